@@ -1,0 +1,1 @@
+"""velkora.gpu subpackage."""

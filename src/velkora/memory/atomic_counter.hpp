@@ -1,0 +1,151 @@
+// AtomicCounter: a signed 64-bit counter whose every operation is one sequentially consistent atomic
+// instruction. Included by the sync_cells module unit only; the other classes of that module call
+// the counter_* functions directly when they hold an exact AtomicCounter.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "vkbind/vkbind.hpp"
+
+namespace sync_cells {
+
+struct CounterObject {
+    PyObject_HEAD
+    int64_t value;  // touched only through std::atomic_ref after construction
+};
+
+// The native operations (the Python methods of the same name without the prefix). They never raise
+// and wrap modulo 2^64: atomic arithmetic on signed integers is two's complement in C++20, and the
+// results are computed in unsigned arithmetic from the value the same instruction fetched.
+inline int64_t counter_load(CounterObject* c) {
+    return std::atomic_ref<int64_t>(c->value).load(std::memory_order_seq_cst);
+}
+inline void counter_store(CounterObject* c, int64_t v) {
+    std::atomic_ref<int64_t>(c->value).store(v, std::memory_order_seq_cst);
+}
+inline int64_t counter_fetch_and_add(CounterObject* c, int64_t d) {
+    return std::atomic_ref<int64_t>(c->value).fetch_add(d, std::memory_order_seq_cst);
+}
+inline int64_t counter_increment(CounterObject* c, int64_t d) {
+    return static_cast<int64_t>(static_cast<uint64_t>(counter_fetch_and_add(c, d)) +
+                                static_cast<uint64_t>(d));
+}
+inline int64_t counter_decrement(CounterObject* c, int64_t d) {
+    const int64_t neg = static_cast<int64_t>(0 - static_cast<uint64_t>(d));
+    return static_cast<int64_t>(static_cast<uint64_t>(counter_fetch_and_add(c, neg)) -
+                                static_cast<uint64_t>(d));
+}
+inline bool counter_compare_and_swap(CounterObject* c, int64_t expected, int64_t desired) {
+    return std::atomic_ref<int64_t>(c->value).compare_exchange_strong(expected, desired,
+                                                                      std::memory_order_seq_cst);
+}
+
+// ---- Python binding ----------------------------------------------------------------------------
+// The interpreter lock stays held: one atomic instruction costs far less than releasing it.
+
+inline CounterObject* as_counter(PyObject* self) { return reinterpret_cast<CounterObject*>(self); }
+
+constexpr auto kCounterInit = vk::sig("AtomicCounter", 0, "initial_value");
+constexpr auto kCounterStore = vk::sig("store", 1, "value");
+constexpr auto kCounterIncrement = vk::sig("increment", 0, "delta");
+constexpr auto kCounterDecrement = vk::sig("decrement", 0, "delta");
+constexpr auto kCounterCas = vk::sig("compare_and_swap", 2, "expected", "new_value");
+constexpr auto kCounterFetchAdd = vk::sig("fetch_and_add", 1, "delta");
+
+inline int counter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    int64_t initial = 0;
+    if (!vk::parse_tuple(kCounterInit, args, kwargs, vk::i64(initial))) return -1;
+    as_counter(self)->value = initial;  // not shared yet
+    return 0;
+}
+
+inline PyObject* counter_py_load(PyObject* self, PyObject*) {
+    return PyLong_FromLongLong(counter_load(as_counter(self)));
+}
+
+inline PyObject* counter_py_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    int64_t v;
+    if (!vk::parse(kCounterStore, args, nargs, kwnames, vk::i64(v))) return nullptr;
+    counter_store(as_counter(self), v);
+    Py_RETURN_NONE;
+}
+
+inline PyObject* counter_py_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    int64_t d = 1;
+    if (!vk::parse(kCounterIncrement, args, nargs, kwnames, vk::i64(d))) return nullptr;
+    return PyLong_FromLongLong(counter_increment(as_counter(self), d));
+}
+
+inline PyObject* counter_py_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    int64_t d = 1;
+    if (!vk::parse(kCounterDecrement, args, nargs, kwnames, vk::i64(d))) return nullptr;
+    return PyLong_FromLongLong(counter_decrement(as_counter(self), d));
+}
+
+inline PyObject* counter_py_compare_and_swap(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames) {
+    int64_t expected, desired;
+    if (!vk::parse(kCounterCas, args, nargs, kwnames, vk::i64(expected), vk::i64(desired))) {
+        return nullptr;
+    }
+    return vk::boolean(counter_compare_and_swap(as_counter(self), expected, desired));
+}
+
+inline PyObject* counter_py_fetch_and_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    int64_t d;
+    if (!vk::parse(kCounterFetchAdd, args, nargs, kwnames, vk::i64(d))) return nullptr;
+    return PyLong_FromLongLong(counter_fetch_and_add(as_counter(self), d));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+inline PyMethodDef counter_methods[] = {
+    {"load", counter_py_load, METH_NOARGS, "load() -> int: the current value."},
+    {"store", vk::method(counter_py_store), kFast, "store(value): set the value."},
+    {"increment", vk::method(counter_py_increment), kFast,
+     "increment(delta=1) -> int: add delta atomically; the value after adding."},
+    {"decrement", vk::method(counter_py_decrement), kFast,
+     "decrement(delta=1) -> int: subtract delta atomically; the value after subtracting."},
+    {"compare_and_swap", vk::method(counter_py_compare_and_swap), kFast,
+     "compare_and_swap(expected, new_value) -> bool: set new_value if the value is expected."},
+    {"fetch_and_add", vk::method(counter_py_fetch_and_add), kFast,
+     "fetch_and_add(delta) -> int: add delta atomically; the value before adding."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyType_Slot counter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
+                                  "Signed 64-bit counter updated by single atomic instructions; "
+                                  "arithmetic wraps modulo 2**64.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(counter_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
+    {Py_tp_methods, counter_methods},
+    {0, nullptr},
+};
+
+inline PyType_Spec counter_spec = {
+    "velkora.memory.sync_cells.AtomicCounter",
+    sizeof(CounterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    counter_slots,
+};
+
+// Binds the py_ names to the very same method objects.
+inline bool counter_add_aliases(PyTypeObject* type) {
+    return vk::alias_attributes(type, {{"py_load", "load"},
+                                       {"py_store", "store"},
+                                       {"py_increment", "increment"},
+                                       {"py_decrement", "decrement"},
+                                       {"py_compare_and_swap", "compare_and_swap"},
+                                       {"py_fetch_and_add", "fetch_and_add"}});
+}
+
+}  // namespace sync_cells

@@ -1,0 +1,120 @@
+// velkora.memory.sync_cells: atomic counters and the memory layer's small synchronised cells.
+#include "vkbind/vkbind.hpp"
+
+#include "atomic_counter.hpp"
+
+namespace sync_cells {
+namespace {
+
+struct ModuleState {
+    PyTypeObject* AtomicCounter = nullptr;
+    vk::LockSupport locks;
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+
+// The older Python-level interface. Parameters are Python ints and the declared-int results pass
+// through int(); lookups happen at call time so a replaced `_counter` redirects the wrapper.
+constexpr const char kWrapperSource[] = R"PY(
+def _make_wrapper(AtomicCounter):
+    def _int(value):
+        if type(value) is int:
+            return value
+        tp = type(value)
+        if isinstance(value, (str, bytes, bytearray)) or not (
+                hasattr(tp, "__int__") or hasattr(tp, "__index__")):
+            raise TypeError(f"expected int, got {tp.__name__}")
+        return int(value)
+
+    class AtomicCounterWrapper:
+        """Python wrapper around AtomicCounter, kept for backward compatibility."""
+
+        def __init__(self, initial_value: int = 0):
+            self._counter = AtomicCounter(_int(initial_value))
+
+        def load(self) -> int:
+            return _int(self._counter.py_load())
+
+        def store(self, value: int):
+            self._counter.py_store(_int(value))
+
+        def increment(self, delta: int = 1) -> int:
+            return _int(self._counter.py_increment(_int(delta)))
+
+        def decrement(self, delta: int = 1) -> int:
+            return _int(self._counter.py_decrement(_int(delta)))
+
+        def compare_and_swap(self, expected: int, new_value: int) -> bool:
+            return self._counter.py_compare_and_swap(_int(expected), _int(new_value))
+
+        def fetch_and_add(self, delta: int) -> int:
+            return _int(self._counter.py_fetch_and_add(_int(delta)))
+
+    AtomicCounterWrapper.__module__ = "velkora.memory.sync_cells"
+    AtomicCounterWrapper.__qualname__ = "AtomicCounterWrapper"
+    return AtomicCounterWrapper
+
+AtomicCounterWrapper = _make_wrapper(AtomicCounter)
+del _make_wrapper
+)PY";
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    if (!st->locks.init()) return -1;
+
+    // Native classes, in their documented order.
+    if (!vk::add_type(m, &counter_spec, &st->AtomicCounter)) return -1;
+
+    if (!vk::import_module(m, "threading") || !vk::import_module(m, "time") ||
+        !vk::import_names(m, "typing", {"Optional", "TypeVar", "Generic"})) {
+        return -1;
+    }
+
+    if (!counter_add_aliases(st->AtomicCounter)) return -1;
+
+    if (!vk::run_source(m, kWrapperSource)) return -1;
+
+    if (!vk::bind_logger(m) ||
+        !vk::log_info(m, "Lock-free atomics loaded: C11 atomic operations active "
+                         "(10-20x speedup over lock-based counters)")) {
+        return -1;
+    }
+    return vk::module_add(m, "NATIVE_ATOMICS_AVAILABLE", Py_NewRef(Py_True)) ? 0 : -1;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->AtomicCounter);
+    return st->locks.traverse(visit, arg);
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->AtomicCounter);
+    st->locks.clear();
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.memory.sync_cells",
+    "Atomic counters, lock-free allocation statistics and small synchronised cells.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace sync_cells
+
+PyMODINIT_FUNC PyInit_sync_cells(void) { return PyModuleDef_Init(&sync_cells::module_def); }

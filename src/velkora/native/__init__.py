@@ -1,0 +1,1 @@
+"""velkora.native subpackage."""

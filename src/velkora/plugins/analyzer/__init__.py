@@ -1,0 +1,1 @@
+"""velkora.plugins.analyzer subpackage."""

@@ -1,0 +1,400 @@
+// Argument binding and conversion for METH_FASTCALL | METH_KEYWORDS callables.
+//
+// Each callable declares its parameters once:
+//
+//     constexpr auto kIncrement = vk::sig("increment", 0, "delta");   // name, required count, names
+//
+// and binds and converts them in one call, in parameter order, before touching any state:
+//
+//     int64_t delta = 1;                                 // the default stays when omitted
+//     if (!vk::parse(kIncrement, args, nargs, kwnames, vk::i64(delta))) return nullptr;
+//
+// The positional-only call is a count check followed by the conversions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "ref.hpp"
+
+namespace vk {
+
+template <std::size_t N>
+struct Sig {
+    const char* name;                   // the callable's name as errors show it, e.g. "increment"
+    std::size_t required;               // the first `required` parameters have no default
+    std::array<const char*, N> params;  // parameter names, in positional order
+};
+
+template <class... Names>
+constexpr Sig<sizeof...(Names)> sig(const char* name, std::size_t required, Names... params) {
+    return Sig<sizeof...(Names)>{name, required, {params...}};
+}
+
+namespace detail {
+
+[[gnu::cold]] inline void err_too_many(const char* name, std::size_t max, std::size_t required,
+                                       Py_ssize_t given) {
+    if (max == 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, given);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes %s %zu argument%s (%zd given)", name,
+                     max == required ? "exactly" : "at most", max, max == 1 ? "" : "s", given);
+    }
+}
+
+[[gnu::cold]] inline void err_missing(const char* name, const char* param, std::size_t pos) {
+    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", name, param,
+                 pos + 1);
+}
+
+// Keyword names arrive as str objects; ours are ASCII. Same object or same bytes.
+inline bool kw_equals(PyObject* kw, const char* name) {
+    if (!PyUnicode_IS_ASCII(kw)) return false;
+    const std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(kw));
+    return std::strncmp(static_cast<const char*>(PyUnicode_DATA(kw)), name, len) == 0 &&
+           name[len] == '\0';
+}
+
+// Fills slots[0..n) with borrowed arguments (nullptr where omitted). Keyword path only.
+[[gnu::noinline]] inline bool bind_keywords(const char* name, std::size_t required,
+                                            const char* const* params, std::size_t n,
+                                            PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames, PyObject** slots) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (n == 0) {
+        if (nargs > 0) {
+            err_too_many(name, 0, 0, nargs + nkw);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+        }
+        return false;
+    }
+    if (static_cast<std::size_t>(nargs) > n) {
+        err_too_many(name, n, required, nargs + nkw);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < n; ++i) slots[i] = nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t idx = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (kw_equals(kw, params[i])) {
+                idx = i;
+                break;
+            }
+        }
+        if (idx == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                         kw);
+            return false;
+        }
+        if (slots[idx] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name,
+                         params[idx]);
+            return false;
+        }
+        slots[idx] = args[nargs + k];
+    }
+    for (std::size_t i = 0; i < required; ++i) {
+        if (slots[i] == nullptr) {
+            err_missing(name, params[i], i);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Where a conversion failed, for its message.
+struct ArgCtx {
+    const char* func;
+    const char* param;
+};
+
+// ---- conversions -------------------------------------------------------------------------------
+
+namespace detail {
+
+[[gnu::cold]] inline bool err_type(ArgCtx c, const char* expected, PyObject* o) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", c.func, c.param,
+                 expected, Py_TYPE(o)->tp_name);
+    return false;
+}
+
+[[gnu::cold]] inline bool err_range(ArgCtx c, const char* type_desc) {
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s' is out of range for %s", c.func, c.param,
+                 type_desc);
+    return false;
+}
+
+inline bool has_int_conversion(PyObject* o) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    return nb != nullptr && (nb->nb_int != nullptr || nb->nb_index != nullptr);
+}
+
+// A new reference to an int for `o`: ints as they are, other objects through __int__ (falling back
+// to __index__). Strings are never parsed. nullptr with TypeError when there is no conversion.
+inline PyObject* integer_of(PyObject* o, ArgCtx c) {
+    if (PyLong_Check(o)) {
+        Py_INCREF(o);
+        return o;
+    }
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    PyObject* r = nullptr;
+    if (nb != nullptr && nb->nb_int != nullptr) {
+        r = nb->nb_int(o);
+    } else if (nb != nullptr && nb->nb_index != nullptr) {
+        r = nb->nb_index(o);
+    } else {
+        err_type(c, "int", o);
+        return nullptr;
+    }
+    if (r != nullptr && !PyLong_Check(r)) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
+        Py_DECREF(r);
+        return nullptr;
+    }
+    return r;
+}
+
+// Reads an int object as a signed 64-bit value; `overflow` is -1/+1 beyond the range.
+inline long long long_value(PyObject* o, int& overflow) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        overflow = 0;
+        return static_cast<long long>(
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+    }
+#endif
+    return PyLong_AsLongLongAndOverflow(o, &overflow);
+}
+
+}  // namespace detail
+
+template <class T>
+struct IntConv {
+    T& out;
+};
+
+// Native integers (32/64 bit, signed/unsigned): an int or bool directly, anything else through
+// __int__ (a float truncates toward zero); out of range or negative for unsigned: OverflowError.
+inline IntConv<int64_t> i64(int64_t& v) { return {v}; }
+inline IntConv<uint64_t> u64(uint64_t& v) { return {v}; }
+inline IntConv<int32_t> i32(int32_t& v) { return {v}; }
+inline IntConv<uint32_t> u32(uint32_t& v) { return {v}; }
+
+template <class T>
+inline const char* int_type_desc() {
+    if constexpr (std::is_same_v<T, int64_t>) return "a signed 64-bit integer";
+    if constexpr (std::is_same_v<T, uint64_t>) return "an unsigned 64-bit integer";
+    if constexpr (std::is_same_v<T, int32_t>) return "a signed 32-bit integer";
+    if constexpr (std::is_same_v<T, uint32_t>) return "an unsigned 32-bit integer";
+}
+
+// Converts an int object (already an int) to T.
+template <class T>
+inline bool int_from_long(PyObject* o, T& out, ArgCtx c) {
+    int overflow = 0;
+    long long v = detail::long_value(o, overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if constexpr (std::is_same_v<T, uint64_t>) {
+        if (overflow > 0) {
+            unsigned long long u = PyLong_AsUnsignedLongLong(o);
+            if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                PyErr_Clear();
+                return detail::err_range(c, int_type_desc<T>());
+            }
+            out = static_cast<uint64_t>(u);
+            return true;
+        }
+        if (overflow < 0 || v < 0) return detail::err_range(c, int_type_desc<T>());
+        out = static_cast<uint64_t>(v);
+        return true;
+    } else {
+        if (overflow != 0 || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+            v > static_cast<long long>(std::numeric_limits<T>::max())) {
+            return detail::err_range(c, int_type_desc<T>());
+        }
+        out = static_cast<T>(v);
+        return true;
+    }
+}
+
+template <class T>
+inline bool convert(PyObject* o, IntConv<T> conv, ArgCtx c) {
+    if (PyLong_Check(o)) return int_from_long<T>(o, conv.out, c);
+    Ref r = Ref::steal(detail::integer_of(o, c));
+    if (!r) return false;
+    return int_from_long<T>(r.get(), conv.out, c);
+}
+
+// Parameters typed as Python int: an exact int as it is; any other number through int(); anything
+// else TypeError. The result is an owned reference.
+struct PyIntConv {
+    Ref& out;
+};
+inline PyIntConv pyint(Ref& v) { return {v}; }
+
+inline bool convert(PyObject* o, PyIntConv conv, ArgCtx c) {
+    if (PyLong_CheckExact(o)) {
+        conv.out = Ref::borrow(o);
+        return true;
+    }
+    if (!detail::has_int_conversion(o)) return detail::err_type(c, "int", o);
+    PyObject* r = PyNumber_Long(o);  // safe: o is not a str/bytes (those have no nb_int/nb_index)
+    if (r == nullptr) return false;
+    conv.out = Ref::steal(r);
+    return true;
+}
+
+// Native doubles: the interpreter's float conversion (__float__, then __index__).
+struct F64Conv {
+    double& out;
+};
+inline F64Conv f64(double& v) { return {v}; }
+
+inline bool convert(PyObject* o, F64Conv conv, ArgCtx c) {
+    if (PyFloat_CheckExact(o)) {
+        conv.out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (nb == nullptr || (nb->nb_float == nullptr && nb->nb_index == nullptr)) {
+        return detail::err_type(c, "a real number", o);
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    conv.out = v;
+    return true;
+}
+
+// Flags: any object by its truth value; an error of the truth test propagates.
+struct FlagConv {
+    bool& out;
+};
+inline FlagConv flag(bool& v) { return {v}; }
+
+inline bool convert(PyObject* o, FlagConv conv, ArgCtx) {
+    int t = PyObject_IsTrue(o);
+    if (t < 0) return false;
+    conv.out = t != 0;
+    return true;
+}
+
+// Any object, borrowed (valid for the duration of the call).
+struct ObjConv {
+    PyObject*& out;
+};
+inline ObjConv object(PyObject*& v) { return {v}; }
+
+inline bool convert(PyObject* o, ObjConv conv, ArgCtx) {
+    conv.out = o;
+    return true;
+}
+
+// Exactly str / list / tuple / dict, or None (stored as Py_None); subclasses refused. Borrowed.
+enum class Exact { Str, List, Tuple, Dict };
+
+template <Exact K>
+struct ExactConv {
+    PyObject*& out;
+};
+inline ExactConv<Exact::Str> str_or_none(PyObject*& v) { return {v}; }
+inline ExactConv<Exact::List> list_or_none(PyObject*& v) { return {v}; }
+inline ExactConv<Exact::Tuple> tuple_or_none(PyObject*& v) { return {v}; }
+inline ExactConv<Exact::Dict> dict_or_none(PyObject*& v) { return {v}; }
+
+template <Exact K>
+inline bool convert(PyObject* o, ExactConv<K> conv, ArgCtx c) {
+    PyTypeObject* want = nullptr;
+    const char* desc = nullptr;
+    if constexpr (K == Exact::Str) { want = &PyUnicode_Type; desc = "str or None"; }
+    if constexpr (K == Exact::List) { want = &PyList_Type; desc = "list or None"; }
+    if constexpr (K == Exact::Tuple) { want = &PyTuple_Type; desc = "tuple or None"; }
+    if constexpr (K == Exact::Dict) { want = &PyDict_Type; desc = "dict or None"; }
+    if (Py_IS_TYPE(o, want) || o == Py_None) {
+        conv.out = o;
+        return true;
+    }
+    return detail::err_type(c, desc, o);
+}
+
+// ---- binding -----------------------------------------------------------------------------------
+
+// Binds the call's arguments to `s` and converts each given one with its converter, in parameter
+// order. Omitted optional parameters leave their outputs untouched (the caller's defaults).
+template <std::size_t N, class... Conv>
+inline bool parse(const Sig<N>& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Conv... conv) {
+    static_assert(sizeof...(Conv) == N, "one converter per declared parameter");
+    PyObject* slots[N == 0 ? 1 : N];
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        if (static_cast<std::size_t>(nargs) > N) [[unlikely]] {
+            detail::err_too_many(s.name, N, s.required, nargs);
+            return false;
+        }
+        if (static_cast<std::size_t>(nargs) < s.required) [[unlikely]] {
+            detail::err_missing(s.name, s.params[static_cast<std::size_t>(nargs)],
+                                static_cast<std::size_t>(nargs));
+            return false;
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+        }
+    } else if (!detail::bind_keywords(s.name, s.required, s.params.data(), N, args, nargs,
+                                      kwnames, slots)) {
+        return false;
+    }
+    std::size_t i = 0;
+    auto one = [&](auto cv) {
+        std::size_t k = i++;
+        return slots[k] == nullptr || convert(slots[k], cv, ArgCtx{s.name, s.params[k]});
+    };
+    return (one(conv) && ...);
+}
+
+// Binds tp_init/tp_new style (args tuple, kwargs dict) through the same declaration.
+template <std::size_t N, class... Conv>
+inline bool parse_tuple(const Sig<N>& s, PyObject* args, PyObject* kwargs, Conv... conv) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return parse(s, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, conv...);
+    }
+    // Flatten into the vectorcall layout: positionals, then keyword values, names in a tuple.
+    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    if (!names) return false;
+    PyObject* stack_small[8];
+    PyObject** stack = stack_small;
+    if (nargs + nkw > 8) {
+        stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (nargs + nkw)));
+        if (stack == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(names.get(), k, key);
+        stack[nargs + k] = value;
+        ++k;
+    }
+    bool ok = parse(s, stack, nargs, names.get(), conv...);
+    if (stack != stack_small) PyMem_Free(stack);
+    return ok;
+}
+
+}  // namespace vk

@@ -1,0 +1,167 @@
+// Module and type set-up shared by every extension module: heap types, refusal of pickling and
+// copying, binding interpreter modules into the namespace, the module logger.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <utility>
+
+#include "ref.hpp"
+
+namespace vk {
+
+// Casts a METH_FASTCALL | METH_KEYWORDS (or any other) implementation for a PyMethodDef.
+template <class F>
+inline PyCFunction method(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+template <class S>
+inline S* state_of(PyObject* module) {
+    return static_cast<S*>(PyModule_GetState(module));
+}
+template <class S>
+inline S* state_of_type(PyTypeObject* defining_class) {
+    return static_cast<S*>(PyType_GetModuleState(defining_class));
+}
+
+// ---- pickling and copying ----------------------------------------------------------------------
+
+inline PyObject* refuse_pickling(PyObject* self, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+// Three PyMethodDef entries; copy.copy and copy.deepcopy go through __reduce_ex__ and fail too.
+#define VK_REFUSE_PICKLING                                                                    \
+    {"__reduce__", ::vk::method(::vk::refuse_pickling), METH_VARARGS | METH_KEYWORDS, nullptr}, \
+        {"__reduce_ex__", ::vk::method(::vk::refuse_pickling), METH_VARARGS | METH_KEYWORDS,    \
+         nullptr},                                                                             \
+        {"__setstate__", ::vk::method(::vk::refuse_pickling), METH_VARARGS | METH_KEYWORDS,     \
+         nullptr}
+
+// ---- heap types --------------------------------------------------------------------------------
+
+// Creates a heap type bound to the module and adds it under its short name. `out` gets a new
+// reference for the module state.
+inline bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** out,
+                     PyObject* bases = nullptr) {
+    PyObject* t = PyType_FromModuleAndSpec(module, spec, bases);
+    if (t == nullptr) return false;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) {
+        Py_DECREF(t);
+        return false;
+    }
+    *out = reinterpret_cast<PyTypeObject*>(t);
+    return true;
+}
+
+// Binds class attributes `alias` to the very same objects as `name` (e.g. py_load -> load).
+inline bool alias_attributes(PyTypeObject* type,
+                             std::initializer_list<std::pair<const char*, const char*>> pairs) {
+    PyObject* t = reinterpret_cast<PyObject*>(type);
+    for (auto [alias, name] : pairs) {
+        Ref v = Ref::steal(PyObject_GetAttrString(t, name));
+        if (!v || PyObject_SetAttrString(t, alias, v.get()) < 0) return false;
+    }
+    return true;
+}
+
+// Deallocation of a heap type instance without object fields.
+inline void dealloc_plain(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Deallocation of a garbage-collected heap type instance: untrack, clear the fields, free.
+inline void dealloc_gc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (tp->tp_clear != nullptr) tp->tp_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---- module namespace --------------------------------------------------------------------------
+
+// Adds `value` (a new reference, stolen even on failure; nullptr passes an error through) under
+// `name`. PyModule_Add itself only exists from 3.13.
+inline bool module_add(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return false;
+    int rc = PyModule_AddObjectRef(module, name, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+// `import name` (bound as `as`, or the module's last dotted component).
+inline bool import_module(PyObject* module, const char* name, const char* as = nullptr) {
+    PyObject* m = PyImport_ImportModule(name);
+    if (m == nullptr) return false;
+    const char* bind = as;
+    if (bind == nullptr) {
+        bind = name;
+        for (const char* p = name; *p; ++p) {
+            if (*p == '.') bind = p + 1;
+        }
+    }
+    return module_add(module, bind, m);
+}
+
+// `from name import a, b, ...`
+inline bool import_names(PyObject* module, const char* name,
+                         std::initializer_list<const char*> names) {
+    Ref m = Ref::steal(PyImport_ImportModule(name));
+    if (!m) return false;
+    for (const char* n : names) {
+        PyObject* v = PyObject_GetAttrString(m.get(), n);
+        if (v == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n, name);
+            }
+            return false;
+        }
+        if (!module_add(module, n, v)) return false;
+    }
+    return true;
+}
+
+// Runs Python source in the module's namespace (for plain Python-level classes the module must
+// define, with their introspectable signatures).
+inline bool run_source(PyObject* module, const char* source) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (PyDict_GetItemString(dict, "__builtins__") == nullptr) {
+        if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) < 0) return false;
+    }
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", name.get()));
+    if (!filename) return false;
+    Ref code = Ref::steal(Py_CompileStringObject(source, filename.get(), Py_file_input, nullptr, -1));
+    if (!code) return false;
+    Ref r = Ref::steal(PyEval_EvalCode(code.get(), dict, dict));
+    return static_cast<bool>(r);
+}
+
+// `import logging; logger = logging.getLogger(__name__)`.
+inline bool bind_logger(PyObject* module) {
+    if (!import_module(module, "logging")) return false;
+    Ref logging = Ref::steal(PyObject_GetAttrString(module, "logging"));
+    Ref name = logging ? Ref::steal(PyModule_GetNameObject(module)) : Ref();
+    if (!name) return false;
+    return module_add(module, "logger",
+                      PyObject_CallMethod(logging.get(), "getLogger", "O", name.get()));
+}
+
+// `logger.info(message)` on the module's logger.
+inline bool log_info(PyObject* module, const char* message) {
+    Ref logger = Ref::steal(PyObject_GetAttrString(module, "logger"));
+    if (!logger) return false;
+    Ref r = Ref::steal(PyObject_CallMethod(logger.get(), "info", "s", message));
+    return static_cast<bool>(r);
+}
+
+}  // namespace vk
