@@ -1,0 +1,958 @@
+// velkora.native.host_probe: what the host offers (processors, NUMA nodes, interpreter features,
+// GPU backends) and the combined capability report.
+//
+// Every probe is stateless and looks `sys`, `os`, `time` (and, for the report, the probes themselves)
+// up in the module namespace at each call, the way a function of this module written in Python
+// would, so replacing a module attribute replaces what the probes use. Failures of the host's
+// facilities are absorbed into safe minimums; exceptions outside `Exception` always propagate.
+#include "vkbind/vkbind.hpp"
+
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <string>
+
+#include "host_probe_core.hpp"
+
+namespace host_probe {
+namespace {
+
+using vk::Ref;
+
+// Interned texts, created once at exec: names looked up at each call, dictionary keys, constants.
+#define HOST_PROBE_STRINGS(X)                                        \
+    X(sys, "sys")                                                    \
+    X(os, "os")                                                      \
+    X(time, "time")                                                  \
+    X(path, "path")                                                  \
+    X(exists, "exists")                                              \
+    X(listdir, "listdir")                                            \
+    X(sched_getaffinity, "sched_getaffinity")                        \
+    X(cpu_count, "cpu_count")                                        \
+    X(platform, "platform")                                          \
+    X(linux_, "linux")                                               \
+    X(win32, "win32")                                                \
+    X(node_dir, "/sys/devices/system/node")                          \
+    X(node, "node")                                                  \
+    X(startswith, "startswith")                                      \
+    X(isdigit, "isdigit")                                            \
+    X(version_info, "version_info")                                  \
+    X(major, "major")                                                \
+    X(minor, "minor")                                                \
+    X(micro, "micro")                                                \
+    X(xxsubinterpreters, "_xxsubinterpreters")                       \
+    X(ctypes, "ctypes")                                              \
+    X(wintypes, "wintypes")                                          \
+    X(WinDLL, "WinDLL")                                              \
+    X(kernel32, "kernel32")                                          \
+    X(use_last_error, "use_last_error")                              \
+    X(GetNumaHighestNodeNumber, "GetNumaHighestNodeNumber")          \
+    X(restype, "restype")                                            \
+    X(argtypes, "argtypes")                                          \
+    X(BOOL, "BOOL")                                                  \
+    X(POINTER, "POINTER")                                            \
+    X(c_ulong, "c_ulong")                                            \
+    X(byref, "byref")                                                \
+    X(value, "value")                                                \
+    X(registry_module, "velkora.gpu.accel_registry")                 \
+    X(GPUAccelRegistry, "GPUAccelRegistry")                          \
+    X(GPUBackendKind, "GPUBackendKind")                              \
+    X(detect_available_backends, "detect_available_backends")        \
+    X(get_best_available, "get_best_available")                      \
+    X(CUDA, "CUDA")                                                  \
+    X(ROCm, "ROCm")                                                  \
+    X(oneAPI, "oneAPI")                                              \
+    X(info, "info")                                                  \
+    X(kind, "kind")                                                  \
+    X(version, "version")                                            \
+    X(device_count, "device_count")                                  \
+    X(memory_gb, "memory_gb")                                        \
+    X(cpu, "cpu")                                                    \
+    X(empty, "")                                                     \
+    X(subprocess, "subprocess")                                      \
+    X(run, "run")                                                    \
+    X(Popen, "Popen")                                                \
+    X(dunder_module, "__module__")                                   \
+    X(execute_child, "_execute_child")                               \
+    X(dunder_import, "__import__")                                   \
+    X(get_exec_path, "get_exec_path")                                \
+    X(nvidia_smi, "nvidia-smi")                                      \
+    X(query_gpu, "--query-gpu=name")                                 \
+    X(format_csv, "--format=csv,noheader")                           \
+    X(capture_output, "capture_output")                              \
+    X(timeout, "timeout")                                            \
+    X(check, "check")                                                \
+    X(returncode, "returncode")                                      \
+    X(stdout_, "stdout")                                             \
+    X(decode, "decode")                                              \
+    X(utf_8, "utf-8")                                                \
+    X(ignore, "ignore")                                              \
+    X(strip, "strip")                                                \
+    X(split, "split")                                                \
+    X(newline, "\n")                                                 \
+    X(has_gpu, "has_gpu")                                            \
+    X(gpu_count, "gpu_count")                                        \
+    X(gpu_memory_mb, "gpu_memory_mb")                                \
+    X(cuda_available, "cuda_available")                              \
+    X(rocm_available, "rocm_available")                              \
+    X(oneapi_available, "oneapi_available")                          \
+    X(active_backend, "active_backend")                              \
+    X(backend_version, "backend_version")                            \
+    X(physical_cores, "physical_cores")                              \
+    X(numa_nodes, "numa_nodes")                                      \
+    X(python_version, "python_version")                              \
+    X(subinterpreter_support, "subinterpreter_support")              \
+    X(detected_at, "detected_at")                                    \
+    X(detector, "detector")                                          \
+    X(error, "error")                                                \
+    X(detection_time_ms, "detection_time_ms")                        \
+    X(native, "native")                                              \
+    X(native_fallback, "native_fallback")                            \
+    X(perf_counter, "perf_counter")                                  \
+    X(detect_physical_cores, "detect_physical_cores")                \
+    X(detect_numa_nodes, "detect_numa_nodes")                        \
+    X(detect_gpu_backends, "detect_gpu_backends")                    \
+    X(detect_python_version, "detect_python_version")
+
+enum Str : int {
+#define HOST_PROBE_ENUM(id, text) s_##id,
+    HOST_PROBE_STRINGS(HOST_PROBE_ENUM)
+#undef HOST_PROBE_ENUM
+        kStrCount
+};
+
+constexpr const char* kStrText[kStrCount] = {
+#define HOST_PROBE_TEXT(id, text) text,
+    HOST_PROBE_STRINGS(HOST_PROBE_TEXT)
+#undef HOST_PROBE_TEXT
+};
+
+// The backend information keys, in the order they are inserted and copied into the report.
+constexpr Str kBackendKeys[8] = {s_has_gpu,          s_gpu_count,      s_gpu_memory_mb,
+                                 s_cuda_available,   s_rocm_available, s_oneapi_available,
+                                 s_active_backend,   s_backend_version};
+
+struct ModuleState {
+    PyObject* str[kStrCount];
+    PyObject* zero;               // 0
+    PyObject* one;                // 1
+    PyObject* k1024;              // 1024
+    PyObject* half_second;        // 0.5
+    PyObject* py312;              // (3, 12)
+    PyObject* registry_fromlist;  // ("GPUAccelRegistry", "GPUBackendKind")
+    PyObject* wintypes_fromlist;  // ("wintypes",)
+    PyObject* run_kwnames;        // ("capture_output", "timeout", "check")
+    PyObject* windll_kwnames;     // ("use_last_error",)
+    PyObject* builtin_import;     // builtins.__import__ as found at exec
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+
+// ---- small interpreter helpers -----------------------------------------------------------------
+
+// A global name as a function of this module resolves it: the module namespace, then builtins.
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (v == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
+        if (v == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::borrow(v);
+}
+
+Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+
+// `self.name(*args)`.
+template <class... A>
+Ref call_method(PyObject* self, PyObject* name, A... args) {
+    PyObject* argv[] = {self, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+}
+
+Ref call0(PyObject* callable) { return Ref::steal(PyObject_CallNoArgs(callable)); }
+
+// `hasattr(o, name)`: 1, 0, or -1 with an exception other than AttributeError pending.
+int has_attr(PyObject* o, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(o, name);
+    if (v != nullptr) {
+        Py_DECREF(v);
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// The truth of `a == b` / `a != b` as the interpreter's operators give it (no identity shortcut).
+int compare(PyObject* a, PyObject* b, int op) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+}
+
+// After a guarded step failed: an `Exception` is swallowed (true); anything else stays pending.
+bool swallow_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The pending exception as a normalised instance (new reference); the indicator is cleared.
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// While alive, `exc` is the exception being handled, as inside an except block: anything raised
+// meanwhile gets it as __context__, and sys.exc_info() reports it.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) : outer_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(outer_.get()); }
+
+private:
+    Ref outer_;
+};
+
+// The import statement: `import name` (fromlist nullptr) or `from name import ...` (the module
+// itself). A replaced builtins.__import__ is honoured, as the statement honours it.
+Ref import_stmt(PyObject* module, ModuleState* st, PyObject* name, PyObject* fromlist) {
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, st->str[s_dunder_import]) : nullptr;
+    if (imp == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return Ref();
+    }
+    if (imp == st->builtin_import) {
+        return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, 0));
+    }
+    Ref hold = Ref::borrow(imp);
+    PyObject* argv[] = {name, globals, Py_None, fromlist ? fromlist : Py_None, st->zero};
+    return Ref::steal(PyObject_Vectorcall(imp, argv, 5, nullptr));
+}
+
+// The name binding of `from <module> import name`.
+Ref import_from(PyObject* mod, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(mod, name);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref modname = Ref::steal(PyObject_GetAttrString(mod, "__name__"));
+        if (!modname) PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%S'", name,
+                     modname ? modname.get() : Py_None);
+    }
+    return Ref::steal(v);
+}
+
+// A returned count as a signed 32-bit integer: an int directly, other objects through __int__
+// (a float truncates); TypeError without a conversion, OverflowError out of range.
+bool to_i32(PyObject* o, int32_t& out) {
+    Ref n;
+    if (PyLong_Check(o)) {
+        n = Ref::borrow(o);
+    } else {
+        PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+        if (nb != nullptr && nb->nb_int != nullptr) {
+            n = Ref::steal(nb->nb_int(o));
+        } else if (nb != nullptr && nb->nb_index != nullptr) {
+            n = Ref::steal(nb->nb_index(o));
+        } else {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
+                         Py_TYPE(o)->tp_name);
+            return false;
+        }
+        if (!n) return false;
+        if (!PyLong_Check(n.get())) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(n.get())->tp_name);
+            return false;
+        }
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit integer");
+        return false;
+    }
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+// ---- detect_physical_cores ---------------------------------------------------------------------
+
+// The affinity set's size, or the processor count where there is no affinity query; at least 1.
+bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
+    Ref os = global(module, st->str[s_os]);
+    if (!os) return false;
+    const int has = has_attr(os.get(), st->str[s_sched_getaffinity]);
+    if (has < 0) return false;
+    if (has) {
+        Ref mask = call_method(os.get(), st->str[s_sched_getaffinity], st->zero);
+        if (!mask) return false;
+        const Py_ssize_t n = PyObject_Size(mask.get());
+        if (n < 0) return false;
+        if (n > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit integer");
+            return false;
+        }
+        cores = static_cast<int32_t>(n);
+    } else {
+        Ref count = call_method(os.get(), st->str[s_cpu_count]);
+        if (!count) return false;
+        const int truthy = PyObject_IsTrue(count.get());
+        if (truthy < 0) return false;
+        cores = 1;
+        if (truthy && !to_i32(count.get(), cores)) return false;
+    }
+    if (cores <= 0) cores = 1;
+    return true;
+}
+
+PyObject* detect_physical_cores(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    int32_t cores = 1;
+    if (physical_cores(module, st, cores)) return PyLong_FromLong(cores);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Ref handled = Ref::steal(take_exception());
+    Handling handling(handled.get());
+    // The fallback converts a truthy count but bounds nothing: it reports what the host says.
+    int32_t count = 1;
+    Ref os = global(module, st->str[s_os]);
+    Ref raw = os ? call_method(os.get(), st->str[s_cpu_count]) : Ref();
+    const int truthy = raw ? PyObject_IsTrue(raw.get()) : -1;
+    if (truthy < 0 || (truthy && !to_i32(raw.get(), count))) return nullptr;
+    return PyLong_FromLong(count);
+}
+
+// ---- detect_numa_nodes -------------------------------------------------------------------------
+
+// Whether one directory entry names a node: "node" and digits after it (str.isdigit).
+int is_node_entry(PyObject* name, ModuleState* st) {
+    if (PyUnicode_CheckExact(name)) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(name);
+        if (PyUnicode_IS_ASCII(name)) {
+            return host_probe_core::is_node_name(
+                {static_cast<const char*>(PyUnicode_DATA(name)), static_cast<std::size_t>(len)});
+        }
+        if (len <= 4) return 0;
+        const Py_ssize_t prefix = PyUnicode_Tailmatch(name, st->str[s_node], 0, 4, -1);
+        if (prefix <= 0) return static_cast<int>(prefix);
+        Ref rest = Ref::steal(PyUnicode_Substring(name, 4, len));
+        Ref digits = rest ? call_method(rest.get(), st->str[s_isdigit]) : Ref();
+        return digits ? PyObject_IsTrue(digits.get()) : -1;
+    }
+    // Anything else answers through its own methods: name.startswith("node") and name[4:].isdigit().
+    Ref starts = call_method(name, st->str[s_startswith], st->str[s_node]);
+    const int t = starts ? PyObject_IsTrue(starts.get()) : -1;
+    if (t <= 0) return t;
+    Ref four = Ref::steal(PyLong_FromLong(4));
+    Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
+    Ref rest = slice ? Ref::steal(PyObject_GetItem(name, slice.get())) : Ref();
+    Ref digits = rest ? call_method(rest.get(), st->str[s_isdigit]) : Ref();
+    return digits ? PyObject_IsTrue(digits.get()) : -1;
+}
+
+Py_ssize_t count_node_entries(PyObject* entries, ModuleState* st) {
+    Py_ssize_t n = 0;
+    if (PyList_CheckExact(entries)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(entries, i));  // a method call may shrink the list
+            const int k = is_node_entry(item.get(), st);
+            if (k < 0) return -1;
+            n += k;
+        }
+        return n;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(entries));
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        const int k = is_node_entry(item.get(), st);
+        if (k < 0) return -1;
+        n += k;
+    }
+    return PyErr_Occurred() ? -1 : n;
+}
+
+// kernel32's highest node number plus one; 1 when the call reports failure.
+Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
+    Ref ctypes = import_stmt(module, st, st->str[s_ctypes], nullptr);
+    if (!ctypes) return Ref();
+    Ref pkg = import_stmt(module, st, st->str[s_ctypes], st->wintypes_fromlist);
+    Ref wintypes = pkg ? import_from(pkg.get(), st->str[s_wintypes]) : Ref();
+    if (!wintypes) return Ref();
+
+    Ref windll = attr(ctypes.get(), st->str[s_WinDLL]);
+    if (!windll) return Ref();
+    PyObject* dll_argv[] = {st->str[s_kernel32], Py_True};
+    Ref kernel32 = Ref::steal(PyObject_Vectorcall(windll.get(), dll_argv, 1, st->windll_kwnames));
+    Ref fn = kernel32 ? attr(kernel32.get(), st->str[s_GetNumaHighestNodeNumber]) : Ref();
+    if (!fn) return Ref();
+
+    Ref bool_type = attr(wintypes.get(), st->str[s_BOOL]);
+    if (!bool_type || PyObject_SetAttr(fn.get(), st->str[s_restype], bool_type.get()) < 0) return Ref();
+    Ref c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
+    Ref pointer = c_ulong ? call_method(ctypes.get(), st->str[s_POINTER], c_ulong.get()) : Ref();
+    Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
+    if (!argtypes) return Ref();
+    PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
+    if (PyObject_SetAttr(fn.get(), st->str[s_argtypes], argtypes.get()) < 0) return Ref();
+
+    c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
+    Ref highest_node = c_ulong ? call0(c_ulong.get()) : Ref();
+    Ref ref = highest_node ? call_method(ctypes.get(), st->str[s_byref], highest_node.get()) : Ref();
+    if (!ref) return Ref();
+    PyObject* fn_argv[] = {ref.get()};
+    Ref ok = Ref::steal(PyObject_Vectorcall(fn.get(), fn_argv, 1, nullptr));
+    const int t = ok ? PyObject_IsTrue(ok.get()) : -1;
+    if (t < 0) return Ref();
+    if (!t) return Ref::borrow(st->one);
+    Ref value = attr(highest_node.get(), st->str[s_value]);
+    Ref count = value ? Ref::steal(PyNumber_Add(value.get(), st->one)) : Ref();
+    int32_t nodes = 0;
+    if (!count || !to_i32(count.get(), nodes)) return Ref();
+    return Ref::steal(PyLong_FromLong(nodes));
+}
+
+Ref numa_nodes(PyObject* module, ModuleState* st) {
+    Ref sys = global(module, st->str[s_sys]);
+    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
+    if (!platform) return Ref();
+    int t = compare(platform.get(), st->str[s_linux_], Py_EQ);
+    if (t < 0) return Ref();
+    if (t) {
+        Ref os = global(module, st->str[s_os]);
+        Ref path = os ? attr(os.get(), st->str[s_path]) : Ref();
+        Ref found = path ? call_method(path.get(), st->str[s_exists], st->str[s_node_dir]) : Ref();
+        const int exists = found ? PyObject_IsTrue(found.get()) : -1;
+        if (exists < 0) return Ref();
+        if (!exists) return Ref::borrow(st->one);
+        Ref entries = call_method(os.get(), st->str[s_listdir], st->str[s_node_dir]);
+        if (!entries) return Ref();
+        const Py_ssize_t n = count_node_entries(entries.get(), st);
+        if (n < 0) return Ref();
+        return n > 0 ? Ref::steal(PyLong_FromSsize_t(n)) : Ref::borrow(st->one);
+    }
+    t = compare(platform.get(), st->str[s_win32], Py_EQ);
+    if (t < 0) return Ref();
+    if (t) {
+        Ref nodes = windows_numa_nodes(module, st);
+        if (!nodes && !swallow_exception()) return Ref();
+        return nodes ? std::move(nodes) : Ref::borrow(st->one);
+    }
+    return Ref::borrow(st->one);
+}
+
+PyObject* detect_numa_nodes(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref nodes = numa_nodes(module, st);
+    if (nodes) return nodes.release();
+    return swallow_exception() ? Py_NewRef(st->one) : nullptr;
+}
+
+// ---- detect_python_version ---------------------------------------------------------------------
+
+// The decimal texts of version_info's major, minor (and micro, for `parts` 3) joined by ".".
+Ref version_text(PyObject* info, ModuleState* st, int parts) {
+    const Str names[3] = {s_major, s_minor, s_micro};
+    Ref fields[3];
+    bool plain = true;  // exact ints within long long: formatted here, without the str() calls
+    long long values[3] = {0, 0, 0};
+    for (int i = 0; i < parts; ++i) {
+        fields[i] = attr(info, st->str[names[i]]);
+        if (!fields[i]) return Ref();
+        if (plain && PyLong_CheckExact(fields[i].get())) {
+            int overflow = 0;
+            values[i] = PyLong_AsLongLongAndOverflow(fields[i].get(), &overflow);
+            plain = overflow == 0;
+        } else {
+            plain = false;
+        }
+    }
+    if (plain) {
+        char buf[3 * 21];
+        char* p = buf;
+        for (int i = 0; i < parts; ++i) {
+            if (i > 0) *p++ = '.';
+            p = std::to_chars(p, buf + sizeof buf, values[i]).ptr;
+        }
+        return Ref::steal(PyUnicode_FromStringAndSize(buf, p - buf));
+    }
+    if (parts == 2) {
+        return Ref::steal(PyUnicode_FromFormat("%S.%S", fields[0].get(), fields[1].get()));
+    }
+    return Ref::steal(
+        PyUnicode_FromFormat("%S.%S.%S", fields[0].get(), fields[1].get(), fields[2].get()));
+}
+
+PyObject* detect_python_version(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref sys = global(module, st->str[s_sys]);
+    Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
+    if (!info) return nullptr;
+    Ref version = version_text(info.get(), st, 3);
+    if (!version) return nullptr;
+
+    bool has_subinterpreters = false;
+    const int recent = compare(info.get(), st->py312, Py_GE);
+    if (recent < 0) return nullptr;
+    if (recent) {
+        // Only the private module of exactly this name counts; another spelling reports False.
+        Ref mod = import_stmt(module, st, st->str[s_xxsubinterpreters], nullptr);
+        if (mod) {
+            has_subinterpreters = true;
+        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+        } else {
+            return nullptr;
+        }
+    }
+    return PyTuple_Pack(2, version.get(), has_subinterpreters ? Py_True : Py_False);
+}
+
+// ---- detect_gpu_backends -----------------------------------------------------------------------
+
+Ref new_backend_info(ModuleState* st) {
+    Ref info = Ref::steal(PyDict_New());
+    if (!info) return info;
+    PyObject* defaults[8] = {Py_False, st->zero,  st->zero,          Py_False,
+                             Py_False, Py_False, st->str[s_cpu], st->str[s_empty]};
+    for (int i = 0; i < 8; ++i) {
+        if (!set_item(info.get(), st->str[kBackendKeys[i]], defaults[i])) return Ref();
+    }
+    return info;
+}
+
+// The framework's registry; false when it raised (keys already written stay written).
+bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
+    Ref mod = import_stmt(module, st, st->str[s_registry_module], st->registry_fromlist);
+    Ref registry = mod ? import_from(mod.get(), st->str[s_GPUAccelRegistry]) : Ref();
+    Ref kinds = registry ? import_from(mod.get(), st->str[s_GPUBackendKind]) : Ref();
+    if (!kinds) return false;
+
+    Ref backends = call_method(registry.get(), st->str[s_detect_available_backends]);
+    if (!backends) return false;
+    const Str kinds_flags[3][2] = {{s_CUDA, s_cuda_available},
+                                   {s_ROCm, s_rocm_available},
+                                   {s_oneAPI, s_oneapi_available}};
+    for (const auto& [kind_name, key] : kinds_flags) {
+        Ref kind = attr(kinds.get(), st->str[kind_name]);
+        const int found = kind ? PySequence_Contains(backends.get(), kind.get()) : -1;
+        if (found < 0 || !set_item(info, st->str[key], found ? Py_True : Py_False)) return false;
+    }
+
+    Ref best = call_method(registry.get(), st->str[s_get_best_available]);
+    if (!best) return false;
+    // best.info.kind, read afresh wherever it is used.
+    auto best_kind = [&]() -> Ref {
+        Ref best_info = attr(best.get(), st->str[s_info]);
+        return best_info ? attr(best_info.get(), st->str[s_kind]) : Ref();
+    };
+    Ref kind = best_kind();
+    Ref active = kind ? attr(kind.get(), st->str[s_value]) : Ref();
+    if (!set_item(info, st->str[s_active_backend], active.get())) return false;
+    Ref best_info = attr(best.get(), st->str[s_info]);
+    Ref version = best_info ? attr(best_info.get(), st->str[s_version]) : Ref();
+    if (!set_item(info, st->str[s_backend_version], version.get())) return false;
+
+    Ref has_gpu = Ref::steal(PyObject_RichCompare(active.get(), st->str[s_cpu], Py_NE));
+    if (!set_item(info, st->str[s_has_gpu], has_gpu.get())) return false;
+    int t = PyObject_IsTrue(has_gpu.get());
+    if (t < 0) return false;
+    if (t) {
+        kind = best_kind();
+        t = kind ? PySequence_Contains(backends.get(), kind.get()) : -1;
+        if (t < 0) return false;
+    }
+    if (t) {
+        kind = best_kind();
+        Ref record = kind ? Ref::steal(PyObject_GetItem(backends.get(), kind.get())) : Ref();
+        Ref count = record ? attr(record.get(), st->str[s_device_count]) : Ref();
+        if (!set_item(info, st->str[s_gpu_count], count.get())) return false;
+        Ref gib = attr(record.get(), st->str[s_memory_gb]);
+        Ref mib = gib ? Ref::steal(PyNumber_Multiply(gib.get(), st->k1024)) : Ref();
+        Ref whole = mib ? Ref::steal(PyNumber_Long(mib.get())) : Ref();  // int(): toward zero
+        if (!set_item(info, st->str[s_gpu_memory_mb], whole.get())) return false;
+    }
+    return true;
+}
+
+// 1 when the genuine subprocess.run would only fail to start nvidia-smi (no candidate on the
+// executable search path exists), 0 when it has to be run to know, -1 with a non-Exception
+// error pending. Where subprocess.run, Popen or its spawning method has been replaced (as tests
+// do), the replacement is called.
+int smi_certainly_missing(ModuleState* st, PyObject* subprocess, PyObject* run) {
+#if defined(__unix__) || defined(__APPLE__)
+    if (!PyModule_Check(subprocess) || !PyFunction_Check(run)) return 0;
+    PyObject* globals = PyModule_GetDict(subprocess);
+    if (PyFunction_GetGlobals(run) != globals) return 0;
+    auto answer = [&]() -> int {
+        Ref popen = Ref::borrow(PyDict_GetItemWithError(globals, st->str[s_Popen]));
+        if (!popen || !PyType_Check(popen.get())) return PyErr_Occurred() ? -1 : 0;
+        Ref popen_module = attr(popen.get(), st->str[s_dunder_module]);
+        if (!popen_module) return -1;
+        const int genuine = compare(popen_module.get(), st->str[s_subprocess], Py_EQ);
+        if (genuine <= 0) return genuine;
+        Ref spawn = attr(popen.get(), st->str[s_execute_child]);
+        if (!spawn) return -1;
+        if (!PyFunction_Check(spawn.get()) || PyFunction_GetGlobals(spawn.get()) != globals) return 0;
+        // The search subprocess itself does: its own os module's get_exec_path().
+        Ref os = Ref::borrow(PyDict_GetItemWithError(globals, st->str[s_os]));
+        if (!os) return PyErr_Occurred() ? -1 : 0;
+        Ref dirs = call_method(os.get(), st->str[s_get_exec_path]);
+        if (!dirs) return -1;
+        Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
+        if (!it) return -1;
+        std::string candidates;
+        while (Ref dir = Ref::steal(PyIter_Next(it.get()))) {
+            Ref raw;
+            if (PyBytes_Check(dir.get())) {
+                raw = std::move(dir);
+            } else if (PyUnicode_Check(dir.get())) {
+                raw = Ref::steal(PyUnicode_EncodeFSDefault(dir.get()));
+                if (!raw) return -1;
+            } else {
+                return 0;
+            }
+            const std::string_view d(PyBytes_AS_STRING(raw.get()),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
+            if (d.find('\0') != std::string_view::npos) return 0;
+            host_probe_core::append_candidate(candidates, d, "nvidia-smi");
+        }
+        if (PyErr_Occurred()) return -1;
+        bool present;
+        Py_BEGIN_ALLOW_THREADS
+        present = host_probe_core::any_candidate_present(candidates);
+        Py_END_ALLOW_THREADS
+        return present ? 0 : 1;
+    };
+    const int r = answer();
+    if (r >= 0) return r;
+    return swallow_exception() ? 0 : -1;  // in doubt, run it
+#else
+    (void)st;
+    (void)subprocess;
+    (void)run;
+    return 0;
+#endif
+}
+
+// nvidia-smi, when the registry could not answer; false when it raised.
+bool smi_fallback(PyObject* module, ModuleState* st, PyObject* info) {
+    Ref subprocess = import_stmt(module, st, st->str[s_subprocess], nullptr);
+    Ref run = subprocess ? attr(subprocess.get(), st->str[s_run]) : Ref();
+    if (!run) return false;
+    const int missing = smi_certainly_missing(st, subprocess.get(), run.get());
+    if (missing < 0) return false;
+    if (missing) return true;  // the run would raise FileNotFoundError, which is ignored here
+
+    Ref cmd = Ref::steal(PyList_New(3));
+    if (!cmd) return false;
+    const Str words[3] = {s_nvidia_smi, s_query_gpu, s_format_csv};
+    for (int i = 0; i < 3; ++i) PyList_SET_ITEM(cmd.get(), i, Py_NewRef(st->str[words[i]]));
+    PyObject* argv[] = {cmd.get(), Py_True, st->half_second, Py_False};
+    Ref result = Ref::steal(PyObject_Vectorcall(run.get(), argv, 1, st->run_kwnames));
+    if (!result) return false;
+
+    Ref code = attr(result.get(), st->str[s_returncode]);
+    int t = code ? compare(code.get(), st->zero, Py_EQ) : -1;
+    if (t <= 0) return t == 0;
+    Ref out = attr(result.get(), st->str[s_stdout_]);
+    t = out ? PyObject_IsTrue(out.get()) : -1;
+    if (t <= 0) return t == 0;
+    if (PyDict_SetItem(info, st->str[s_has_gpu], Py_True) < 0) return false;
+
+    out = attr(result.get(), st->str[s_stdout_]);
+    Ref text = out ? call_method(out.get(), st->str[s_decode], st->str[s_utf_8], st->str[s_ignore])
+                   : Ref();
+    Ref stripped = text ? call_method(text.get(), st->str[s_strip]) : Ref();
+    Ref parts = stripped ? call_method(stripped.get(), st->str[s_split], st->str[s_newline]) : Ref();
+    Ref it = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
+    if (!it) return false;
+    Py_ssize_t lines = 0;  // one non-blank line per GPU name
+    while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
+        Ref bare = call_method(part.get(), st->str[s_strip]);
+        const int nonblank = bare ? PyObject_IsTrue(bare.get()) : -1;
+        if (nonblank < 0) return false;
+        lines += nonblank;
+    }
+    if (PyErr_Occurred()) return false;
+    return set_item(info, st->str[s_gpu_count], Ref::steal(PyLong_FromSsize_t(lines)).get());
+}
+
+PyObject* detect_gpu_backends(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref info = new_backend_info(st);
+    if (!info) return nullptr;
+    if (registry_path(module, st, info.get())) return info.release();
+    if (!swallow_exception()) return nullptr;
+    if (!smi_fallback(module, st, info.get()) && !swallow_exception()) return nullptr;
+    return info.release();
+}
+
+// ---- detect_capabilities -----------------------------------------------------------------------
+
+// Seconds from time.perf_counter() of the module namespace's `time`; false with an error set.
+bool perf_counter(PyObject* module, ModuleState* st, double& seconds) {
+    Ref time = global(module, st->str[s_time]);
+    Ref now = time ? call_method(time.get(), st->str[s_perf_counter]) : Ref();
+    if (!now) return false;
+    seconds = PyFloat_AsDouble(now.get());
+    return !(seconds == -1.0 && PyErr_Occurred());
+}
+
+Ref elapsed_ms(PyObject* module, ModuleState* st, double start) {
+    double now = 0.0;
+    if (!perf_counter(module, st, now)) return Ref();
+    return Ref::steal(PyFloat_FromDouble((now - start) * 1000.0));
+}
+
+// `(a, b) = value`, the interpreter's unpacking of a pair.
+bool unpack_pair(PyObject* value, Ref& a, Ref& b) {
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2) {
+        a = Ref::borrow(PyTuple_GET_ITEM(value, 0));
+        b = Ref::borrow(PyTuple_GET_ITEM(value, 1));
+        return true;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(value));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value)->tp_name);
+        }
+        return false;
+    }
+    Ref* slots[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        *slots[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!*slots[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            return false;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+Ref call_probe(PyObject* module, ModuleState* st, Str name) {
+    Ref probe = global(module, st->str[name]);
+    return probe ? call0(probe.get()) : Ref();
+}
+
+bool fill_report(PyObject* module, ModuleState* st, PyObject* caps, double start) {
+    Ref cores = call_probe(module, st, s_detect_physical_cores);
+    if (!set_item(caps, st->str[s_physical_cores], cores.get())) return false;
+    Ref nodes = call_probe(module, st, s_detect_numa_nodes);
+    if (!set_item(caps, st->str[s_numa_nodes], nodes.get())) return false;
+
+    Ref backend_info = call_probe(module, st, s_detect_gpu_backends);
+    if (!backend_info) return false;
+    for (Str key : kBackendKeys) {
+        Ref v = Ref::steal(PyObject_GetItem(backend_info.get(), st->str[key]));
+        if (!set_item(caps, st->str[key], v.get())) return false;
+    }
+
+    Ref version = call_probe(module, st, s_detect_python_version);
+    Ref py_version, has_subinterp;
+    if (!version || !unpack_pair(version.get(), py_version, has_subinterp)) return false;
+    if (!set_item(caps, st->str[s_python_version], py_version.get()) ||
+        !set_item(caps, st->str[s_subinterpreter_support], has_subinterp.get())) {
+        return false;
+    }
+
+    Ref sys = global(module, st->str[s_sys]);
+    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
+    if (!set_item(caps, st->str[s_platform], platform.get())) return false;
+    Ref time = global(module, st->str[s_time]);
+    Ref now = time ? call_method(time.get(), st->str[s_time]) : Ref();
+    if (!set_item(caps, st->str[s_detected_at], now.get()) ||
+        !set_item(caps, st->str[s_detector], st->str[s_native])) {
+        return false;
+    }
+    return set_item(caps, st->str[s_detection_time_ms], elapsed_ms(module, st, start).get());
+}
+
+// The report when a probe failed: safe minimums, the error text, the time taken.
+PyObject* fallback_report(PyObject* module, ModuleState* st, PyObject* exc, double start) {
+    Ref os = global(module, st->str[s_os]);
+    Ref count = os ? call_method(os.get(), st->str[s_cpu_count]) : Ref();
+    const int truthy = count ? PyObject_IsTrue(count.get()) : -1;
+    if (truthy < 0) return nullptr;
+    if (!truthy) count = Ref::borrow(st->one);
+
+    Ref sys = global(module, st->str[s_sys]);
+    Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
+    Ref version = info ? version_text(info.get(), st, 2) : Ref();
+    if (!version) return nullptr;
+    sys = global(module, st->str[s_sys]);
+    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
+    Ref time = platform ? global(module, st->str[s_time]) : Ref();
+    Ref now = time ? call_method(time.get(), st->str[s_time]) : Ref();
+    Ref error = now ? Ref::steal(PyObject_Str(exc)) : Ref();
+    Ref took = error ? elapsed_ms(module, st, start) : Ref();
+    if (!took) return nullptr;
+
+    Ref caps = Ref::steal(PyDict_New());
+    if (!caps) return nullptr;
+    const std::pair<Str, PyObject*> items[] = {
+        {s_physical_cores, count.get()},
+        {s_numa_nodes, st->one},
+        {s_has_gpu, Py_False},
+        {s_gpu_count, st->zero},
+        {s_gpu_memory_mb, st->zero},
+        {s_cuda_available, Py_False},
+        {s_rocm_available, Py_False},
+        {s_oneapi_available, Py_False},
+        {s_active_backend, st->str[s_cpu]},
+        {s_backend_version, st->str[s_empty]},
+        {s_python_version, version.get()},
+        {s_subinterpreter_support, Py_False},
+        {s_platform, platform.get()},
+        {s_detected_at, now.get()},
+        {s_detector, st->str[s_native_fallback]},
+        {s_error, error.get()},
+        {s_detection_time_ms, took.get()},
+    };
+    for (const auto& [key, value] : items) {
+        if (!set_item(caps.get(), st->str[key], value)) return nullptr;
+    }
+    return caps.release();
+}
+
+PyObject* detect_capabilities(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref caps = Ref::steal(PyDict_New());
+    if (!caps) return nullptr;
+    double start = 0.0;
+    if (!perf_counter(module, st, start)) return nullptr;
+    if (fill_report(module, st, caps.get(), start)) return caps.release();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    Ref exc = Ref::steal(take_exception());
+    caps.reset();
+    Handling handling(exc.get());
+    return fallback_report(module, st, exc.get(), start);
+}
+
+// ---- module ------------------------------------------------------------------------------------
+
+PyMethodDef module_functions[] = {
+    {"detect_physical_cores", detect_physical_cores, METH_NOARGS,
+     "detect_physical_cores()\n--\n\nLogical processors this process may run on (at least 1)."},
+    {"detect_numa_nodes", detect_numa_nodes, METH_NOARGS,
+     "detect_numa_nodes()\n--\n\nNUMA nodes of the machine (at least 1)."},
+    {"detect_gpu_backends", detect_gpu_backends, METH_NOARGS,
+     "detect_gpu_backends()\n--\n\nGPU backend information: the framework's registry, else nvidia-smi."},
+    {"detect_python_version", detect_python_version, METH_NOARGS,
+     "detect_python_version()\n--\n\n(major.minor.micro, whether sub-interpreters are available)."},
+    {"detect_capabilities", detect_capabilities, METH_NOARGS,
+     "detect_capabilities()\n--\n\nThe combined capability report of every probe."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    for (int i = 0; i < kStrCount; ++i) {
+        st->str[i] = PyUnicode_InternFromString(kStrText[i]);
+        if (st->str[i] == nullptr) return -1;
+    }
+    st->zero = PyLong_FromLong(0);
+    st->one = PyLong_FromLong(1);
+    st->k1024 = PyLong_FromLong(1024);
+    st->half_second = PyFloat_FromDouble(0.5);
+    st->py312 = Py_BuildValue("(ii)", 3, 12);
+    st->registry_fromlist = PyTuple_Pack(2, st->str[s_GPUAccelRegistry], st->str[s_GPUBackendKind]);
+    st->wintypes_fromlist = PyTuple_Pack(1, st->str[s_wintypes]);
+    st->run_kwnames = PyTuple_Pack(3, st->str[s_capture_output], st->str[s_timeout], st->str[s_check]);
+    st->windll_kwnames = PyTuple_Pack(1, st->str[s_use_last_error]);
+    if (!st->zero || !st->one || !st->k1024 || !st->half_second || !st->py312 ||
+        !st->registry_fromlist || !st->wintypes_fromlist || !st->run_kwnames || !st->windll_kwnames) {
+        return -1;
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, st->str[s_dunder_import]) : nullptr;
+    if (imp == nullptr && PyErr_Occurred()) return -1;
+    st->builtin_import = Py_XNewRef(imp);
+
+    // The namespace: sys, os, time (in that order), then the five probes.
+    if (!vk::import_module(m, "sys") || !vk::import_module(m, "os") || !vk::import_module(m, "time")) {
+        return -1;
+    }
+    return PyModule_AddFunctions(m, module_functions);
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->builtin_import);
+    return 0;
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    for (PyObject*& s : st->str) Py_CLEAR(s);
+    Py_CLEAR(st->zero);
+    Py_CLEAR(st->one);
+    Py_CLEAR(st->k1024);
+    Py_CLEAR(st->half_second);
+    Py_CLEAR(st->py312);
+    Py_CLEAR(st->registry_fromlist);
+    Py_CLEAR(st->wintypes_fromlist);
+    Py_CLEAR(st->run_kwnames);
+    Py_CLEAR(st->windll_kwnames);
+    Py_CLEAR(st->builtin_import);
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.native.host_probe",
+    "Host probing: processors, NUMA nodes, interpreter features, GPU backends and the capability "
+    "report.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace host_probe
+
+PyMODINIT_FUNC PyInit_host_probe(void) { return PyModuleDef_Init(&host_probe::module_def); }
