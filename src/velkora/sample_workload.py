@@ -1,0 +1,85 @@
+"""A small mixed workload that `python -m velkora` analyses to show what the analysis reports.
+
+velkora never imports or runs this file; its functions only need to look like real code.
+"""
+
+import threading
+
+_results = []
+_results_lock = threading.Lock()
+
+
+def train_classifier(features, labels):
+    from sklearn.ensemble import RandomForestClassifier
+    from sklearn.model_selection import train_test_split
+
+    x_train, x_test, y_train, y_test = train_test_split(features, labels)
+    model = RandomForestClassifier().fit(x_train, y_train)
+    return model.predict(x_test), model.score(x_test, y_test)
+
+
+def revenue_by_region(df):
+    import pandas as pd
+
+    totals = df.groupby("region").agg({"revenue": "sum"})
+    return pd.merge(totals, df, on="region").sort_values("revenue")
+
+
+def standardize(matrix):
+    import numpy as np
+
+    arr = np.asarray(matrix).reshape(-1, matrix.shape[-1])
+    centered = arr - arr.mean(axis=0)
+    scaled = centered / arr.std(axis=0)
+    return np.concatenate([scaled, np.dot(scaled, scaled.T)]).transpose()
+
+
+def count_primes(limit):
+    """Compute the sum of the primes below limit."""
+    import math
+
+    total = 0
+    for n in range(2, limit):
+        if all(n % k for k in range(2, math.isqrt(n) + 1)):
+            total += n
+    return total
+
+
+def build_index(records):
+    cache = {}
+    for rec in records:
+        cache.setdefault(rec.key, []).append(rec)
+    return dict(cache), list(cache)
+
+
+def render_thumbnails(images, worker_pool):
+    batches = [images[i:i + 64] for i in range(0, len(images), 64)]
+    return worker_pool.map(render_batch, batches)
+
+
+def render_batch(batch):
+    return [image.thumbnail() for image in batch]
+
+
+def record_result(value):
+    """Keep results in arrival order: callers rely on the ordered log."""
+    global _results
+    with _results_lock:
+        _results = _results + [value]
+    return len(_results)
+
+
+def describe(name):
+    return "hello " + name
+
+
+def simulate_wave(field, kernel, steps, dt):
+    """Advance a large 1024 x 1024 wave field (about 8 MB a frame) on the device."""
+    import cupy as cp
+
+    u = cp.zeros(field.shape) + cp.ones(field.shape) * field
+    for _ in range(steps):
+        lap = cp.convolve(u, kernel) - 4.0 * u
+        u = u + dt ** 2 * lap - cp.exp(-u) / cp.sqrt(cp.power(u, 2) + 1.0)
+        u = cp.add(cp.multiply(cp.sin(u), cp.cos(u)), cp.subtract(u, cp.log(cp.full(u.shape, 2.0))))
+    return cp.divide(u, cp.empty(u.shape).fill(steps))
