@@ -105,16 +105,17 @@ inline PyObject* counter_py_fetch_and_add(PyObject* self, PyObject* const* args,
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 inline PyMethodDef counter_methods[] = {
-    {"load", counter_py_load, METH_NOARGS, "load() -> int: the current value."},
-    {"store", vk::method(counter_py_store), kFast, "store(value): set the value."},
+    {"load", counter_py_load, METH_NOARGS, "load($self, /)\n--\n\nThe current value."},
+    {"store", vk::method(counter_py_store), kFast, "store($self, /, value)\n--\n\nSet the value."},
     {"increment", vk::method(counter_py_increment), kFast,
-     "increment(delta=1) -> int: add delta atomically; the value after adding."},
+     "increment($self, /, delta=1)\n--\n\nAdd delta atomically; return the value after adding."},
     {"decrement", vk::method(counter_py_decrement), kFast,
-     "decrement(delta=1) -> int: subtract delta atomically; the value after subtracting."},
+     "decrement($self, /, delta=1)\n--\n\nSubtract delta atomically; return the value after subtracting."},
     {"compare_and_swap", vk::method(counter_py_compare_and_swap), kFast,
-     "compare_and_swap(expected, new_value) -> bool: set new_value if the value is expected."},
+     "compare_and_swap($self, /, expected, new_value)\n--\n\n"
+     "Set new_value if the value equals expected; return whether it did."},
     {"fetch_and_add", vk::method(counter_py_fetch_and_add), kFast,
-     "fetch_and_add(delta) -> int: add delta atomically; the value before adding."},
+     "fetch_and_add($self, /, delta)\n--\n\nAdd delta atomically; return the value before adding."},
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };

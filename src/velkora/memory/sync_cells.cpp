@@ -2,14 +2,14 @@
 #include "vkbind/vkbind.hpp"
 
 #include "atomic_counter.hpp"
+#include "atomic_pointer.hpp"
+#include "lockfree_stack.hpp"
+#include "lockfree_statistics.hpp"
+#include "performance_timer.hpp"
+#include "sync_cells_state.hpp"
 
 namespace sync_cells {
 namespace {
-
-struct ModuleState {
-    PyTypeObject* AtomicCounter = nullptr;
-    vk::LockSupport locks;
-};
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
@@ -60,10 +60,16 @@ del _make_wrapper
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
-    if (!st->locks.init()) return -1;
+    if (!st->locks.init() || !st->init_strings()) return -1;
 
     // Native classes, in their documented order.
-    if (!vk::add_type(m, &counter_spec, &st->AtomicCounter)) return -1;
+    if (!vk::add_type(m, &counter_spec, &st->AtomicCounter) ||
+        !vk::add_type(m, &pointer_spec, &st->AtomicPointer) ||
+        !vk::add_type(m, &stack_spec, &st->LockFreeStack) ||
+        !vk::add_type(m, &stats_spec, &st->LockFreeStatistics) ||
+        !vk::add_type(m, &timer_spec, &st->PerformanceTimer)) {
+        return -1;
+    }
 
     if (!vk::import_module(m, "threading") || !vk::import_module(m, "time") ||
         !vk::import_names(m, "typing", {"Optional", "TypeVar", "Generic"})) {
@@ -82,16 +88,10 @@ int module_exec(PyObject* m) {
     return vk::module_add(m, "NATIVE_ATOMICS_AVAILABLE", Py_NewRef(Py_True)) ? 0 : -1;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->AtomicCounter);
-    return st->locks.traverse(visit, arg);
-}
+int module_traverse(PyObject* m, visitproc visit, void* arg) { return state(m)->traverse(visit, arg); }
 
 int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->AtomicCounter);
-    st->locks.clear();
+    state(m)->clear();
     return 0;
 }
 
@@ -101,6 +101,8 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
 };
+
+}  // namespace
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -114,7 +116,6 @@ PyModuleDef module_def = {
     module_free,
 };
 
-}  // namespace
 }  // namespace sync_cells
 
 PyMODINIT_FUNC PyInit_sync_cells(void) { return PyModuleDef_Init(&sync_cells::module_def); }

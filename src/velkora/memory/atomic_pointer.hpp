@@ -1,0 +1,175 @@
+// AtomicPointer: a slot holding one object (or nothing) with a version that grows on every store and
+// every successful compare-and-swap. Comparison is by identity. Every section under the slot's lock
+// is pure, so a genuine lock is never entered; references to replaced objects are dropped after the
+// section, when no other thread can reach them.
+#pragma once
+
+#include <cstdint>
+
+#include "sync_cells_state.hpp"
+
+namespace sync_cells {
+
+struct PointerObject {
+    PyObject_HEAD
+    PyObject* ptr;  // the stored object, one owned reference; nullptr is the empty slot (None)
+    uint64_t version;
+    PyObject* lock;
+    bool genuine_lock;  // fixed at construction: the lock is never replaced
+};
+
+inline PointerObject* as_pointer(PyObject* o) { return reinterpret_cast<PointerObject*>(o); }
+
+constexpr auto kPointerInit = vk::sig("AtomicPointer", 0, "initial_value");
+constexpr auto kPointerStore = vk::sig("store", 1, "value");
+constexpr auto kPointerCas = vk::sig("compare_and_swap", 2, "expected", "new_value");
+
+// None is never stored: the empty slot stands for it.
+inline PyObject* slot_content(PyObject* value) { return value == Py_None ? nullptr : value; }
+
+inline PyObject* pointer_load(PyObject* self, PyObject*) {
+    PointerObject* p = as_pointer(self);
+    CellSection section(self, p->lock, p->genuine_lock);
+    if (!section.ok()) return nullptr;
+    vk::Ref r = vk::Ref::borrow(p->ptr != nullptr ? p->ptr : Py_None);
+    if (!section.release()) return nullptr;
+    return r.release();
+}
+
+inline PyObject* pointer_store(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    PyObject* value = nullptr;
+    if (!vk::parse(kPointerStore, args, nargs, kwnames, vk::object(value))) return nullptr;
+    PointerObject* p = as_pointer(self);
+    vk::Ref incoming = vk::Ref::borrow(slot_content(value));
+    CellSection section(self, p->lock, p->genuine_lock);
+    if (!section.ok()) return nullptr;
+    vk::Ref old = vk::Ref::steal(p->ptr);
+    p->ptr = incoming.release();
+    p->version += 1;
+    const bool ok = section.release();
+    old.reset();  // after the lock: its finalizer may call back into this slot
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+inline PyObject* pointer_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    PyObject* expected = nullptr;
+    PyObject* new_value = nullptr;
+    if (!vk::parse(kPointerCas, args, nargs, kwnames, vk::object(expected),
+                   vk::object(new_value))) {
+        return nullptr;
+    }
+    PointerObject* p = as_pointer(self);
+    PyObject* want = slot_content(expected);
+    vk::Ref incoming = vk::Ref::borrow(slot_content(new_value));
+    CellSection section(self, p->lock, p->genuine_lock);
+    if (!section.ok()) return nullptr;
+    const bool swapped = p->ptr == want;
+    vk::Ref drop;  // the replaced object on success, the unused new reference on failure
+    if (swapped) {
+        drop = vk::Ref::steal(p->ptr);
+        p->ptr = incoming.release();
+        p->version += 1;
+    } else {
+        drop = std::move(incoming);
+    }
+    const bool ok = section.release();
+    drop.reset();
+    if (!ok) return nullptr;
+    return vk::boolean(swapped);
+}
+
+inline PyObject* pointer_get_version(PyObject* self, PyObject*) {
+    PointerObject* p = as_pointer(self);
+    CellSection section(self, p->lock, p->genuine_lock);
+    if (!section.ok()) return nullptr;
+    const uint64_t v = p->version;
+    if (!section.release()) return nullptr;
+    return PyLong_FromUnsignedLongLong(v);
+}
+
+// The lock is made here so that every instance has one, whatever a subclass's __init__ does.
+inline PyObject* pointer_new(PyTypeObject* type, PyObject*, PyObject*) {
+    vk::Ref self = vk::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PointerObject* p = as_pointer(self.get());
+    p->lock = new_lock(type, p->genuine_lock);
+    if (p->lock == nullptr) return nullptr;
+    return self.release();
+}
+
+inline int pointer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* initial = Py_None;
+    if (!vk::parse_tuple(kPointerInit, args, kwargs, vk::object(initial))) return -1;
+    PointerObject* p = as_pointer(self);
+    vk::Ref old = vk::Ref::steal(p->ptr);
+    p->ptr = Py_XNewRef(slot_content(initial));  // the version starts at 0 from allocation
+    return 0;
+}
+
+// The stored object is reported, so a cycle running through it is collected.
+inline int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    PointerObject* p = as_pointer(self);
+    Py_VISIT(p->ptr);
+    Py_VISIT(p->lock);
+    return 0;
+}
+
+inline int pointer_clear(PyObject* self) {
+    PointerObject* p = as_pointer(self);
+    Py_CLEAR(p->ptr);
+    Py_CLEAR(p->lock);
+    p->genuine_lock = true;  // nothing left to enter
+    return 0;
+}
+
+inline void pointer_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    // Slots holding slots: the trashcan bounds the recursion of a long chain.
+    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
+    pointer_clear(self);  // the stored object first, then the lock
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+inline PyMethodDef pointer_methods[] = {
+    {"load", pointer_load, METH_NOARGS,
+     "load($self, /)\n--\n\nThe stored object, or None when the slot is empty."},
+    {"store", vk::method(pointer_store), METH_FASTCALL | METH_KEYWORDS,
+     "store($self, /, value)\n--\n\nReplace the stored object (None empties the slot); the "
+     "version grows by one."},
+    {"compare_and_swap", vk::method(pointer_compare_and_swap), METH_FASTCALL | METH_KEYWORDS,
+     "compare_and_swap($self, /, expected, new_value)\n--\n\nStore new_value if the slot holds "
+     "expected itself (identity, not equality); True when it did."},
+    {"get_version", pointer_get_version, METH_NOARGS,
+     "get_version($self, /)\n--\n\nThe number of replacements so far, modulo 2**64."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyType_Slot pointer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
+                                  "A versioned slot holding one object, replaced under a lock.")},
+    {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
+    {Py_tp_init, reinterpret_cast<void*>(pointer_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pointer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
+    {Py_tp_methods, pointer_methods},
+    {0, nullptr},
+};
+
+inline PyType_Spec pointer_spec = {
+    "velkora.memory.sync_cells.AtomicPointer",
+    sizeof(PointerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    pointer_slots,
+};
+
+}  // namespace sync_cells
