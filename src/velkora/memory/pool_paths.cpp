@@ -1,0 +1,789 @@
+// velkora.memory.pool_paths: fast paths of the slab and pool allocators (slab header, bucket index,
+// size helpers, allocation counters).
+//
+// Every native section here is pure: it runs no Python code and never releases the interpreter lock.
+// The per-object threading.Lock is therefore only entered when it is not a genuine lock (an injected
+// one must see every call); a genuine one cannot be held by anyone while our section starts, since it
+// is reachable from nowhere else.
+#include "vkbind/vkbind.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "pool_paths_core.hpp"
+
+namespace pool_paths {
+namespace {
+
+extern PyModuleDef module_def;
+
+struct ModuleState {
+    PyTypeObject* FastSlabHeaderOps = nullptr;
+    PyTypeObject* FastBucketAllocator = nullptr;
+    PyTypeObject* FastStatsCollector = nullptr;
+    vk::LockSupport locks;
+    PyObject* s_threading = nullptr;
+    PyObject* s_Lock = nullptr;
+    PyObject* s_logger = nullptr;
+    PyObject* s_warning = nullptr;
+    PyObject* s_init_buckets = nullptr;
+    PyObject* s_is_set = nullptr;
+    PyObject* s_set = nullptr;
+    PyObject* s_clear = nullptr;
+    PyObject* s_find_first = nullptr;
+    PyObject* k_stats[6] = {};  // get_stats keys, in their order
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+
+// The module of one of our types or of a subclass of one (borrowed), or nullptr with an exception.
+PyObject* module_of(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
+
+// A global of the module as Python code in it would see it: its namespace, then the builtins. New
+// reference, or nullptr with NameError.
+PyObject* lookup_global(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (v == nullptr && !PyErr_Occurred()) {
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (v == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    Py_XINCREF(v);
+    return v;
+}
+
+// `threading.Lock()`, with the module global `threading` looked up now.
+PyObject* new_lock(PyObject* self, bool& genuine) {
+    PyObject* module = module_of(self);
+    if (module == nullptr) return nullptr;
+    ModuleState* st = state(module);
+    vk::Ref threading = vk::Ref::steal(lookup_global(module, st->s_threading));
+    if (!threading) return nullptr;
+    vk::Ref factory = vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock));
+    if (!factory) return nullptr;
+    PyObject* lock = PyObject_CallNoArgs(factory.get());
+    if (lock != nullptr) genuine = st->locks.is_genuine(lock);
+    return lock;
+}
+
+// Runs a pure section `f` (returning false with an exception set on failure) under `lock`.
+template <class F>
+bool with_lock(PyObject* self, PyObject* lock, bool genuine, F&& f) {
+    if (genuine || lock == nullptr) return f();  // no lock: built without __init__, nobody to see
+    PyObject* module = module_of(self);
+    if (module == nullptr) return false;
+    vk::LockGuard guard(state(module)->locks, lock, vk::Section::Pure);
+    if (!guard.ok()) return false;
+    if (!f()) return false;  // the guard leaves the lock with the pending exception
+    return guard.release();
+}
+
+// Exactly `bytes`, or None (passed on as Py_None); subclasses refused. Borrowed.
+struct BytesOrNone {
+    PyObject*& out;
+};
+
+bool convert(PyObject* o, BytesOrNone conv, vk::ArgCtx c) {
+    if (PyBytes_CheckExact(o) || o == Py_None) {
+        conv.out = o;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes or None, not %.200s", c.func,
+                 c.param, Py_TYPE(o)->tp_name);
+    return false;
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// ==== FastSlabHeaderOps ===========================================================================
+
+struct SlabObject {
+    PyObject_HEAD
+    SlabHeaderState s;
+};
+
+SlabHeaderState& slab(PyObject* self) { return reinterpret_cast<SlabObject*>(self)->s; }
+
+constexpr auto kSlabInit = vk::sig("FastSlabHeaderOps", 2, "size_class_index", "objects_per_slab");
+constexpr auto kUnpack = vk::sig("unpack_header", 1, "data");
+constexpr auto kIsFree = vk::sig("py_is_object_free", 1, "object_index");
+constexpr auto kAllocate = vk::sig("py_allocate_object_at", 1, "object_index");
+constexpr auto kDeallocate = vk::sig("py_deallocate_object_at", 1, "object_index");
+
+int slab_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    int32_t size_class_index, objects_per_slab;
+    if (!vk::parse_tuple(kSlabInit, args, kwargs, vk::i32(size_class_index),
+                         vk::i32(objects_per_slab))) {
+        return -1;
+    }
+    slab_init(slab(self), size_class_index, objects_per_slab);
+    return 0;
+}
+
+PyObject* slab_pack_header(PyObject* self, PyObject*) {
+    uint8_t buf[kHeaderBytes];
+    pack_header(slab(self), buf);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf), kHeaderBytes);
+}
+
+[[gnu::cold]] bool log_corruption(PyObject* self, uint16_t stored, uint16_t computed) {
+    PyObject* module = module_of(self);
+    if (module == nullptr) return false;
+    ModuleState* st = state(module);
+    char text[80];
+    std::snprintf(text, sizeof text, "Header corruption detected: stored=%04x, computed=%04x",
+                  static_cast<unsigned>(stored), static_cast<unsigned>(computed));
+    vk::Ref message = vk::Ref::steal(PyUnicode_FromString(text));
+    if (!message) return false;
+    vk::Ref logger = vk::Ref::steal(lookup_global(module, st->s_logger));
+    if (!logger) return false;
+    vk::Ref r =
+        vk::Ref::steal(PyObject_CallMethodOneArg(logger.get(), st->s_warning, message.get()));
+    return static_cast<bool>(r);
+}
+
+PyObject* slab_unpack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    PyObject* data = nullptr;
+    if (!vk::parse(kUnpack, args, nargs, kwnames, BytesOrNone{data})) return nullptr;
+    if (data == Py_None) {
+        // The length of None, exactly as len() reports it.
+        if (PyObject_Size(data) < 0) return nullptr;
+        PyErr_SetString(PyExc_SystemError, "len(None) succeeded");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyBytes_GET_SIZE(data);
+    if (n != static_cast<Py_ssize_t>(kHeaderBytes)) {
+        PyErr_Format(PyExc_ValueError, "slab header data must be exactly %zu bytes, got %zd",
+                     kHeaderBytes, n);
+        return nullptr;
+    }
+    const UnpackResult r =
+        unpack_header(slab(self), reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)));
+    if (r.corrupt && !log_corruption(self, r.stored_crc, r.computed_crc)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* slab_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    int32_t index;
+    if (!vk::parse(kIsFree, args, nargs, kwnames, vk::i32(index))) return nullptr;
+    return vk::boolean(is_object_free(slab(self), index));
+}
+
+PyObject* slab_allocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    int32_t index;
+    if (!vk::parse(kAllocate, args, nargs, kwnames, vk::i32(index))) return nullptr;
+    allocate_object(slab(self), index);
+    Py_RETURN_NONE;
+}
+
+PyObject* slab_deallocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    int32_t index;
+    if (!vk::parse(kDeallocate, args, nargs, kwnames, vk::i32(index))) return nullptr;
+    deallocate_object(slab(self), index);
+    Py_RETURN_NONE;
+}
+
+PyObject* slab_find_free_object(PyObject* self, PyObject*) {
+    return PyLong_FromLong(find_free_object(slab(self)));
+}
+
+PyMethodDef slab_methods[] = {
+    {"pack_header", slab_pack_header, METH_NOARGS,
+     "pack_header() -> bytes: store the checksum and return the 16-byte little-endian header."},
+    {"unpack_header", vk::method(slab_unpack_header), kFast,
+     "unpack_header(data): load the header from its 16-byte form; a checksum mismatch sets flag "
+     "0x80 and logs a warning."},
+    {"py_is_object_free", vk::method(slab_is_object_free), kFast,
+     "py_is_object_free(object_index) -> bool: whether the object is free."},
+    {"py_allocate_object_at", vk::method(slab_allocate_object_at), kFast,
+     "py_allocate_object_at(object_index): mark the object in use."},
+    {"py_deallocate_object_at", vk::method(slab_deallocate_object_at), kFast,
+     "py_deallocate_object_at(object_index): mark the object free."},
+    {"py_find_free_object", slab_find_free_object, METH_NOARGS,
+     "py_find_free_object() -> int: the lowest free object, or -1."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slab_slots[] = {
+    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
+                                  "A packed 16-byte slab header with a free-object bitmap of up "
+                                  "to 64 objects and a CRC-16 over its identifying fields.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(slab_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
+    {Py_tp_methods, slab_methods},
+    {0, nullptr},
+};
+
+PyType_Spec slab_spec = {
+    "velkora.memory.pool_paths.FastSlabHeaderOps",
+    sizeof(SlabObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    slab_slots,
+};
+
+// ==== FastBucketAllocator =========================================================================
+
+struct BucketObject {
+    PyObject_HEAD
+    int32_t step;
+    int32_t small_max;
+    int32_t medium_max;
+    bool lock_genuine;
+    PyObject* lock;
+    BucketIndex index;
+};
+
+BucketObject* bucket_obj(PyObject* self) { return reinterpret_cast<BucketObject*>(self); }
+
+constexpr auto kBucketInit = vk::sig("FastBucketAllocator", 0, "bucket_size_step",
+                                     "small_block_max", "medium_block_max");
+constexpr auto kAdd = vk::sig("add_to_bucket", 2, "offset", "size");
+constexpr auto kRemove = vk::sig("remove_from_bucket", 1, "size");
+constexpr auto kBestFit = vk::sig("find_best_fit_bucket", 2, "size", "alignment");
+
+PyObject* bucket_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* self = PyType_GenericNew(type, args, kwargs);
+    if (self != nullptr) new (&bucket_obj(self)->index) BucketIndex();
+    return self;
+}
+
+int bucket_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(bucket_obj(self)->lock);
+    return 0;
+}
+
+int bucket_clear(PyObject* self) {
+    Py_CLEAR(bucket_obj(self)->lock);
+    return 0;
+}
+
+void bucket_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    bucket_clear(self);
+    bucket_obj(self)->index.~BucketIndex();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The bucket size of a request (<= 0, or above every bucket: no bucket). A zero step can have created
+// no bucket (`_init_buckets` refuses it), so every request simply finds none.
+int64_t request_bucket_size(const BucketObject* a, int32_t size) {
+    if (a->step == 0) return 0;
+    return BucketIndex::bucket_size(size, a->step, a->small_max, a->medium_max);
+}
+
+PyObject* bucket_init_buckets(PyObject* self, PyObject*) {
+    BucketObject* a = bucket_obj(self);
+    if (a->step == 0) {
+        PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
+        return nullptr;
+    }
+    if (!a->index.reset(BucketIndex::usable_count(a->step, a->small_max, a->medium_max))) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+int bucket_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    int32_t step = 8, small_max = 256, medium_max = 4096;
+    if (!vk::parse_tuple(kBucketInit, args, kwargs, vk::i32(step), vk::i32(small_max),
+                         vk::i32(medium_max))) {
+        return -1;
+    }
+    bool genuine = false;
+    PyObject* lock = new_lock(self, genuine);
+    if (lock == nullptr) return -1;
+    BucketObject* a = bucket_obj(self);
+    a->step = step;
+    a->small_max = small_max;
+    a->medium_max = medium_max;
+    a->index.release();  // a new, empty key set
+    PyObject* old = a->lock;
+    a->lock = lock;
+    a->lock_genuine = genuine;
+    Py_XDECREF(old);  // last: its finalizer may run Python code
+    // Through the instance, so a subclass's override is honoured; the exact type can only find ours.
+    PyObject* module = module_of(self);
+    if (module == nullptr) return -1;
+    ModuleState* st = state(module);
+    PyObject* r = Py_IS_TYPE(self, st->FastBucketAllocator)
+                      ? bucket_init_buckets(self, nullptr)
+                      : PyObject_CallMethodNoArgs(self, st->s_init_buckets);
+    if (r == nullptr) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+PyObject* bucket_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    int32_t offset, size;
+    if (!vk::parse(kAdd, args, nargs, kwnames, vk::i32(offset), vk::i32(size))) return nullptr;
+    BucketObject* a = bucket_obj(self);
+    const int64_t bucket_size = request_bucket_size(a, size);
+    if (bucket_size <= 0 || bucket_size != size) Py_RETURN_FALSE;  // only exact bucket sizes
+    bool added = false;
+    const bool ok = with_lock(self, a->lock, a->lock_genuine, [&] {
+        // Looked up inside the section: an injected lock's __enter__ may have re-run __init__.
+        const int64_t k = a->index.index_of(bucket_size, a->step);
+        if (k == 0) return true;
+        if (!a->index.push(k, offset)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        added = true;
+        return true;
+    });
+    if (!ok) return nullptr;
+    return vk::boolean(added);
+}
+
+PyObject* bucket_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    int32_t size;
+    if (!vk::parse(kRemove, args, nargs, kwnames, vk::i32(size))) return nullptr;
+    BucketObject* a = bucket_obj(self);
+    const int64_t bucket_size = request_bucket_size(a, size);  // rounded up: 10 uses bucket 16
+    if (bucket_size <= 0) Py_RETURN_NONE;
+    bool found = false;
+    int32_t offset = 0;
+    const bool ok = with_lock(self, a->lock, a->lock_genuine, [&] {
+        const int64_t k = a->index.index_of(bucket_size, a->step);
+        if (k != 0 && !a->index.empty(k)) {
+            offset = a->index.pop(k);
+            found = true;
+        }
+        return true;
+    });
+    if (!ok) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    return PyLong_FromLong(offset);
+}
+
+PyObject* bucket_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    int32_t size, alignment;
+    if (!vk::parse(kBestFit, args, nargs, kwnames, vk::i32(size), vk::i32(alignment))) {
+        return nullptr;
+    }
+    BucketObject* a = bucket_obj(self);
+    const int64_t bucket_size = request_bucket_size(a, size);
+    if (bucket_size <= 0) Py_RETURN_NONE;
+    bool found = false;
+    int32_t offset = 0;
+    const bool ok = with_lock(self, a->lock, a->lock_genuine, [&] {
+        const int64_t exact = a->index.index_of(bucket_size, a->step);
+        const int64_t k =
+            best_fit_bucket(a->index, exact, bucket_size, a->step, size, alignment);
+        if (k != 0) {
+            offset = a->index.pop(k);
+            found = true;
+        }
+        return true;
+    });
+    if (!ok) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    return PyLong_FromLong(offset);
+}
+
+PyMethodDef bucket_methods[] = {
+    {"_init_buckets", bucket_init_buckets, METH_NOARGS,
+     "_init_buckets(): create every bucket empty, dropping the offsets they held."},
+    {"add_to_bucket", vk::method(bucket_add), kFast,
+     "add_to_bucket(offset, size) -> bool: push offset onto the bucket of exactly this size."},
+    {"remove_from_bucket", vk::method(bucket_remove), kFast,
+     "remove_from_bucket(size) -> int | None: pop the latest offset of size's bucket."},
+    {"find_best_fit_bucket", vk::method(bucket_best_fit), kFast,
+     "find_best_fit_bucket(size, alignment) -> int | None: pop the first top entry, from the "
+     "exact bucket up, that holds size bytes at alignment."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot bucket_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
+                    "medium_block_max=4096)\n--\n\n"
+                    "Free block offsets kept in per-size buckets, with best-fit search.")},
+    {Py_tp_new, reinterpret_cast<void*>(bucket_new)},
+    {Py_tp_init, reinterpret_cast<void*>(bucket_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(bucket_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(bucket_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(bucket_clear)},
+    {Py_tp_methods, bucket_methods},
+    {0, nullptr},
+};
+
+PyType_Spec bucket_spec = {
+    "velkora.memory.pool_paths.FastBucketAllocator",
+    sizeof(BucketObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    bucket_slots,
+};
+
+// ==== FastStatsCollector ==========================================================================
+
+struct StatsObject {
+    PyObject_HEAD
+    FastAllocStats stats;
+    bool lock_genuine;
+    PyObject* lock;
+};
+
+StatsObject* stats_obj(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
+
+constexpr auto kRecord = vk::sig("py_record_allocation", 3, "size", "padding", "is_bucketed");
+
+int stats_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(stats_obj(self)->lock);
+    return 0;
+}
+
+int stats_clear(PyObject* self) {
+    Py_CLEAR(stats_obj(self)->lock);
+    return 0;
+}
+
+// Arguments are accepted and ignored.
+int stats_init(PyObject* self, PyObject*, PyObject*) {
+    bool genuine = false;
+    PyObject* lock = new_lock(self, genuine);
+    if (lock == nullptr) return -1;
+    StatsObject* c = stats_obj(self);
+    c->stats = FastAllocStats{};
+    PyObject* old = c->lock;
+    c->lock = lock;
+    c->lock_genuine = genuine;
+    Py_XDECREF(old);
+    return 0;
+}
+
+PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    int32_t size = 0, padding = 0;
+    bool is_bucketed = false;
+    if (!vk::parse(kRecord, args, nargs, kwnames, vk::i32(size), vk::i32(padding),
+                   vk::flag(is_bucketed))) {
+        return nullptr;
+    }
+    StatsObject* c = stats_obj(self);
+    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
+            record_allocation(c->stats, size, padding, is_bucketed);
+            return true;
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* stats_record_deallocation(PyObject* self, PyObject*) {
+    StatsObject* c = stats_obj(self);
+    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
+            record_deallocation(c->stats);
+            return true;
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* stats_reset(PyObject* self, PyObject*) {
+    StatsObject* c = stats_obj(self);
+    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
+            c->stats = FastAllocStats{};
+            return true;
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// format(bucketed / total * 100, ".1f") + "%", with Python's true division of the two ints.
+PyObject* ratio_text(uint64_t bucketed, uint64_t total) {
+    if (total == 0) return PyUnicode_FromString("0.0%");
+    double ratio;
+    constexpr uint64_t kExact = uint64_t{1} << 53;  // both convert to double exactly below this
+    if (bucketed < kExact && total < kExact) {
+        ratio = static_cast<double>(bucketed) / static_cast<double>(total);
+    } else {
+        vk::Ref b = vk::Ref::steal(PyLong_FromUnsignedLongLong(bucketed));
+        vk::Ref t = b ? vk::Ref::steal(PyLong_FromUnsignedLongLong(total)) : vk::Ref();
+        vk::Ref q = t ? vk::Ref::steal(PyNumber_TrueDivide(b.get(), t.get())) : vk::Ref();
+        if (!q) return nullptr;
+        ratio = PyFloat_AsDouble(q.get());
+    }
+    ratio *= 100.0;
+    char* text = PyOS_double_to_string(ratio, 'f', 1, 0, nullptr);
+    if (text == nullptr) return nullptr;
+    PyObject* r = PyUnicode_FromFormat("%s%%", text);
+    PyMem_Free(text);
+    return r;
+}
+
+PyObject* stats_get(PyObject* self, PyObject*) {
+    StatsObject* c = stats_obj(self);
+    FastAllocStats snap{};
+    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
+            snap = c->stats;
+            return true;
+        })) {
+        return nullptr;
+    }
+    // Built after the section, from the snapshot.
+    PyObject* module = module_of(self);
+    if (module == nullptr) return nullptr;
+    PyObject* const* keys = state(module)->k_stats;
+    vk::Ref values[6] = {
+        vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.total_allocations)),
+        vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.total_deallocations)),
+        vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.bucketed_allocations)),
+        vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.fallback_allocations)),
+        vk::Ref::steal(ratio_text(snap.bucketed_allocations, snap.total_allocations)),
+        vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.alignment_padding_bytes)),
+    };
+    vk::Ref d = vk::Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (int i = 0; i < 6; ++i) {
+        if (!values[i] || PyDict_SetItem(d.get(), keys[i], values[i].get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyMethodDef stats_methods[] = {
+    {"py_record_allocation", vk::method(stats_record_allocation), kFast,
+     "py_record_allocation(size, padding, is_bucketed): count one allocation and its padding."},
+    {"py_record_deallocation", stats_record_deallocation, METH_NOARGS,
+     "py_record_deallocation(): count one release."},
+    {"get_stats", stats_get, METH_NOARGS, "get_stats() -> dict: the counters and bucketed share."},
+    {"reset_stats", stats_reset, METH_NOARGS, "reset_stats(): set every counter to 0."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stats_slots[] = {
+    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\n"
+                                  "Allocation counters of the bucketed allocator (unsigned 64-bit, "
+                                  "wrapping).")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(stats_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
+    {Py_tp_methods, stats_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stats_spec = {
+    "velkora.memory.pool_paths.FastStatsCollector",
+    sizeof(StatsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    stats_slots,
+};
+
+// ==== module functions ============================================================================
+
+constexpr auto kAlignSize = vk::sig("fast_align_size", 2, "size", "alignment");
+constexpr auto kGetBucketSize = vk::sig("fast_get_bucket_size", 1, "size", "step");
+constexpr auto kBitmapOps = vk::sig("fast_bitmap_operations", 3, "bitmap", "index", "operation");
+constexpr auto kCanFit =
+    vk::sig("fast_can_fit_aligned", 4, "block_offset", "block_size", "alloc_size", "alignment");
+
+PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    int32_t size, alignment;
+    if (!vk::parse(kAlignSize, args, nargs, kwnames, vk::i32(size), vk::i32(alignment))) {
+        return nullptr;
+    }
+    if (!is_power_of_two(alignment)) {
+        PyErr_SetString(PyExc_ValueError, "Alignment must be a power of 2");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(align_up(size, alignment));
+}
+
+PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    int32_t size, step = 8;
+    if (!vk::parse(kGetBucketSize, args, nargs, kwnames, vk::i32(size), vk::i32(step))) {
+        return nullptr;
+    }
+    if (step == 0) {
+        PyErr_SetString(PyExc_ValueError, "step must not be zero");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(round_up_to_step(size, step));
+}
+
+// Same object (the common case: a literal, interned), else same text.
+bool op_is(PyObject* op, PyObject* name) {
+    return op == name || (PyUnicode_GET_LENGTH(op) == PyUnicode_GET_LENGTH(name) &&
+                          PyUnicode_Compare(op, name) == 0);
+}
+
+PyObject* fast_bitmap_operations(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    uint64_t bitmap;
+    int32_t index;
+    PyObject* op;
+    if (!vk::parse(kBitmapOps, args, nargs, kwnames, vk::u64(bitmap), vk::i32(index),
+                   vk::str_or_none(op))) {
+        return nullptr;
+    }
+    ModuleState* st = state(module);
+    enum { kIsSet, kSet, kClear, kFindFirst, kUnknown } which = kUnknown;
+    if (op != Py_None) {
+        if (op_is(op, st->s_is_set)) {
+            which = kIsSet;
+        } else if (op_is(op, st->s_set)) {
+            which = kSet;
+        } else if (op_is(op, st->s_clear)) {
+            which = kClear;
+        } else if (op_is(op, st->s_find_first)) {
+            which = kFindFirst;
+        }
+    }
+    if (which == kUnknown) {
+        PyErr_Format(PyExc_ValueError, "Unknown operation: %S", op);
+        return nullptr;
+    }
+    if (which == kFindFirst) return PyLong_FromLong(lowest_set_bit(bitmap));
+    if (index < 0) {
+        PyErr_Format(PyExc_ValueError, "bit index must not be negative, got %d", index);
+        return nullptr;
+    }
+    const uint64_t bit = index < 64 ? uint64_t{1} << index : 0;
+    switch (which) {
+        case kIsSet:
+            return vk::boolean((bitmap & bit) != 0);
+        case kSet:
+            return PyLong_FromUnsignedLongLong(bitmap | bit);
+        default:
+            return PyLong_FromUnsignedLongLong(bitmap & ~bit);
+    }
+}
+
+PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    int32_t block_offset, block_size, alloc_size, alignment;
+    if (!vk::parse(kCanFit, args, nargs, kwnames, vk::i32(block_offset), vk::i32(block_size),
+                   vk::i32(alloc_size), vk::i32(alignment))) {
+        return nullptr;
+    }
+    return vk::boolean(can_fit_aligned(block_offset, block_size, alloc_size, alignment));
+}
+
+PyMethodDef module_functions[] = {
+    {"fast_align_size", vk::method(fast_align_size), kFast,
+     "fast_align_size(size, alignment) -> int: size rounded up to a power-of-two alignment."},
+    {"fast_get_bucket_size", vk::method(fast_get_bucket_size), kFast,
+     "fast_get_bucket_size(size, step=8) -> int: size rounded up to a multiple of step."},
+    {"fast_bitmap_operations", vk::method(fast_bitmap_operations), kFast,
+     "fast_bitmap_operations(bitmap, index, operation) -> bool | int: 'is_set', 'set', 'clear' "
+     "or 'find_first' on a 64-bit bitmap."},
+    {"fast_can_fit_aligned", vk::method(fast_can_fit_aligned), kFast,
+     "fast_can_fit_aligned(block_offset, block_size, alloc_size, alignment) -> bool: whether the "
+     "aligned allocation ends strictly inside the block."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ==== module ======================================================================================
+
+bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    if (!st->locks.init()) return -1;
+    static const char* const kStatKeys[6] = {
+        "total_allocations",    "total_deallocations",       "bucketed_allocations",
+        "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
+    for (int i = 0; i < 6; ++i) {
+        if (!intern(st->k_stats[i], kStatKeys[i])) return -1;
+    }
+    if (!intern(st->s_threading, "threading") || !intern(st->s_Lock, "Lock") ||
+        !intern(st->s_logger, "logger") || !intern(st->s_warning, "warning") ||
+        !intern(st->s_init_buckets, "_init_buckets") || !intern(st->s_is_set, "is_set") ||
+        !intern(st->s_set, "set") || !intern(st->s_clear, "clear") ||
+        !intern(st->s_find_first, "find_first")) {
+        return -1;
+    }
+
+    // Classes first, then the interpreter modules and the logger, then the functions; the CRC table
+    // is built at compile time; the load line comes last.
+    if (!vk::add_type(m, &slab_spec, &st->FastSlabHeaderOps) ||
+        !vk::add_type(m, &bucket_spec, &st->FastBucketAllocator) ||
+        !vk::add_type(m, &stats_spec, &st->FastStatsCollector)) {
+        return -1;
+    }
+    if (!vk::import_module(m, "threading") || !vk::bind_logger(m)) return -1;
+    if (PyModule_AddFunctions(m, module_functions) < 0) return -1;
+    if (!vk::log_info(m, "Fast pool paths loaded: native slab header, bucket and statistics "
+                         "operations active (target 1.8-3x speedup over the Python paths)")) {
+        return -1;
+    }
+    return 0;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->FastSlabHeaderOps);
+    Py_VISIT(st->FastBucketAllocator);
+    Py_VISIT(st->FastStatsCollector);
+    return st->locks.traverse(visit, arg);
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->FastSlabHeaderOps);
+    Py_CLEAR(st->FastBucketAllocator);
+    Py_CLEAR(st->FastStatsCollector);
+    st->locks.clear();
+    for (PyObject*& k : st->k_stats) Py_CLEAR(k);
+    Py_CLEAR(st->s_threading);
+    Py_CLEAR(st->s_Lock);
+    Py_CLEAR(st->s_logger);
+    Py_CLEAR(st->s_warning);
+    Py_CLEAR(st->s_init_buckets);
+    Py_CLEAR(st->s_is_set);
+    Py_CLEAR(st->s_set);
+    Py_CLEAR(st->s_clear);
+    Py_CLEAR(st->s_find_first);
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.memory.pool_paths",
+    "Fast paths of the slab and pool allocators: slab headers, bucketed free lists, size helpers "
+    "and allocation counters.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace pool_paths
+
+PyMODINIT_FUNC PyInit_pool_paths(void) { return PyModuleDef_Init(&pool_paths::module_def); }
