@@ -355,12 +355,16 @@ inline bool parse(const Sig<N>& s, PyObject* const* args, Py_ssize_t nargs, PyOb
                                       kwnames, slots)) {
         return false;
     }
-    std::size_t i = 0;
-    auto one = [&](auto cv) {
-        std::size_t k = i++;
-        return slots[k] == nullptr || convert(slots[k], cv, ArgCtx{s.name, s.params[k]});
-    };
-    return (one(conv) && ...);
+    if constexpr (N == 0) {
+        return true;
+    } else {
+        std::size_t i = 0;
+        auto one = [&](auto cv) {
+            std::size_t k = i++;
+            return slots[k] == nullptr || convert(slots[k], cv, ArgCtx{s.name, s.params[k]});
+        };
+        return (one(conv) && ...);
+    }
 }
 
 // Binds tp_init/tp_new style (args tuple, kwargs dict) through the same declaration.

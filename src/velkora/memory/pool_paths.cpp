@@ -571,7 +571,7 @@ PyMethodDef stats_methods[] = {
 };
 
 PyType_Slot stats_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector()\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("FastStatsCollector(*args, **kwargs)\n--\n\n"
                                   "Allocation counters of the bucketed allocator (unsigned 64-bit, "
                                   "wrapping).")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
