@@ -1,0 +1,435 @@
+// velkora.gpu.device_memplan: GPU memory planning (allocation estimates, safe limits, the three-tier
+// strategy, chunk counts and shapes, pressure, headroom, suitability, out-of-memory recognition).
+#include "vkbind/vkbind.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "device_memplan_core.hpp"
+
+namespace device_memplan {
+namespace {
+
+struct ModuleState {
+    // The fixed strategy results, returned as the same objects on every call.
+    PyObject* no_gpu = nullptr;
+    PyObject* fits = nullptr;
+    PyObject* not_chunkable = nullptr;
+    PyObject* s_lower = nullptr;
+    // Chunked-strategy messages for small counts, made on first use: the common counts then cost
+    // no formatting and no string allocation. Strings are immutable, so sharing is unobservable
+    // beyond identity.
+    static constexpr uint64_t kCachedCounts = 256;
+    PyObject* chunk_messages[kCachedCounts] = {};
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// ---- helpers ----------------------------------------------------------------------------------
+
+// One item of a shape tuple, converted when it is read.
+template <class T>
+bool read_dim(PyObject* item, T& out, const char* func) {
+    return vk::convert(item, vk::IntConv<T>{out}, vk::ArgCtx{func, "shape"});
+}
+
+// An ASCII str built from bytes we wrote (no decoding pass).
+PyObject* ascii_str(const char* data, std::size_t len) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), data, len);
+    return s;
+}
+
+// Exact-str operation names: non-ASCII text can never equal one of the (ASCII) names.
+OpClass classify(PyObject* op) {
+    if (op == Py_None || !PyUnicode_IS_ASCII(op)) return OpClass::Other;
+    return classify_op(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(op)),
+                                        static_cast<std::size_t>(PyUnicode_GET_LENGTH(op))));
+}
+
+// ---- allocation estimate and strategy ---------------------------------------------------------
+
+constexpr auto kEstimate = vk::sig("estimate_allocation_bytes", 2, "shape", "element_size",
+                                   "overhead_factor");
+constexpr auto kSafeLimit = vk::sig("calculate_safe_limit", 2, "available_bytes", "headroom_ratio");
+constexpr auto kDecide = vk::sig("decide_allocation_strategy", 4, "requested_bytes",
+                                 "available_bytes", "headroom_ratio", "is_chunkable");
+constexpr auto kOptimal = vk::sig("calculate_optimal_chunks", 3, "total_bytes", "available_bytes",
+                                  "headroom_ratio", "min_chunks", "max_chunks");
+constexpr auto kShapes = vk::sig("compute_chunk_shapes", 3, "shape", "element_size",
+                                 "max_chunk_bytes");
+
+PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    PyObject* shape = nullptr;
+    int32_t element_size = 0;
+    double overhead = 1.0;
+    if (!vk::parse(kEstimate, args, nargs, kwnames, vk::tuple_or_none(shape),
+                   vk::i32(element_size), vk::f64(overhead))) {
+        return nullptr;
+    }
+    if (shape == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return nullptr;
+    }
+    uint64_t total = 1;
+    const Py_ssize_t n = PyTuple_GET_SIZE(shape);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int32_t dim = 0;
+        if (!read_dim(PyTuple_GET_ITEM(shape, i), dim, kEstimate.name)) return nullptr;
+        uint64_t ended;
+        if (!fold_dimension(total, dim, ended)) return PyLong_FromUnsignedLongLong(ended);
+    }
+    return PyLong_FromUnsignedLongLong(finish_estimate(total, element_size, overhead));
+}
+
+PyObject* calculate_safe_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    uint64_t available = 0;
+    double headroom = 0.0;
+    if (!vk::parse(kSafeLimit, args, nargs, kwnames, vk::u64(available), vk::f64(headroom))) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(safe_limit(available, headroom));
+}
+
+PyObject* chunk_message(uint64_t count) {
+    static constexpr char kHead[] = "Chunking into ";
+    static constexpr char kTail[] = " GPU passes";
+    char buf[sizeof(kHead) + 20 + sizeof(kTail)];
+    char* p = buf;
+    std::memcpy(p, kHead, sizeof(kHead) - 1);
+    p += sizeof(kHead) - 1;
+    p = std::to_chars(p, buf + sizeof(buf), count).ptr;
+    std::memcpy(p, kTail, sizeof(kTail) - 1);
+    p += sizeof(kTail) - 1;
+    return ascii_str(buf, static_cast<std::size_t>(p - buf));
+}
+
+PyObject* chunked_strategy(ModuleState* st, uint64_t limit, uint64_t count) {
+    PyObject* message;
+    if (count < ModuleState::kCachedCounts) {
+        PyObject*& slot = st->chunk_messages[count];
+        if (slot == nullptr) slot = chunk_message(count);
+        message = Py_XNewRef(slot);
+    } else {
+        message = chunk_message(count);
+    }
+    PyObject* size = message ? PyLong_FromUnsignedLongLong(limit) : nullptr;
+    PyObject* n = size ? PyLong_FromUnsignedLongLong(count) : nullptr;
+    PyObject* t = n ? PyTuple_New(4) : nullptr;
+    if (t == nullptr) {
+        Py_XDECREF(message);
+        Py_XDECREF(size);
+        Py_XDECREF(n);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(t, 0, PyLong_FromLong(1));  // a cached small int: cannot fail
+    PyTuple_SET_ITEM(t, 1, size);
+    PyTuple_SET_ITEM(t, 2, n);
+    PyTuple_SET_ITEM(t, 3, message);
+    return t;
+}
+
+PyObject* decide_allocation_strategy(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    uint64_t requested = 0, available = 0;
+    double headroom = 0.0;
+    bool chunkable = false;
+    if (!vk::parse(kDecide, args, nargs, kwnames, vk::u64(requested), vk::u64(available),
+                   vk::f64(headroom), vk::flag(chunkable))) {
+        return nullptr;
+    }
+    ModuleState* st = state(module);
+    const uint64_t limit = safe_limit(available, headroom);
+    if (limit == 0) return Py_NewRef(st->no_gpu);
+    if (requested <= limit) return Py_NewRef(st->fits);
+    if (!chunkable) return Py_NewRef(st->not_chunkable);
+    return chunked_strategy(st, limit, chunk_count(requested, limit));
+}
+
+PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    uint64_t total = 0, available = 0;
+    double headroom = 0.0;
+    int32_t min_chunks = 1, max_chunks = 1000;
+    if (!vk::parse(kOptimal, args, nargs, kwnames, vk::u64(total), vk::u64(available),
+                   vk::f64(headroom), vk::i32(min_chunks), vk::i32(max_chunks))) {
+        return nullptr;
+    }
+    return PyLong_FromLong(optimal_chunks(total, available, headroom, min_chunks, max_chunks));
+}
+
+// One chunk: (rows,) + shape[1:], the trailing dimension objects reused.
+PyObject* chunk_tuple(PyObject* shape, Py_ssize_t n, PyObject* rows) {
+    PyObject* t = PyTuple_New(n);
+    if (t == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t, 0, Py_NewRef(rows));
+    for (Py_ssize_t i = 1; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(PyTuple_GET_ITEM(shape, i)));
+    return t;
+}
+
+PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    PyObject* shape = nullptr;
+    int32_t element_size = 0;
+    uint64_t max_chunk_bytes = 0;
+    if (!vk::parse(kShapes, args, nargs, kwnames, vk::tuple_or_none(shape),
+                   vk::i32(element_size), vk::u64(max_chunk_bytes))) {
+        return nullptr;
+    }
+    if (element_size < 1) {
+        PyErr_SetString(PyExc_ValueError, "element_size must be positive");
+        return nullptr;
+    }
+    if (max_chunk_bytes == 0) {
+        PyErr_SetString(PyExc_ValueError, "max_chunk_bytes must be positive");
+        return nullptr;
+    }
+    if (shape == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(shape);
+    if (n == 0) {  // a scalar: one chunk, the same empty tuple
+        PyObject* list = PyList_New(1);
+        if (list != nullptr) PyList_SET_ITEM(list, 0, Py_NewRef(shape));
+        return list;
+    }
+
+    RowSize row(element_size);
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        uint64_t dim = 0;
+        if (!read_dim(PyTuple_GET_ITEM(shape, i), dim, kShapes.name)) return nullptr;
+        row.fold(dim);
+    }
+    int32_t first_dim = 0;
+    if (!read_dim(PyTuple_GET_ITEM(shape, 0), first_dim, kShapes.name)) return nullptr;
+
+    const uint64_t rows = rows_per_chunk(row.value(), max_chunk_bytes);
+    const std::size_t count = chunks_for(first_dim, rows);
+    vk::Ref list = vk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list || count == 0) return list.release();
+
+    // Every chunk but the last holds `rows` rows (then rows < first_dim fits in int32).
+    const uint64_t first = static_cast<uint64_t>(first_dim);
+    const uint64_t last_rows = first - rows * (count - 1);
+    vk::Ref last = vk::Ref::steal(PyLong_FromUnsignedLongLong(last_rows));
+    if (!last) return nullptr;
+    if (count > 1) {
+        vk::Ref full = vk::Ref::steal(PyLong_FromUnsignedLongLong(rows));
+        if (!full) return nullptr;
+        for (std::size_t k = 0; k + 1 < count; ++k) {
+            PyObject* t = chunk_tuple(shape, n, full.get());
+            if (t == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), t);
+        }
+    }
+    PyObject* t = chunk_tuple(shape, n, last.get());
+    if (t == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(count - 1), t);
+    return list.release();
+}
+
+// ---- pressure, suitability and out-of-memory heuristics ---------------------------------------
+
+constexpr auto kPressure = vk::sig("calculate_memory_pressure", 2, "used_bytes", "total_bytes");
+constexpr auto kHeadroom = vk::sig("recommend_headroom", 1, "current_pressure", "base_headroom");
+constexpr auto kSuitability = vk::sig("score_gpu_suitability", 4, "data_size_bytes",
+                                      "operation_type", "available_gpu_memory", "headroom_ratio");
+constexpr auto kChunkable = vk::sig("is_chunkable_operation", 1, "operation");
+constexpr auto kOom = vk::sig("is_oom_error", 2, "error_message", "error_type");
+
+PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    uint64_t used = 0, total = 0;
+    if (!vk::parse(kPressure, args, nargs, kwnames, vk::u64(used), vk::u64(total))) return nullptr;
+    return PyFloat_FromDouble(memory_pressure(used, total));
+}
+
+PyObject* py_recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    double pressure = 0.0, base = 0.5;
+    if (!vk::parse(kHeadroom, args, nargs, kwnames, vk::f64(pressure), vk::f64(base))) {
+        return nullptr;
+    }
+    return PyFloat_FromDouble(recommend_headroom(pressure, base));
+}
+
+PyObject* score_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    uint64_t data = 0, available = 0;
+    PyObject* op = nullptr;
+    double headroom = 0.0;
+    if (!vk::parse(kSuitability, args, nargs, kwnames, vk::u64(data), vk::str_or_none(op),
+                   vk::u64(available), vk::f64(headroom))) {
+        return nullptr;
+    }
+    const double size = size_score(data, safe_limit(available, headroom));
+    return PyFloat_FromDouble(size * op_score(classify(op)));
+}
+
+PyObject* is_chunkable_operation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    PyObject* op = nullptr;
+    if (!vk::parse(kChunkable, args, nargs, kwnames, vk::str_or_none(op))) return nullptr;
+    return vk::boolean(classify(op) == OpClass::Chunkable);
+}
+
+// Applies `test` to the text lower-cased. ASCII text is folded into a buffer (on the stack for the
+// usual short texts); other text is lower-cased by the interpreter, since full Unicode lower-casing
+// can turn non-ASCII letters into ASCII ones (KELVIN SIGN into "k"). -1 on error.
+template <class Test>
+int test_lowered(const ModuleState* st, PyObject* text, std::size_t shortest, Test&& test) {
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    if (PyUnicode_IS_ASCII(text)) {
+        if (n < shortest) return 0;  // ASCII keeps its length when lower-cased
+        const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        char small[256];
+        if (n <= sizeof(small)) return test(ascii_lower(data, n, small));
+        std::unique_ptr<char[]> big(new (std::nothrow) char[n]);
+        if (!big) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return test(ascii_lower(data, n, big.get()));
+    }
+    PyObject* self = text;
+    vk::Ref lower = vk::Ref::steal(PyObject_VectorcallMethod(
+        st->s_lower, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!lower) return -1;
+    PyObject* l = lower.get();
+    const std::size_t ln = static_cast<std::size_t>(PyUnicode_GET_LENGTH(l));
+    switch (PyUnicode_KIND(l)) {
+        case PyUnicode_1BYTE_KIND:  // Latin-1 units above 0x7f never match an ASCII word
+            return test(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(l)), ln));
+        case PyUnicode_2BYTE_KIND: return test(PyUnicode_2BYTE_DATA(l), ln);
+        default: return test(PyUnicode_4BYTE_DATA(l), ln);
+    }
+}
+
+PyObject* is_oom_error(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    PyObject *message = nullptr, *type = nullptr;
+    if (!vk::parse(kOom, args, nargs, kwnames, vk::str_or_none(message), vk::str_or_none(type))) {
+        return nullptr;
+    }
+    // Both texts are lower-cased before any test, so None in either place fails first.
+    if (message == Py_None || type == Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "descriptor 'lower' for 'str' objects doesn't apply to a 'NoneType' object");
+        return nullptr;
+    }
+    const ModuleState* st = state(module);
+    const int by_type = test_lowered(st, type, kShortestType, [](auto... s) -> int { return type_says_oom(s...); });
+    if (by_type != 0) return by_type < 0 ? nullptr : vk::boolean(true);
+    const int by_message =
+        test_lowered(st, message, kShortestMessage, [](auto... s) -> int { return message_says_oom(s...); });
+    return by_message < 0 ? nullptr : vk::boolean(by_message != 0);
+}
+
+// ---- module -----------------------------------------------------------------------------------
+
+PyMethodDef strategy_functions[] = {
+    {"estimate_allocation_bytes", vk::method(estimate_allocation_bytes), kFast,
+     "estimate_allocation_bytes(shape, element_size, overhead_factor=1.0)\n--\n\n"
+     "Bytes needed by an array of `shape` and `element_size`; saturates at 2**63 - 1."},
+    {"calculate_safe_limit", vk::method(calculate_safe_limit), kFast,
+     "calculate_safe_limit(available_bytes, headroom_ratio)\n--\n\n"
+     "Usable bytes after keeping the headroom fraction (0.0 to 0.99) free."},
+    {"decide_allocation_strategy", vk::method(decide_allocation_strategy), kFast,
+     "decide_allocation_strategy(requested_bytes, available_bytes, headroom_ratio, is_chunkable)"
+     "\n--\n\n(strategy_code, chunk_size, chunk_count, message): 0 direct, 1 chunked, 2 CPU."},
+    {"calculate_optimal_chunks", vk::method(calculate_optimal_chunks), kFast,
+     "calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio, min_chunks=1, "
+     "max_chunks=1000)\n--\n\nNumber of chunks that fit the safe limit, clamped to the bounds."},
+    {"compute_chunk_shapes", vk::method(compute_chunk_shapes), kFast,
+     "compute_chunk_shapes(shape, element_size, max_chunk_bytes)\n--\n\n"
+     "Chunk shapes splitting `shape` along its first axis within max_chunk_bytes each."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef heuristic_functions[] = {
+    {"calculate_memory_pressure", vk::method(calculate_memory_pressure), kFast,
+     "calculate_memory_pressure(used_bytes, total_bytes)\n--\n\n"
+     "Used fraction of the device, 0.0 to 1.0; an empty device counts as full."},
+    {"recommend_headroom", vk::method(py_recommend_headroom), kFast,
+     "recommend_headroom(current_pressure, base_headroom=0.5)\n--\n\n"
+     "Headroom fraction for the pressure, 0.3 to 0.8."},
+    {"score_gpu_suitability", vk::method(score_gpu_suitability), kFast,
+     "score_gpu_suitability(data_size_bytes, operation_type, available_gpu_memory, "
+     "headroom_ratio)\n--\n\nSize score times operation score, 0.0 to 1.0."},
+    {"is_chunkable_operation", vk::method(is_chunkable_operation), kFast,
+     "is_chunkable_operation(operation)\n--\n\n"
+     "Whether the operation's result can be produced chunk by chunk."},
+    {"is_oom_error", vk::method(is_oom_error), kFast,
+     "is_oom_error(error_message, error_type)\n--\n\n"
+     "Whether an exception's text and type name say the device ran out of memory."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* fixed_strategy(long code, const char* message) {
+    return Py_BuildValue("(lkks)", code, 0UL, 1UL, message);
+}
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    st->no_gpu = fixed_strategy(2, "No GPU memory available");
+    st->fits = fixed_strategy(0, "Allocation fits in GPU memory");
+    st->not_chunkable = fixed_strategy(2, "Operation not chunkable, falling back to CPU");
+    st->s_lower = PyUnicode_InternFromString("lower");
+    if (!st->no_gpu || !st->fits || !st->not_chunkable || !st->s_lower) return -1;
+
+    if (PyModule_AddFunctions(m, strategy_functions) < 0) return -1;
+    if (PyModule_AddFunctions(m, heuristic_functions) < 0) return -1;
+
+    if (!vk::bind_logger(m) || !vk::log_info(m, "Native GPU memory planner loaded")) return -1;
+    return 0;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->no_gpu);
+    Py_VISIT(st->fits);
+    Py_VISIT(st->not_chunkable);
+    return 0;
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->no_gpu);
+    Py_CLEAR(st->fits);
+    Py_CLEAR(st->not_chunkable);
+    Py_CLEAR(st->s_lower);
+    for (PyObject*& m : st->chunk_messages) Py_CLEAR(m);
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.gpu.device_memplan",
+    "GPU memory planning: allocation estimates, strategy, chunking, pressure and out-of-memory "
+    "heuristics.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace device_memplan
+
+PyMODINIT_FUNC PyInit_device_memplan(void) { return PyModuleDef_Init(&device_memplan::module_def); }

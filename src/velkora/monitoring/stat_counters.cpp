@@ -1,0 +1,368 @@
+// velkora.monitoring.stat_counters: a native array of running statistics addressed by identifier.
+#include "vkbind/vkbind.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
+#include "stat_counters_core.hpp"
+
+namespace stat_counters {
+namespace {
+
+extern PyModuleDef module_def;
+
+struct ModuleState {
+    PyTypeObject* CounterAggregator = nullptr;
+    vk::LockSupport locks;
+    PyObject* s_threading = nullptr;
+    PyObject* s_Lock = nullptr;
+    PyObject* s_get_stats = nullptr;
+    PyObject* default_count = nullptr;  // 1000
+    // Result keys, in result order, and the empty series' dict, which results are copied from.
+    PyObject* keys[6] = {};
+    PyObject* zero_stats = nullptr;
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kFastMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+struct Aggregator {
+    PyObject_HEAD
+    AtomicCounter* counters;  // owned, from calloc; nullptr until initialised
+    int32_t num_counters;
+    PyObject* lock;           // threading.Lock
+};
+
+Aggregator* as_agg(PyObject* self) { return reinterpret_cast<Aggregator*>(self); }
+
+// The lock for one section. Every section of an aggregator's lock is pure (results are built and
+// overrides called outside it), so a genuine lock is never entered; any other lock sees every call.
+// A strong reference is kept in case the section replaces the object's lock (re-initialisation).
+class Section {
+public:
+    Section(const ModuleState* st, Aggregator* self) : lock_(vk::Ref::borrow(self->lock)) {
+        if (lock_) guard_.emplace(st->locks, lock_.get(), vk::Section::Pure);
+    }
+    bool ok() const { return !guard_ || guard_->ok(); }
+    bool release() { return !guard_ || guard_->release(); }
+
+private:
+    vk::Ref lock_;  // declared first: outlives the guard
+    std::optional<vk::LockGuard> guard_;
+};
+
+// The identifier check, before any lock.
+bool check_id(const Aggregator* self, int32_t id) {
+    if (id >= 0 && id < self->num_counters) return true;
+    PyErr_Format(PyExc_IndexError, "Counter ID %d out of range", static_cast<int>(id));
+    return false;
+}
+
+// ---- construction -------------------------------------------------------------------------------
+
+constexpr auto kInit = vk::sig("CounterAggregator", 0, "num_counters");
+
+int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
+    int32_t n = 1000;
+    if (!vk::parse_tuple(kInit, args, kwargs, vk::i32(n))) return -1;
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self_obj), &module_def);
+    if (module == nullptr) return -1;
+    const ModuleState* st = state(module);
+
+    AtomicCounter* block = allocate_records(n);
+    if (block == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
+        return -1;
+    }
+    // The module global, looked up now: a replaced `threading` supplies the lock.
+    vk::Ref threading = vk::Ref::steal(PyObject_GetAttr(module, st->s_threading));
+    vk::Ref lock_type = threading ? vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock))
+                                  : vk::Ref();
+    vk::Ref lock = lock_type ? vk::Ref::steal(PyObject_CallNoArgs(lock_type.get())) : vk::Ref();
+    if (!lock) {
+        std::free(block);
+        return -1;
+    }
+    // Calling __init__ again starts afresh: the new block and lock replace the old ones.
+    Aggregator* self = as_agg(self_obj);
+    AtomicCounter* old_block = self->counters;
+    PyObject* old_lock = self->lock;
+    self->counters = block;
+    self->num_counters = n;
+    self->lock = lock.release();
+    std::free(old_block);
+    Py_XDECREF(old_lock);
+    return 0;
+}
+
+int agg_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_agg(self)->lock);
+    return 0;
+}
+
+int agg_clear(PyObject* self) {
+    Py_CLEAR(as_agg(self)->lock);
+    return 0;
+}
+
+void agg_dealloc(PyObject* self_obj) {
+    PyTypeObject* tp = Py_TYPE(self_obj);
+    PyObject_GC_UnTrack(self_obj);
+    Aggregator* self = as_agg(self_obj);
+    std::free(std::exchange(self->counters, nullptr));
+    self->num_counters = 0;
+    Py_CLEAR(self->lock);
+    tp->tp_free(self_obj);
+    Py_DECREF(tp);
+}
+
+// ---- operations ---------------------------------------------------------------------------------
+
+constexpr auto kUpdate = vk::sig("update", 2, "counter_id", "value");
+constexpr auto kGetStats = vk::sig("get_stats", 1, "counter_id");
+constexpr auto kReset = vk::sig("reset", 1, "counter_id");
+
+PyObject* stats_dict(const ModuleState* st, const Stats& s) {
+    vk::Ref d = vk::Ref::steal(PyDict_Copy(st->zero_stats));
+    if (!d || s.count == 0) return d.release();
+    PyObject* values[6] = {PyLong_FromUnsignedLongLong(s.count), PyFloat_FromDouble(s.mean),
+                           PyFloat_FromDouble(s.variance), PyFloat_FromDouble(s.std),
+                           PyFloat_FromDouble(s.min), PyFloat_FromDouble(s.max)};
+    bool ok = true;
+    for (int i = 0; i < 6; ++i) {
+        // Replacing the copied entries keeps the key order and never resizes.
+        ok = ok && values[i] != nullptr && PyDict_SetItem(d.get(), st->keys[i], values[i]) == 0;
+        Py_XDECREF(values[i]);
+    }
+    return ok ? d.release() : nullptr;
+}
+
+// get_stats for an identifier already checked: the figures under the lock, the dict after it.
+PyObject* native_get_stats(const ModuleState* st, Aggregator* self, int32_t id) {
+    Section section(st, self);
+    if (!section.ok()) return nullptr;
+    // Read after entering: a lock that ran Python code may have seen the object re-initialised.
+    const bool valid = id < self->num_counters;
+    const Stats s = valid ? record_stats(self->counters[id]) : record_stats(AtomicCounter{});
+    if (!section.release()) return nullptr;
+    return stats_dict(st, s);
+}
+
+PyObject* agg_update(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) {
+    int32_t id = 0;
+    double value = 0.0;
+    if (!vk::parse(kUpdate, args, PyVectorcall_NARGS(nargsf), kwnames, vk::i32(id),
+                   vk::f64(value))) {
+        return nullptr;
+    }
+    Aggregator* self = as_agg(self_obj);
+    if (!check_id(self, id)) return nullptr;
+    Section section(vk::state_of_type<ModuleState>(cls), self);
+    if (!section.ok()) return nullptr;
+    if (id < self->num_counters) record_update(self->counters[id], value);
+    if (!section.release()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* agg_get_stats(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args,
+                        size_t nargsf, PyObject* kwnames) {
+    int32_t id = 0;
+    if (!vk::parse(kGetStats, args, PyVectorcall_NARGS(nargsf), kwnames, vk::i32(id))) {
+        return nullptr;
+    }
+    Aggregator* self = as_agg(self_obj);
+    if (!check_id(self, id)) return nullptr;
+    return native_get_stats(vk::state_of_type<ModuleState>(cls), self, id);
+}
+
+PyObject* agg_reset(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) {
+    int32_t id = 0;
+    if (!vk::parse(kReset, args, PyVectorcall_NARGS(nargsf), kwnames, vk::i32(id))) return nullptr;
+    Aggregator* self = as_agg(self_obj);
+    if (!check_id(self, id)) return nullptr;
+    Section section(vk::state_of_type<ModuleState>(cls), self);
+    if (!section.ok()) return nullptr;
+    if (id < self->num_counters) record_reset(self->counters[id]);
+    if (!section.release()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// State of the module from an instance, possibly of a subclass (no defining class at hand).
+const ModuleState* state_of_instance(PyObject* self) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);
+    return module == nullptr ? nullptr : state(module);
+}
+
+PyObject* agg_reset_all(PyObject* self_obj, PyObject*) {
+    const ModuleState* st = state_of_instance(self_obj);
+    if (st == nullptr) return nullptr;
+    Aggregator* self = as_agg(self_obj);
+    Section section(st, self);
+    if (!section.ok()) return nullptr;
+    for (int32_t i = 0; i < self->num_counters; ++i) record_reset(self->counters[i]);
+    if (!section.release()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
+    const ModuleState* st = state_of_instance(self_obj);
+    if (st == nullptr) return nullptr;
+    Aggregator* self = as_agg(self_obj);
+    // The exact type can only reach our own get_stats; a subclass may override it.
+    const bool exact = Py_IS_TYPE(self_obj, st->CounterAggregator);
+    vk::Ref result = vk::Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    // The fields are read afresh on every step: an override, a lock or a finalizer run between
+    // steps may reset or re-initialise the object.
+    for (int32_t i = 0; i < self->num_counters; ++i) {
+        if (self->counters[i].count == 0) continue;  // selection without the lock
+        vk::Ref id = vk::Ref::steal(PyLong_FromLong(i));
+        if (!id) return nullptr;
+        vk::Ref stats;
+        if (exact) {
+            stats = vk::Ref::steal(native_get_stats(st, self, i));
+        } else {
+            PyObject* argv[2] = {self_obj, id.get()};
+            stats = vk::Ref::steal(PyObject_VectorcallMethod(
+                st->s_get_stats, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        }
+        if (!stats) return nullptr;
+        PyObject* pair = PyTuple_Pack(2, id.get(), stats.get());
+        if (pair == nullptr) return nullptr;
+        const int rc = PyList_Append(result.get(), pair);
+        Py_DECREF(pair);
+        if (rc < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyMethodDef agg_methods[] = {
+    {"update", vk::method(agg_update), kFastMethod,
+     "update($self, /, counter_id, value)\n--\n\nFeed one value to the series."},
+    {"get_stats", vk::method(agg_get_stats), kFastMethod,
+     "get_stats($self, /, counter_id)\n--\n\n"
+     "Dict of count, mean, variance, std, min and max of the series."},
+    {"reset", vk::method(agg_reset), kFastMethod,
+     "reset($self, /, counter_id)\n--\n\nEmpty the series."},
+    {"reset_all", agg_reset_all, METH_NOARGS, "reset_all($self, /)\n--\n\nEmpty every series."},
+    {"get_all_stats", agg_get_all_stats, METH_NOARGS,
+     "get_all_stats($self, /)\n--\n\n[(counter_id, get_stats(counter_id))] for every fed series, "
+     "in identifier order."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot agg_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
+                                  "Running statistics for series 0 .. num_counters - 1.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(agg_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(agg_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(agg_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(agg_clear)},
+    {Py_tp_methods, agg_methods},
+    {0, nullptr},
+};
+
+PyType_Spec agg_spec = {
+    "velkora.monitoring.stat_counters.CounterAggregator",
+    sizeof(Aggregator),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    agg_slots,
+};
+
+// ---- module -------------------------------------------------------------------------------------
+
+constexpr auto kCreate = vk::sig("create_aggregator", 0, "num_counters");
+
+PyObject* create_aggregator(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    const ModuleState* st = state(module);
+    PyObject* n = st->default_count;
+    if (!vk::parse(kCreate, args, nargs, kwnames, vk::object(n))) return nullptr;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(st->CounterAggregator), n);
+}
+
+PyMethodDef module_functions[] = {
+    {"create_aggregator", vk::method(create_aggregator), kFast,
+     "create_aggregator(num_counters=1000)\n--\n\nCounterAggregator(num_counters)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    if (!st->locks.init()) return -1;
+    st->s_threading = PyUnicode_InternFromString("threading");
+    st->s_Lock = PyUnicode_InternFromString("Lock");
+    st->s_get_stats = PyUnicode_InternFromString("get_stats");
+    st->default_count = PyLong_FromLong(1000);
+    if (!st->s_threading || !st->s_Lock || !st->s_get_stats || !st->default_count) return -1;
+
+    static const char* const kKeys[6] = {"count", "mean", "variance", "std", "min", "max"};
+    const Stats zero = record_stats(AtomicCounter{});
+    const double values[6] = {0.0, zero.mean, zero.variance, zero.std, zero.min, zero.max};
+    st->zero_stats = PyDict_New();
+    if (st->zero_stats == nullptr) return -1;
+    for (int i = 0; i < 6; ++i) {
+        st->keys[i] = PyUnicode_InternFromString(kKeys[i]);
+        vk::Ref v = vk::Ref::steal(i == 0 ? PyLong_FromLong(0) : PyFloat_FromDouble(values[i]));
+        if (!st->keys[i] || !v || PyDict_SetItem(st->zero_stats, st->keys[i], v.get()) < 0) {
+            return -1;
+        }
+    }
+
+    if (!vk::import_module(m, "threading")) return -1;
+    if (!vk::add_type(m, &agg_spec, &st->CounterAggregator)) return -1;
+    return PyModule_AddFunctions(m, module_functions);
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->CounterAggregator);
+    Py_VISIT(st->zero_stats);
+    return st->locks.traverse(visit, arg);
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->CounterAggregator);
+    Py_CLEAR(st->s_threading);
+    Py_CLEAR(st->s_Lock);
+    Py_CLEAR(st->s_get_stats);
+    Py_CLEAR(st->default_count);
+    Py_CLEAR(st->zero_stats);
+    for (PyObject*& k : st->keys) Py_CLEAR(k);
+    st->locks.clear();
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.monitoring.stat_counters",
+    "Running statistics for numbered monitoring counters.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace stat_counters
+
+PyMODINIT_FUNC PyInit_stat_counters(void) { return PyModuleDef_Init(&stat_counters::module_def); }
