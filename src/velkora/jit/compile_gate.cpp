@@ -1,0 +1,936 @@
+// velkora.jit.compile_gate: policy configuration and function metrics records, and the adaptive
+// gate that decides when a function is compiled and learns its call threshold.
+#include "vkbind/vkbind.hpp"
+
+#include <time.h>
+
+#include <optional>
+
+#include "compile_gate_core.hpp"
+#include "compile_gate_records.hpp"
+
+namespace compile_gate {
+namespace {
+
+using vk::Ref;
+
+// Interned names, created once per module.
+#define CG_NAMES(X)                                                                          \
+    X(time) X(logger) X(threading) X(Lock) X(_policy_lock) X(get_metrics) X(call_count)      \
+    X(compile_count) X(avg_speedup) X(last_compiled) X(isEnabledFor) X(debug)                \
+    X(initial_threshold) X(min_threshold) X(max_threshold) X(learning_rate) X(target_speedup) \
+    X(tracked_functions) X(avg_threshold) X(total_execution_time_ms) X(last_compile_time)
+
+struct Names {
+#define X(n) PyObject* n = nullptr;
+    CG_NAMES(X)
+#undef X
+};
+
+struct ModuleState {
+    PyTypeObject* PolicyConfig = nullptr;
+    PyTypeObject* FunctionMetrics = nullptr;
+    PyTypeObject* CompileGate = nullptr;
+    PyObject* global_policy = nullptr;  // the process-wide gate; nullptr stands for None
+    PyObject* zero = nullptr;           // 0, for the interpreter's `compile_count == 0`
+    PyObject* debug_level = nullptr;    // logging.DEBUG
+    PyObject* policy_kwnames = nullptr;   // the five PolicyConfig parameter names
+    PyObject* metrics_kwnames = nullptr;  // the first five FunctionMetrics parameter names
+    PyObject* policy_defaults[5] = {};   // 100, 10, 10000, 0.1, 2.0
+    Names s;
+    vk::LockSupport locks;
+    // Methods of the genuine lock type (it cannot change, so these are what `with` reaches).
+    PyObject* lock_enter = nullptr;
+    PyObject* lock_release = nullptr;
+    PyObject* lock_locked = nullptr;
+    // The genuine time module and its time() function, to recognise them at call time.
+    PyObject* time_module = nullptr;
+    PyObject* time_func = nullptr;
+};
+
+ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
+ModuleState* state_of_class(PyTypeObject* defining_class) {
+    return vk::state_of_type<ModuleState>(defining_class);
+}
+PyObject* module_of_instance(PyObject* self);  // after the module definition
+
+// A module global as a function of the module sees it at this moment (new reference); NameError
+// when it is gone.
+PyObject* module_global(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (v != nullptr) return Py_NewRef(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+// The pending exception, taken aside and put back (or dropped) later.
+class SavedError {
+public:
+    SavedError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(exc_);
+        Py_XDECREF(tb_);
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
+                      std::exchange(tb_, nullptr));
+#endif
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* exc_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// A section guarded by a lock, with the rules of vk::LockGuard. For the genuine lock type the
+// cached method descriptors are called directly: the same C functions a `with` statement reaches,
+// without two type lookups per section, and `release()` in place of `__exit__` (the same function
+// for this type, minus the argument tuple). Any other lock object goes through vk::LockGuard and
+// sees every __enter__ and __exit__.
+class Section {
+public:
+    Section(const ModuleState* st, PyObject* lock, vk::Section kind) : st_(st) {
+        if (!st->locks.is_genuine(lock)) {
+            guard_.emplace(st->locks, lock, kind);
+            failed_ = !guard_->ok();
+            return;
+        }
+        if (kind == vk::Section::Pure) return;
+        if (kind == vk::Section::PureChecked) {
+            PyObject* r = PyObject_Vectorcall(st->lock_locked, &lock, 1, nullptr);
+            if (r == nullptr) {
+                failed_ = true;
+                return;
+            }
+            const bool held = r == Py_True;
+            Py_DECREF(r);
+            if (!held) return;
+        }
+        PyObject* r = PyObject_Vectorcall(st->lock_enter, &lock, 1, nullptr);
+        if (r == nullptr) {
+            failed_ = true;
+            return;
+        }
+        Py_DECREF(r);
+        held_ = Ref::borrow(lock);
+    }
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+
+    bool ok() const { return !failed_; }
+
+    // Leaves the section normally; false with the exception set when leaving failed.
+    bool release() {
+        if (guard_) return guard_->release();
+        if (!held_) return true;
+        Ref lock = std::move(held_);
+        PyObject* self = lock.get();
+        Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
+        return static_cast<bool>(r);
+    }
+
+    // The error path: the lock is released and the pending exception kept.
+    ~Section() {
+        if (!held_) return;
+        Ref lock = std::move(held_);
+        PyObject* self = lock.get();
+        if (!PyErr_Occurred()) {
+            Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
+            if (!r) PyErr_WriteUnraisable(self);
+            return;
+        }
+        SavedError saved;
+        Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
+        if (!r) return;  // its exception replaces the pending one, as with `with`
+        saved.restore();
+    }
+
+private:
+    const ModuleState* st_;
+    std::optional<vk::LockGuard> guard_;
+    Ref held_;
+    bool failed_ = false;
+};
+
+// ---- CompileGate -------------------------------------------------------------------------------
+
+struct GateObject {
+    PyObject_HEAD
+    PyObject* config;      // a PolicyConfig (or subclass instance); nullptr until __init__
+    PyObject* thresholds;  // dict: str or None -> int (always within 32 bits)
+    PyObject* lock;        // threading.Lock()
+    double recompile_interval;
+};
+
+GateObject* as_gate(PyObject* o) { return reinterpret_cast<GateObject*>(o); }
+
+bool gate_ready(GateObject* g) {
+    if (g->config != nullptr) return true;
+    PyErr_SetString(PyExc_RuntimeError, "CompileGate.__init__() has not been called");
+    return false;
+}
+
+// Threshold of a function (caller holds the gate's lock): the learned one, else the configured
+// initial threshold. Runs no Python code: the keys are str or None.
+bool threshold_of(PyObject* thresholds, PyObject* config, PyObject* func_id, int32_t& out) {
+    PyObject* v = PyDict_GetItemWithError(thresholds, func_id);
+    if (v == nullptr) {
+        if (PyErr_Occurred()) return false;
+        out = get_initial_threshold_fast(config);
+        return true;
+    }
+    return vk::convert(v, vk::i32(out), vk::ArgCtx{"CompileGate", "threshold"});
+}
+
+// getattr(obj, name) for a metrics record, the reference kept in `hold` so that the value outlives
+// the locked section.
+PyObject* metrics_attr(PyObject* metrics, PyObject* name, Ref& hold) {
+    hold = Ref::steal(PyObject_GetAttr(metrics, name));
+    return hold.get();
+}
+
+struct DecisionInputs {
+    uint64_t call_count = 0;
+    uint32_t compile_count = 0;
+    double avg_speedup = 1.0;
+    double last_compiled = 0.0;
+};
+
+// Reads the four fields should_compile needs, in order. An exact FunctionMetrics is read natively
+// (its type is immutable, so its attributes are exactly these fields).
+bool read_decision_inputs(const ModuleState* st, PyObject* metrics, DecisionInputs& d,
+                          Ref (&hold)[4]) {
+    if (Py_IS_TYPE(metrics, st->FunctionMetrics)) {
+        d.call_count = get_call_count_fast(metrics);
+        d.compile_count = get_compile_count_fast(metrics);
+        d.avg_speedup = get_avg_speedup_fast(metrics);
+        d.last_compiled = get_last_compiled_fast(metrics);
+        return true;
+    }
+    PyObject* v;
+    if ((v = metrics_attr(metrics, st->s.call_count, hold[0])) == nullptr ||
+        !vk::convert(v, vk::u64(d.call_count), kFmCalls)) {
+        return false;
+    }
+    if ((v = metrics_attr(metrics, st->s.compile_count, hold[1])) == nullptr ||
+        !vk::convert(v, vk::u32(d.compile_count), kFmCompiles)) {
+        return false;
+    }
+    if ((v = metrics_attr(metrics, st->s.avg_speedup, hold[2])) == nullptr ||
+        !vk::convert(v, vk::f64(d.avg_speedup), kFmSpeedup)) {
+        return false;
+    }
+    v = metrics_attr(metrics, st->s.last_compiled, hold[3]);
+    if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        d.last_compiled = 0.0;
+        return true;
+    }
+    return vk::convert(v, vk::f64(d.last_compiled), kFmLast);
+}
+
+// call_ledger.get_metrics(func_id)
+PyObject* ledger_metrics(const ModuleState* st, PyObject* ledger, PyObject* func_id) {
+    PyObject* argv[2] = {ledger, func_id};
+    return PyObject_VectorcallMethod(st->s.get_metrics, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// Seconds on the time.time() clock, computed as time.time() computes them; false where this
+// platform's time.time() is another clock (then the function itself is called).
+bool system_clock_seconds(double& out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t;
+    if (PyTime_Time(&t) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    out = PyTime_AsSecondsDouble(t);
+    return true;
+#elif defined(__linux__)
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
+    int64_t ns;
+    if (__builtin_mul_overflow(static_cast<int64_t>(ts.tv_sec), int64_t{1000000000}, &ns) ||
+        __builtin_add_overflow(ns, static_cast<int64_t>(ts.tv_nsec), &ns)) {
+        return false;
+    }
+    // Whole seconds exactly, otherwise a true division (not a reciprocal multiplication): this is
+    // how time.time() turns nanoseconds into seconds, so the value is the same to the last bit.
+    out = ns % 1000000000 == 0 ? static_cast<double>(ns / 1000000000)
+                               : static_cast<double>(ns) / 1e9;
+    return true;
+#else
+    (void)out;
+    return false;
+#endif
+}
+
+// time.time() through the module's `time` global, looked up now (tests replace it). When that is
+// still the genuine function of the genuine module, the clock is read directly.
+bool current_time(const ModuleState* st, PyObject* module, double& out) {
+    PyObject* time = PyDict_GetItemWithError(PyModule_GetDict(module), st->s.time);
+    if (time == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", st->s.time);
+        return false;
+    }
+    if (time == st->time_module && Py_IS_TYPE(time, &PyModule_Type)) {
+        PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time), st->s.time);
+        if (f == st->time_func && system_clock_seconds(out)) return true;
+        if (PyErr_Occurred()) return false;
+    }
+    Ref hold = Ref::borrow(time);
+    PyObject* self = time;
+    Ref r = Ref::steal(
+        PyObject_VectorcallMethod(st->s.time, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!r) return false;
+    if (PyFloat_CheckExact(r.get())) {
+        out = PyFloat_AS_DOUBLE(r.get());
+        return true;
+    }
+    return vk::convert(r.get(), vk::f64(out), vk::ArgCtx{"should_compile", "time.time()"});
+}
+
+constexpr auto kGateInit = vk::sig("CompileGate", 0, "config");
+constexpr auto kShouldCompile = vk::sig("should_compile", 2, "func_id", "call_ledger");
+constexpr auto kUpdate = vk::sig("update", 2, "func_id", "call_ledger");
+constexpr auto kGetThreshold = vk::sig("get_threshold", 1, "func_id");
+
+// A new PolicyConfig from another object's attributes, each defaulted when missing.
+PyObject* policy_from_attributes(const ModuleState* st, PyObject* source) {
+    PyObject* names[5] = {st->s.initial_threshold, st->s.min_threshold, st->s.max_threshold,
+                          st->s.learning_rate, st->s.target_speedup};
+    Ref values[5];
+    PyObject* argv[5];
+    for (int i = 0; i < 5; ++i) {
+        values[i] = Ref::steal(PyObject_GetAttr(source, names[i]));
+        if (!values[i]) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            values[i] = Ref::borrow(st->policy_defaults[i]);
+        }
+        argv[i] = values[i].get();
+    }
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->PolicyConfig), argv, 0,
+                               st->policy_kwnames);
+}
+
+int gate_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* config = Py_None;
+    if (!vk::parse_tuple(kGateInit, args, kwargs, vk::object(config))) return -1;
+    PyObject* module = module_of_instance(self);
+    if (module == nullptr) return -1;
+    ModuleState* st = state(module);
+
+    Ref cfg;
+    if (config == Py_None) {
+        cfg = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->PolicyConfig)));
+    } else if (PyObject_TypeCheck(config, st->PolicyConfig)) {
+        cfg = Ref::borrow(config);
+    } else {
+        cfg = Ref::steal(policy_from_attributes(st, config));
+    }
+    if (!cfg) return -1;
+    Ref table = Ref::steal(PyDict_New());
+    if (!table) return -1;
+    Ref threading = Ref::steal(module_global(module, st->s.threading));
+    if (!threading) return -1;
+    Ref lock = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), st->s.Lock));
+    if (!lock) return -1;
+
+    // Swap in, then drop whatever a repeated __init__ replaced.
+    GateObject* g = as_gate(self);
+    Ref old_config = Ref::steal(std::exchange(g->config, cfg.release()));
+    Ref old_table = Ref::steal(std::exchange(g->thresholds, table.release()));
+    Ref old_lock = Ref::steal(std::exchange(g->lock, lock.release()));
+    g->recompile_interval = kRecompileInterval;
+    return 0;
+}
+
+int gate_traverse(PyObject* self, visitproc visit, void* arg) {
+    GateObject* g = as_gate(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(g->config);
+    Py_VISIT(g->thresholds);
+    Py_VISIT(g->lock);
+    return 0;
+}
+
+int gate_clear(PyObject* self) {
+    GateObject* g = as_gate(self);
+    Py_CLEAR(g->config);
+    Py_CLEAR(g->thresholds);
+    Py_CLEAR(g->lock);
+    return 0;
+}
+
+PyObject* gate_should_compile(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                              size_t nargsf, PyObject* kwnames) {
+    PyObject* func_id = nullptr;
+    PyObject* ledger = nullptr;
+    if (!vk::parse(kShouldCompile, args, PyVectorcall_NARGS(nargsf), kwnames,
+                   vk::str_or_none(func_id), vk::object(ledger))) {
+        return nullptr;
+    }
+    GateObject* g = as_gate(self);
+    if (!gate_ready(g)) return nullptr;
+    const ModuleState* st = state_of_class(cls);
+    double now = 0.0;
+    if (!current_time(st, PyType_GetModule(cls), now)) return nullptr;
+
+    // Our own references: the ledger runs arbitrary code, which could even re-initialise the gate.
+    // Declared before the guard so that they (and the ledger's objects) are dropped after the lock
+    // is released.
+    Ref config = Ref::borrow(g->config);
+    Ref table = Ref::borrow(g->thresholds);
+    Ref lock = Ref::borrow(g->lock);
+    Ref metrics;
+    Ref hold[4];
+    int32_t threshold;
+    DecisionInputs d;
+    {
+        Section guard(st, lock.get(), vk::Section::Python);
+        if (!guard.ok()) return nullptr;
+        if (!threshold_of(table.get(), config.get(), func_id, threshold)) return nullptr;
+        metrics = Ref::steal(ledger_metrics(st, ledger, func_id));
+        if (!metrics || !read_decision_inputs(st, metrics.get(), d, hold)) return nullptr;
+        if (!guard.release()) return nullptr;
+    }
+    return vk::boolean(compile_gate::should_compile(threshold, d.call_count, d.compile_count,
+                                                    d.last_compiled, now, g->recompile_interval));
+}
+
+// The DEBUG line, formatted only when the module logger (looked up now) is enabled for DEBUG.
+bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int32_t before,
+                int32_t after, double speedup) {
+    Ref logger = Ref::steal(module_global(module, st->s.logger));
+    if (!logger) return false;
+    PyObject* argv[2] = {logger.get(), st->debug_level};
+    Ref enabled = Ref::steal(PyObject_VectorcallMethod(
+        st->s.isEnabledFor, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    int on = 1;
+    if (enabled) {
+        on = PyObject_IsTrue(enabled.get());
+        if (on < 0) return false;
+    } else {
+        // A stand-in logger without isEnabledFor(): log unconditionally. An AttributeError from
+        // inside an existing isEnabledFor() propagates.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        SavedError saved;
+        if (PyObject_HasAttr(logger.get(), st->s.isEnabledFor)) {
+            saved.restore();
+            return false;
+        }
+    }
+    if (!on) return true;
+    char* text = PyOS_double_to_string(speedup, 'f', 2, 0, nullptr);
+    if (text == nullptr) return false;
+    Ref message = Ref::steal(PyUnicode_FromFormat("Updated threshold for %S: %d -> %d (speedup: %sx)",
+                                                  func_id, static_cast<int>(before),
+                                                  static_cast<int>(after), text));
+    PyMem_Free(text);
+    if (!message) return false;
+    argv[1] = message.get();
+    Ref r = Ref::steal(
+        PyObject_VectorcallMethod(st->s.debug, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(r);
+}
+
+PyObject* gate_update(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) {
+    PyObject* func_id = nullptr;
+    PyObject* ledger = nullptr;
+    if (!vk::parse(kUpdate, args, PyVectorcall_NARGS(nargsf), kwnames, vk::str_or_none(func_id),
+                   vk::object(ledger))) {
+        return nullptr;
+    }
+    GateObject* g = as_gate(self);
+    if (!gate_ready(g)) return nullptr;
+    const ModuleState* st = state_of_class(cls);
+
+    Ref config = Ref::borrow(g->config);
+    Ref table = Ref::borrow(g->thresholds);
+    Ref lock = Ref::borrow(g->lock);
+    Ref metrics, count_obj, speedup_obj, stored;
+    int32_t before, after;
+    uint32_t compile_count;
+    double speedup = 1.0;
+    {
+        Section guard(st, lock.get(), vk::Section::Python);
+        if (!guard.ok()) return nullptr;
+        metrics = Ref::steal(ledger_metrics(st, ledger, func_id));
+        if (!metrics) return nullptr;
+        const bool exact = Py_IS_TYPE(metrics.get(), st->FunctionMetrics);
+        if (exact) {
+            compile_count = get_compile_count_fast(metrics.get());
+            if (compile_count == 0) return guard.release() ? vk::none() : nullptr;
+        } else {
+            if (!metrics_attr(metrics.get(), st->s.compile_count, count_obj)) return nullptr;
+            const int is_zero = PyObject_RichCompareBool(count_obj.get(), st->zero, Py_EQ);
+            if (is_zero < 0) return nullptr;
+            if (is_zero) return guard.release() ? vk::none() : nullptr;
+        }
+        if (!threshold_of(table.get(), config.get(), func_id, before)) return nullptr;
+        if (exact) {
+            speedup = get_avg_speedup_fast(metrics.get());
+        } else if (!vk::convert(count_obj.get(), vk::u32(compile_count), kFmCompiles) ||
+                   !metrics_attr(metrics.get(), st->s.avg_speedup, speedup_obj) ||
+                   !vk::convert(speedup_obj.get(), vk::f64(speedup), kFmSpeedup)) {
+            return nullptr;
+        }
+        // The configuration's native fields as they are at this moment.
+        after = next_threshold(before, compile_count, speedup, policy_of(config.get()));
+        stored = Ref::steal(PyLong_FromLong(after));
+        if (!stored || PyDict_SetItem(table.get(), func_id, stored.get()) < 0) return nullptr;
+        if (!guard.release()) return nullptr;
+    }
+    if (!log_update(st, PyType_GetModule(cls), func_id, before, after, speedup)) return nullptr;
+    return vk::none();
+}
+
+PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                             size_t nargsf, PyObject* kwnames) {
+    PyObject* func_id = nullptr;
+    if (!vk::parse(kGetThreshold, args, PyVectorcall_NARGS(nargsf), kwnames,
+                   vk::str_or_none(func_id))) {
+        return nullptr;
+    }
+    GateObject* g = as_gate(self);
+    if (!gate_ready(g)) return nullptr;
+    const ModuleState* st = state_of_class(cls);
+
+    if (Py_IS_TYPE(g->config, st->PolicyConfig)) {
+        // A dictionary lookup with a str or None key and a field read: a pure section.
+        PyObject* found;
+        int32_t initial = 0;
+        Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
+        {
+            Section guard(st, lock.get(), vk::Section::PureChecked);
+            if (!guard.ok()) return nullptr;
+            found = PyDict_GetItemWithError(g->thresholds, func_id);
+            if (found != nullptr) {
+                Py_INCREF(found);  // an int we stored
+            } else if (PyErr_Occurred()) {
+                return nullptr;
+            } else {
+                initial = get_initial_threshold_fast(g->config);
+            }
+            if (!guard.release()) {
+                Py_XDECREF(found);
+                return nullptr;
+            }
+        }
+        return found != nullptr ? found : PyLong_FromLong(initial);
+    }
+
+    // A subclass may override the attribute with Python code: the lock is taken for real.
+    Ref config = Ref::borrow(g->config);
+    Ref table = Ref::borrow(g->thresholds);
+    Ref lock = Ref::borrow(g->lock);
+    Ref found;
+    {
+        Section guard(st, lock.get(), vk::Section::Python);
+        if (!guard.ok()) return nullptr;
+        PyObject* v = PyDict_GetItemWithError(table.get(), func_id);
+        if (v != nullptr) {
+            found = Ref::borrow(v);
+        } else if (PyErr_Occurred()) {
+            return nullptr;
+        } else {
+            found = Ref::steal(PyObject_GetAttr(config.get(), st->s.initial_threshold));
+            if (!found) return nullptr;
+        }
+        if (!guard.release()) return nullptr;
+    }
+    if (PyLong_CheckExact(found.get())) return found.release();
+    Ref result;  // declared int: another number passes through int()
+    if (!vk::convert(found.get(), vk::pyint(result), vk::ArgCtx{"get_threshold", "result"})) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* gate_get_statistics(PyObject* self, PyObject*) {
+    GateObject* g = as_gate(self);
+    if (!gate_ready(g)) return nullptr;
+    PyObject* module = module_of_instance(self);
+    if (module == nullptr) return nullptr;
+    const ModuleState* st = state(module);
+
+    ThresholdSummary sum;
+    CPolicyConfig cfg;
+    Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
+    {
+        Section guard(st, lock.get(), vk::Section::PureChecked);
+        if (!guard.ok()) return nullptr;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(g->thresholds, &pos, &key, &value)) {
+            int32_t v = 0;
+            if (!vk::convert(value, vk::i32(v), vk::ArgCtx{"CompileGate", "threshold"})) {
+                return nullptr;
+            }
+            sum.add(v);
+        }
+        cfg = policy_of(g->config);
+        if (!guard.release()) return nullptr;
+    }
+
+    Ref avg;
+    Ref lo, hi;
+    if (sum.count == 0) {
+        avg = Ref::steal(PyLong_FromLong(cfg.initial_threshold));
+        lo = Ref::steal(PyLong_FromLong(cfg.min_threshold));
+        hi = Ref::steal(PyLong_FromLong(cfg.max_threshold));
+    } else {
+        if (sum.mean_is_exact()) {
+            avg = Ref::steal(PyFloat_FromDouble(sum.mean()));
+        } else {
+            Ref n = Ref::steal(PyLong_FromLongLong(sum.count));
+            Ref total = Ref::steal(PyLong_FromLongLong(sum.sum));
+            if (n && total) avg = Ref::steal(PyNumber_TrueDivide(total.get(), n.get()));
+        }
+        lo = Ref::steal(PyLong_FromLong(sum.min));
+        hi = Ref::steal(PyLong_FromLong(sum.max));
+    }
+    Ref count = Ref::steal(PyLong_FromLongLong(sum.count));
+    Ref d = Ref::steal(PyDict_New());
+    if (!avg || !lo || !hi || !count || !d) return nullptr;
+    if (PyDict_SetItem(d.get(), st->s.tracked_functions, count.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->s.avg_threshold, avg.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->s.min_threshold, lo.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->s.max_threshold, hi.get()) < 0) {
+        return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* gate_config(PyObject* self, void*) {
+    GateObject* g = as_gate(self);
+    if (!gate_ready(g)) return nullptr;
+    return Py_NewRef(g->config);
+}
+
+constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef gate_methods[] = {
+    {"should_compile", vk::method(gate_should_compile), kMethod,
+     "should_compile($self, /, func_id, call_ledger)\n--\n\n"
+     "Whether the function should be compiled now, from the ledger's metrics: not below the "
+     "threshold, and a recompilation only 600 seconds after the last compilation."},
+    {"get_threshold", vk::method(gate_get_threshold), kMethod,
+     "get_threshold($self, /, func_id)\n--\n\n"
+     "The function's learned threshold, or the configured initial threshold."},
+    {"update", vk::method(gate_update), kMethod,
+     "update($self, /, func_id, call_ledger)\n--\n\n"
+     "Learns the function's threshold from the speedup its compilations achieved."},
+    {"get_statistics", gate_get_statistics, METH_NOARGS,
+     "get_statistics($self, /)\n--\n\n"
+     "Number of learned thresholds and their mean, smallest and largest values."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef gate_getset[] = {
+    {"config", gate_config, nullptr, "The gate's PolicyConfig (shared, not a copy).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot gate_slots[] = {
+    {Py_tp_doc, const_cast<char*>("CompileGate(config=None)\n--\n\n"
+                                  "Decides when a function is compiled and learns per-function "
+                                  "call thresholds from the measured speedup.")},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(gate_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(gate_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    {Py_tp_methods, gate_methods},
+    {Py_tp_getset, gate_getset},
+    {0, nullptr},
+};
+
+PyType_Spec gate_spec = {
+    "velkora.jit.compile_gate.CompileGate",
+    sizeof(GateObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    gate_slots,
+};
+
+// ---- module functions --------------------------------------------------------------------------
+
+// The module's `_policy_lock`, looked up by name at each call.
+PyObject* policy_lock(PyObject* module) {
+    return module_global(module, state(module)->s._policy_lock);
+}
+
+PyObject* get_compile_gate(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref lock = Ref::steal(policy_lock(module));
+    if (!lock) return nullptr;
+    if (st->locks.is_genuine(lock.get())) {
+        // Handing out the existing gate is a pure section; only creating one runs Python code.
+        Section guard(st, lock.get(), vk::Section::PureChecked);
+        if (!guard.ok()) return nullptr;
+        Ref gate = Ref::borrow(st->global_policy);
+        if (!guard.release()) return nullptr;
+        if (gate) return gate.release();
+    }
+    Section guard(st, lock.get(), vk::Section::Python);
+    if (!guard.ok()) return nullptr;
+    if (st->global_policy == nullptr) {
+        PyObject* gate = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->CompileGate));
+        if (gate == nullptr) return nullptr;
+        st->global_policy = gate;
+    }
+    Ref gate = Ref::borrow(st->global_policy);
+    return guard.release() ? gate.release() : nullptr;
+}
+
+PyObject* reset_compile_gate(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    Ref lock = Ref::steal(policy_lock(module));
+    if (!lock) return nullptr;
+    Ref old;  // dropped after the lock is left
+    {
+        Section guard(st, lock.get(), vk::Section::PureChecked);
+        if (!guard.ok()) return nullptr;
+        old = Ref::steal(std::exchange(st->global_policy, nullptr));
+        if (!guard.release()) return nullptr;
+    }
+    return vk::none();
+}
+
+// Workers of the Python-level factories below: the parameters arrive already bound.
+constexpr auto kCreatePolicy = vk::sig("create_policy_config", 5, "initial_threshold",
+                                       "min_threshold", "max_threshold", "learning_rate",
+                                       "target_speedup");
+constexpr auto kCreateMetrics =
+    vk::sig("create_function_metrics", 5, "call_count", "compile_count", "avg_speedup",
+            "total_execution_time_ms", "last_compile_time");
+
+PyObject* c_create_policy_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    Ref initial, lo, hi;
+    double rate = 0.0, target = 0.0;
+    if (!vk::parse(kCreatePolicy, args, nargs, kwnames, vk::pyint(initial), vk::pyint(lo),
+                   vk::pyint(hi), vk::f64(rate), vk::f64(target))) {
+        return nullptr;
+    }
+    ModuleState* st = state(module);
+    Ref rate_obj = Ref::steal(PyFloat_FromDouble(rate));
+    Ref target_obj = Ref::steal(PyFloat_FromDouble(target));
+    if (!rate_obj || !target_obj) return nullptr;
+    PyObject* argv[5] = {initial.get(), lo.get(), hi.get(), rate_obj.get(), target_obj.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->PolicyConfig), argv, 0,
+                               st->policy_kwnames);
+}
+
+PyObject* c_create_function_metrics(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    Ref calls, compiles;
+    double values[3] = {};
+    if (!vk::parse(kCreateMetrics, args, nargs, kwnames, vk::pyint(calls), vk::pyint(compiles),
+                   vk::f64(values[0]), vk::f64(values[1]), vk::f64(values[2]))) {
+        return nullptr;
+    }
+    ModuleState* st = state(module);
+    Ref floats[3];
+    for (int i = 0; i < 3; ++i) floats[i] = Ref::steal(PyFloat_FromDouble(values[i]));
+    if (!floats[0] || !floats[1] || !floats[2]) return nullptr;
+    PyObject* argv[5] = {calls.get(), compiles.get(), floats[0].get(), floats[1].get(),
+                         floats[2].get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->FunctionMetrics), argv, 0,
+                               st->metrics_kwnames);
+}
+
+PyMethodDef module_functions[] = {
+    {"get_compile_gate", get_compile_gate, METH_NOARGS,
+     "get_compile_gate()\n--\n\nThe process-wide CompileGate, created on first request."},
+    {"reset_compile_gate", reset_compile_gate, METH_NOARGS,
+     "reset_compile_gate()\n--\n\nDrops the process-wide gate; the next request creates a new one."},
+};
+PyMethodDef worker_functions[] = {
+    {"_c_create_policy_config", vk::method(c_create_policy_config), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"_c_create_function_metrics", vk::method(c_create_function_metrics),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+};
+
+// Python-level factories: plain functions give introspectable defaults and annotations; the
+// native workers do the conversions and call the record types by keyword.
+constexpr const char kFactorySource[] = R"PY(
+def _make_factories(native_metrics, native_policy):
+    def create_function_metrics(call_count: "int" = 0, compile_count: "int" = 0,
+                                avg_speedup: "float" = 1.0, total_execution_time_ms: "float" = 0.0,
+                                last_compile_time: "float" = 0.0) -> "FunctionMetrics":
+        """Builds a FunctionMetrics; the counts are Python ints (a float truncates)."""
+        return native_metrics(call_count, compile_count, avg_speedup, total_execution_time_ms,
+                              last_compile_time)
+
+    def create_policy_config(initial_threshold: "int" = 100, min_threshold: "int" = 10,
+                             max_threshold: "int" = 10000, learning_rate: "float" = 0.1,
+                             target_speedup: "float" = 2.0) -> "PolicyConfig":
+        """Builds a validated PolicyConfig; the thresholds are Python ints (a float truncates)."""
+        return native_policy(initial_threshold, min_threshold, max_threshold, learning_rate,
+                             target_speedup)
+
+    create_function_metrics.__qualname__ = "create_function_metrics"
+    create_policy_config.__qualname__ = "create_policy_config"
+    return create_function_metrics, create_policy_config
+)PY";
+
+bool add_functions(PyObject* m) {
+    Ref name = Ref::steal(PyModule_GetNameObject(m));
+    if (!name) return false;
+    for (PyMethodDef& def : module_functions) {
+        if (!vk::module_add(m, def.ml_name, PyCFunction_NewEx(&def, m, name.get()))) return false;
+    }
+    if (!vk::run_source(m, kFactorySource)) return false;
+    Ref make = Ref::steal(PyObject_GetAttrString(m, "_make_factories"));
+    if (!make || PyObject_DelAttrString(m, "_make_factories") < 0) return false;
+    Ref metrics_worker = Ref::steal(PyCFunction_NewEx(&worker_functions[1], m, name.get()));
+    Ref policy_worker = Ref::steal(PyCFunction_NewEx(&worker_functions[0], m, name.get()));
+    if (!metrics_worker || !policy_worker) return false;
+    Ref pair = Ref::steal(
+        PyObject_CallFunctionObjArgs(make.get(), metrics_worker.get(), policy_worker.get(), nullptr));
+    if (!pair) return false;
+    return vk::module_add(m, "create_function_metrics", Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))) &&
+           vk::module_add(m, "create_policy_config", Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1)));
+}
+
+bool init_state(ModuleState* st) {
+#define X(n) \
+    if ((st->s.n = PyUnicode_InternFromString(#n)) == nullptr) return false;
+    CG_NAMES(X)
+#undef X
+    st->zero = PyLong_FromLong(0);
+    st->debug_level = PyLong_FromLong(10);
+    st->policy_kwnames = PyTuple_Pack(5, st->s.initial_threshold, st->s.min_threshold,
+                                      st->s.max_threshold, st->s.learning_rate,
+                                      st->s.target_speedup);
+    st->policy_defaults[0] = PyLong_FromLong(100);
+    st->policy_defaults[1] = PyLong_FromLong(10);
+    st->policy_defaults[2] = PyLong_FromLong(10000);
+    st->policy_defaults[3] = PyFloat_FromDouble(0.1);
+    st->policy_defaults[4] = PyFloat_FromDouble(2.0);
+    st->metrics_kwnames = PyTuple_Pack(5, st->s.call_count, st->s.compile_count,
+                                       st->s.avg_speedup, st->s.total_execution_time_ms,
+                                       st->s.last_compile_time);
+    if (!st->zero || !st->debug_level || !st->policy_kwnames || !st->metrics_kwnames) return false;
+    for (PyObject* d : st->policy_defaults) {
+        if (d == nullptr) return false;
+    }
+    if (!st->locks.init()) return false;
+    PyObject* lt = reinterpret_cast<PyObject*>(st->locks.lock_type);
+    st->lock_enter = PyObject_GetAttrString(lt, "__enter__");
+    st->lock_release = st->lock_enter ? PyObject_GetAttrString(lt, "release") : nullptr;
+    st->lock_locked = st->lock_release ? PyObject_GetAttrString(lt, "locked") : nullptr;
+    if (!st->lock_locked) return false;
+    st->time_module = PyImport_ImportModule("time");
+    st->time_func = st->time_module ? PyObject_GetAttrString(st->time_module, "time") : nullptr;
+    return st->time_func != nullptr;
+}
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    if (!init_state(st)) return -1;
+
+    // Native classes, in their documented order.
+    if (!vk::add_type(m, &policy_spec, &st->PolicyConfig) ||
+        !vk::add_type(m, &metrics_spec, &st->FunctionMetrics) ||
+        !vk::add_type(m, &gate_spec, &st->CompileGate)) {
+        return -1;
+    }
+
+    if (!vk::import_module(m, "time") || !vk::import_module(m, "logging") ||
+        !vk::import_module(m, "threading") ||
+        !vk::import_names(m, "typing", {"Dict", "Optional"})) {
+        return -1;
+    }
+    if (!vk::bind_logger(m)) return -1;
+
+    Ref threading = Ref::steal(PyObject_GetAttrString(m, "threading"));
+    if (!threading ||
+        !vk::module_add(m, "_policy_lock", PyObject_CallMethodNoArgs(threading.get(), st->s.Lock))) {
+        return -1;
+    }
+    if (!add_functions(m)) return -1;
+
+    return vk::log_info(m, "velkora native compile-gate module loaded") ? 0 : -1;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->PolicyConfig);
+    Py_VISIT(st->FunctionMetrics);
+    Py_VISIT(st->CompileGate);
+    Py_VISIT(st->global_policy);
+    Py_VISIT(st->time_module);
+    Py_VISIT(st->time_func);
+    return st->locks.traverse(visit, arg);
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->PolicyConfig);
+    Py_CLEAR(st->FunctionMetrics);
+    Py_CLEAR(st->CompileGate);
+    Py_CLEAR(st->global_policy);
+    Py_CLEAR(st->zero);
+    Py_CLEAR(st->debug_level);
+    Py_CLEAR(st->policy_kwnames);
+    Py_CLEAR(st->metrics_kwnames);
+    Py_CLEAR(st->lock_enter);
+    Py_CLEAR(st->lock_release);
+    Py_CLEAR(st->lock_locked);
+    Py_CLEAR(st->time_module);
+    Py_CLEAR(st->time_func);
+    for (PyObject*& d : st->policy_defaults) Py_CLEAR(d);
+#define X(n) Py_CLEAR(st->s.n);
+    CG_NAMES(X)
+#undef X
+    st->locks.clear();
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.jit.compile_gate",
+    "Adaptive compile gate: policy configuration, function metrics and per-function thresholds.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+PyObject* module_of_instance(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
+
+}  // namespace
+}  // namespace compile_gate
+
+PyMODINIT_FUNC PyInit_compile_gate(void) { return PyModuleDef_Init(&compile_gate::module_def); }

@@ -1,0 +1,239 @@
+// PolicyConfig and FunctionMetrics: plain native records with read-write attributes. Included by the
+// compile_gate module unit only; the gate reads their fields through the *_fast accessors.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "compile_gate_core.hpp"
+#include "vkbind/vkbind.hpp"
+
+namespace compile_gate {
+
+struct PolicyConfigObject {
+    PyObject_HEAD
+    CPolicyConfig c;
+};
+
+struct FunctionMetricsObject {
+    PyObject_HEAD
+    CFunctionMetrics m;
+};
+
+inline CPolicyConfig& policy_of(PyObject* o) { return reinterpret_cast<PolicyConfigObject*>(o)->c; }
+inline CFunctionMetrics& metrics_of(PyObject* o) {
+    return reinterpret_cast<FunctionMetricsObject*>(o)->m;
+}
+
+// Native read accessors for the gate (the object is a PolicyConfig / FunctionMetrics or subclass).
+inline int32_t get_initial_threshold_fast(PyObject* o) { return policy_of(o).initial_threshold; }
+inline int32_t get_min_threshold_fast(PyObject* o) { return policy_of(o).min_threshold; }
+inline int32_t get_max_threshold_fast(PyObject* o) { return policy_of(o).max_threshold; }
+inline double get_learning_rate_fast(PyObject* o) { return policy_of(o).learning_rate; }
+inline double get_target_speedup_fast(PyObject* o) { return policy_of(o).target_speedup; }
+
+inline uint64_t get_call_count_fast(PyObject* o) { return metrics_of(o).call_count; }
+inline uint32_t get_compile_count_fast(PyObject* o) { return metrics_of(o).compile_count; }
+inline double get_avg_speedup_fast(PyObject* o) { return metrics_of(o).avg_speedup; }
+inline double get_last_compiled_fast(PyObject* o) { return metrics_of(o).last_compiled; }
+
+// ---- attributes --------------------------------------------------------------------------------
+// One getter/setter pair per field, generated from the member pointer. Setters convert like the
+// constructor's parameters and store without validation; a failed conversion leaves the field.
+
+inline PyObject* to_py(int32_t v) { return PyLong_FromLong(v); }
+inline PyObject* to_py(uint32_t v) { return PyLong_FromUnsignedLong(v); }
+inline PyObject* to_py(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+
+inline auto conv_of(int32_t& v) { return vk::i32(v); }
+inline auto conv_of(uint32_t& v) { return vk::u32(v); }
+inline auto conv_of(uint64_t& v) { return vk::u64(v); }
+inline auto conv_of(double& v) { return vk::f64(v); }
+
+template <class Record>
+inline Record& record_of(PyObject* o) {
+    if constexpr (std::is_same_v<Record, CPolicyConfig>) {
+        return policy_of(o);
+    } else {
+        return metrics_of(o);
+    }
+}
+
+// `closure` is the attribute's vk::ArgCtx (class name, attribute name) for conversion errors.
+template <class Record, auto Field>
+PyObject* field_get(PyObject* self, void*) {
+    return to_py(record_of<Record>(self).*Field);
+}
+
+template <class Record, auto Field>
+int field_set(PyObject* self, PyObject* value, void* closure) {
+    const vk::ArgCtx& ctx = *static_cast<const vk::ArgCtx*>(closure);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NotImplementedError, "attribute '%s' of '%s' objects cannot be deleted",
+                     ctx.param, ctx.func);
+        return -1;
+    }
+    auto v = record_of<Record>(self).*Field;
+    if (!vk::convert(value, conv_of(v), ctx)) return -1;
+    record_of<Record>(self).*Field = v;
+    return 0;
+}
+
+#define CG_FIELD(Record, field, ctx, doc)                                                   \
+    {#field, field_get<Record, &Record::field>, field_set<Record, &Record::field>, doc,    \
+     const_cast<vk::ArgCtx*>(&ctx)}
+
+// ---- PolicyConfig ------------------------------------------------------------------------------
+
+inline constexpr vk::ArgCtx kPcInitial{"PolicyConfig", "initial_threshold"};
+inline constexpr vk::ArgCtx kPcMin{"PolicyConfig", "min_threshold"};
+inline constexpr vk::ArgCtx kPcMax{"PolicyConfig", "max_threshold"};
+inline constexpr vk::ArgCtx kPcRate{"PolicyConfig", "learning_rate"};
+inline constexpr vk::ArgCtx kPcTarget{"PolicyConfig", "target_speedup"};
+
+constexpr auto kPolicyInit = vk::sig("PolicyConfig", 0, "initial_threshold", "min_threshold",
+                                     "max_threshold", "learning_rate", "target_speedup");
+
+// Objects made by __new__ alone already hold the defaults.
+inline PyObject* policy_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr) policy_of(self) = CPolicyConfig{};
+    return self;
+}
+
+inline int policy_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CPolicyConfig c;
+    if (!vk::parse_tuple(kPolicyInit, args, kwargs, vk::i32(c.initial_threshold),
+                         vk::i32(c.min_threshold), vk::i32(c.max_threshold),
+                         vk::f64(c.learning_rate), vk::f64(c.target_speedup))) {
+        return -1;
+    }
+    if (const char* message = validate(c)) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return -1;
+    }
+    policy_of(self) = c;
+    return 0;
+}
+
+inline PyGetSetDef policy_getset[] = {
+    CG_FIELD(CPolicyConfig, initial_threshold, kPcInitial,
+             "Call count at which a function without a learned threshold may be compiled."),
+    CG_FIELD(CPolicyConfig, min_threshold, kPcMin, "Lowest threshold learning may produce."),
+    CG_FIELD(CPolicyConfig, max_threshold, kPcMax, "Highest threshold learning may produce."),
+    CG_FIELD(CPolicyConfig, learning_rate, kPcRate,
+             "Fraction of the current threshold one update moves it by."),
+    CG_FIELD(CPolicyConfig, target_speedup, kPcTarget, "Speedup that counts as success."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMethodDef policy_methods[] = {
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyType_Slot policy_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
+                    "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
+                    "Validated tuning parameters of a compile gate. Attributes may be reassigned "
+                    "later without validation.")},
+    {Py_tp_new, reinterpret_cast<void*>(policy_new)},
+    {Py_tp_init, reinterpret_cast<void*>(policy_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
+    {Py_tp_getset, policy_getset},
+    {Py_tp_methods, policy_methods},
+    {0, nullptr},
+};
+
+// Immutable type: nothing can shadow the field attributes on the exact type, so the gate may read
+// the native fields of an exact instance directly.
+inline PyType_Spec policy_spec = {
+    "velkora.jit.compile_gate.PolicyConfig",
+    sizeof(PolicyConfigObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    policy_slots,
+};
+
+// ---- FunctionMetrics ---------------------------------------------------------------------------
+
+inline constexpr vk::ArgCtx kFmCalls{"FunctionMetrics", "call_count"};
+inline constexpr vk::ArgCtx kFmCompiles{"FunctionMetrics", "compile_count"};
+inline constexpr vk::ArgCtx kFmSpeedup{"FunctionMetrics", "avg_speedup"};
+inline constexpr vk::ArgCtx kFmTotal{"FunctionMetrics", "total_execution_time_ms"};
+inline constexpr vk::ArgCtx kFmLast{"FunctionMetrics", "last_compiled"};
+inline constexpr vk::ArgCtx kFmLastTime{"FunctionMetrics", "last_compile_time"};
+
+constexpr auto kMetricsInit =
+    vk::sig("FunctionMetrics", 0, "call_count", "compile_count", "avg_speedup",
+            "total_execution_time_ms", "last_compile_time", "last_compiled");
+
+inline PyObject* metrics_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self != nullptr) metrics_of(self) = CFunctionMetrics{};
+    return self;
+}
+
+inline int metrics_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CFunctionMetrics m;
+    double last_compile_time = 0.0;
+    double last_compiled = -1.0;  // omitted reads as negative: the same as passing one
+    if (!vk::parse_tuple(kMetricsInit, args, kwargs, vk::u64(m.call_count),
+                         vk::u32(m.compile_count), vk::f64(m.avg_speedup),
+                         vk::f64(m.total_execution_time_ms), vk::f64(last_compile_time),
+                         vk::f64(last_compiled))) {
+        return -1;
+    }
+    m.last_compiled = stored_last_compiled(last_compile_time, last_compiled);
+    metrics_of(self) = m;
+    return 0;
+}
+
+inline PyGetSetDef metrics_getset[] = {
+    CG_FIELD(CFunctionMetrics, call_count, kFmCalls, "Calls of the function seen so far."),
+    CG_FIELD(CFunctionMetrics, compile_count, kFmCompiles, "Compilations of the function so far."),
+    CG_FIELD(CFunctionMetrics, avg_speedup, kFmSpeedup,
+             "Average speedup of compiled over interpreted code (1.0: none)."),
+    CG_FIELD(CFunctionMetrics, total_execution_time_ms, kFmTotal,
+             "Total execution time in milliseconds."),
+    CG_FIELD(CFunctionMetrics, last_compiled, kFmLast,
+             "time.time() of the last compilation; 0.0 means never."),
+    {"last_compile_time", field_get<CFunctionMetrics, &CFunctionMetrics::last_compiled>,
+     field_set<CFunctionMetrics, &CFunctionMetrics::last_compiled>,
+     "The same field as last_compiled.", const_cast<vk::ArgCtx*>(&kFmLastTime)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMethodDef metrics_methods[] = {
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyType_Slot metrics_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
+                    "total_execution_time_ms=0.0, last_compile_time=0.0[, last_compiled])\n\n"
+                    "Call and compile history of one function. A given last_compiled that is not "
+                    "negative takes precedence over last_compile_time; both names read the same "
+                    "field.")},
+    {Py_tp_new, reinterpret_cast<void*>(metrics_new)},
+    {Py_tp_init, reinterpret_cast<void*>(metrics_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
+    {Py_tp_getset, metrics_getset},
+    {Py_tp_methods, metrics_methods},
+    {0, nullptr},
+};
+
+inline PyType_Spec metrics_spec = {
+    "velkora.jit.compile_gate.FunctionMetrics",
+    sizeof(FunctionMetricsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    metrics_slots,
+};
+
+#undef CG_FIELD
+
+}  // namespace compile_gate
