@@ -1,0 +1,1031 @@
+// velkora.memory.block_index: FastRedBlackTree, the memory pool's index of free blocks by size.
+//
+// Locking model. Every structural change runs with the interpreter lock held and without calling
+// Python code, so whenever a thread holds the interpreter lock the tree is consistent. Writers
+// still follow the sequence-counter protocol (odd while inside, even on every exit) because readers
+// observe it: a reader that finds the counter odd backs off with time.sleep. The only writer
+// section that runs Python code is delete's comparison of blocks; it holds write_lock for real.
+// Every other section is pure and enters the lock only when a delete is inside (counter odd).
+// Block references are dropped only after the section has been left, because a block's finalizer
+// may call back into this tree. A finalizer or __eq__ that calls back from inside delete's
+// comparisons on the same thread runs as a nested writer instead of deadlocking on write_lock;
+// delete then notices the change and compares again from the head of the chain.
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "vkbind/vkbind.hpp"
+
+#include "block_index_core.hpp"
+
+namespace block_index {
+namespace {
+
+constexpr int kMaxRetries = 100;           // reader attempts per search
+constexpr int kMaxDeleteRestarts = 100;    // delete comparisons repeated after re-entrant changes
+constexpr double kRetrySleepSeconds = 0.0001;
+
+enum StatKey {
+    kTotalBlocks,
+    kTotalInsertions,
+    kTotalDeletions,
+    kTotalSearches,
+    kBucketHits,
+    kTreeHits,
+    kOperationCount,
+    kCircuitBreakerTrips,
+    kNodeCount,
+    kHeight,
+    kSampledOperations,
+    kIsValid,
+    kStatKeyCount,
+};
+constexpr const char* kStatKeyNames[kStatKeyCount] = {
+    "total_blocks",  "total_insertions",      "total_deletions", "total_searches",
+    "bucket_hits",   "tree_hits",             "operation_count", "circuit_breaker_trips",
+    "node_count",    "height",                "sampled_operations", "is_valid",
+};
+
+struct ModuleState {
+    PyObject* module = nullptr;  // borrowed: the state lives inside it
+    PyTypeObject* tree_type = nullptr;
+    vk::LockSupport locks;
+    PyObject* s_threading = nullptr;
+    PyObject* s_Lock = nullptr;
+    PyObject* s_time = nullptr;
+    PyObject* s_sleep = nullptr;
+    PyObject* s_ATOMIC_AVAILABLE = nullptr;
+    PyObject* s_AtomicCounter = nullptr;
+    PyObject* s_increment = nullptr;
+    PyObject* s_load = nullptr;
+    PyObject* s_sanitize_size = nullptr;
+    PyObject* s_size = nullptr;
+    PyObject* keys[kStatKeyCount] = {};
+    PyObject* sleep_delay = nullptr;
+    PyObject* zero = nullptr;
+};
+
+// The statistics entries, kept natively; get_stats() builds the dict.
+struct Stats {
+    int64_t total_blocks;
+    int64_t total_insertions;
+    int64_t total_deletions;
+    int64_t total_searches;
+    int64_t operation_count;
+    bool has_circuit_breaker_trips;  // "circuit_breaker_trips" is present (always 0)
+};
+
+struct TreeObject {
+    PyObject_HEAD
+    RBTree tree;
+    SeqCounter seq;
+    ModuleState* st;
+    PyObject* write_lock;
+    PyObject* stats_lock;
+    PyObject* operation_counter;
+    PyObject* sampled_counter;
+    unsigned long writer_thread;  // the thread inside a writer section; 0 when none
+    uint32_t sample_rate;
+    bool using_atomic;
+    bool exact;  // exactly FastRedBlackTree: no overridable method can differ from ours
+    Stats stats;
+};
+
+extern PyModuleDef module_def;  // defined at the end; types need it to find their module
+
+TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
+
+// ---- small helpers -----------------------------------------------------------------------------
+
+// The module global `name` at call time (NameError when unbound). New reference.
+PyObject* global(ModuleState* st, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(st->module), name);
+    if (v != nullptr) return Py_NewRef(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name) {
+    PyObject* argv[1] = {obj};
+    return PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) {
+    PyObject* argv[2] = {obj, arg};
+    return PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Sign of an int object: true when negative.
+bool int_is_negative(PyObject* v) {
+    int overflow = 0;
+    const long long x = vk::detail::long_value(v, overflow);
+    return overflow < 0 || (overflow == 0 && x < 0);
+}
+
+[[gnu::cold]] void raise_invalid_size(PyObject* size) {
+    PyErr_Format(PyExc_ValueError, "Invalid size: %S", size);
+}
+
+// The tree's nodes and chain arrays come from the interpreter's allocator.
+struct PyMemory {
+    void* alloc(std::size_t n) { return PyMem_Malloc(n); }
+    void* realloc(void* p, std::size_t n) { return PyMem_Realloc(p, n); }
+    void free(void* p) { PyMem_Free(p); }
+};
+PyMemory py_memory;
+
+// Frees a detached tree and releases its blocks; nothing else can reach it any more.
+void release_records(DetachedTree& d) {
+    free_detached(d, py_memory, [](void* block) { Py_DECREF(static_cast<PyObject*>(block)); });
+}
+
+bool ready(TreeObject* self) {
+    if (self->write_lock != nullptr) [[likely]] return true;
+    PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree.__init__() has not been called");
+    return false;
+}
+
+// Converts a size argument (already an int by rule 3) to the native key: negative sizes go
+// through _sanitize_size (ours directly for the exact type, looked up on the instance otherwise).
+// Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError swallowed), -1 on
+// error.
+int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
+    if (self->exact) [[likely]] {
+        int overflow = 0;
+        const long long v = vk::detail::long_value(size, overflow);
+        if (overflow == 0 && v >= 0) {
+            *key = static_cast<uint64_t>(v);
+            return 1;
+        }
+        if (overflow < 0 || (overflow == 0 && v < 0)) {
+            if (neutral) return 0;
+            raise_invalid_size(size);
+            return -1;
+        }
+        const unsigned long long u = PyLong_AsUnsignedLongLong(size);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+        *key = u;
+        return 1;
+    }
+    vk::Ref r = vk::Ref::steal(call_method(reinterpret_cast<PyObject*>(self),
+                                           self->st->s_sanitize_size, size));
+    if (!r) {
+        if (neutral && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    const unsigned long long u = PyLong_AsUnsignedLongLong(r.get());
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    *key = u;
+    return 1;
+}
+
+// count % rate == 0 with Python's semantics; 1 sampled, 0 not, -1 error.
+int is_sampled(ModuleState* st, PyObject* count, uint32_t rate) {
+    if (rate == 0) return 0;
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        const long long v = vk::detail::long_value(count, overflow);
+        if (overflow == 0) return v % static_cast<long long>(rate) == 0 ? 1 : 0;
+    }
+    vk::Ref r = vk::Ref::steal(PyLong_FromUnsignedLong(rate));
+    if (!r) return -1;
+    vk::Ref rem = vk::Ref::steal(PyNumber_Remainder(count, r.get()));
+    if (!rem) return -1;
+    vk::Ref eq = vk::Ref::steal(PyObject_RichCompare(rem.get(), st->zero, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+// stored == block, tested for truth: 1, 0, or -1 with an exception.
+int blocks_equal(PyObject* stored, PyObject* block) {
+    PyObject* r = PyObject_RichCompare(stored, block, Py_EQ);
+    if (r == nullptr) return -1;
+    int t;
+    if (r == Py_True) {
+        t = 1;
+    } else if (r == Py_False) {
+        t = 0;
+    } else {
+        t = PyObject_IsTrue(r);
+    }
+    Py_DECREF(r);
+    return t;
+}
+
+// ---- writer protocol ---------------------------------------------------------------------------
+
+// write_lock entered, counter odd; leave() makes the counter even and leaves the lock (handing it
+// the pending exception, if any). A section opened on the thread that is already inside a writer
+// section (only possible from Python code run by delete's comparisons) is nested: it does not
+// touch the lock and moves the counter by two, keeping it odd.
+class WriteSection {
+public:
+    WriteSection(TreeObject* t, bool runs_python) : t_(t) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (t->seq.odd() && t->writer_thread == me) {
+            nested_ = true;
+            t->seq.bump_nested();
+            return;
+        }
+        // Counter odd: a delete in another thread holds the lock and is paused in a comparison.
+        const vk::Section kind =
+            runs_python || t->seq.odd() ? vk::Section::Python : vk::Section::Pure;
+        guard_.emplace(t->st->locks, t->write_lock, kind);
+        if (!guard_->ok()) {
+            guard_.reset();
+            failed_ = true;
+            return;
+        }
+        skipped_ = kind == vk::Section::Pure && t->st->locks.is_genuine(t->write_lock);
+        t_->writer_thread = me;
+        t_->seq.begin();
+    }
+    WriteSection(const WriteSection&) = delete;
+    WriteSection& operator=(const WriteSection&) = delete;
+    ~WriteSection() {
+        if (!failed_ && !left_) leave(PyErr_Occurred() != nullptr);
+    }
+
+    bool ok() const { return !failed_; }
+
+    // A pure section that is about to run Python code takes the lock for real. It was free when
+    // the section began and the interpreter lock has been held since, so this does not wait.
+    bool upgrade() {
+        if (nested_ || !skipped_) return true;
+        guard_.reset();
+        guard_.emplace(t_->st->locks, t_->write_lock, vk::Section::Python);
+        if (!guard_->ok()) {
+            guard_.reset();
+            return false;
+        }
+        skipped_ = false;
+        return true;
+    }
+
+    // False when the section failed or leaving it raised.
+    bool leave(bool error) {
+        left_ = true;
+        if (nested_) return !error;
+        t_->seq.end();
+        t_->writer_thread = 0;
+        if (error || !guard_) {
+            guard_.reset();  // passes the exception to __exit__
+            return false;
+        }
+        const bool ok = guard_->release();
+        guard_.reset();
+        return ok;
+    }
+
+private:
+    TreeObject* t_;
+    std::optional<vk::LockGuard> guard_;
+    bool nested_ = false;
+    bool skipped_ = false;  // a free genuine lock, not entered (pure so far)
+    bool failed_ = false;
+    bool left_ = false;
+};
+
+// ---- construction and destruction --------------------------------------------------------------
+
+constexpr auto kInit = vk::sig("FastRedBlackTree", 0, "sample_rate");
+
+PyObject* tree_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* m = PyType_GetModuleByDef(type, &module_def);
+    if (m == nullptr) return nullptr;
+    PyObject* o = type->tp_alloc(type, 0);  // zeroed: an empty tree, counter 0
+    if (o == nullptr) return nullptr;
+    TreeObject* self = as_tree(o);
+    self->st = vk::state_of<ModuleState>(m);
+    self->exact = type == self->st->tree_type;
+    return o;
+}
+
+void reset_stats(Stats& s) { s = Stats{}; }
+
+// Two fresh AtomicCounter(0) when the module globals ATOMIC_AVAILABLE and AtomicCounter are both
+// true; both empty otherwise. False on error.
+bool make_counters(ModuleState* st, vk::Ref& op, vk::Ref& sampled) {
+    vk::Ref avail = vk::Ref::steal(global(st, st->s_ATOMIC_AVAILABLE));
+    if (!avail) return false;
+    int t = PyObject_IsTrue(avail.get());
+    if (t <= 0) return t == 0;
+    vk::Ref cls = vk::Ref::steal(global(st, st->s_AtomicCounter));
+    if (!cls) return false;
+    t = PyObject_IsTrue(cls.get());
+    if (t <= 0) return t == 0;
+    op = vk::Ref::steal(PyObject_CallOneArg(cls.get(), st->zero));
+    if (!op) return false;
+    sampled = vk::Ref::steal(PyObject_CallOneArg(cls.get(), st->zero));
+    return static_cast<bool>(sampled);
+}
+
+PyObject* new_lock(ModuleState* st) {
+    vk::Ref threading = vk::Ref::steal(global(st, st->s_threading));
+    if (!threading) return nullptr;
+    vk::Ref lock_cls = vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock));
+    return lock_cls ? PyObject_CallNoArgs(lock_cls.get()) : nullptr;
+}
+
+// Empties the tree in the writer protocol and installs new counters; the old counters and the
+// detached nodes and blocks are released after the section. Used by clear() and a second __init__.
+bool reset_tree(TreeObject* self, vk::Ref op, vk::Ref sampled, bool using_atomic,
+                uint32_t sample_rate) {
+    DetachedTree detached{};
+    {
+        WriteSection ws(self, false);
+        if (!ws.ok()) return false;
+        detached = self->tree.detach();
+        reset_stats(self->stats);
+        self->sample_rate = sample_rate;
+        self->using_atomic = using_atomic;
+        PyObject* old_op = std::exchange(self->operation_counter, op.release());
+        PyObject* old_sampled = std::exchange(self->sampled_counter, sampled.release());
+        op = vk::Ref::steal(old_op);  // dropped below, after the section
+        sampled = vk::Ref::steal(old_sampled);
+        if (!ws.leave(false)) {
+            release_records(detached);
+            return false;
+        }
+    }
+    op.reset();
+    sampled.reset();
+    release_records(detached);
+    return true;
+}
+
+int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
+    TreeObject* self = as_tree(o);
+    ModuleState* st = self->st;
+    uint32_t sample_rate = 100;
+    if (!vk::parse_tuple(kInit, args, kwargs, vk::u32(sample_rate))) return -1;
+
+    if (self->write_lock != nullptr) {
+        // A second __init__: the same as clear(), with the new rate and counters.
+        vk::Ref op, sampled;
+        if (!make_counters(st, op, sampled)) return -1;
+        const bool atomic = static_cast<bool>(op);
+        return reset_tree(self, std::move(op), std::move(sampled), atomic, sample_rate) ? 0 : -1;
+    }
+    vk::Ref write_lock = vk::Ref::steal(new_lock(st));
+    if (!write_lock) return -1;
+    vk::Ref op, sampled;
+    if (!make_counters(st, op, sampled)) return -1;
+    vk::Ref stats_lock = vk::Ref::steal(new_lock(st));
+    if (!stats_lock) return -1;
+    self->sample_rate = sample_rate;
+    self->using_atomic = static_cast<bool>(op);
+    self->operation_counter = op.release();
+    self->sampled_counter = sampled.release();
+    self->stats_lock = stats_lock.release();
+    reset_stats(self->stats);
+    self->write_lock = write_lock.release();  // last: marks the tree initialised
+    return 0;
+}
+
+int tree_traverse(PyObject* o, visitproc visit, void* arg) {
+    TreeObject* self = as_tree(o);
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(self->write_lock);
+    Py_VISIT(self->operation_counter);
+    Py_VISIT(self->sampled_counter);
+    Py_VISIT(self->stats_lock);
+    return 0;
+}
+
+int tree_clear(PyObject* o) {
+    TreeObject* self = as_tree(o);
+    self->using_atomic = false;
+    Py_CLEAR(self->write_lock);
+    Py_CLEAR(self->operation_counter);
+    Py_CLEAR(self->sampled_counter);
+    Py_CLEAR(self->stats_lock);
+    return 0;
+}
+
+void tree_dealloc(PyObject* o) {
+    TreeObject* self = as_tree(o);
+    PyTypeObject* tp = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    DetachedTree d = self->tree.detach();
+    if (d.root != nullptr || d.arena.chunks != nullptr) {
+        // Blocks' finalizers may run here; keep any exception in flight intact around them.
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* exc = PyErr_GetRaisedException();
+        release_records(d);
+        PyErr_SetRaisedException(exc);
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        release_records(d);
+        PyErr_Restore(type, value, tb);
+#endif
+    }
+    tree_clear(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// ---- write operations --------------------------------------------------------------------------
+
+constexpr auto kInsert = vk::sig("insert", 2, "size", "block");
+constexpr auto kDelete = vk::sig("delete", 2, "size", "block");
+constexpr auto kRemoveGe = vk::sig("remove_ge", 1, "size");
+
+PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TreeObject* self = as_tree(o);
+    vk::Ref size;
+    PyObject* block = nullptr;
+    if (!vk::parse(kInsert, args, nargs, kwnames, vk::pyint(size), vk::object(block))) {
+        return nullptr;
+    }
+    uint64_t key;
+    if (key_of(self, size.get(), &key, false) < 0 || !ready(self)) return nullptr;
+
+    // Sampling decision before the lock, through the counter's Python method.
+    bool sampled = false;
+    if (self->using_atomic) {
+        vk::Ref counter = vk::Ref::borrow(self->operation_counter);
+        vk::Ref count = vk::Ref::steal(call_method(counter.get(), self->st->s_increment));
+        if (!count) return nullptr;
+        const int s = is_sampled(self->st, count.get(), self->sample_rate);
+        if (s < 0) return nullptr;
+        sampled = s == 1;
+    }
+    {
+        WriteSection ws(self, false);
+        if (!ws.ok()) return nullptr;
+        if (!self->tree.insert(key, block, py_memory)) {
+            PyErr_SetString(PyExc_MemoryError, "Failed to allocate RB node");
+            ws.leave(true);
+            return nullptr;
+        }
+        Py_INCREF(block);
+        ++self->stats.total_blocks;
+        ++self->stats.total_insertions;
+        ++self->stats.operation_count;
+        if (!ws.leave(false)) return nullptr;
+    }
+    if (sampled && self->using_atomic) {
+        vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
+        vk::Ref r = vk::Ref::steal(call_method(counter.get(), self->st->s_increment));
+        if (!r) return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// References to drop once delete has left its section. Used only when the tree changed under a
+// comparison, so the tree may no longer hold a compared block.
+class Deferred {
+public:
+    ~Deferred() {
+        for (PyObject* o : objs_) Py_DECREF(o);
+    }
+    void add(PyObject* o) {
+        try {
+            objs_.push_back(o);
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(o);  // nothing better to do with it; the tree is consistent here
+        }
+    }
+
+private:
+    std::vector<PyObject*> objs_;
+};
+
+PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TreeObject* self = as_tree(o);
+    vk::Ref size;
+    PyObject* block = nullptr;
+    if (!vk::parse(kDelete, args, nargs, kwnames, vk::pyint(size), vk::object(block))) {
+        return nullptr;
+    }
+    uint64_t key;
+    const int k = key_of(self, size.get(), &key, true);
+    if (k <= 0) return k == 0 ? vk::boolean(false) : nullptr;
+    if (!ready(self)) return nullptr;
+
+    Deferred deferred;  // declared first: released last, after the section and `removed`
+    vk::Ref removed;
+    bool error = false;
+    auto unlink = [&](RBNode* node, uint64_t p) {
+        void* out = p == 0 ? self->tree.take_head(node, py_memory)
+                           : self->tree.take_at(node, p, py_memory);
+        removed = vk::Ref::steal(static_cast<PyObject*>(out));
+        --self->stats.total_blocks;
+        ++self->stats.total_deletions;
+    };
+    // Blocks whose types keep object's default comparison are equal exactly when identical, and
+    // comparing them runs no Python code: while the chain holds only such blocks the section is
+    // pure. The first block with its own __eq__ makes it take write_lock for real.
+    const richcmpfunc default_compare = PyBaseObject_Type.tp_richcompare;
+    const bool by_identity = Py_TYPE(block)->tp_richcompare == default_compare;
+    {
+        WriteSection ws(self, !by_identity);
+        if (!ws.ok()) return nullptr;
+        RBNode* node = self->tree.find_node(key);
+        uint64_t p = 0;  // chain position being compared
+        uint64_t len = node != nullptr ? node->chain_length() : 0;
+        if (by_identity) {
+            for (; p < len; ++p) {
+                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+                if (stored == block || Py_TYPE(stored)->tp_richcompare != default_compare) break;
+            }
+            if (p < len && node->chain_at(p) == block) {
+                unlink(node, p);
+                len = 0;
+            } else if (p < len && !ws.upgrade()) {
+                error = true;
+                len = 0;
+            }
+        }
+        // Rich comparison from position p on. Code it runs may change the tree through this
+        // thread (a nested write); the walk then starts again from the head of the chain.
+        for (int restarts = 0; p < len; ++restarts) {
+            if (restarts > kMaxDeleteRestarts) {
+                PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree changed during delete");
+                error = true;
+                break;
+            }
+            const uint64_t seq = self->seq.load();
+            bool changed = false;
+            for (; p < len; ++p) {
+                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+                Py_INCREF(stored);  // the comparison may run code that removes it from the tree
+                const int eq = blocks_equal(stored, block);
+                if (self->seq.load() != seq) {
+                    deferred.add(stored);
+                    changed = true;
+                } else {
+                    Py_DECREF(stored);  // the tree still holds it: never the last reference
+                }
+                if (eq < 0) {
+                    error = true;
+                    break;
+                }
+                if (changed) break;
+                if (eq == 1) {
+                    unlink(node, p);
+                    break;
+                }
+            }
+            if (!changed || error) break;
+            node = self->tree.find_node(key);
+            p = 0;
+            len = node != nullptr ? node->chain_length() : 0;
+        }
+        if (!ws.leave(error)) return nullptr;
+    }
+    return vk::boolean(static_cast<bool>(removed));
+}
+
+PyObject* tree_remove_ge(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    TreeObject* self = as_tree(o);
+    vk::Ref size;
+    if (!vk::parse(kRemoveGe, args, nargs, kwnames, vk::pyint(size))) return nullptr;
+    uint64_t key;
+    const int k = key_of(self, size.get(), &key, true);
+    if (k < 0) return nullptr;
+    if (k == 0) return PyTuple_Pack(2, Py_None, Py_None);
+    if (!ready(self)) return nullptr;
+
+    vk::Ref block;
+    uint64_t actual = 0;
+    {
+        WriteSection ws(self, false);
+        if (!ws.ok()) return nullptr;
+        if (RBNode* node = self->tree.find_best_fit_node(key)) {
+            actual = node->size;
+            block = vk::Ref::steal(static_cast<PyObject*>(self->tree.take_head(node, py_memory)));
+            --self->stats.total_blocks;
+            ++self->stats.total_deletions;
+        }
+        if (!ws.leave(false)) return nullptr;
+    }
+    // The result is built once the tree is consistent and the lock is free: allocating it may
+    // run finalizers that use this tree.
+    if (!block) return PyTuple_Pack(2, Py_None, Py_None);
+    vk::Ref n = vk::Ref::steal(PyLong_FromUnsignedLongLong(actual));
+    if (!n) return nullptr;
+    PyObject* t = PyTuple_New(2);
+    if (t == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t, 0, n.release());
+    PyTuple_SET_ITEM(t, 1, block.release());
+    return t;
+}
+
+PyObject* tree_clear_method(PyObject* o, PyObject*) {
+    TreeObject* self = as_tree(o);
+    if (!ready(self)) return nullptr;
+    vk::Ref op, sampled;
+    if (self->using_atomic) {
+        vk::Ref cls = vk::Ref::steal(global(self->st, self->st->s_AtomicCounter));
+        if (!cls) return nullptr;
+        op = vk::Ref::steal(PyObject_CallOneArg(cls.get(), self->st->zero));
+        if (!op) return nullptr;
+        sampled = vk::Ref::steal(PyObject_CallOneArg(cls.get(), self->st->zero));
+        if (!sampled) return nullptr;
+    }
+    const bool atomic = self->using_atomic;
+    if (!reset_tree(self, std::move(op), std::move(sampled), atomic, self->sample_rate)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- searches (reader protocol) ----------------------------------------------------------------
+
+constexpr auto kFindBestFit = vk::sig("find_best_fit", 1, "size", "alignment");
+constexpr auto kFindAllExact = vk::sig("find_all_exact", 1, "size");
+
+// Up to kMaxRetries attempts; after one that found the counter odd, time.sleep(0.0001) through the
+// module global `time`. attempt(start) runs with the interpreter lock held and returns 1 when it
+// produced the result, 0 when the snapshot was not consistent, -1 on error. Returns the same, 0
+// when every attempt failed. On the writer's own thread (code run by delete's comparisons) the
+// tree is consistent although the counter is odd, so the search runs at once.
+template <class Attempt>
+int read_protocol(TreeObject* self, Attempt&& attempt) {
+    for (int i = 0; i < kMaxRetries; ++i) {
+        const uint64_t start = self->seq.read_begin();
+        if ((start & 1u) != 0 && self->writer_thread != PyThread_get_thread_ident()) {
+            ModuleState* st = self->st;
+            vk::Ref time = vk::Ref::steal(global(st, st->s_time));
+            if (!time) return -1;
+            vk::Ref r = vk::Ref::steal(call_method(time.get(), st->s_sleep, st->sleep_delay));
+            if (!r) return -1;
+            continue;
+        }
+        const int r = attempt(start);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+PyObject* tree_find_best_fit(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    TreeObject* self = as_tree(o);
+    vk::Ref size, alignment;  // alignment is accepted and not used
+    if (!vk::parse(kFindBestFit, args, nargs, kwnames, vk::pyint(size), vk::pyint(alignment))) {
+        return nullptr;
+    }
+    uint64_t key;
+    const int k = key_of(self, size.get(), &key, true);
+    if (k <= 0) return k == 0 ? vk::none() : nullptr;
+    PyObject* result = nullptr;
+    const int r = read_protocol(self, [&](uint64_t start) {
+        const RBNode* node = self->tree.find_best_fit_node(key);
+        if (!self->seq.read_validate(start)) return 0;
+        result = Py_NewRef(node != nullptr ? static_cast<PyObject*>(node->block_obj) : Py_None);
+        return 1;
+    });
+    if (r <= 0) return r == 0 ? vk::none() : nullptr;
+    ++self->stats.total_searches;
+    return result;
+}
+
+PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    TreeObject* self = as_tree(o);
+    vk::Ref size;
+    if (!vk::parse(kFindAllExact, args, nargs, kwnames, vk::pyint(size))) return nullptr;
+    uint64_t key;
+    const int k = key_of(self, size.get(), &key, true);
+    if (k < 0) return nullptr;
+    if (k == 0) return PyList_New(0);
+    PyObject* result = nullptr;
+    const int r = read_protocol(self, [&](uint64_t start) {
+        const RBNode* node = self->tree.find_node(key);
+        if (!self->seq.read_validate(start)) return 0;
+        const Py_ssize_t n = node != nullptr ? static_cast<Py_ssize_t>(node->chain_length()) : 0;
+        for (Py_ssize_t i = 0; i < n && i < 32; ++i) {
+            __builtin_prefetch(node->chain_at(static_cast<uint64_t>(i)), 1);  // increfs below
+        }
+        PyObject* list = PyList_New(n);
+        if (list == nullptr) return -1;
+        // Allocating the list may have run finalizers that changed the tree: look again.
+        if (!self->seq.read_validate(start)) {
+            Py_DECREF(list);
+            return 0;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* b = static_cast<PyObject*>(node->chain_at(static_cast<uint64_t>(i)));
+            PyList_SET_ITEM(list, i, Py_NewRef(b));
+        }
+        result = list;
+        return 1;
+    });
+    if (r <= 0) return r == 0 ? PyList_New(0) : nullptr;
+    ++self->stats.total_searches;
+    return result;
+}
+
+// ---- size queries and statistics ---------------------------------------------------------------
+
+constexpr auto kSanitizeSize = vk::sig("_sanitize_size", 1, "size");
+
+PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    vk::Ref size;
+    if (!vk::parse(kSanitizeSize, args, nargs, kwnames, vk::pyint(size))) return nullptr;
+    if (int_is_negative(size.get())) {
+        raise_invalid_size(size.get());
+        return nullptr;
+    }
+    return size.release();
+}
+
+PyObject* tree_size(PyObject* o, PyObject*) {
+    return PyLong_FromUnsignedLongLong(as_tree(o)->tree.node_count);
+}
+
+// self.size(), looked up on the instance (subclasses only).
+PyObject* subclass_size(TreeObject* self) {
+    return call_method(reinterpret_cast<PyObject*>(self), self->st->s_size);
+}
+
+Py_ssize_t tree_len(PyObject* o) {
+    TreeObject* self = as_tree(o);
+    if (self->exact) return static_cast<Py_ssize_t>(self->tree.node_count);
+    vk::Ref r = vk::Ref::steal(subclass_size(self));
+    if (!r) return -1;
+    vk::Ref index = vk::Ref::steal(PyNumber_Index(r.get()));
+    if (!index) return -1;
+    const Py_ssize_t n = PyLong_AsSsize_t(index.get());
+    if (n == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        }
+        return -1;
+    }
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
+    }
+    return n;
+}
+
+int tree_bool(PyObject* o) {
+    TreeObject* self = as_tree(o);
+    if (self->exact) return self->tree.node_count > 0;
+    vk::Ref r = vk::Ref::steal(subclass_size(self));
+    if (!r) return -1;
+    vk::Ref gt = vk::Ref::steal(PyObject_RichCompare(r.get(), self->st->zero, Py_GT));
+    return gt ? PyObject_IsTrue(gt.get()) : -1;
+}
+
+PyObject* tree_repr(PyObject* o) {
+    return PyUnicode_FromFormat("FastRedBlackTree(blocks=%llu, native=True)",
+                                static_cast<unsigned long long>(as_tree(o)->tree.node_count));
+}
+
+bool dict_put(PyObject* d, PyObject* key, PyObject* value) {  // steals value
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItem(d, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+PyObject* tree_get_stats(PyObject* o, PyObject*) {
+    TreeObject* self = as_tree(o);
+    ModuleState* st = self->st;
+    if (!ready(self)) return nullptr;
+    Stats s;
+    uint64_t nodes;
+    int32_t height;
+    {
+        // Every section of stats_lock is pure: the genuine lock is never observably held.
+        vk::LockGuard guard(st->locks, self->stats_lock, vk::Section::Pure);
+        if (!guard.ok()) return nullptr;
+        s = self->stats;
+        nodes = self->tree.node_count;
+        height = RBTree::height(self->tree.root);
+        if (!guard.release()) return nullptr;
+    }
+    vk::Ref sampled;
+    if (self->using_atomic) {
+        vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
+        sampled = vk::Ref::steal(call_method(counter.get(), st->s_load));
+    } else {
+        sampled = vk::Ref::steal(PyLong_FromLong(0));
+    }
+    if (!sampled) return nullptr;
+
+    vk::Ref d = vk::Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* dp = d.get();
+    PyObject* const* key = st->keys;
+    bool ok = dict_put(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
+              dict_put(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
+              dict_put(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
+              dict_put(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
+              dict_put(dp, key[kBucketHits], PyLong_FromLong(0)) &&
+              dict_put(dp, key[kTreeHits], PyLong_FromLong(0)) &&
+              dict_put(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
+    if (ok && s.has_circuit_breaker_trips) {
+        ok = dict_put(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
+    }
+    ok = ok && dict_put(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
+         dict_put(dp, key[kHeight], PyLong_FromLong(height)) &&
+         dict_put(dp, key[kSampledOperations], sampled.release()) &&
+         dict_put(dp, key[kIsValid], Py_NewRef(Py_True));
+    return ok ? d.release() : nullptr;
+}
+
+PyObject* tree_get_statistics(PyObject*, PyObject*) { return PyDict_New(); }
+
+PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
+    TreeObject* self = as_tree(o);
+    if (!ready(self)) return nullptr;
+    std::vector<std::pair<uint64_t, uint64_t>> dist;
+    {
+        std::optional<vk::LockGuard> guard;
+        const bool odd = self->seq.odd();
+        if (!(odd && self->writer_thread == PyThread_get_thread_ident())) {
+            guard.emplace(self->st->locks, self->write_lock,
+                          odd ? vk::Section::Python : vk::Section::Pure);
+            if (!guard->ok()) return nullptr;
+        }
+        try {
+            auto add = [&](uint64_t size, uint64_t count) { dist.emplace_back(size, count); };
+            RBTree::for_each_preorder(self->tree.root, add);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;  // the guard hands the MemoryError to __exit__
+        }
+        if (guard && !guard->release()) return nullptr;
+    }
+    vk::Ref d = vk::Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (auto [size, count] : dist) {
+        vk::Ref k = vk::Ref::steal(PyLong_FromUnsignedLongLong(size));
+        if (!k || !dict_put(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
+    TreeObject* self = as_tree(o);
+    if (!ready(self)) return nullptr;
+    vk::LockGuard guard(self->st->locks, self->stats_lock, vk::Section::Pure);
+    if (!guard.ok()) return nullptr;
+    self->stats.has_circuit_breaker_trips = true;
+    self->stats.operation_count = 0;
+    if (!guard.release()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- type and module ---------------------------------------------------------------------------
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef tree_methods[] = {
+    {"_sanitize_size", vk::method(tree_sanitize_size), kFast | METH_STATIC,
+     "_sanitize_size(size)\n--\n\nReturn size; a negative size raises ValueError."},
+    {"insert", vk::method(tree_insert), kFast,
+     "insert(size, block)\n--\n\nStore block under size; True."},
+    {"delete", vk::method(tree_delete), kFast,
+     "delete(size, block)\n--\n\nRemove the first stored block of this size equal to block; "
+     "whether one was found."},
+    {"remove_ge", vk::method(tree_remove_ge), kFast,
+     "remove_ge(size)\n--\n\nRemove the head block of the smallest size >= size; "
+     "(size, block) or (None, None)."},
+    {"clear", tree_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every block."},
+    {"size", tree_size, METH_NOARGS, "size($self, /)\n--\n\nNumber of stored blocks."},
+    {"find_best_fit", vk::method(tree_find_best_fit), kFast,
+     "find_best_fit(size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
+     "None; nothing is removed."},
+    {"find_all_exact", vk::method(tree_find_all_exact), kFast,
+     "find_all_exact(size)\n--\n\nA list of the blocks stored under exactly size, head first."},
+    {"get_stats", tree_get_stats, METH_NOARGS,
+     "get_stats($self, /)\n--\n\nA dict of statistics, node count, height and sampled "
+     "operations."},
+    {"get_statistics", tree_get_statistics, METH_NOARGS,
+     "get_statistics($self, /)\n--\n\nAn empty dict."},
+    {"get_size_distribution", tree_get_size_distribution, METH_NOARGS,
+     "get_size_distribution($self, /)\n--\n\nA dict from stored size to block count, in tree "
+     "pre-order."},
+    {"reset_circuit_breaker", tree_reset_circuit_breaker, METH_NOARGS,
+     "reset_circuit_breaker($self, /)\n--\n\nZero the circuit-breaker statistics."},
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "FastRedBlackTree(sample_rate=100)\n--\n\n"
+                    "Free memory blocks indexed by size: a red-black tree with one node per "
+                    "distinct size and same-size chains; searches do not take the writers' lock.")},
+    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
+    {Py_tp_init, reinterpret_cast<void*>(tree_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(tree_len)},
+    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
+    {Py_tp_methods, tree_methods},
+    {0, nullptr},
+};
+
+// Immutable, so for an exact instance no overridable method can be anything but ours.
+PyType_Spec tree_spec = {
+    "velkora.memory.block_index.FastRedBlackTree",
+    sizeof(TreeObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    tree_slots,
+};
+
+ModuleState* state(PyObject* m) { return vk::state_of<ModuleState>(m); }
+
+bool intern(PyObject*& slot, const char* s) {
+    slot = PyUnicode_InternFromString(s);
+    return slot != nullptr;
+}
+
+int module_exec(PyObject* m) {
+    ModuleState* st = state(m);
+    st->module = m;
+    if (!st->locks.init() || !intern(st->s_threading, "threading") ||
+        !intern(st->s_Lock, "Lock") || !intern(st->s_time, "time") ||
+        !intern(st->s_sleep, "sleep") || !intern(st->s_ATOMIC_AVAILABLE, "ATOMIC_AVAILABLE") ||
+        !intern(st->s_AtomicCounter, "AtomicCounter") || !intern(st->s_increment, "increment") ||
+        !intern(st->s_load, "load") || !intern(st->s_sanitize_size, "_sanitize_size") ||
+        !intern(st->s_size, "size")) {
+        return -1;
+    }
+    for (int i = 0; i < kStatKeyCount; ++i) {
+        if (!intern(st->keys[i], kStatKeyNames[i])) return -1;
+    }
+    st->sleep_delay = PyFloat_FromDouble(kRetrySleepSeconds);
+    st->zero = PyLong_FromLong(0);
+    if (st->sleep_delay == nullptr || st->zero == nullptr) return -1;
+
+    if (!vk::add_type(m, &tree_spec, &st->tree_type)) return -1;
+
+    if (!vk::import_module(m, "threading") || !vk::import_module(m, "time") ||
+        !vk::import_module(m, "math") ||
+        !vk::import_names(m, "typing", {"Dict", "List", "Optional", "Tuple", "Any"})) {
+        return -1;
+    }
+    // The block class is used only in annotations, but its module must be there.
+    if (!vk::import_names(m, "velkora.memory.block_record", {"BlockRecord"})) return -1;
+
+    // The counters are optional: without them nothing is sampled.
+    bool atomic = true;
+    if (!vk::import_names(m, "velkora.memory.sync_cells", {"AtomicCounter"})) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        atomic = false;
+        if (!vk::module_add(m, "AtomicCounter", Py_NewRef(Py_None))) return -1;
+    }
+    return vk::module_add(m, "ATOMIC_AVAILABLE", vk::boolean(atomic)) ? 0 : -1;
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state(m);
+    Py_VISIT(st->tree_type);
+    return st->locks.traverse(visit, arg);
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state(m);
+    Py_CLEAR(st->tree_type);
+    st->locks.clear();
+    for (PyObject** p : {&st->s_threading, &st->s_Lock, &st->s_time, &st->s_sleep,
+                         &st->s_ATOMIC_AVAILABLE, &st->s_AtomicCounter, &st->s_increment,
+                         &st->s_load, &st->s_sanitize_size, &st->s_size, &st->sleep_delay,
+                         &st->zero}) {
+        Py_CLEAR(*p);
+    }
+    for (PyObject*& k : st->keys) Py_CLEAR(k);
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velkora.memory.block_index",
+    "Native red-black tree of free memory blocks keyed by size.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace block_index
+
+PyMODINIT_FUNC PyInit_block_index(void) { return PyModuleDef_Init(&block_index::module_def); }

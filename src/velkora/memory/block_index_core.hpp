@@ -1,0 +1,545 @@
+// The free-block tree without Python: a red-black tree with one node per distinct block size, each
+// node holding the chain of blocks of that size, plus the sequence counter that lets readers
+// detect writers.
+//
+// Chain order: the block stored when the size was absent stays at the head; every later block
+// becomes the second member, so the rest of the chain is newest first. The node keeps the head in
+// block_obj and the others in an array, oldest first (chain position p >= 1 is later[n - p]):
+// adding a block is an append, promoting the second member is a pop, and walking a chain reads
+// contiguous memory instead of chasing one record per block.
+//
+// The tree never touches what a block pointer points to: removals hand the block back, so the
+// owner of the blocks decides when (and under which locks) a block is released.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__)
+#include <x86intrin.h>
+#endif
+
+namespace block_index {
+
+enum class Color : int32_t { RED = 0, BLACK = 1 };
+
+struct RBNode {
+    RBNode* parent;
+    RBNode* left;             // smaller sizes
+    RBNode* right;            // larger sizes
+    uint64_t size;            // the key
+    void* block_obj;          // the chain's head; the owner keeps one reference per stored block
+    void** later;             // the other blocks, oldest first; null when there are none
+    uint64_t insert_time_ns;  // monotonic time at creation (record_time_ns); never read
+    Color color;
+    uint32_t later_count;
+
+    uint64_t chain_length() const { return uint64_t{1} + later_count; }
+    // The block at chain position p (0 is the head).
+    void* chain_at(uint64_t p) const { return p == 0 ? block_obj : later[later_count - p]; }
+};
+static_assert(sizeof(RBNode) == 64, "one node per 64-byte allocator class");
+
+// Where the tree's memory comes from: any type with alloc(bytes), realloc(p, bytes), free(p).
+// Allocation failures return null and leave the tree unchanged.
+
+inline uint64_t monotonic_ns() {
+    const auto t = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t).count());
+}
+
+namespace detail {
+
+// The processor's free-running counter, and how many of its ticks make roughly 10 microseconds
+// (0 where there is no such counter).
+#if defined(__x86_64__)
+inline uint64_t cycle_counter() { return __rdtsc(); }
+inline uint64_t refresh_ticks() { return uint64_t{1} << 15; }  // >= 1 GHz time-stamp counters
+#elif defined(__aarch64__)
+inline uint64_t cycle_counter() {
+    uint64_t v;
+    asm volatile("mrs %0, cntvct_el0" : "=r"(v));
+    return v;
+}
+inline uint64_t refresh_ticks() {
+    uint64_t f;
+    asm volatile("mrs %0, cntfrq_el0" : "=r"(f));
+    return f / 100000 + 1;
+}
+#else
+inline uint64_t cycle_counter() { return 0; }
+inline uint64_t refresh_ticks() { return 0; }
+#endif
+
+}  // namespace detail
+
+// Creation time of a node: monotonic nanoseconds, at most about 10 microseconds stale. Nothing
+// reads it, and reading the system clock costs a system call on some virtual machines, so the
+// last reading is reused until the processor's counter shows that time has moved on.
+inline uint64_t record_time_ns() {
+    static uint64_t last_tick, last_ns;  // shared by all trees; accessed atomically
+    static const uint64_t window = detail::refresh_ticks();
+    std::atomic_ref<uint64_t> tick_ref(last_tick), ns_ref(last_ns);
+    const uint64_t tick = detail::cycle_counter();
+    const uint64_t ns = ns_ref.load(std::memory_order_relaxed);
+    if (window != 0 && ns != 0 && tick - tick_ref.load(std::memory_order_relaxed) < window) {
+        return ns;
+    }
+    const uint64_t now = monotonic_ns();
+    tick_ref.store(tick, std::memory_order_relaxed);
+    ns_ref.store(now, std::memory_order_relaxed);
+    return now;
+}
+
+// Even while the tree is stable, odd while a writer is inside its change. Writers: begin()/end()
+// around a change (release ordering, so an unchanged even value proves a reader saw no change).
+// Readers: read_begin(), walk, read_validate().
+struct SeqCounter {
+    uint64_t value;
+
+    uint64_t load() const {
+        return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(value))
+            .load(std::memory_order_acquire);
+    }
+    bool odd() const { return (load() & 1u) != 0; }
+    void begin() {
+        std::atomic_ref<uint64_t> v(value);
+        v.store(v.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+    void end() {
+        std::atomic_ref<uint64_t> v(value);
+        v.store(v.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // A writer nested inside another writer's section on the same thread: the value stays odd and
+    // still moves by two, so the outer writer sees that the tree changed.
+    void bump_nested() {
+        std::atomic_ref<uint64_t> v(value);
+        v.store(v.load(std::memory_order_relaxed) + 2, std::memory_order_release);
+    }
+    uint64_t read_begin() const { return load(); }
+    bool read_validate(uint64_t start) const {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(value))
+                   .load(std::memory_order_relaxed) == start;
+    }
+};
+
+// Node memory of one tree: chunks the tree owns, carved into nodes in allocation order, with
+// freed nodes reused first. Keeps a tree's nodes close together (fewer cache and TLB misses on
+// walks than nodes scattered among every other allocation of the process) and makes allocation a
+// pointer bump. The chunks go back to the system when the tree is cleared or destroyed.
+struct NodeArena {
+    static constexpr uint64_t kFirstChunk = 64;      // nodes
+    static constexpr uint64_t kLargestChunk = 32768; // nodes: 2 MiB
+
+    void* chunks;        // chunk list; a chunk's first node-sized slot links to the next chunk
+    RBNode* free_nodes;  // freed nodes, linked through `parent`
+    RBNode* bump;        // the next never-used node of the newest chunk
+    RBNode* bump_end;
+    uint64_t chunk_nodes;  // size of the next chunk
+
+    template <class Mem>
+    RBNode* alloc(Mem& mem) {
+        if (free_nodes != nullptr) {
+            RBNode* n = free_nodes;
+            free_nodes = n->parent;
+            return n;
+        }
+        if (bump == bump_end) {
+            const uint64_t nodes = chunk_nodes == 0 ? kFirstChunk : chunk_nodes;
+            void* c = mem.alloc((nodes + 1) * sizeof(RBNode));
+            if (c == nullptr) return nullptr;
+            *static_cast<void**>(c) = chunks;
+            chunks = c;
+            bump = static_cast<RBNode*>(c) + 1;
+            bump_end = bump + nodes;
+            chunk_nodes = nodes < kLargestChunk ? nodes * 2 : kLargestChunk;
+        }
+        return bump++;
+    }
+
+    void free(RBNode* n) {
+        n->parent = free_nodes;
+        free_nodes = n;
+    }
+
+    template <class Mem>
+    void release(Mem& mem) {
+        while (chunks != nullptr) {
+            void* next = *static_cast<void**>(chunks);
+            mem.free(chunks);
+            chunks = next;
+        }
+        *this = NodeArena{};
+    }
+};
+
+// A tree taken out of its owner by RBTree::detach(), to be freed by free_detached().
+struct DetachedTree {
+    RBNode* root;
+    NodeArena arena;
+};
+
+// Zero-initialised memory is an empty tree (the binding embeds it in a Python object).
+struct RBTree {
+    RBNode* root;
+    uint64_t node_count;  // stored blocks: chain heads plus later members
+    NodeArena arena;
+
+    static bool is_red(const RBNode* n) { return n != nullptr && n->color == Color::RED; }
+    static bool is_black(const RBNode* n) { return !is_red(n); }
+
+    RBNode* find_node(uint64_t size) const {
+        RBNode* n = root;
+        while (n != nullptr && n->size != size) n = size < n->size ? n->left : n->right;
+        return n;
+    }
+
+    // The node with the smallest key not below `size`.
+    RBNode* find_best_fit_node(uint64_t size) const {
+        RBNode* candidate = nullptr;
+        RBNode* n = root;
+        while (n != nullptr) {
+            if (n->size >= size) {
+                candidate = n;  // keys shrink as the walk goes left
+                n = n->left;
+            } else {
+                n = n->right;
+            }
+        }
+        return candidate;
+    }
+
+    static RBNode* minimum(RBNode* n) {
+        while (n->left != nullptr) n = n->left;
+        return n;
+    }
+
+    // Capacity of a `later` array holding n blocks (its allocation is at least this large).
+    static uint64_t later_capacity(uint64_t n) {
+        uint64_t c = 4;
+        while (c < n) c <<= 1;
+        return c;
+    }
+
+    // Stores `block` under `size`: the second member of the size's chain when the size is present
+    // (the head stays), otherwise the head of a new tree node. False when memory ran out; the tree
+    // is then unchanged.
+    template <class Mem>
+    bool insert(uint64_t size, void* block, Mem& mem) {
+        RBNode* parent = nullptr;
+        RBNode* n = root;
+        while (n != nullptr) {
+            if (size == n->size) return append_later(n, block, mem);
+            parent = n;
+            n = size < n->size ? n->left : n->right;
+        }
+        RBNode* rec = arena.alloc(mem);
+        if (rec == nullptr) return false;
+        rec->parent = parent;
+        rec->left = rec->right = nullptr;
+        rec->size = size;
+        rec->block_obj = block;
+        rec->later = nullptr;
+        rec->later_count = 0;
+        rec->insert_time_ns = record_time_ns();
+        rec->color = Color::RED;
+        if (parent == nullptr) {
+            root = rec;
+        } else if (size < parent->size) {
+            parent->left = rec;
+        } else {
+            parent->right = rec;
+        }
+        fixup_insert(rec);
+        ++node_count;
+        return true;
+    }
+
+    // Removes the head of `node`'s chain and returns it: the second member is promoted to the
+    // head, or, when the chain has no other member, the node leaves the tree and is freed.
+    template <class Mem>
+    void* take_head(RBNode* node, Mem& mem) {
+        void* block = node->block_obj;
+        --node_count;
+        if (node->later_count != 0) {
+            node->block_obj = node->later[--node->later_count];  // the newest: second in order
+            if (node->later_count == 0) release_later(node, mem);
+            return block;
+        }
+        delete_node(node);
+        arena.free(node);
+        return block;
+    }
+
+    // Removes and returns the block at chain position p >= 1 of `node`.
+    template <class Mem>
+    void* take_at(RBNode* node, uint64_t p, Mem& mem) {
+        const uint64_t i = node->later_count - p;
+        void* block = node->later[i];
+        for (uint64_t j = i + 1; j < node->later_count; ++j) node->later[j - 1] = node->later[j];
+        --node->later_count;
+        --node_count;
+        if (node->later_count == 0) release_later(node, mem);
+        return block;
+    }
+
+    // Empties the tree and hands back its nodes; free them with free_detached().
+    DetachedTree detach() {
+        DetachedTree d{root, arena};
+        root = nullptr;
+        node_count = 0;
+        arena = NodeArena{};
+        return d;
+    }
+
+    // Tree nodes on the longest root-to-leaf path; chains add nothing. Recursion depth = height.
+    static int32_t height(const RBNode* n) {
+        if (n == nullptr) return 0;
+        const int32_t l = height(n->left), r = height(n->right);
+        return 1 + (l > r ? l : r);
+    }
+
+    // Calls f(size, blocks of that size) for every tree node in pre-order (root first).
+    template <class F>
+    static void for_each_preorder(const RBNode* n, F& f) {
+        while (n != nullptr) {
+            f(n->size, n->chain_length());
+            for_each_preorder(n->left, f);
+            n = n->right;  // the right subtree last: a loop instead of a tail call
+        }
+    }
+
+private:
+    template <class Mem>
+    bool append_later(RBNode* n, void* block, Mem& mem) {
+        const uint64_t count = n->later_count;
+        if (count == UINT32_MAX) return false;
+        if (count == 0 || (count >= 4 && (count & (count - 1)) == 0)) {  // full: grow
+            void* grown = mem.realloc(n->later, later_capacity(count + 1) * sizeof(void*));
+            if (grown == nullptr) return false;
+            n->later = static_cast<void**>(grown);
+        }
+        n->later[count] = block;
+        n->later_count = static_cast<uint32_t>(count + 1);
+        ++node_count;
+        return true;
+    }
+
+    template <class Mem>
+    static void release_later(RBNode* n, Mem& mem) {
+        mem.free(n->later);
+        n->later = nullptr;
+    }
+
+    void rotate_left(RBNode* x) {
+        RBNode* y = x->right;
+        x->right = y->left;
+        if (y->left != nullptr) y->left->parent = x;
+        y->parent = x->parent;
+        if (x->parent == nullptr) {
+            root = y;
+        } else if (x == x->parent->left) {
+            x->parent->left = y;
+        } else {
+            x->parent->right = y;
+        }
+        y->left = x;
+        x->parent = y;
+    }
+
+    void rotate_right(RBNode* x) {
+        RBNode* y = x->left;
+        x->left = y->right;
+        if (y->right != nullptr) y->right->parent = x;
+        y->parent = x->parent;
+        if (x->parent == nullptr) {
+            root = y;
+        } else if (x == x->parent->right) {
+            x->parent->right = y;
+        } else {
+            x->parent->left = y;
+        }
+        y->right = x;
+        x->parent = y;
+    }
+
+    void transplant(RBNode* u, RBNode* v) {
+        if (u->parent == nullptr) {
+            root = v;
+        } else if (u == u->parent->left) {
+            u->parent->left = v;
+        } else {
+            u->parent->right = v;
+        }
+        if (v != nullptr) v->parent = u->parent;
+    }
+
+    void fixup_insert(RBNode* z) {
+        while (is_red(z->parent)) {
+            RBNode* p = z->parent;
+            RBNode* g = p->parent;  // a red node is never the root
+            if (p == g->left) {
+                RBNode* u = g->right;
+                if (is_red(u)) {
+                    p->color = u->color = Color::BLACK;
+                    g->color = Color::RED;
+                    z = g;
+                    continue;
+                }
+                if (z == p->right) {
+                    z = p;
+                    rotate_left(z);
+                }
+                z->parent->color = Color::BLACK;
+                z->parent->parent->color = Color::RED;
+                rotate_right(z->parent->parent);
+            } else {
+                RBNode* u = g->left;
+                if (is_red(u)) {
+                    p->color = u->color = Color::BLACK;
+                    g->color = Color::RED;
+                    z = g;
+                    continue;
+                }
+                if (z == p->left) {
+                    z = p;
+                    rotate_right(z);
+                }
+                z->parent->color = Color::BLACK;
+                z->parent->parent->color = Color::RED;
+                rotate_left(z->parent->parent);
+            }
+        }
+        root->color = Color::BLACK;
+    }
+
+    // Removes tree node z (its chain is empty) and restores the rules. z is not freed.
+    void delete_node(RBNode* z) {
+        Color removed = z->color;
+        RBNode* x;
+        RBNode* x_parent;  // where x sits, also when x is a missing (black) leaf
+        if (z->left == nullptr) {
+            x = z->right;
+            x_parent = z->parent;
+            transplant(z, z->right);
+        } else if (z->right == nullptr) {
+            x = z->left;
+            x_parent = z->parent;
+            transplant(z, z->left);
+        } else {
+            RBNode* y = minimum(z->right);
+            removed = y->color;
+            x = y->right;
+            if (y->parent == z) {
+                x_parent = y;
+            } else {
+                x_parent = y->parent;
+                transplant(y, y->right);
+                y->right = z->right;
+                y->right->parent = y;
+            }
+            transplant(z, y);
+            y->left = z->left;
+            y->left->parent = y;
+            y->color = z->color;
+        }
+        if (removed == Color::BLACK) fixup_delete(x, x_parent);
+    }
+
+    void fixup_delete(RBNode* x, RBNode* parent) {
+        while (x != root && is_black(x)) {
+            if (x == parent->left) {
+                RBNode* w = parent->right;  // exists: x's side is one black short
+                if (is_red(w)) {
+                    w->color = Color::BLACK;
+                    parent->color = Color::RED;
+                    rotate_left(parent);
+                    w = parent->right;
+                }
+                if (is_black(w->left) && is_black(w->right)) {
+                    w->color = Color::RED;
+                    x = parent;
+                    parent = x->parent;
+                } else {
+                    if (is_black(w->right)) {
+                        w->left->color = Color::BLACK;
+                        w->color = Color::RED;
+                        rotate_right(w);
+                        w = parent->right;
+                    }
+                    w->color = parent->color;
+                    parent->color = Color::BLACK;
+                    w->right->color = Color::BLACK;
+                    rotate_left(parent);
+                    x = root;
+                    parent = nullptr;
+                }
+            } else {
+                RBNode* w = parent->left;
+                if (is_red(w)) {
+                    w->color = Color::BLACK;
+                    parent->color = Color::RED;
+                    rotate_right(parent);
+                    w = parent->left;
+                }
+                if (is_black(w->left) && is_black(w->right)) {
+                    w->color = Color::RED;
+                    x = parent;
+                    parent = x->parent;
+                } else {
+                    if (is_black(w->left)) {
+                        w->right->color = Color::BLACK;
+                        w->color = Color::RED;
+                        rotate_left(w);
+                        w = parent->left;
+                    }
+                    w->color = parent->color;
+                    parent->color = Color::BLACK;
+                    w->left->color = Color::BLACK;
+                    rotate_right(parent);
+                    x = root;
+                    parent = nullptr;
+                }
+            }
+        }
+        if (x != nullptr) x->color = Color::BLACK;
+    }
+};
+
+// Frees a detached tree and hands every block to release(block), in post-order (left subtree,
+// right subtree, then the node; per node the chain members after the head in chain order, then
+// the head). Iterative, constant stack: it unhooks children on the way down and climbs back
+// through the parent links. release() may run arbitrary code, including calls on the tree this one
+// was detached from; the detached nodes are private to this walk, and their memory goes back to
+// the system at the end.
+template <class Mem, class Release>
+void free_detached(DetachedTree& d, Mem& mem, Release&& release) {
+    RBNode* n = d.root;
+    d.root = nullptr;
+    while (n != nullptr) {
+        if (n->left != nullptr) {
+            RBNode* c = n->left;
+            n->left = nullptr;
+            n = c;
+        } else if (n->right != nullptr) {
+            RBNode* c = n->right;
+            n->right = nullptr;
+            n = c;
+        } else {
+            RBNode* up = n->parent;
+            void** later = n->later;
+            uint64_t count = n->later_count;
+            n->later = nullptr;
+            n->later_count = 0;
+            while (count != 0) release(later[--count]);
+            mem.free(later);
+            release(n->block_obj);
+            n = up;
+        }
+    }
+    d.arena.release(mem);
+}
+
+}  // namespace block_index

@@ -1,0 +1,35 @@
+"""BlockRecord, the block class the free-block tree is annotated with, as the tree stores it."""
+
+import weakref
+
+import pytest
+
+from velkora.memory.block_index import FastRedBlackTree
+from velkora.memory.block_record import BlockRecord
+
+
+def test_fields_and_helpers():
+    a = BlockRecord(0, 64)
+    b = BlockRecord(offset=64, size=32, arena_id=0)
+    c = BlockRecord(96, 16, arena_id=1)
+    assert (a.offset, a.size, a.arena_id, a.end) == (0, 64, 0, 64)
+    assert a.precedes(b) and not b.precedes(a) and not b.precedes(c)
+    assert a.same_place(BlockRecord(0, 64)) and not a.same_place(c)
+    assert weakref.ref(a)() is a
+    with pytest.raises(AttributeError):
+        a.extra = 1  # slotted
+
+
+@pytest.mark.parametrize("offset, size", [(-1, 8), (0, -8)])
+def test_negative_coordinates_rejected(offset, size):
+    with pytest.raises(ValueError):
+        BlockRecord(offset, size)
+
+
+def test_equality_is_identity_in_the_tree():
+    t = FastRedBlackTree()
+    a, twin = BlockRecord(0, 64), BlockRecord(0, 64)
+    assert a != twin and a == a and len({a, twin}) == 2
+    t.insert(a.size, a)
+    assert t.delete(64, twin) is False
+    assert t.delete(64, a) is True and t.size() == 0
