@@ -886,20 +886,20 @@ PyMethodDef tree_methods[] = {
     {"_sanitize_size", vk::method(tree_sanitize_size), kFast | METH_STATIC,
      "_sanitize_size(size)\n--\n\nReturn size; a negative size raises ValueError."},
     {"insert", vk::method(tree_insert), kFast,
-     "insert(size, block)\n--\n\nStore block under size; True."},
+     "insert($self, /, size, block)\n--\n\nStore block under size; True."},
     {"delete", vk::method(tree_delete), kFast,
-     "delete(size, block)\n--\n\nRemove the first stored block of this size equal to block; "
+     "delete($self, /, size, block)\n--\n\nRemove the first stored block of this size equal to block; "
      "whether one was found."},
     {"remove_ge", vk::method(tree_remove_ge), kFast,
-     "remove_ge(size)\n--\n\nRemove the head block of the smallest size >= size; "
+     "remove_ge($self, /, size)\n--\n\nRemove the head block of the smallest size >= size; "
      "(size, block) or (None, None)."},
     {"clear", tree_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every block."},
     {"size", tree_size, METH_NOARGS, "size($self, /)\n--\n\nNumber of stored blocks."},
     {"find_best_fit", vk::method(tree_find_best_fit), kFast,
-     "find_best_fit(size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
+     "find_best_fit($self, /, size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
      "None; nothing is removed."},
     {"find_all_exact", vk::method(tree_find_all_exact), kFast,
-     "find_all_exact(size)\n--\n\nA list of the blocks stored under exactly size, head first."},
+     "find_all_exact($self, /, size)\n--\n\nA list of the blocks stored under exactly size, head first."},
     {"get_stats", tree_get_stats, METH_NOARGS,
      "get_stats($self, /)\n--\n\nA dict of statistics, node count, height and sampled "
      "operations."},

@@ -7,11 +7,14 @@ from typing import List as List
 from typing import Optional as Optional
 from typing import Tuple as Tuple
 
+from typing_extensions import disjoint_base
+
 from .block_record import BlockRecord as BlockRecord
 from .sync_cells import AtomicCounter as AtomicCounter
 
 ATOMIC_AVAILABLE: bool
 
+@disjoint_base
 class FastRedBlackTree:
     def __init__(self, sample_rate: int = 100) -> None: ...
     @staticmethod
