@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import io
 import json
 import os
 import sys
@@ -122,15 +123,31 @@ def analyze_function(source: str, name: str, loops: bool, gpu_available: bool,
     return code, scores
 
 
+def source_segment(lines: list[str], node: ast.AST) -> str:
+    """What ast.get_source_segment(text, node) returns, from the file's lines split once.
+
+    ast.get_source_segment splits the whole text again on every call, which makes a file with many
+    functions quadratic; columns are UTF-8 byte offsets, as there.
+    """
+    first, last = node.lineno - 1, node.end_lineno - 1
+    if first == last:
+        return lines[first].encode()[node.col_offset:node.end_col_offset].decode()
+    head = lines[first].encode()[node.col_offset:].decode()
+    tail = lines[last].encode()[:node.end_col_offset].decode()
+    return "".join([head, *lines[first + 1:last], tail])
+
+
 def analyze_source(text: str, filename: str, gpu_available: bool,
                    compute_capability: str | None) -> list[FunctionReport]:
     """Every function and method of one file; SyntaxError/ValueError propagate."""
     tree = ast.parse(text, filename=filename)
+    # Split on \r\n, \r and \n only, keeping the endings, as ast.get_source_segment does.
+    lines = io.StringIO(text, newline="").readlines()
     reports = []
     for node in ast.walk(tree):
         if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
             continue
-        segment = ast.get_source_segment(text, node) or ""
+        segment = source_segment(lines, node)
         code, scores = analyze_function(segment, node.name, _has_loop(node), gpu_available, compute_capability)
         reports.append(FunctionReport(file=filename, line=node.lineno, function=node.name,
                                       pattern=PATTERN_NAMES[code], pattern_code=code, **scores))
