@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #include "ref.hpp"
 
@@ -53,6 +55,17 @@ namespace detail {
 [[gnu::cold]] inline void err_missing(const char* name, const char* param, std::size_t pos) {
     PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", name, param,
                  pos + 1);
+}
+
+// A positional count outside [required, max].
+[[gnu::cold, gnu::noinline]] inline void err_count(const char* name, const char* const* params,
+                                                   std::size_t max, std::size_t required,
+                                                   Py_ssize_t given) {
+    if (static_cast<std::size_t>(given) > max) {
+        err_too_many(name, max, required, given);
+    } else {
+        err_missing(name, params[given], static_cast<std::size_t>(given));
+    }
 }
 
 // Keyword names arrive as str objects; ours are ASCII. Same object or same bytes.
@@ -230,12 +243,44 @@ inline bool int_from_long(PyObject* o, T& out, ArgCtx c) {
     }
 }
 
+namespace detail {
+
+template <class T>
+[[gnu::noinline]] inline bool convert_int_slow(PyObject* o, T& out, ArgCtx c) {
+    if (PyLong_Check(o)) return int_from_long<T>(o, out, c);
+    Ref r = Ref::steal(integer_of(o, c));
+    if (!r) return false;
+    return int_from_long<T>(r.get(), out, c);
+}
+
+}  // namespace detail
+
 template <class T>
 inline bool convert(PyObject* o, IntConv<T> conv, ArgCtx c) {
-    if (PyLong_Check(o)) return int_from_long<T>(o, conv.out, c);
-    Ref r = Ref::steal(detail::integer_of(o, c));
-    if (!r) return false;
-    return int_from_long<T>(r.get(), conv.out, c);
+#if PY_VERSION_HEX >= 0x030C0000
+    // The common argument, an exact int of one machine word, is read in place.
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        if constexpr (std::is_same_v<T, int64_t>) {
+            conv.out = static_cast<int64_t>(v);
+            return true;
+        } else if constexpr (std::is_same_v<T, uint64_t>) {
+            if (v >= 0) {
+                conv.out = static_cast<uint64_t>(v);
+                return true;
+            }
+        } else {
+            if (v >= static_cast<Py_ssize_t>(std::numeric_limits<T>::min()) &&
+                v <= static_cast<Py_ssize_t>(std::numeric_limits<T>::max())) {
+                conv.out = static_cast<T>(v);
+                return true;
+            }
+        }
+    }
+#else
+    if (PyLong_CheckExact(o)) return int_from_long<T>(o, conv.out, c);
+#endif
+    return detail::convert_int_slow<T>(o, conv.out, c);
 }
 
 // Parameters typed as Python int: an exact int as it is; any other number through int(); anything
@@ -263,19 +308,27 @@ struct F64Conv {
 };
 inline F64Conv f64(double& v) { return {v}; }
 
+namespace detail {
+
+[[gnu::noinline]] inline bool convert_f64_slow(PyObject* o, double& out, ArgCtx c) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (nb == nullptr || (nb->nb_float == nullptr && nb->nb_index == nullptr)) {
+        return err_type(c, "a real number", o);
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace detail
+
 inline bool convert(PyObject* o, F64Conv conv, ArgCtx c) {
     if (PyFloat_CheckExact(o)) {
         conv.out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-    if (nb == nullptr || (nb->nb_float == nullptr && nb->nb_index == nullptr)) {
-        return detail::err_type(c, "a real number", o);
-    }
-    double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) return false;
-    conv.out = v;
-    return true;
+    return detail::convert_f64_slow(o, conv.out, c);
 }
 
 // Flags: any object by its truth value; an error of the truth test propagates.
@@ -285,6 +338,10 @@ struct FlagConv {
 inline FlagConv flag(bool& v) { return {v}; }
 
 inline bool convert(PyObject* o, FlagConv conv, ArgCtx) {
+    if (o == Py_True || o == Py_False) {
+        conv.out = o == Py_True;
+        return true;
+    }
     int t = PyObject_IsTrue(o);
     if (t < 0) return false;
     conv.out = t != 0;
@@ -302,8 +359,9 @@ inline bool convert(PyObject* o, ObjConv conv, ArgCtx) {
     return true;
 }
 
-// Exactly str / list / tuple / dict, or None (stored as Py_None); subclasses refused. Borrowed.
-enum class Exact { Str, List, Tuple, Dict };
+// Exactly str / list / tuple / dict / bytes, or None (stored as Py_None); subclasses refused.
+// Borrowed.
+enum class Exact { Str, List, Tuple, Dict, Bytes };
 
 template <Exact K>
 struct ExactConv {
@@ -313,6 +371,7 @@ inline ExactConv<Exact::Str> str_or_none(PyObject*& v) { return {v}; }
 inline ExactConv<Exact::List> list_or_none(PyObject*& v) { return {v}; }
 inline ExactConv<Exact::Tuple> tuple_or_none(PyObject*& v) { return {v}; }
 inline ExactConv<Exact::Dict> dict_or_none(PyObject*& v) { return {v}; }
+inline ExactConv<Exact::Bytes> bytes_or_none(PyObject*& v) { return {v}; }
 
 template <Exact K>
 inline bool convert(PyObject* o, ExactConv<K> conv, ArgCtx c) {
@@ -322,6 +381,7 @@ inline bool convert(PyObject* o, ExactConv<K> conv, ArgCtx c) {
     if constexpr (K == Exact::List) { want = &PyList_Type; desc = "list or None"; }
     if constexpr (K == Exact::Tuple) { want = &PyTuple_Type; desc = "tuple or None"; }
     if constexpr (K == Exact::Dict) { want = &PyDict_Type; desc = "dict or None"; }
+    if constexpr (K == Exact::Bytes) { want = &PyBytes_Type; desc = "bytes or None"; }
     if (Py_IS_TYPE(o, want) || o == Py_None) {
         conv.out = o;
         return true;
@@ -331,40 +391,189 @@ inline bool convert(PyObject* o, ExactConv<K> conv, ArgCtx c) {
 
 // ---- binding -----------------------------------------------------------------------------------
 
-// Binds the call's arguments to `s` and converts each given one with its converter, in parameter
-// order. Omitted optional parameters leave their outputs untouched (the caller's defaults).
+namespace detail {
+
+// Reads of the common argument kinds, with no side effect beyond the output: an exact float, an
+// exact int of one machine word, a bool, any object, an exact str/list/tuple/dict/bytes or None.
+// False: the argument needs the full conversion (which also reports errors).
+inline bool read_fast(PyObject* o, F64Conv c) {
+    if (!PyFloat_CheckExact(o)) return false;
+    c.out = PyFloat_AS_DOUBLE(o);
+    return true;
+}
+
+template <class T>
+inline bool read_fast(PyObject* o, IntConv<T> c) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    const long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+#else
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);  // cannot fail for an int
+    if (overflow != 0) return false;
+#endif
+    if constexpr (std::is_same_v<T, uint64_t>) {
+        if (v < 0) return false;
+    } else if constexpr (!std::is_same_v<T, int64_t>) {
+        if (v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+            v > static_cast<long long>(std::numeric_limits<T>::max())) {
+            return false;
+        }
+    }
+    c.out = static_cast<T>(v);
+    return true;
+}
+
+inline bool read_fast(PyObject* o, FlagConv c) {
+    if (o != Py_True && o != Py_False) return false;
+    c.out = o == Py_True;
+    return true;
+}
+
+inline bool read_fast(PyObject* o, ObjConv c) {
+    c.out = o;
+    return true;
+}
+
+template <Exact K>
+inline bool read_fast(PyObject* o, ExactConv<K> c) {
+    PyTypeObject* want = nullptr;
+    if constexpr (K == Exact::Str) want = &PyUnicode_Type;
+    if constexpr (K == Exact::List) want = &PyList_Type;
+    if constexpr (K == Exact::Tuple) want = &PyTuple_Type;
+    if constexpr (K == Exact::Dict) want = &PyDict_Type;
+    if constexpr (K == Exact::Bytes) want = &PyBytes_Type;
+    if (!Py_IS_TYPE(o, want) && o != Py_None) return false;
+    c.out = o;
+    return true;
+}
+
+inline bool read_fast(PyObject* o, PyIntConv c) {
+    if (!PyLong_CheckExact(o)) return false;
+    c.out = Ref::borrow(o);
+    return true;
+}
+
+template <class Conv>
+inline bool read_fast(PyObject*, Conv) {
+    return false;
+}
+
+// Every given positional argument read directly; omitted optional ones keep their defaults.
+template <std::size_t N, std::size_t... I, class... Conv>
+[[gnu::always_inline]] inline bool read_given(const Sig<N>& s, PyObject* const* args,
+                                              std::size_t given, std::index_sequence<I...>,
+                                              Conv... conv) {
+    return (((I < s.required || I < given) ? read_fast(args[I], conv) : true) && ...);
+}
+
+// Converts each argument present, in parameter order; required ones are always there.
+template <std::size_t N, std::size_t... I, class... Conv>
+inline bool convert_bound(const Sig<N>& s, PyObject* const* slots, std::index_sequence<I...>,
+                          Conv... conv) {
+    return (((I < s.required || slots[I] != nullptr)
+                 ? convert(slots[I], conv, ArgCtx{s.name, s.params[I]})
+                 : true) &&
+            ...);
+}
+
+// The general route: any argument kinds, keywords, and every error.
 template <std::size_t N, class... Conv>
-inline bool parse(const Sig<N>& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  Conv... conv) {
-    static_assert(sizeof...(Conv) == N, "one converter per declared parameter");
+[[gnu::noinline]] bool parse_general(const Sig<N>& s, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, Conv... conv) {
     PyObject* slots[N == 0 ? 1 : N];
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-        if (static_cast<std::size_t>(nargs) > N) [[unlikely]] {
-            detail::err_too_many(s.name, N, s.required, nargs);
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        if (given > N || given < s.required) {
+            err_count(s.name, s.params.data(), N, s.required, nargs);
             return false;
         }
-        if (static_cast<std::size_t>(nargs) < s.required) [[unlikely]] {
-            detail::err_missing(s.name, s.params[static_cast<std::size_t>(nargs)],
-                                static_cast<std::size_t>(nargs));
-            return false;
-        }
-        for (std::size_t i = 0; i < N; ++i) {
-            slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
-        }
-    } else if (!detail::bind_keywords(s.name, s.required, s.params.data(), N, args, nargs,
-                                      kwnames, slots)) {
+        for (std::size_t i = 0; i < N; ++i) slots[i] = i < given ? args[i] : nullptr;
+    } else if (!bind_keywords(s.name, s.required, s.params.data(), N, args, nargs, kwnames,
+                              slots)) {
         return false;
     }
-    if constexpr (N == 0) {
-        return true;
-    } else {
-        std::size_t i = 0;
-        auto one = [&](auto cv) {
-            std::size_t k = i++;
-            return slots[k] == nullptr || convert(slots[k], cv, ArgCtx{s.name, s.params[k]});
-        };
-        return (one(conv) && ...);
+    return convert_bound(s, slots, std::index_sequence_for<Conv...>{}, conv...);
+}
+
+// The general route, run on copies of the outputs that are written back on success. The outputs
+// themselves never have their address taken outside the inlined fast route, so the compiler can
+// keep them in registers there.
+template <class Conv>
+struct Scratch {
+    using Value = std::remove_reference_t<decltype(std::declval<Conv>().out)>;
+    Value value;
+    // An optional parameter starts from the caller's default; a required one (whose output the
+    // caller may have left uninitialised) from zero.
+    Scratch(Conv c, bool optional) : value(optional ? c.out : Value{}) {}
+    Conv conv() { return Conv{value}; }
+};
+template <>
+struct Scratch<PyIntConv> {  // an owned reference: converted in place
+    PyIntConv target;
+    Scratch(PyIntConv c, bool) : target(c) {}
+    PyIntConv conv() { return target; }
+};
+
+template <class Conv>
+inline void write_back(Conv c, Scratch<Conv>& tmp) {
+    c.out = tmp.value;
+}
+inline void write_back(PyIntConv, Scratch<PyIntConv>&) {}
+
+template <std::size_t N, std::size_t... I, class... Conv>
+[[gnu::always_inline]] inline bool parse_copied(const Sig<N>& s, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames,
+                                                std::index_sequence<I...>, Conv... conv) {
+    std::tuple<Scratch<Conv>...> tmp{Scratch<Conv>(conv, I >= s.required)...};
+    if (!parse_general(s, args, nargs, kwnames, std::get<I>(tmp).conv()...)) return false;
+    (write_back(conv, std::get<I>(tmp)), ...);
+    return true;
+}
+
+}  // namespace detail
+
+// Binds the call's arguments to `s` and converts each given one with its converter, in parameter
+// order. Omitted optional parameters leave their outputs untouched (the caller's defaults).
+//
+// The common call, positional only with arguments of the usual exact types, is a count check and
+// a type test per argument. Anything else (keywords, conversions through __float__ or __int__,
+// errors) starts over on the general route; the direct reads have no side effects, so the retry
+// is invisible.
+template <std::size_t N, class... Conv>
+[[gnu::always_inline]] inline bool parse(const Sig<N>& s, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames, Conv... conv) {
+    static_assert(sizeof...(Conv) == N, "one converter per declared parameter");
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    if (kwnames == nullptr && given <= N && given >= s.required) [[likely]] {
+        if constexpr (N == 0) {
+            return true;
+        } else {
+            if (detail::read_given(s, args, given, std::index_sequence_for<Conv...>{}, conv...)) {
+                return true;
+            }
+            // What is known here need not be kept for the retry.
+            const Py_ssize_t n = s.required == N ? static_cast<Py_ssize_t>(N) : nargs;
+            return detail::parse_copied(s, args, n, nullptr, std::index_sequence_for<Conv...>{},
+                                        conv...);
+        }
     }
+    return detail::parse_copied(s, args, nargs, kwnames, std::index_sequence_for<Conv...>{},
+                                conv...);
+}
+
+// The binding of a callable without parameters that cannot be METH_NOARGS (METH_METHOD ones),
+// with parse's messages.
+inline bool no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 0 && nkw == 0) [[likely]] return true;
+    if (nargs > 0) {
+        detail::err_too_many(name, 0, 0, nargs + nkw);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+    }
+    return false;
 }
 
 // Binds tp_init/tp_new style (args tuple, kwargs dict) through the same declaration.

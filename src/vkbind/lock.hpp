@@ -12,16 +12,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
+#include <utility>
+
+#include "interp.hpp"
 #include "ref.hpp"
 
 namespace vk {
 
-// Per-module cache: the genuine lock type and the method names, created at module exec.
+// Per-module cache: the genuine lock type, its methods and the names used, created at module exec.
 struct LockSupport {
     PyTypeObject* lock_type = nullptr;
     PyObject* s_enter = nullptr;
     PyObject* s_exit = nullptr;
     PyObject* s_locked = nullptr;
+    PyObject* s_threading = nullptr;
+    PyObject* s_Lock = nullptr;
+    // Methods of the genuine lock type. The type is immutable, so these are exactly what `with`
+    // and `lock.locked()` reach; calling them directly saves two type lookups per section, and
+    // `release` stands for `__exit__` (the same function for this type, minus the arguments).
+    PyObject* lock_enter = nullptr;
+    PyObject* lock_release = nullptr;
+    PyObject* lock_locked = nullptr;
 
     bool init() {
         PyObject* thread = PyImport_ImportModule("_thread");
@@ -38,7 +50,13 @@ struct LockSupport {
         s_enter = PyUnicode_InternFromString("__enter__");
         s_exit = PyUnicode_InternFromString("__exit__");
         s_locked = PyUnicode_InternFromString("locked");
-        return s_enter && s_exit && s_locked;
+        s_threading = PyUnicode_InternFromString("threading");
+        s_Lock = PyUnicode_InternFromString("Lock");
+        if (!s_enter || !s_exit || !s_locked || !s_threading || !s_Lock) return false;
+        lock_enter = PyObject_GetAttr(t, s_enter);
+        lock_release = lock_enter ? PyObject_GetAttrString(t, "release") : nullptr;
+        lock_locked = lock_release ? PyObject_GetAttr(t, s_locked) : nullptr;
+        return lock_locked != nullptr;
     }
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(lock_type);
@@ -49,8 +67,26 @@ struct LockSupport {
         Py_CLEAR(s_enter);
         Py_CLEAR(s_exit);
         Py_CLEAR(s_locked);
+        Py_CLEAR(s_threading);
+        Py_CLEAR(s_Lock);
+        Py_CLEAR(lock_enter);
+        Py_CLEAR(lock_release);
+        Py_CLEAR(lock_locked);
     }
     bool is_genuine(PyObject* lock) const { return Py_IS_TYPE(lock, lock_type); }
+
+    // `threading.Lock()`, with the global `threading` of `module` looked up now (a replaced module
+    // supplies the lock; a deleted one is a NameError). `genuine` tells whether the result is a
+    // genuine lock. New reference.
+    PyObject* new_lock(PyObject* module, bool& genuine) const {
+        Ref threading = Ref::steal(lookup_global(module, s_threading));
+        if (!threading) return nullptr;
+        Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), s_Lock));
+        if (!factory) return nullptr;
+        PyObject* lock = PyObject_CallNoArgs(factory.get());
+        if (lock != nullptr) genuine = is_genuine(lock);
+        return lock;
+    }
 };
 
 enum class Section {
@@ -61,51 +97,68 @@ enum class Section {
 
 class LockGuard {
 public:
-    // Enters `lock` for a section of the given kind. Check ok(): false means an exception is set
-    // and the lock is not held.
-    LockGuard(const LockSupport& ls, PyObject* lock, Section kind) : ls_(ls), lock_(lock) {
-        if (ls.is_genuine(lock)) {
-            if (kind == Section::Pure) return;
-            if (kind == Section::PureChecked) {
-                PyObject* self = lock;
-                PyObject* r = PyObject_VectorcallMethod(
-                    ls.s_locked, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-                if (r == nullptr) {
-                    failed_ = true;
-                    return;
-                }
-                const bool held = r == Py_True;
-                Py_DECREF(r);
-                if (!held) return;
-            }
-        }
-        enter();
-    }
+    // Enters `lock` for a section of the given kind; a null lock guards nothing. Check ok(): false
+    // means an exception is set and the lock is not held.
+    LockGuard(const LockSupport& ls, PyObject* lock, Section kind) : ls_(&ls) { start(lock, kind); }
+
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
 
     bool ok() const { return !failed_; }
 
-    // Leaves the section normally; false (with the exception set) when __exit__ raised.
-    bool release() {
-        if (!exit_) return true;
-        Ref exit = std::move(exit_);
+    // Leaves the section normally; false (with the exception set) when leaving raised.
+    bool release() { return held_ == nullptr || leave(); }
+
+    // Leaving without release(): the error path. The pending exception is handed to __exit__ (as a
+    // `with` block would) and kept; an exception raised while leaving replaces it.
+    // (GCC's use-before-set analysis loses track of held_ inside a std::optional<LockGuard> that is
+    // emplaced and reset in turn; the member initialiser always sets it.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+    ~LockGuard() {
+        if (held_ != nullptr) leave_on_error();
+    }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+private:
+    // The sections that skip the lock stay inline; entering and leaving for real do not.
+    void start(PyObject* lock, Section kind) {
+        if (lock == nullptr) return;
+        if (kind == Section::Pure && ls_->is_genuine(lock)) return;
+        start_slow(lock, kind);
+    }
+
+    [[gnu::noinline]] bool leave() {
+        Ref lock = Ref::steal(std::exchange(held_, nullptr));
+        if (exit_ == nullptr) return release_genuine(lock.get());
+        Ref exit = Ref::steal(std::exchange(exit_, nullptr));
         PyObject* argv[3] = {Py_None, Py_None, Py_None};
-        PyObject* r = call_exit(exit.get(), argv);
+        PyObject* r = call_exit(exit.get(), lock.get(), argv);
         if (r == nullptr) return false;
         Py_DECREF(r);
         return true;
     }
 
-    // Leaving without release(): the error path. The pending exception is handed to __exit__ (as a
-    // `with` block would) and kept; an exception raised by __exit__ replaces it.
-    ~LockGuard() {
-        if (!exit_) return;
-        Ref exit = std::move(exit_);
+    [[gnu::noinline]] void leave_on_error() {
+        Ref lock = Ref::steal(std::exchange(held_, nullptr));
+        if (exit_ == nullptr) {
+            if (!PyErr_Occurred()) {
+                if (!release_genuine(lock.get())) PyErr_WriteUnraisable(lock.get());
+                return;
+            }
+            SavedError saved;
+            if (release_genuine(lock.get())) saved.restore();
+            return;
+        }
+        Ref exit = Ref::steal(std::exchange(exit_, nullptr));
         if (!PyErr_Occurred()) {
             PyObject* argv[3] = {Py_None, Py_None, Py_None};
-            PyObject* r = call_exit(exit.get(), argv);
-            if (r == nullptr) PyErr_WriteUnraisable(lock_);
+            PyObject* r = call_exit(exit.get(), lock.get(), argv);
+            if (r == nullptr) PyErr_WriteUnraisable(lock.get());
             Py_XDECREF(r);
             return;
         }
@@ -114,7 +167,7 @@ public:
         PyObject* argv[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, Py_None};
         PyObject* tb = PyException_GetTraceback(exc);
         if (tb != nullptr) argv[2] = tb;
-        PyObject* r = call_exit(exit.get(), argv);
+        PyObject* r = call_exit(exit.get(), lock.get(), argv);
         Py_XDECREF(tb);
         if (r == nullptr) {
             Py_DECREF(exc);
@@ -127,7 +180,7 @@ public:
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
         PyObject* argv[3] = {type, value ? value : Py_None, tb ? tb : Py_None};
-        PyObject* r = call_exit(exit.get(), argv);
+        PyObject* r = call_exit(exit.get(), lock.get(), argv);
         if (r == nullptr) {
             Py_XDECREF(type);
             Py_XDECREF(value);
@@ -139,42 +192,106 @@ public:
 #endif
     }
 
-private:
-    // The context manager protocol: __enter__ and __exit__ looked up on the type.
-    void enter() {
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock_));
-        Ref enter = Ref::steal(PyObject_GetAttr(type, ls_.s_enter));
-        Ref exit = enter ? Ref::steal(PyObject_GetAttr(type, ls_.s_exit)) : Ref();
+    [[gnu::noinline]] void start_slow(PyObject* lock, Section kind) {
+        if (ls_->is_genuine(lock)) {
+            if (kind == Section::PureChecked) {
+                PyObject* r = PyObject_Vectorcall(ls_->lock_locked, &lock, 1, nullptr);
+                if (r == nullptr) {
+                    failed_ = true;
+                    return;
+                }
+                const bool held = r == Py_True;
+                Py_DECREF(r);
+                if (!held) return;
+            }
+            PyObject* r = PyObject_Vectorcall(ls_->lock_enter, &lock, 1, nullptr);
+            if (r == nullptr) {
+                failed_ = true;
+                return;
+            }
+            Py_DECREF(r);
+            held_ = Py_NewRef(lock);  // the section may drop the owner's reference to it
+            return;
+        }
+        enter(lock);
+    }
+
+    bool release_genuine(PyObject* lock) {
+        Ref r = Ref::steal(PyObject_Vectorcall(ls_->lock_release, &lock, 1, nullptr));
+        return static_cast<bool>(r);
+    }
+
+    // The context manager protocol: __enter__ and __exit__ looked up on the type. The lock is kept
+    // alive from the start: its __enter__ may replace the owner's reference to it.
+    void enter(PyObject* lock) {
+        Ref hold = Ref::borrow(lock);
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock));
+        Ref enter = Ref::steal(PyObject_GetAttr(type, ls_->s_enter));
+        Ref exit = enter ? Ref::steal(PyObject_GetAttr(type, ls_->s_exit)) : Ref();
         if (!enter || !exit) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError,
                              "'%.200s' object does not support the context manager protocol",
-                             Py_TYPE(lock_)->tp_name);
+                             Py_TYPE(lock)->tp_name);
             }
             failed_ = true;
             return;
         }
-        PyObject* self = lock_;
-        PyObject* r = PyObject_Vectorcall(enter.get(), &self, 1, nullptr);
+        PyObject* r = PyObject_Vectorcall(enter.get(), &lock, 1, nullptr);
         if (r == nullptr) {
             failed_ = true;
             return;
         }
         Py_DECREF(r);
-        exit_ = std::move(exit);
-        held_ = Ref::borrow(lock_);  // the section may drop the owner's reference to it
+        exit_ = exit.release();
+        held_ = hold.release();
     }
 
-    PyObject* call_exit(PyObject* exit, PyObject* const* argv3) {
-        PyObject* argv[4] = {lock_, argv3[0], argv3[1], argv3[2]};
+    static PyObject* call_exit(PyObject* exit, PyObject* lock, PyObject* const* argv3) {
+        PyObject* argv[4] = {lock, argv3[0], argv3[1], argv3[2]};
         return PyObject_Vectorcall(exit, argv, 4, nullptr);
     }
 
-    const LockSupport& ls_;
-    PyObject* lock_;
-    Ref exit_;  // set while the lock is held for real
-    Ref held_;
+    // Owned references, managed by hand: a guard that skips its lock must cost nothing to drop.
+    const LockSupport* ls_ = nullptr;
+    PyObject* exit_ = nullptr;  // __exit__, while a lock other than a genuine one is held
+    PyObject* held_ = nullptr;  // the lock, while held for real
+    bool failed_ = false;
+};
+
+// A pure section under an object's own lock whose genuineness was recorded when the lock was made
+// (LockSupport::new_lock): a genuine lock is skipped without looking anything up, and without
+// constructing a guard at all. A missing lock (an object built without __init__) guards nothing,
+// or is entered as `unset` where that is given. `support()` returns the module's LockSupport
+// (nullptr with an exception set); it is only asked when a lock must really be entered.
+class RecordedSection {
+public:
+    template <class Support>
+    RecordedSection(PyObject* lock, bool genuine, Support&& support, PyObject* unset = nullptr) {
+        if (genuine) return;
+        if (lock == nullptr) {
+            if (unset == nullptr) return;
+            lock = unset;
+        }
+        const LockSupport* ls = support();
+        if (ls == nullptr) {
+            failed_ = true;
+            return;
+        }
+        guard_.emplace(*ls, lock, Section::Pure);
+        failed_ = !guard_->ok();
+    }
+    RecordedSection(const RecordedSection&) = delete;
+    RecordedSection& operator=(const RecordedSection&) = delete;
+
+    // False: an exception is set and the lock is not held.
+    bool ok() const { return !failed_; }
+    // Leaves the section; false (exception set) when leaving raised.
+    bool release() { return !guard_ || guard_->release(); }
+
+private:
+    std::optional<LockGuard> guard_;
     bool failed_ = false;
 };
 

@@ -85,6 +85,54 @@ inline void dealloc_gc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The same for instances that can hold chains of their own kind (a slot holding a slot): the
+// interpreter's container-destruction guard bounds the recursion. `Clear` is the type's own clear
+// (called as it is, also for subclass instances).
+template <inquiry Clear>
+void dealloc_gc_nested(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_gc_nested<Clear>)
+    Clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+// ---- module definition -------------------------------------------------------------------------
+
+namespace detail {
+template <inquiry Clear>
+void module_free(void* m) {
+    Clear(static_cast<PyObject*>(m));
+}
+template <int (*Exec)(PyObject*)>
+inline PyModuleDef_Slot exec_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {0, nullptr},
+};
+}  // namespace detail
+
+// A multi-phase module definition: the exec slot, the state's size, and traverse/clear of the state
+// (clear also runs when the module is freed). Functions are added in exec or passed as `methods`.
+//
+//     PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse,
+//                                             module_clear>("pkg.mod", "Doc.");
+template <class State, int (*Exec)(PyObject*), traverseproc Traverse, inquiry Clear>
+PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods = nullptr) {
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT,
+        name,
+        doc,
+        static_cast<Py_ssize_t>(sizeof(State)),
+        methods,
+        detail::exec_slots<Exec>,
+        Traverse,
+        Clear,
+        detail::module_free<Clear>,
+    };
+}
+
 // ---- module namespace --------------------------------------------------------------------------
 
 // Adds `value` (a new reference, stolen even on failure; nullptr passes an error through) under

@@ -45,6 +45,12 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// An interned str for a name the module uses, into its state slot; false with an exception set.
+inline bool intern(PyObject*& slot, const char* text) {
+    slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
 // A new reference to None, for results.
 inline PyObject* none() noexcept { Py_RETURN_NONE; }
 inline PyObject* boolean(bool b) noexcept {

@@ -37,13 +37,6 @@ bool read_dim(PyObject* item, T& out, const char* func) {
     return vk::convert(item, vk::IntConv<T>{out}, vk::ArgCtx{func, "shape"});
 }
 
-// An ASCII str built from bytes we wrote (no decoding pass).
-PyObject* ascii_str(const char* data, std::size_t len) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
-    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), data, len);
-    return s;
-}
-
 // Exact-str operation names: non-ASCII text can never equal one of the (ASCII) names.
 OpClass classify(PyObject* op) {
     if (op == Py_None || !PyUnicode_IS_ASCII(op)) return OpClass::Other;
@@ -107,7 +100,7 @@ PyObject* chunk_message(uint64_t count) {
     p = std::to_chars(p, buf + sizeof(buf), count).ptr;
     std::memcpy(p, kTail, sizeof(kTail) - 1);
     p += sizeof(kTail) - 1;
-    return ascii_str(buf, static_cast<std::size_t>(p - buf));
+    return vk::ascii_str(buf, static_cast<std::size_t>(p - buf));
 }
 
 PyObject* chunked_strategy(ModuleState* st, uint64_t limit, uint64_t count) {
@@ -409,25 +402,10 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.gpu.device_memplan",
     "GPU memory planning: allocation estimates, strategy, chunking, pressure and out-of-memory "
-    "heuristics.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "heuristics.");
 
 }  // namespace
 }  // namespace device_memplan

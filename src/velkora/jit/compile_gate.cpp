@@ -4,8 +4,6 @@
 
 #include <time.h>
 
-#include <optional>
-
 #include "compile_gate_core.hpp"
 #include "compile_gate_records.hpp"
 
@@ -16,7 +14,7 @@ using vk::Ref;
 
 // Interned names, created once per module.
 #define CG_NAMES(X)                                                                          \
-    X(time) X(logger) X(threading) X(Lock) X(_policy_lock) X(get_metrics) X(call_count)      \
+    X(time) X(logger) X(Lock) X(_policy_lock) X(get_metrics) X(call_count)                   \
     X(compile_count) X(avg_speedup) X(last_compiled) X(isEnabledFor) X(debug)                \
     X(initial_threshold) X(min_threshold) X(max_threshold) X(learning_rate) X(target_speedup) \
     X(tracked_functions) X(avg_threshold) X(total_execution_time_ms) X(last_compile_time)
@@ -39,10 +37,6 @@ struct ModuleState {
     PyObject* policy_defaults[5] = {};   // 100, 10, 10000, 0.1, 2.0
     Names s;
     vk::LockSupport locks;
-    // Methods of the genuine lock type (it cannot change, so these are what `with` reaches).
-    PyObject* lock_enter = nullptr;
-    PyObject* lock_release = nullptr;
-    PyObject* lock_locked = nullptr;
     // The genuine time module and its time() function, to recognise them at call time.
     PyObject* time_module = nullptr;
     PyObject* time_func = nullptr;
@@ -53,117 +47,6 @@ ModuleState* state_of_class(PyTypeObject* defining_class) {
     return vk::state_of_type<ModuleState>(defining_class);
 }
 PyObject* module_of_instance(PyObject* self);  // after the module definition
-
-// A module global as a function of the module sees it at this moment (new reference); NameError
-// when it is gone.
-PyObject* module_global(PyObject* module, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (v != nullptr) return Py_NewRef(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-}
-
-// The pending exception, taken aside and put back (or dropped) later.
-class SavedError {
-public:
-    SavedError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(exc_);
-        Py_XDECREF(tb_);
-    }
-    void restore() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-#else
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
-                      std::exchange(tb_, nullptr));
-#endif
-    }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* exc_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
-// A section guarded by a lock, with the rules of vk::LockGuard. For the genuine lock type the
-// cached method descriptors are called directly: the same C functions a `with` statement reaches,
-// without two type lookups per section, and `release()` in place of `__exit__` (the same function
-// for this type, minus the argument tuple). Any other lock object goes through vk::LockGuard and
-// sees every __enter__ and __exit__.
-class Section {
-public:
-    Section(const ModuleState* st, PyObject* lock, vk::Section kind) : st_(st) {
-        if (!st->locks.is_genuine(lock)) {
-            guard_.emplace(st->locks, lock, kind);
-            failed_ = !guard_->ok();
-            return;
-        }
-        if (kind == vk::Section::Pure) return;
-        if (kind == vk::Section::PureChecked) {
-            PyObject* r = PyObject_Vectorcall(st->lock_locked, &lock, 1, nullptr);
-            if (r == nullptr) {
-                failed_ = true;
-                return;
-            }
-            const bool held = r == Py_True;
-            Py_DECREF(r);
-            if (!held) return;
-        }
-        PyObject* r = PyObject_Vectorcall(st->lock_enter, &lock, 1, nullptr);
-        if (r == nullptr) {
-            failed_ = true;
-            return;
-        }
-        Py_DECREF(r);
-        held_ = Ref::borrow(lock);
-    }
-    Section(const Section&) = delete;
-    Section& operator=(const Section&) = delete;
-
-    bool ok() const { return !failed_; }
-
-    // Leaves the section normally; false with the exception set when leaving failed.
-    bool release() {
-        if (guard_) return guard_->release();
-        if (!held_) return true;
-        Ref lock = std::move(held_);
-        PyObject* self = lock.get();
-        Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
-        return static_cast<bool>(r);
-    }
-
-    // The error path: the lock is released and the pending exception kept.
-    ~Section() {
-        if (!held_) return;
-        Ref lock = std::move(held_);
-        PyObject* self = lock.get();
-        if (!PyErr_Occurred()) {
-            Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
-            if (!r) PyErr_WriteUnraisable(self);
-            return;
-        }
-        SavedError saved;
-        Ref r = Ref::steal(PyObject_Vectorcall(st_->lock_release, &self, 1, nullptr));
-        if (!r) return;  // its exception replaces the pending one, as with `with`
-        saved.restore();
-    }
-
-private:
-    const ModuleState* st_;
-    std::optional<vk::LockGuard> guard_;
-    Ref held_;
-    bool failed_ = false;
-};
 
 // ---- CompileGate -------------------------------------------------------------------------------
 
@@ -347,9 +230,8 @@ int gate_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!cfg) return -1;
     Ref table = Ref::steal(PyDict_New());
     if (!table) return -1;
-    Ref threading = Ref::steal(module_global(module, st->s.threading));
-    if (!threading) return -1;
-    Ref lock = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), st->s.Lock));
+    bool genuine = false;
+    Ref lock = Ref::steal(st->locks.new_lock(module, genuine));
     if (!lock) return -1;
 
     // Swap in, then drop whatever a repeated __init__ replaced.
@@ -403,7 +285,7 @@ PyObject* gate_should_compile(PyObject* self, PyTypeObject* cls, PyObject* const
     int32_t threshold;
     DecisionInputs d;
     {
-        Section guard(st, lock.get(), vk::Section::Python);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::Python);
         if (!guard.ok()) return nullptr;
         if (!threshold_of(table.get(), config.get(), func_id, threshold)) return nullptr;
         metrics = Ref::steal(ledger_metrics(st, ledger, func_id));
@@ -417,7 +299,7 @@ PyObject* gate_should_compile(PyObject* self, PyTypeObject* cls, PyObject* const
 // The DEBUG line, formatted only when the module logger (looked up now) is enabled for DEBUG.
 bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int32_t before,
                 int32_t after, double speedup) {
-    Ref logger = Ref::steal(module_global(module, st->s.logger));
+    Ref logger = Ref::steal(vk::lookup_global(module, st->s.logger));
     if (!logger) return false;
     PyObject* argv[2] = {logger.get(), st->debug_level};
     Ref enabled = Ref::steal(PyObject_VectorcallMethod(
@@ -430,7 +312,7 @@ bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int3
         // A stand-in logger without isEnabledFor(): log unconditionally. An AttributeError from
         // inside an existing isEnabledFor() propagates.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        SavedError saved;
+        vk::SavedError saved;
         if (PyObject_HasAttr(logger.get(), st->s.isEnabledFor)) {
             saved.restore();
             return false;
@@ -470,7 +352,7 @@ PyObject* gate_update(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
     uint32_t compile_count;
     double speedup = 1.0;
     {
-        Section guard(st, lock.get(), vk::Section::Python);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::Python);
         if (!guard.ok()) return nullptr;
         metrics = Ref::steal(ledger_metrics(st, ledger, func_id));
         if (!metrics) return nullptr;
@@ -519,7 +401,7 @@ PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const*
         int32_t initial = 0;
         Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
         {
-            Section guard(st, lock.get(), vk::Section::PureChecked);
+            vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
             if (!guard.ok()) return nullptr;
             found = PyDict_GetItemWithError(g->thresholds, func_id);
             if (found != nullptr) {
@@ -543,7 +425,7 @@ PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const*
     Ref lock = Ref::borrow(g->lock);
     Ref found;
     {
-        Section guard(st, lock.get(), vk::Section::Python);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::Python);
         if (!guard.ok()) return nullptr;
         PyObject* v = PyDict_GetItemWithError(table.get(), func_id);
         if (v != nullptr) {
@@ -575,7 +457,7 @@ PyObject* gate_get_statistics(PyObject* self, PyObject*) {
     CPolicyConfig cfg;
     Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
     {
-        Section guard(st, lock.get(), vk::Section::PureChecked);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -676,7 +558,7 @@ PyType_Spec gate_spec = {
 
 // The module's `_policy_lock`, looked up by name at each call.
 PyObject* policy_lock(PyObject* module) {
-    return module_global(module, state(module)->s._policy_lock);
+    return vk::lookup_global(module, state(module)->s._policy_lock);
 }
 
 PyObject* get_compile_gate(PyObject* module, PyObject*) {
@@ -685,13 +567,13 @@ PyObject* get_compile_gate(PyObject* module, PyObject*) {
     if (!lock) return nullptr;
     if (st->locks.is_genuine(lock.get())) {
         // Handing out the existing gate is a pure section; only creating one runs Python code.
-        Section guard(st, lock.get(), vk::Section::PureChecked);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Ref gate = Ref::borrow(st->global_policy);
         if (!guard.release()) return nullptr;
         if (gate) return gate.release();
     }
-    Section guard(st, lock.get(), vk::Section::Python);
+    vk::LockGuard guard(st->locks, lock.get(), vk::Section::Python);
     if (!guard.ok()) return nullptr;
     if (st->global_policy == nullptr) {
         PyObject* gate = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->CompileGate));
@@ -708,7 +590,7 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
     if (!lock) return nullptr;
     Ref old;  // dropped after the lock is left
     {
-        Section guard(st, lock.get(), vk::Section::PureChecked);
+        vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         old = Ref::steal(std::exchange(st->global_policy, nullptr));
         if (!guard.release()) return nullptr;
@@ -837,11 +719,6 @@ bool init_state(ModuleState* st) {
         if (d == nullptr) return false;
     }
     if (!st->locks.init()) return false;
-    PyObject* lt = reinterpret_cast<PyObject*>(st->locks.lock_type);
-    st->lock_enter = PyObject_GetAttrString(lt, "__enter__");
-    st->lock_release = st->lock_enter ? PyObject_GetAttrString(lt, "release") : nullptr;
-    st->lock_locked = st->lock_release ? PyObject_GetAttrString(lt, "locked") : nullptr;
-    if (!st->lock_locked) return false;
     st->time_module = PyImport_ImportModule("time");
     st->time_func = st->time_module ? PyObject_GetAttrString(st->time_module, "time") : nullptr;
     return st->time_func != nullptr;
@@ -896,9 +773,6 @@ int module_clear(PyObject* m) {
     Py_CLEAR(st->debug_level);
     Py_CLEAR(st->policy_kwnames);
     Py_CLEAR(st->metrics_kwnames);
-    Py_CLEAR(st->lock_enter);
-    Py_CLEAR(st->lock_release);
-    Py_CLEAR(st->lock_locked);
     Py_CLEAR(st->time_module);
     Py_CLEAR(st->time_func);
     for (PyObject*& d : st->policy_defaults) Py_CLEAR(d);
@@ -909,24 +783,9 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.jit.compile_gate",
-    "Adaptive compile gate: policy configuration, function metrics and per-function thresholds.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "Adaptive compile gate: policy configuration, function metrics and per-function thresholds.");
 
 PyObject* module_of_instance(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
 

@@ -126,17 +126,6 @@ inline int pointer_clear(PyObject* self) {
     return 0;
 }
 
-inline void pointer_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Slots holding slots: the trashcan bounds the recursion of a long chain.
-    Py_TRASHCAN_BEGIN(self, pointer_dealloc)
-    pointer_clear(self);  // the stored object first, then the lock
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
-
 inline PyMethodDef pointer_methods[] = {
     {"load", pointer_load, METH_NOARGS,
      "load($self, /)\n--\n\nThe stored object, or None when the slot is empty."},
@@ -157,7 +146,8 @@ inline PyType_Slot pointer_slots[] = {
                                   "A versioned slot holding one object, replaced under a lock.")},
     {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
     {Py_tp_init, reinterpret_cast<void*>(pointer_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pointer_dealloc)},
+    // Slots holding slots: the trashcan bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<pointer_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
     {Py_tp_methods, pointer_methods},

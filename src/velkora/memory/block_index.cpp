@@ -51,8 +51,6 @@ struct ModuleState {
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     PyTypeObject* tree_type = nullptr;
     vk::LockSupport locks;
-    PyObject* s_threading = nullptr;
-    PyObject* s_Lock = nullptr;
     PyObject* s_time = nullptr;
     PyObject* s_sleep = nullptr;
     PyObject* s_ATOMIC_AVAILABLE = nullptr;
@@ -99,22 +97,7 @@ TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }
 // ---- small helpers -----------------------------------------------------------------------------
 
 // The module global `name` at call time (NameError when unbound). New reference.
-PyObject* global(ModuleState* st, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(st->module), name);
-    if (v != nullptr) return Py_NewRef(v);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-}
-
-PyObject* call_method(PyObject* obj, PyObject* name) {
-    PyObject* argv[1] = {obj};
-    return PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) {
-    PyObject* argv[2] = {obj, arg};
-    return PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
+PyObject* global(ModuleState* st, PyObject* name) { return vk::lookup_global(st->module, name); }
 
 // Sign of an int object: true when negative.
 bool int_is_negative(PyObject* v) {
@@ -168,7 +151,7 @@ int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
         *key = u;
         return 1;
     }
-    vk::Ref r = vk::Ref::steal(call_method(reinterpret_cast<PyObject*>(self),
+    vk::Ref r = vk::Ref::steal(vk::call_method(reinterpret_cast<PyObject*>(self),
                                            self->st->s_sanitize_size, size));
     if (!r) {
         if (neutral && PyErr_ExceptionMatches(PyExc_ValueError)) {
@@ -324,10 +307,8 @@ bool make_counters(ModuleState* st, vk::Ref& op, vk::Ref& sampled) {
 }
 
 PyObject* new_lock(ModuleState* st) {
-    vk::Ref threading = vk::Ref::steal(global(st, st->s_threading));
-    if (!threading) return nullptr;
-    vk::Ref lock_cls = vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock));
-    return lock_cls ? PyObject_CallNoArgs(lock_cls.get()) : nullptr;
+    bool genuine = false;
+    return st->locks.new_lock(st->module, genuine);
 }
 
 // Empties the tree in the writer protocol and installs new counters; the old counters and the
@@ -413,16 +394,9 @@ void tree_dealloc(PyObject* o) {
     DetachedTree d = self->tree.detach();
     if (d.root != nullptr || d.arena.chunks != nullptr) {
         // Blocks' finalizers may run here; keep any exception in flight intact around them.
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* exc = PyErr_GetRaisedException();
+        vk::SavedError saved;
         release_records(d);
-        PyErr_SetRaisedException(exc);
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        release_records(d);
-        PyErr_Restore(type, value, tb);
-#endif
+        saved.restore();
     }
     tree_clear(o);
     tp->tp_free(o);
@@ -449,7 +423,7 @@ PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     bool sampled = false;
     if (self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->operation_counter);
-        vk::Ref count = vk::Ref::steal(call_method(counter.get(), self->st->s_increment));
+        vk::Ref count = vk::Ref::steal(vk::call_method(counter.get(), self->st->s_increment));
         if (!count) return nullptr;
         const int s = is_sampled(self->st, count.get(), self->sample_rate);
         if (s < 0) return nullptr;
@@ -471,7 +445,7 @@ PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     if (sampled && self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
-        vk::Ref r = vk::Ref::steal(call_method(counter.get(), self->st->s_increment));
+        vk::Ref r = vk::Ref::steal(vk::call_method(counter.get(), self->st->s_increment));
         if (!r) return nullptr;
     }
     Py_RETURN_TRUE;
@@ -655,7 +629,7 @@ int read_protocol(TreeObject* self, Attempt&& attempt) {
             ModuleState* st = self->st;
             vk::Ref time = vk::Ref::steal(global(st, st->s_time));
             if (!time) return -1;
-            vk::Ref r = vk::Ref::steal(call_method(time.get(), st->s_sleep, st->sleep_delay));
+            vk::Ref r = vk::Ref::steal(vk::call_method(time.get(), st->s_sleep, st->sleep_delay));
             if (!r) return -1;
             continue;
         }
@@ -744,7 +718,7 @@ PyObject* tree_size(PyObject* o, PyObject*) {
 
 // self.size(), looked up on the instance (subclasses only).
 PyObject* subclass_size(TreeObject* self) {
-    return call_method(reinterpret_cast<PyObject*>(self), self->st->s_size);
+    return vk::call_method(reinterpret_cast<PyObject*>(self), self->st->s_size);
 }
 
 Py_ssize_t tree_len(PyObject* o) {
@@ -808,7 +782,7 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     vk::Ref sampled;
     if (self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
-        sampled = vk::Ref::steal(call_method(counter.get(), st->s_load));
+        sampled = vk::Ref::steal(vk::call_method(counter.get(), st->s_load));
     } else {
         sampled = vk::Ref::steal(PyLong_FromLong(0));
     }
@@ -942,16 +916,12 @@ PyType_Spec tree_spec = {
 
 ModuleState* state(PyObject* m) { return vk::state_of<ModuleState>(m); }
 
-bool intern(PyObject*& slot, const char* s) {
-    slot = PyUnicode_InternFromString(s);
-    return slot != nullptr;
-}
+using vk::intern;
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     st->module = m;
-    if (!st->locks.init() || !intern(st->s_threading, "threading") ||
-        !intern(st->s_Lock, "Lock") || !intern(st->s_time, "time") ||
+    if (!st->locks.init() || !intern(st->s_time, "time") ||
         !intern(st->s_sleep, "sleep") || !intern(st->s_ATOMIC_AVAILABLE, "ATOMIC_AVAILABLE") ||
         !intern(st->s_AtomicCounter, "AtomicCounter") || !intern(st->s_increment, "increment") ||
         !intern(st->s_load, "load") || !intern(st->s_sanitize_size, "_sanitize_size") ||
@@ -996,7 +966,7 @@ int module_clear(PyObject* m) {
     ModuleState* st = state(m);
     Py_CLEAR(st->tree_type);
     st->locks.clear();
-    for (PyObject** p : {&st->s_threading, &st->s_Lock, &st->s_time, &st->s_sleep,
+    for (PyObject** p : {&st->s_time, &st->s_sleep,
                          &st->s_ATOMIC_AVAILABLE, &st->s_AtomicCounter, &st->s_increment,
                          &st->s_load, &st->s_sanitize_size, &st->s_size, &st->sleep_delay,
                          &st->zero}) {
@@ -1006,24 +976,9 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.memory.block_index",
-    "Native red-black tree of free memory blocks keyed by size.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "Native red-black tree of free memory blocks keyed by size.");
 
 }  // namespace
 }  // namespace block_index

@@ -135,16 +135,6 @@ inline int stack_clear(PyObject* self) {
     return 0;
 }
 
-inline void stack_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, stack_dealloc)
-    stack_clear(self);  // the items from the top, then the lock
-    tp->tp_free(self);
-    Py_DECREF(tp);
-    Py_TRASHCAN_END
-}
-
 inline PyMethodDef stack_methods[] = {
     {"push", vk::method(stack_push), METH_FASTCALL | METH_KEYWORDS,
      "push($self, /, item)\n--\n\nPut item on top (None too)."},
@@ -163,7 +153,8 @@ inline PyType_Slot stack_slots[] = {
                                   "A last-in-first-out stack of objects; arguments are ignored.")},
     {Py_tp_new, reinterpret_cast<void*>(stack_new)},
     {Py_tp_init, reinterpret_cast<void*>(stack_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(stack_dealloc)},
+    // Stacks holding stacks: the trashcan bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stack_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
     {Py_tp_methods, stack_methods},

@@ -56,13 +56,13 @@ inline bool add_step(const ModuleState* st, StatsObject* s, int idx, bool up, Am
     PyObject* name = up ? st->s_increment : st->s_decrement;
     vk::Ref r;
     if (!a.given) {
-        r = vk::Ref::steal(call_method(c, name, {}));
+        r = vk::Ref::steal(vk::call_method(c, name));
     } else if (a.obj != nullptr) {
-        r = vk::Ref::steal(call_method(c, name, {a.obj}));
+        r = vk::Ref::steal(vk::call_method(c, name, a.obj));
     } else {
         vk::Ref v = vk::Ref::steal(PyLong_FromLongLong(a.value));
         if (!v) return false;
-        r = vk::Ref::steal(call_method(c, name, {v.get()}));
+        r = vk::Ref::steal(vk::call_method(c, name, v.get()));
     }
     return static_cast<bool>(r);
 }
@@ -103,7 +103,7 @@ inline bool load_step(const ModuleState* st, StatsObject* s, int idx, Loaded& ou
         out.native = true;
         return true;
     }
-    out.obj = vk::Ref::steal(call_method(c, st->s_load, {}));
+    out.obj = vk::Ref::steal(vk::call_method(c, st->s_load));
     return static_cast<bool>(out.obj);
 }
 
@@ -118,12 +118,12 @@ inline bool raise_peak(const ModuleState* st, StatsObject* s, int idx, Loaded& c
         }
         PyObject* cur_obj = current.object();
         if (cur_obj == nullptr) return false;
-        vk::Ref peak = vk::Ref::steal(call_method(s->counters[idx], st->s_load, {}));
+        vk::Ref peak = vk::Ref::steal(vk::call_method(s->counters[idx], st->s_load));
         if (!peak) return false;
         const int done = PyObject_RichCompareBool(cur_obj, peak.get(), Py_LE);
         if (done != 0) return done > 0;
         vk::Ref swapped = vk::Ref::steal(
-            call_method(s->counters[idx], st->s_compare_and_swap, {peak.get(), cur_obj}));
+            vk::call_method(s->counters[idx], st->s_compare_and_swap, peak.get(), cur_obj));
         if (!swapped) return false;
         const int ok = PyObject_IsTrue(swapped.get());
         if (ok != 0) return ok > 0;
@@ -164,7 +164,7 @@ inline bool peaks_via_instance(const ModuleState* st, PyTypeObject* cls, PyObjec
     PyObject* a = allocs.object();
     PyObject* b = a != nullptr ? bytes.object() : nullptr;
     if (b == nullptr) return false;
-    vk::Ref r = vk::Ref::steal(call_method(self, st->s_update_peaks, {a, b}));
+    vk::Ref r = vk::Ref::steal(vk::call_method(self, st->s_update_peaks, a, b));
     return static_cast<bool>(r);
 }
 
@@ -314,7 +314,7 @@ inline PyObject* stats_update_peaks(PyObject* self, PyTypeObject* cls, PyObject*
 inline PyObject* stats_get_snapshot(PyObject* self, PyTypeObject* cls, PyObject* const*,
                                     Py_ssize_t nargs, PyObject* kwnames) {
     using namespace stats_detail;
-    if (!no_arguments(kGetSnapshot, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kGetSnapshot, nargs, kwnames)) return nullptr;
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
 
@@ -395,7 +395,7 @@ inline PyObject* stats_get_snapshot(PyObject* self, PyTypeObject* cls, PyObject*
 inline PyObject* stats_reset(PyObject* self, PyTypeObject* cls, PyObject* const*,
                              Py_ssize_t nargs, PyObject* kwnames) {
     using namespace stats_detail;
-    if (!no_arguments(kReset, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kReset, nargs, kwnames)) return nullptr;
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
     // Replaced counters run Python code inside this section, so the lock is always entered.
@@ -409,7 +409,7 @@ inline PyObject* stats_reset(PyObject* self, PyTypeObject* cls, PyObject* const*
             continue;
         }
         if (!zero && !(zero = vk::Ref::steal(PyLong_FromLong(0)))) return nullptr;
-        vk::Ref r = vk::Ref::steal(call_method(s->counters[i], st->s_store, {zero.get()}));
+        vk::Ref r = vk::Ref::steal(vk::call_method(s->counters[i], st->s_store, zero.get()));
         if (!r) return nullptr;
     }
     if (!guard.release()) return nullptr;

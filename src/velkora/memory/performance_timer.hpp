@@ -25,7 +25,7 @@ inline bool read_clock(const ModuleState* st, int64_t& out) {
         time = vk::Ref::steal(PyImport_Import(st->s_time));
         if (!time) return false;
     }
-    vk::Ref now = vk::Ref::steal(call_method(time.get(), st->s_perf_counter_ns, {}));
+    vk::Ref now = vk::Ref::steal(vk::call_method(time.get(), st->s_perf_counter_ns));
     if (!now) return false;
     const long long v = PyLong_AsLongLong(now.get());
     if (v == -1 && PyErr_Occurred()) return false;
@@ -40,7 +40,7 @@ constexpr const char* kTimerElapsedMs = "elapsed_ms";
 
 inline PyObject* timer_start(PyObject* self, PyTypeObject* cls, PyObject* const*,
                              Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(kTimerStart, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kTimerStart, nargs, kwnames)) return nullptr;
     int64_t now;
     if (!read_clock(vk::state_of_type<ModuleState>(cls), now)) return nullptr;
     as_timer(self)->start_time_ns = now;
@@ -58,7 +58,7 @@ inline PyObject* elapsed_object(int64_t now, int64_t start) {
 
 inline PyObject* timer_elapsed_ns(PyObject* self, PyTypeObject* cls, PyObject* const*,
                                   Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(kTimerElapsedNs, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kTimerElapsedNs, nargs, kwnames)) return nullptr;
     int64_t now;
     if (!read_clock(vk::state_of_type<ModuleState>(cls), now)) return nullptr;
     return elapsed_object(now, as_timer(self)->start_time_ns);
@@ -77,7 +77,7 @@ inline PyObject* elapsed_scaled(PyObject* self, PyTypeObject* cls, double factor
         }
         ns = vk::Ref::steal(elapsed_object(now, as_timer(self)->start_time_ns));
     } else {
-        ns = vk::Ref::steal(call_method(self, st->s_elapsed_ns, {}));
+        ns = vk::Ref::steal(vk::call_method(self, st->s_elapsed_ns));
     }
     if (!ns) return nullptr;
     if (PyLong_Check(ns.get())) {
@@ -92,13 +92,13 @@ inline PyObject* elapsed_scaled(PyObject* self, PyTypeObject* cls, double factor
 
 inline PyObject* timer_elapsed_us(PyObject* self, PyTypeObject* cls, PyObject* const*,
                                   Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(kTimerElapsedUs, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kTimerElapsedUs, nargs, kwnames)) return nullptr;
     return elapsed_scaled(self, cls, core::kNsToUs, 1000.0);
 }
 
 inline PyObject* timer_elapsed_ms(PyObject* self, PyTypeObject* cls, PyObject* const*,
                                   Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_arguments(kTimerElapsedMs, nargs, kwnames)) return nullptr;
+    if (!vk::no_arguments(kTimerElapsedMs, nargs, kwnames)) return nullptr;
     return elapsed_scaled(self, cls, core::kNsToMs, 1e6);
 }
 

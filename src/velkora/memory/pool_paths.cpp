@@ -22,8 +22,6 @@ struct ModuleState {
     PyTypeObject* FastBucketAllocator = nullptr;
     PyTypeObject* FastStatsCollector = nullptr;
     vk::LockSupport locks;
-    PyObject* s_threading = nullptr;
-    PyObject* s_Lock = nullptr;
     PyObject* s_logger = nullptr;
     PyObject* s_warning = nullptr;
     PyObject* s_init_buckets = nullptr;
@@ -39,59 +37,23 @@ ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module);
 // The module of one of our types or of a subclass of one (borrowed), or nullptr with an exception.
 PyObject* module_of(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
 
-// A global of the module as Python code in it would see it: its namespace, then the builtins. New
-// reference, or nullptr with NameError.
-PyObject* lookup_global(PyObject* module, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (v == nullptr && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (v == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    Py_XINCREF(v);
-    return v;
-}
-
 // `threading.Lock()`, with the module global `threading` looked up now.
 PyObject* new_lock(PyObject* self, bool& genuine) {
     PyObject* module = module_of(self);
-    if (module == nullptr) return nullptr;
-    ModuleState* st = state(module);
-    vk::Ref threading = vk::Ref::steal(lookup_global(module, st->s_threading));
-    if (!threading) return nullptr;
-    vk::Ref factory = vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock));
-    if (!factory) return nullptr;
-    PyObject* lock = PyObject_CallNoArgs(factory.get());
-    if (lock != nullptr) genuine = st->locks.is_genuine(lock);
-    return lock;
+    return module != nullptr ? state(module)->locks.new_lock(module, genuine) : nullptr;
 }
 
-// Runs a pure section `f` (returning false with an exception set on failure) under `lock`.
+// Runs a pure section `f` (returning false with an exception set on failure) under `lock`. No lock
+// (built without __init__): nobody to see, so nothing is entered.
 template <class F>
 bool with_lock(PyObject* self, PyObject* lock, bool genuine, F&& f) {
-    if (genuine || lock == nullptr) return f();  // no lock: built without __init__, nobody to see
-    PyObject* module = module_of(self);
-    if (module == nullptr) return false;
-    vk::LockGuard guard(state(module)->locks, lock, vk::Section::Pure);
+    vk::RecordedSection guard(lock, genuine, [self]() -> const vk::LockSupport* {
+        PyObject* module = module_of(self);
+        return module != nullptr ? &state(module)->locks : nullptr;
+    });
     if (!guard.ok()) return false;
     if (!f()) return false;  // the guard leaves the lock with the pending exception
     return guard.release();
-}
-
-// Exactly `bytes`, or None (passed on as Py_None); subclasses refused. Borrowed.
-struct BytesOrNone {
-    PyObject*& out;
-};
-
-bool convert(PyObject* o, BytesOrNone conv, vk::ArgCtx c) {
-    if (PyBytes_CheckExact(o) || o == Py_None) {
-        conv.out = o;
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes or None, not %.200s", c.func,
-                 c.param, Py_TYPE(o)->tp_name);
-    return false;
 }
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
@@ -136,7 +98,7 @@ PyObject* slab_pack_header(PyObject* self, PyObject*) {
                   static_cast<unsigned>(stored), static_cast<unsigned>(computed));
     vk::Ref message = vk::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    vk::Ref logger = vk::Ref::steal(lookup_global(module, st->s_logger));
+    vk::Ref logger = vk::Ref::steal(vk::lookup_global(module, st->s_logger));
     if (!logger) return false;
     vk::Ref r =
         vk::Ref::steal(PyObject_CallMethodOneArg(logger.get(), st->s_warning, message.get()));
@@ -146,7 +108,7 @@ PyObject* slab_pack_header(PyObject* self, PyObject*) {
 PyObject* slab_unpack_header(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     PyObject* data = nullptr;
-    if (!vk::parse(kUnpack, args, nargs, kwnames, BytesOrNone{data})) return nullptr;
+    if (!vk::parse(kUnpack, args, nargs, kwnames, vk::bytes_or_none(data))) return nullptr;
     if (data == Py_None) {
         // The length of None, exactly as len() reports it.
         if (PyObject_Size(data) < 0) return nullptr;
@@ -698,10 +660,7 @@ PyMethodDef module_functions[] = {
 
 // ==== module ======================================================================================
 
-bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
+using vk::intern;
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
@@ -712,8 +671,7 @@ int module_exec(PyObject* m) {
     for (int i = 0; i < 6; ++i) {
         if (!intern(st->k_stats[i], kStatKeys[i])) return -1;
     }
-    if (!intern(st->s_threading, "threading") || !intern(st->s_Lock, "Lock") ||
-        !intern(st->s_logger, "logger") || !intern(st->s_warning, "warning") ||
+    if (!intern(st->s_logger, "logger") || !intern(st->s_warning, "warning") ||
         !intern(st->s_init_buckets, "_init_buckets") || !intern(st->s_is_set, "is_set") ||
         !intern(st->s_set, "set") || !intern(st->s_clear, "clear") ||
         !intern(st->s_find_first, "find_first")) {
@@ -751,8 +709,6 @@ int module_clear(PyObject* m) {
     Py_CLEAR(st->FastStatsCollector);
     st->locks.clear();
     for (PyObject*& k : st->k_stats) Py_CLEAR(k);
-    Py_CLEAR(st->s_threading);
-    Py_CLEAR(st->s_Lock);
     Py_CLEAR(st->s_logger);
     Py_CLEAR(st->s_warning);
     Py_CLEAR(st->s_init_buckets);
@@ -763,25 +719,10 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.memory.pool_paths",
     "Fast paths of the slab and pool allocators: slab headers, bucketed free lists, size helpers "
-    "and allocation counters.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "and allocation counters.");
 
 }  // namespace
 }  // namespace pool_paths

@@ -95,26 +95,11 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
 }  // namespace
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.memory.sync_cells",
-    "Atomic counters, lock-free allocation statistics and small synchronised cells.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "Atomic counters, lock-free allocation statistics and small synchronised cells.");
 
 }  // namespace sync_cells
 

@@ -2,8 +2,6 @@
 // module unit only (after atomic_counter.hpp).
 #pragma once
 
-#include <optional>
-
 #include "vkbind/vkbind.hpp"
 
 #include "atomic_counter.hpp"
@@ -59,8 +57,6 @@ struct ModuleState {
     PyObject* s_compare_and_swap = nullptr;
     PyObject* s_update_peaks = nullptr;
     PyObject* s_elapsed_ns = nullptr;
-    PyObject* s_threading = nullptr;
-    PyObject* s_Lock = nullptr;
     PyObject* s_time = nullptr;
     PyObject* s_perf_counter_ns = nullptr;
     PyObject* s_ratio_format = nullptr;  // ".1f"
@@ -80,8 +76,7 @@ struct ModuleState {
             {&s_load, "load"},             {&s_store, "store"},
             {&s_compare_and_swap, "compare_and_swap"},
             {&s_update_peaks, "_update_peaks"},
-            {&s_elapsed_ns, "elapsed_ns"}, {&s_threading, "threading"},
-            {&s_Lock, "Lock"},             {&s_time, "time"},
+            {&s_elapsed_ns, "elapsed_ns"}, {&s_time, "time"},
             {&s_perf_counter_ns, "perf_counter_ns"},
             {&s_ratio_format, ".1f"},      {&s_mode, "lock-free C11 atomics"},
         };
@@ -118,7 +113,7 @@ struct ModuleState {
         Py_CLEAR(PerformanceTimer);
         locks.clear();
         for (PyObject** s : {&s_increment, &s_decrement, &s_load, &s_store, &s_compare_and_swap,
-                             &s_update_peaks, &s_elapsed_ns, &s_threading, &s_Lock, &s_time,
+                             &s_update_peaks, &s_elapsed_ns, &s_time,
                              &s_perf_counter_ns, &s_ratio_format, &s_mode}) {
             Py_CLEAR(*s);
         }
@@ -126,19 +121,6 @@ struct ModuleState {
         Py_CLEAR(snapshot_template);
     }
 };
-
-// Binding of a callable without parameters that is not METH_NOARGS (METH_METHOD ones), with the
-// binding layer's messages.
-inline bool no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs == 0 && nkw == 0) [[likely]] return true;
-    if (nargs > 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, nargs + nkw);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
-    }
-    return false;
-}
 
 extern PyModuleDef module_def;  // defined in sync_cells.cpp
 
@@ -150,60 +132,26 @@ inline ModuleState* state_of_type(PyTypeObject* type) {
     return vk::state_of<ModuleState>(m);
 }
 
-// Calls obj.<name>(*args), looked up on the object. A reference to `obj` is held for the call, so a
-// method that replaces the attribute it was read from cannot free its own receiver. `obj` nullptr
-// stands for None.
-inline PyObject* call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* argv[4];
-    argv[0] = obj != nullptr ? obj : Py_None;
-    std::size_t n = 1;
-    for (PyObject* a : args) argv[n++] = a;
-    Py_INCREF(argv[0]);
-    PyObject* self = argv[0];
-    PyObject* r = PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    Py_DECREF(self);
-    return r;
-}
-
-// `threading.Lock()`, with the module global `threading` looked up now. Also reports whether the
-// result is a genuine lock: every section of the cells guarded by one is pure, so such a lock is
-// never entered (see vkbind/lock.hpp).
+// `threading.Lock()`, with the module global `threading` looked up now; `genuine` records whether
+// the result is a genuine lock: every section of the cells guarded by one is pure, so such a lock
+// is never entered (see vkbind/lock.hpp).
 inline PyObject* new_lock(PyTypeObject* type, bool& genuine) {
     PyObject* m = PyType_GetModuleByDef(type, &module_def);
     if (m == nullptr) return nullptr;
-    ModuleState* st = vk::state_of<ModuleState>(m);
-    vk::Ref threading = vk::Ref::steal(PyObject_GetAttr(m, st->s_threading));
-    if (!threading) return nullptr;
-    PyObject* lock = call_method(threading.get(), st->s_Lock, {});
-    if (lock != nullptr) genuine = st->locks.is_genuine(lock);
-    return lock;
+    return vk::state_of<ModuleState>(m)->locks.new_lock(m, genuine);
 }
 
-// A section guarded by an object's own lock, where every section of that lock is pure: a genuine
-// lock is skipped; anything else (an injected lock, or a missing one) sees __enter__ and __exit__.
-class CellSection {
-public:
-    CellSection(PyObject* owner, PyObject* lock, bool genuine) {
-        if (genuine) return;
-        ModuleState* st = state_of_type(Py_TYPE(owner));
-        if (st == nullptr) {
-            failed_ = true;
-            return;
-        }
-        guard_.emplace(st->locks, lock != nullptr ? lock : Py_None, vk::Section::Pure);
-        failed_ = !guard_->ok();
-    }
-    CellSection(const CellSection&) = delete;
-    CellSection& operator=(const CellSection&) = delete;
-
-    // False: an exception is set and the lock is not held.
-    bool ok() const { return !failed_; }
-    // Leaves the section; false (exception set) when the lock's __exit__ raised.
-    bool release() { return !guard_ || guard_->release(); }
-
-private:
-    std::optional<vk::LockGuard> guard_;
-    bool failed_ = false;
+// A section guarded by a cell's own lock, where every section of that lock is pure. An unset lock
+// (a cell built without __init__) is entered as None, which fails as `with None:` does.
+struct CellSection : vk::RecordedSection {
+    CellSection(PyObject* owner, PyObject* lock, bool genuine)
+        : vk::RecordedSection(
+              lock, genuine,
+              [owner]() -> const vk::LockSupport* {
+                  ModuleState* st = state_of_type(Py_TYPE(owner));
+                  return st != nullptr ? &st->locks : nullptr;
+              },
+              Py_None) {}
 };
 
 }  // namespace sync_cells

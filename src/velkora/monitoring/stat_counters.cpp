@@ -2,7 +2,6 @@
 #include "vkbind/vkbind.hpp"
 
 #include <cstdlib>
-#include <optional>
 #include <utility>
 
 #include "stat_counters_core.hpp"
@@ -15,8 +14,6 @@ extern PyModuleDef module_def;
 struct ModuleState {
     PyTypeObject* CounterAggregator = nullptr;
     vk::LockSupport locks;
-    PyObject* s_threading = nullptr;
-    PyObject* s_Lock = nullptr;
     PyObject* s_get_stats = nullptr;
     PyObject* default_count = nullptr;  // 1000
     // Result keys, in result order, and the empty series' dict, which results are copied from.
@@ -38,22 +35,9 @@ struct Aggregator {
 
 Aggregator* as_agg(PyObject* self) { return reinterpret_cast<Aggregator*>(self); }
 
-// The lock for one section. Every section of an aggregator's lock is pure (results are built and
-// overrides called outside it), so a genuine lock is never entered; any other lock sees every call.
-// A strong reference is kept in case the section replaces the object's lock (re-initialisation).
-class Section {
-public:
-    Section(const ModuleState* st, Aggregator* self) : lock_(vk::Ref::borrow(self->lock)) {
-        if (lock_) guard_.emplace(st->locks, lock_.get(), vk::Section::Pure);
-    }
-    bool ok() const { return !guard_ || guard_->ok(); }
-    bool release() { return !guard_ || guard_->release(); }
-
-private:
-    vk::Ref lock_;  // declared first: outlives the guard
-    std::optional<vk::LockGuard> guard_;
-};
-
+// Every section of an aggregator's lock is pure (results are built and overrides called outside
+// it), so a genuine lock is never entered; any other lock sees every call (vk::LockGuard keeps it
+// alive, in case its __enter__ re-initialises the aggregator and replaces it).
 // The identifier check, before any lock.
 bool check_id(const Aggregator* self, int32_t id) {
     if (id >= 0 && id < self->num_counters) return true;
@@ -78,10 +62,8 @@ int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     // The module global, looked up now: a replaced `threading` supplies the lock.
-    vk::Ref threading = vk::Ref::steal(PyObject_GetAttr(module, st->s_threading));
-    vk::Ref lock_type = threading ? vk::Ref::steal(PyObject_GetAttr(threading.get(), st->s_Lock))
-                                  : vk::Ref();
-    vk::Ref lock = lock_type ? vk::Ref::steal(PyObject_CallNoArgs(lock_type.get())) : vk::Ref();
+    bool genuine = false;
+    vk::Ref lock = vk::Ref::steal(st->locks.new_lock(module, genuine));
     if (!lock) {
         std::free(block);
         return -1;
@@ -143,7 +125,7 @@ PyObject* stats_dict(const ModuleState* st, const Stats& s) {
 
 // get_stats for an identifier already checked: the figures under the lock, the dict after it.
 PyObject* native_get_stats(const ModuleState* st, Aggregator* self, int32_t id) {
-    Section section(st, self);
+    vk::LockGuard section(st->locks, self->lock, vk::Section::Pure);
     if (!section.ok()) return nullptr;
     // Read after entering: a lock that ran Python code may have seen the object re-initialised.
     const bool valid = id < self->num_counters;
@@ -162,7 +144,8 @@ PyObject* agg_update(PyObject* self_obj, PyTypeObject* cls, PyObject* const* arg
     }
     Aggregator* self = as_agg(self_obj);
     if (!check_id(self, id)) return nullptr;
-    Section section(vk::state_of_type<ModuleState>(cls), self);
+    vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
+                          vk::Section::Pure);
     if (!section.ok()) return nullptr;
     if (id < self->num_counters) record_update(self->counters[id], value);
     if (!section.release()) return nullptr;
@@ -186,7 +169,8 @@ PyObject* agg_reset(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args
     if (!vk::parse(kReset, args, PyVectorcall_NARGS(nargsf), kwnames, vk::i32(id))) return nullptr;
     Aggregator* self = as_agg(self_obj);
     if (!check_id(self, id)) return nullptr;
-    Section section(vk::state_of_type<ModuleState>(cls), self);
+    vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
+                          vk::Section::Pure);
     if (!section.ok()) return nullptr;
     if (id < self->num_counters) record_reset(self->counters[id]);
     if (!section.release()) return nullptr;
@@ -203,7 +187,7 @@ PyObject* agg_reset_all(PyObject* self_obj, PyObject*) {
     const ModuleState* st = state_of_instance(self_obj);
     if (st == nullptr) return nullptr;
     Aggregator* self = as_agg(self_obj);
-    Section section(st, self);
+    vk::LockGuard section(st->locks, self->lock, vk::Section::Pure);
     if (!section.ok()) return nullptr;
     for (int32_t i = 0; i < self->num_counters; ++i) record_reset(self->counters[i]);
     if (!section.release()) return nullptr;
@@ -299,11 +283,9 @@ PyMethodDef module_functions[] = {
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     if (!st->locks.init()) return -1;
-    st->s_threading = PyUnicode_InternFromString("threading");
-    st->s_Lock = PyUnicode_InternFromString("Lock");
     st->s_get_stats = PyUnicode_InternFromString("get_stats");
     st->default_count = PyLong_FromLong(1000);
-    if (!st->s_threading || !st->s_Lock || !st->s_get_stats || !st->default_count) return -1;
+    if (!st->s_get_stats || !st->default_count) return -1;
 
     static const char* const kKeys[6] = {"count", "mean", "variance", "std", "min", "max"};
     const Stats zero = record_stats(AtomicCounter{});
@@ -333,8 +315,6 @@ int module_traverse(PyObject* m, visitproc visit, void* arg) {
 int module_clear(PyObject* m) {
     ModuleState* st = state(m);
     Py_CLEAR(st->CounterAggregator);
-    Py_CLEAR(st->s_threading);
-    Py_CLEAR(st->s_Lock);
     Py_CLEAR(st->s_get_stats);
     Py_CLEAR(st->default_count);
     Py_CLEAR(st->zero_stats);
@@ -343,24 +323,9 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.monitoring.stat_counters",
-    "Running statistics for numbered monitoring counters.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "Running statistics for numbered monitoring counters.");
 
 }  // namespace
 }  // namespace stat_counters

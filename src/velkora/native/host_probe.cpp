@@ -150,28 +150,7 @@ ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module);
 
 // ---- small interpreter helpers -----------------------------------------------------------------
 
-// A global name as a function of this module resolves it: the module namespace, then builtins.
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (v == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
-        if (v == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-    }
-    return Ref::borrow(v);
-}
-
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
-
-// `self.name(*args)`.
-template <class... A>
-Ref call_method(PyObject* self, PyObject* name, A... args) {
-    PyObject* argv[] = {self, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
-}
 
 Ref call0(PyObject* callable) { return Ref::steal(PyObject_CallNoArgs(callable)); }
 
@@ -204,67 +183,6 @@ bool swallow_exception() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     PyErr_Clear();
     return true;
-}
-
-// The pending exception as a normalised instance (new reference); the indicator is cleared.
-PyObject* take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
-}
-
-// While alive, `exc` is the exception being handled, as inside an except block: anything raised
-// meanwhile gets it as __context__, and sys.exc_info() reports it.
-class Handling {
-public:
-    explicit Handling(PyObject* exc) : outer_(Ref::steal(PyErr_GetHandledException())) {
-        PyErr_SetHandledException(exc);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() { PyErr_SetHandledException(outer_.get()); }
-
-private:
-    Ref outer_;
-};
-
-// The import statement: `import name` (fromlist nullptr) or `from name import ...` (the module
-// itself). A replaced builtins.__import__ is honoured, as the statement honours it.
-Ref import_stmt(PyObject* module, ModuleState* st, PyObject* name, PyObject* fromlist) {
-    PyObject* globals = PyModule_GetDict(module);
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, st->str[s_dunder_import]) : nullptr;
-    if (imp == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return Ref();
-    }
-    if (imp == st->builtin_import) {
-        return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, 0));
-    }
-    Ref hold = Ref::borrow(imp);
-    PyObject* argv[] = {name, globals, Py_None, fromlist ? fromlist : Py_None, st->zero};
-    return Ref::steal(PyObject_Vectorcall(imp, argv, 5, nullptr));
-}
-
-// The name binding of `from <module> import name`.
-Ref import_from(PyObject* mod, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(mod, name);
-    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        Ref modname = Ref::steal(PyObject_GetAttrString(mod, "__name__"));
-        if (!modname) PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%S'", name,
-                     modname ? modname.get() : Py_None);
-    }
-    return Ref::steal(v);
 }
 
 // A returned count as a signed 32-bit integer: an int directly, other objects through __int__
@@ -306,12 +224,12 @@ bool to_i32(PyObject* o, int32_t& out) {
 
 // The affinity set's size, or the processor count where there is no affinity query; at least 1.
 bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
-    Ref os = global(module, st->str[s_os]);
+    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
     if (!os) return false;
     const int has = has_attr(os.get(), st->str[s_sched_getaffinity]);
     if (has < 0) return false;
     if (has) {
-        Ref mask = call_method(os.get(), st->str[s_sched_getaffinity], st->zero);
+        Ref mask = Ref::steal(vk::call_method(os.get(), st->str[s_sched_getaffinity], st->zero));
         if (!mask) return false;
         const Py_ssize_t n = PyObject_Size(mask.get());
         if (n < 0) return false;
@@ -321,7 +239,7 @@ bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
         }
         cores = static_cast<int32_t>(n);
     } else {
-        Ref count = call_method(os.get(), st->str[s_cpu_count]);
+        Ref count = Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count]));
         if (!count) return false;
         const int truthy = PyObject_IsTrue(count.get());
         if (truthy < 0) return false;
@@ -337,12 +255,12 @@ PyObject* detect_physical_cores(PyObject* module, PyObject*) {
     int32_t cores = 1;
     if (physical_cores(module, st, cores)) return PyLong_FromLong(cores);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref handled = Ref::steal(take_exception());
-    Handling handling(handled.get());
+    Ref handled = Ref::steal(vk::take_exception());
+    vk::Handling handling(handled.get());
     // The fallback converts a truthy count but bounds nothing: it reports what the host says.
     int32_t count = 1;
-    Ref os = global(module, st->str[s_os]);
-    Ref raw = os ? call_method(os.get(), st->str[s_cpu_count]) : Ref();
+    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
+    Ref raw = os ? Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count])) : Ref();
     const int truthy = raw ? PyObject_IsTrue(raw.get()) : -1;
     if (truthy < 0 || (truthy && !to_i32(raw.get(), count))) return nullptr;
     return PyLong_FromLong(count);
@@ -362,17 +280,17 @@ int is_node_entry(PyObject* name, ModuleState* st) {
         const Py_ssize_t prefix = PyUnicode_Tailmatch(name, st->str[s_node], 0, 4, -1);
         if (prefix <= 0) return static_cast<int>(prefix);
         Ref rest = Ref::steal(PyUnicode_Substring(name, 4, len));
-        Ref digits = rest ? call_method(rest.get(), st->str[s_isdigit]) : Ref();
+        Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->str[s_isdigit])) : Ref();
         return digits ? PyObject_IsTrue(digits.get()) : -1;
     }
     // Anything else answers through its own methods: name.startswith("node") and name[4:].isdigit().
-    Ref starts = call_method(name, st->str[s_startswith], st->str[s_node]);
+    Ref starts = Ref::steal(vk::call_method(name, st->str[s_startswith], st->str[s_node]));
     const int t = starts ? PyObject_IsTrue(starts.get()) : -1;
     if (t <= 0) return t;
     Ref four = Ref::steal(PyLong_FromLong(4));
     Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
     Ref rest = slice ? Ref::steal(PyObject_GetItem(name, slice.get())) : Ref();
-    Ref digits = rest ? call_method(rest.get(), st->str[s_isdigit]) : Ref();
+    Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->str[s_isdigit])) : Ref();
     return digits ? PyObject_IsTrue(digits.get()) : -1;
 }
 
@@ -399,10 +317,12 @@ Py_ssize_t count_node_entries(PyObject* entries, ModuleState* st) {
 
 // kernel32's highest node number plus one; 1 when the call reports failure.
 Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
-    Ref ctypes = import_stmt(module, st, st->str[s_ctypes], nullptr);
+    Ref ctypes = Ref::steal(vk::import_stmt(module, st->str[s_ctypes], nullptr, st->builtin_import,
+                                            st->str[s_dunder_import]));
     if (!ctypes) return Ref();
-    Ref pkg = import_stmt(module, st, st->str[s_ctypes], st->wintypes_fromlist);
-    Ref wintypes = pkg ? import_from(pkg.get(), st->str[s_wintypes]) : Ref();
+    Ref pkg = Ref::steal(vk::import_stmt(module, st->str[s_ctypes], st->wintypes_fromlist,
+                                         st->builtin_import, st->str[s_dunder_import]));
+    Ref wintypes = pkg ? Ref::steal(vk::import_from(pkg.get(), st->str[s_wintypes])) : Ref();
     if (!wintypes) return Ref();
 
     Ref windll = attr(ctypes.get(), st->str[s_WinDLL]);
@@ -415,7 +335,8 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
     Ref bool_type = attr(wintypes.get(), st->str[s_BOOL]);
     if (!bool_type || PyObject_SetAttr(fn.get(), st->str[s_restype], bool_type.get()) < 0) return Ref();
     Ref c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
-    Ref pointer = c_ulong ? call_method(ctypes.get(), st->str[s_POINTER], c_ulong.get()) : Ref();
+    Ref pointer = c_ulong ? Ref::steal(vk::call_method(ctypes.get(), st->str[s_POINTER],
+                                                       c_ulong.get())) : Ref();
     Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
     if (!argtypes) return Ref();
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
@@ -423,7 +344,8 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
 
     c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
     Ref highest_node = c_ulong ? call0(c_ulong.get()) : Ref();
-    Ref ref = highest_node ? call_method(ctypes.get(), st->str[s_byref], highest_node.get()) : Ref();
+    Ref ref = highest_node ? Ref::steal(vk::call_method(ctypes.get(), st->str[s_byref],
+                                                        highest_node.get())) : Ref();
     if (!ref) return Ref();
     PyObject* fn_argv[] = {ref.get()};
     Ref ok = Ref::steal(PyObject_Vectorcall(fn.get(), fn_argv, 1, nullptr));
@@ -438,19 +360,21 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
 }
 
 Ref numa_nodes(PyObject* module, ModuleState* st) {
-    Ref sys = global(module, st->str[s_sys]);
+    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
     if (!platform) return Ref();
     int t = compare(platform.get(), st->str[s_linux_], Py_EQ);
     if (t < 0) return Ref();
     if (t) {
-        Ref os = global(module, st->str[s_os]);
+        Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
         Ref path = os ? attr(os.get(), st->str[s_path]) : Ref();
-        Ref found = path ? call_method(path.get(), st->str[s_exists], st->str[s_node_dir]) : Ref();
+        Ref found = path ? Ref::steal(vk::call_method(path.get(), st->str[s_exists],
+                                                      st->str[s_node_dir])) : Ref();
         const int exists = found ? PyObject_IsTrue(found.get()) : -1;
         if (exists < 0) return Ref();
         if (!exists) return Ref::borrow(st->one);
-        Ref entries = call_method(os.get(), st->str[s_listdir], st->str[s_node_dir]);
+        Ref entries =
+            Ref::steal(vk::call_method(os.get(), st->str[s_listdir], st->str[s_node_dir]));
         if (!entries) return Ref();
         const Py_ssize_t n = count_node_entries(entries.get(), st);
         if (n < 0) return Ref();
@@ -510,7 +434,7 @@ Ref version_text(PyObject* info, ModuleState* st, int parts) {
 
 PyObject* detect_python_version(PyObject* module, PyObject*) {
     ModuleState* st = state(module);
-    Ref sys = global(module, st->str[s_sys]);
+    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
     if (!info) return nullptr;
     Ref version = version_text(info.get(), st, 3);
@@ -521,7 +445,8 @@ PyObject* detect_python_version(PyObject* module, PyObject*) {
     if (recent < 0) return nullptr;
     if (recent) {
         // Only the private module of exactly this name counts; another spelling reports False.
-        Ref mod = import_stmt(module, st, st->str[s_xxsubinterpreters], nullptr);
+        Ref mod = Ref::steal(vk::import_stmt(module, st->str[s_xxsubinterpreters], nullptr,
+                                             st->builtin_import, st->str[s_dunder_import]));
         if (mod) {
             has_subinterpreters = true;
         } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -548,12 +473,16 @@ Ref new_backend_info(ModuleState* st) {
 
 // The framework's registry; false when it raised (keys already written stay written).
 bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
-    Ref mod = import_stmt(module, st, st->str[s_registry_module], st->registry_fromlist);
-    Ref registry = mod ? import_from(mod.get(), st->str[s_GPUAccelRegistry]) : Ref();
-    Ref kinds = registry ? import_from(mod.get(), st->str[s_GPUBackendKind]) : Ref();
+    Ref mod = Ref::steal(vk::import_stmt(module, st->str[s_registry_module], st->registry_fromlist,
+                                         st->builtin_import, st->str[s_dunder_import]));
+    Ref registry =
+        mod ? Ref::steal(vk::import_from(mod.get(), st->str[s_GPUAccelRegistry])) : Ref();
+    Ref kinds =
+        registry ? Ref::steal(vk::import_from(mod.get(), st->str[s_GPUBackendKind])) : Ref();
     if (!kinds) return false;
 
-    Ref backends = call_method(registry.get(), st->str[s_detect_available_backends]);
+    Ref backends =
+        Ref::steal(vk::call_method(registry.get(), st->str[s_detect_available_backends]));
     if (!backends) return false;
     const Str kinds_flags[3][2] = {{s_CUDA, s_cuda_available},
                                    {s_ROCm, s_rocm_available},
@@ -564,7 +493,7 @@ bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
         if (found < 0 || !set_item(info, st->str[key], found ? Py_True : Py_False)) return false;
     }
 
-    Ref best = call_method(registry.get(), st->str[s_get_best_available]);
+    Ref best = Ref::steal(vk::call_method(registry.get(), st->str[s_get_best_available]));
     if (!best) return false;
     // best.info.kind, read afresh wherever it is used.
     auto best_kind = [&]() -> Ref {
@@ -622,7 +551,7 @@ int smi_certainly_missing(ModuleState* st, PyObject* subprocess, PyObject* run) 
         // The search subprocess itself does: its own os module's get_exec_path().
         Ref os = Ref::borrow(PyDict_GetItemWithError(globals, st->str[s_os]));
         if (!os) return PyErr_Occurred() ? -1 : 0;
-        Ref dirs = call_method(os.get(), st->str[s_get_exec_path]);
+        Ref dirs = Ref::steal(vk::call_method(os.get(), st->str[s_get_exec_path]));
         if (!dirs) return -1;
         Ref it = Ref::steal(PyObject_GetIter(dirs.get()));
         if (!it) return -1;
@@ -662,7 +591,8 @@ int smi_certainly_missing(ModuleState* st, PyObject* subprocess, PyObject* run) 
 
 // nvidia-smi, when the registry could not answer; false when it raised.
 bool smi_fallback(PyObject* module, ModuleState* st, PyObject* info) {
-    Ref subprocess = import_stmt(module, st, st->str[s_subprocess], nullptr);
+    Ref subprocess = Ref::steal(vk::import_stmt(module, st->str[s_subprocess], nullptr,
+                                                st->builtin_import, st->str[s_dunder_import]));
     Ref run = subprocess ? attr(subprocess.get(), st->str[s_run]) : Ref();
     if (!run) return false;
     const int missing = smi_certainly_missing(st, subprocess.get(), run.get());
@@ -686,15 +616,17 @@ bool smi_fallback(PyObject* module, ModuleState* st, PyObject* info) {
     if (PyDict_SetItem(info, st->str[s_has_gpu], Py_True) < 0) return false;
 
     out = attr(result.get(), st->str[s_stdout_]);
-    Ref text = out ? call_method(out.get(), st->str[s_decode], st->str[s_utf_8], st->str[s_ignore])
+    Ref text = out ? Ref::steal(vk::call_method(out.get(), st->str[s_decode], st->str[s_utf_8],
+                                                st->str[s_ignore]))
                    : Ref();
-    Ref stripped = text ? call_method(text.get(), st->str[s_strip]) : Ref();
-    Ref parts = stripped ? call_method(stripped.get(), st->str[s_split], st->str[s_newline]) : Ref();
+    Ref stripped = text ? Ref::steal(vk::call_method(text.get(), st->str[s_strip])) : Ref();
+    Ref parts = stripped ? Ref::steal(vk::call_method(stripped.get(), st->str[s_split],
+                                                      st->str[s_newline])) : Ref();
     Ref it = parts ? Ref::steal(PyObject_GetIter(parts.get())) : Ref();
     if (!it) return false;
     Py_ssize_t lines = 0;  // one non-blank line per GPU name
     while (Ref part = Ref::steal(PyIter_Next(it.get()))) {
-        Ref bare = call_method(part.get(), st->str[s_strip]);
+        Ref bare = Ref::steal(vk::call_method(part.get(), st->str[s_strip]));
         const int nonblank = bare ? PyObject_IsTrue(bare.get()) : -1;
         if (nonblank < 0) return false;
         lines += nonblank;
@@ -717,8 +649,8 @@ PyObject* detect_gpu_backends(PyObject* module, PyObject*) {
 
 // Seconds from time.perf_counter() of the module namespace's `time`; false with an error set.
 bool perf_counter(PyObject* module, ModuleState* st, double& seconds) {
-    Ref time = global(module, st->str[s_time]);
-    Ref now = time ? call_method(time.get(), st->str[s_perf_counter]) : Ref();
+    Ref time = Ref::steal(vk::lookup_global(module, st->str[s_time]));
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_perf_counter])) : Ref();
     if (!now) return false;
     seconds = PyFloat_AsDouble(now.get());
     return !(seconds == -1.0 && PyErr_Occurred());
@@ -765,7 +697,7 @@ bool unpack_pair(PyObject* value, Ref& a, Ref& b) {
 }
 
 Ref call_probe(PyObject* module, ModuleState* st, Str name) {
-    Ref probe = global(module, st->str[name]);
+    Ref probe = Ref::steal(vk::lookup_global(module, st->str[name]));
     return probe ? call0(probe.get()) : Ref();
 }
 
@@ -790,11 +722,11 @@ bool fill_report(PyObject* module, ModuleState* st, PyObject* caps, double start
         return false;
     }
 
-    Ref sys = global(module, st->str[s_sys]);
+    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
     if (!set_item(caps, st->str[s_platform], platform.get())) return false;
-    Ref time = global(module, st->str[s_time]);
-    Ref now = time ? call_method(time.get(), st->str[s_time]) : Ref();
+    Ref time = Ref::steal(vk::lookup_global(module, st->str[s_time]));
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_time])) : Ref();
     if (!set_item(caps, st->str[s_detected_at], now.get()) ||
         !set_item(caps, st->str[s_detector], st->str[s_native])) {
         return false;
@@ -804,20 +736,20 @@ bool fill_report(PyObject* module, ModuleState* st, PyObject* caps, double start
 
 // The report when a probe failed: safe minimums, the error text, the time taken.
 PyObject* fallback_report(PyObject* module, ModuleState* st, PyObject* exc, double start) {
-    Ref os = global(module, st->str[s_os]);
-    Ref count = os ? call_method(os.get(), st->str[s_cpu_count]) : Ref();
+    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
+    Ref count = os ? Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count])) : Ref();
     const int truthy = count ? PyObject_IsTrue(count.get()) : -1;
     if (truthy < 0) return nullptr;
     if (!truthy) count = Ref::borrow(st->one);
 
-    Ref sys = global(module, st->str[s_sys]);
+    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
     Ref version = info ? version_text(info.get(), st, 2) : Ref();
     if (!version) return nullptr;
-    sys = global(module, st->str[s_sys]);
+    sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
-    Ref time = platform ? global(module, st->str[s_time]) : Ref();
-    Ref now = time ? call_method(time.get(), st->str[s_time]) : Ref();
+    Ref time = platform ? Ref::steal(vk::lookup_global(module, st->str[s_time])) : Ref();
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_time])) : Ref();
     Ref error = now ? Ref::steal(PyObject_Str(exc)) : Ref();
     Ref took = error ? elapsed_ms(module, st, start) : Ref();
     if (!took) return nullptr;
@@ -857,9 +789,9 @@ PyObject* detect_capabilities(PyObject* module, PyObject*) {
     if (!perf_counter(module, st, start)) return nullptr;
     if (fill_report(module, st, caps.get(), start)) return caps.release();
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-    Ref exc = Ref::steal(take_exception());
+    Ref exc = Ref::steal(vk::take_exception());
     caps.reset();
-    Handling handling(exc.get());
+    vk::Handling handling(exc.get());
     return fallback_report(module, st, exc.get(), start);
 }
 
@@ -932,25 +864,10 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.native.host_probe",
     "Host probing: processors, NUMA nodes, interpreter features, GPU backends and the capability "
-    "report.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "report.");
 
 }  // namespace
 }  // namespace host_probe

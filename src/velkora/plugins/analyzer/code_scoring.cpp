@@ -127,54 +127,6 @@ bool check_one_byte_folding(ModuleState* st, bool& agrees) {
     return ok;
 }
 
-// ---- binding fast path --------------------------------------------------------------------------
-// A positional call whose arguments all have exactly the expected built-in type is read directly;
-// anything else (keywords, conversions through __float__/__int__, errors) goes through vk::parse,
-// which converts from scratch. The direct reads have no side effects, so the retry is invisible.
-
-inline bool read_exact(PyObject* o, vk::F64Conv c) {
-    if (!PyFloat_CheckExact(o)) return false;
-    c.out = PyFloat_AS_DOUBLE(o);
-    return true;
-}
-
-inline bool read_exact(PyObject* o, vk::IntConv<int32_t> c) {
-    if (!PyLong_CheckExact(o)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-#else
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(o, &overflow);
-    if (overflow != 0) return false;
-#endif
-    if (v < INT32_MIN || v > INT32_MAX) return false;
-    c.out = static_cast<int32_t>(v);
-    return true;
-}
-
-inline bool read_exact(PyObject* o, vk::FlagConv c) {
-    if (o != Py_True && o != Py_False) return false;
-    c.out = o == Py_True;
-    return true;
-}
-
-inline bool read_exact(PyObject* o, vk::ExactConv<vk::Exact::Str> c) {
-    if (!PyUnicode_CheckExact(o) && o != Py_None) return false;
-    c.out = o;
-    return true;
-}
-
-template <std::size_t N, class... Conv>
-[[gnu::always_inline]] inline bool bind(const vk::Sig<N>& s, PyObject* const* args,
-                                        Py_ssize_t nargs, PyObject* kwnames, Conv... conv) {
-    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
-        std::size_t i = 0;
-        if ((read_exact(args[i++], conv) && ...)) return true;
-    }
-    return vk::parse(s, args, nargs, kwnames, conv...);
-}
-
 // ---- functions ----------------------------------------------------------------------------------
 
 PyObject* make_float_tuple(const double* v, Py_ssize_t n) {
@@ -209,7 +161,7 @@ PyObject* quick_framework_score(PyObject* module, PyObject* const* args, Py_ssiz
                                 PyObject* kwnames) {
     PyObject* code = nullptr;
     PyObject* framework = nullptr;
-    if (!bind(kQuick, args, nargs, kwnames, vk::str_or_none(code),
+    if (!vk::parse(kQuick, args, nargs, kwnames, vk::str_or_none(code),
                    vk::str_or_none(framework))) {
         return nullptr;
     }
@@ -232,7 +184,7 @@ PyObject* score_indicators(PyObject* module, PyObject* const* args, Py_ssize_t n
                            PyObject* kwnames) {
     PyObject* code = nullptr;
     PyObject* function_name = nullptr;
-    if (!bind(kScoreIndicators, args, nargs, kwnames, vk::str_or_none(code),
+    if (!vk::parse(kScoreIndicators, args, nargs, kwnames, vk::str_or_none(code),
                    vk::str_or_none(function_name))) {
         return nullptr;
     }
@@ -267,7 +219,7 @@ constexpr auto kNormalize = vk::sig("normalize_scores", 5, "cpu_score", "memory_
 
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     int32_t cpu = 0, memory = 0, parallel = 0, gpu_op = 0, large_data = 0;
-    if (!bind(kNormalize, args, nargs, kwnames, vk::i32(cpu), vk::i32(memory),
+    if (!vk::parse(kNormalize, args, nargs, kwnames, vk::i32(cpu), vk::i32(memory),
                    vk::i32(parallel), vk::i32(gpu_op), vk::i32(large_data))) {
         return nullptr;
     }
@@ -280,7 +232,7 @@ constexpr auto kFrameworkPatternsSig = vk::sig("score_framework_patterns", 1, "c
 PyObject* score_framework_patterns(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     PyObject* code = nullptr;
-    if (!bind(kFrameworkPatternsSig, args, nargs, kwnames, vk::str_or_none(code))) {
+    if (!vk::parse(kFrameworkPatternsSig, args, nargs, kwnames, vk::str_or_none(code))) {
         return nullptr;
     }
     const ModuleState* st = state(module);
@@ -345,7 +297,7 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
     double op = 0.0, data = 0.0, cpu = 0.0;
     bool available = false;
     PyObject* capability = nullptr;
-    if (!bind(kGpuSuitability, args, nargs, kwnames, vk::f64(op), vk::f64(data),
+    if (!vk::parse(kGpuSuitability, args, nargs, kwnames, vk::f64(op), vk::f64(data),
                    vk::f64(cpu), vk::flag(available), vk::str_or_none(capability))) {
         return nullptr;
     }
@@ -362,7 +314,7 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t narg
                                PyObject* kwnames) {
     double op = 0.0, data = 0.0;
     bool available = false;
-    if (!bind(kSpeedup, args, nargs, kwnames, vk::f64(op), vk::f64(data),
+    if (!vk::parse(kSpeedup, args, nargs, kwnames, vk::f64(op), vk::f64(data),
                    vk::flag(available))) {
         return nullptr;
     }
@@ -376,7 +328,7 @@ constexpr auto kParallel =
 PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
     double base = 0.0, bonus = 0.0, penalty = 0.0, chunking = 0.0;
-    if (!bind(kParallel, args, nargs, kwnames, vk::f64(base), vk::f64(bonus),
+    if (!vk::parse(kParallel, args, nargs, kwnames, vk::f64(base), vk::f64(bonus),
                    vk::f64(penalty), vk::f64(chunking))) {
         return nullptr;
     }
@@ -393,7 +345,7 @@ constexpr auto kWorkload = vk::sig(
 PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
     core::WorkloadInputs in{};
-    if (!bind(kWorkload, args, nargs, kwnames, vk::f64(in.cpu_intensity),
+    if (!vk::parse(kWorkload, args, nargs, kwnames, vk::f64(in.cpu_intensity),
                    vk::f64(in.memory_intensity), vk::f64(in.parallelization_potential),
                    vk::f64(in.gpu_suitability), vk::f64(in.gpu_operation_score),
                    vk::f64(in.numpy_score), vk::f64(in.pandas_score), vk::f64(in.sklearn_score),
@@ -414,7 +366,7 @@ constexpr auto kThreshold =
 PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     double current = 0.0, success = 0.0, rate = 0.0, lo = 0.0, hi = 0.0;
-    if (!bind(kThreshold, args, nargs, kwnames, vk::f64(current), vk::f64(success),
+    if (!vk::parse(kThreshold, args, nargs, kwnames, vk::f64(current), vk::f64(success),
                    vk::f64(rate), vk::f64(lo), vk::f64(hi))) {
         return nullptr;
     }
@@ -523,25 +475,11 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+// The functions are added in exec, after the pattern table exists.
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.plugins.analyzer.code_scoring",
     "Workload analysis: indicator scoring of source text, workload classification, GPU "
-    "suitability and speedup estimates.",
-    sizeof(ModuleState),
-    nullptr,  // the functions are added in exec, after the pattern table exists
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "suitability and speedup estimates.");
 
 }  // namespace
 }  // namespace code_scoring

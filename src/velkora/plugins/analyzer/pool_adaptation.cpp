@@ -620,25 +620,10 @@ int module_clear(PyObject* m) {
     return 0;
 }
 
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
     "velkora.plugins.analyzer.pool_adaptation",
     "Pool adaptation decisions: trend and change detection over the orchestrator's histories,\n"
-    "and the scores that decide whether, when and how urgently to switch memory pools.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+    "and the scores that decide whether, when and how urgently to switch memory pools.");
 
 }  // namespace
 }  // namespace pool_adaptation

@@ -1,0 +1,152 @@
+// Interpreter-level helpers: module globals, method calls, the import statement, and pending or
+// handled exceptions, each with the semantics of the Python statement it stands for.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "ref.hpp"
+
+namespace vk {
+
+// A global name as a function of `module` resolves it: the module namespace, then the builtins.
+// New reference, or nullptr with NameError (or the lookup's own error).
+inline PyObject* lookup_global(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (v == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();  // borrowed; nullptr without a frame
+        if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
+        if (v == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    Py_XINCREF(v);
+    return v;
+}
+
+// `obj.name(*args)`, looked up on the object. A reference to `obj` is held for the call, so a
+// method that replaces the attribute it was read from cannot free its own receiver. `obj` nullptr
+// stands for None (an unset field). New reference.
+template <class... A>
+inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {
+    if (obj == nullptr) obj = Py_None;
+    PyObject* argv[] = {obj, args...};
+    Py_INCREF(obj);
+    PyObject* r = PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(obj);
+    return r;
+}
+
+// The pending exception as a normalised instance (new reference; nullptr when none); the error
+// indicator is cleared.
+inline PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// The pending exception, taken aside while other code runs, then put back (restore()) or dropped.
+class SavedError {
+public:
+    SavedError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(exc_);
+        Py_XDECREF(tb_);
+    }
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+#else
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
+                      std::exchange(tb_, nullptr));
+#endif
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* exc_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
+// While alive, `exc` is the exception being handled, as inside an except block: anything raised
+// meanwhile gets it as __context__, and sys.exc_info() reports it.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) : outer_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(outer_.get()); }
+
+private:
+    Ref outer_;
+};
+
+// The import statement, run as code in `module` would run it: `import name` (fromlist nullptr) or
+// `from name import ...` (the module itself). A replaced builtins.__import__ is honoured, as the
+// statement honours it; `builtin_import` is the original one (any object never equal to a
+// replacement will do) and `s_import` the interned "__import__". New reference.
+inline PyObject* import_stmt(PyObject* module, PyObject* name, PyObject* fromlist,
+                             PyObject* builtin_import, PyObject* s_import) {
+    PyObject* globals = PyModule_GetDict(module);
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, s_import) : nullptr;
+    if (imp == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return nullptr;
+    }
+    if (imp == builtin_import) {
+        return PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, 0);
+    }
+    Ref hold = Ref::borrow(imp);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    PyObject* argv[] = {name, globals, Py_None, fromlist ? fromlist : Py_None, zero.get()};
+    return PyObject_Vectorcall(imp, argv, 5, nullptr);
+}
+
+// The name binding of `from <mod> import name`. New reference, or nullptr with ImportError.
+inline PyObject* import_from(PyObject* mod, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(mod, name);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref modname = Ref::steal(PyObject_GetAttrString(mod, "__name__"));
+        if (!modname) PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%S'", name,
+                     modname ? modname.get() : Py_None);
+    }
+    return v;
+}
+
+// A str from ASCII bytes we wrote ourselves (no decoding pass). New reference.
+inline PyObject* ascii_str(const char* data, std::size_t len) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
+    if (s != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(s), data, len);
+    return s;
+}
+
+}  // namespace vk
