@@ -156,18 +156,18 @@ PyObject* slab_find_free_object(PyObject* self, PyObject*) {
 
 PyMethodDef slab_methods[] = {
     {"pack_header", slab_pack_header, METH_NOARGS,
-     "pack_header() -> bytes: store the checksum and return the 16-byte little-endian header."},
+     "pack_header($self, /)\n--\n\nStore the checksum and return the 16-byte little-endian header."},
     {"unpack_header", vk::method(slab_unpack_header), kFast,
-     "unpack_header(data): load the header from its 16-byte form; a checksum mismatch sets flag "
+     "unpack_header($self, /, data)\n--\n\nLoad the header from its 16-byte form; a checksum mismatch sets flag "
      "0x80 and logs a warning."},
     {"py_is_object_free", vk::method(slab_is_object_free), kFast,
-     "py_is_object_free(object_index) -> bool: whether the object is free."},
+     "py_is_object_free($self, /, object_index)\n--\n\nWhether the object is free."},
     {"py_allocate_object_at", vk::method(slab_allocate_object_at), kFast,
-     "py_allocate_object_at(object_index): mark the object in use."},
+     "py_allocate_object_at($self, /, object_index)\n--\n\nMark the object in use."},
     {"py_deallocate_object_at", vk::method(slab_deallocate_object_at), kFast,
-     "py_deallocate_object_at(object_index): mark the object free."},
+     "py_deallocate_object_at($self, /, object_index)\n--\n\nMark the object free."},
     {"py_find_free_object", slab_find_free_object, METH_NOARGS,
-     "py_find_free_object() -> int: the lowest free object, or -1."},
+     "py_find_free_object($self, /)\n--\n\nThe lowest free object, or -1."},
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -358,13 +358,13 @@ PyObject* bucket_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef bucket_methods[] = {
     {"_init_buckets", bucket_init_buckets, METH_NOARGS,
-     "_init_buckets(): create every bucket empty, dropping the offsets they held."},
+     "_init_buckets($self, /)\n--\n\nCreate every bucket empty, dropping the offsets they held."},
     {"add_to_bucket", vk::method(bucket_add), kFast,
-     "add_to_bucket(offset, size) -> bool: push offset onto the bucket of exactly this size."},
+     "add_to_bucket($self, /, offset, size)\n--\n\nPush offset onto the bucket of exactly this size."},
     {"remove_from_bucket", vk::method(bucket_remove), kFast,
-     "remove_from_bucket(size) -> int | None: pop the latest offset of size's bucket."},
+     "remove_from_bucket($self, /, size)\n--\n\nPop the latest offset of size's bucket."},
     {"find_best_fit_bucket", vk::method(bucket_best_fit), kFast,
-     "find_best_fit_bucket(size, alignment) -> int | None: pop the first top entry, from the "
+     "find_best_fit_bucket($self, /, size, alignment)\n--\n\nPop the first top entry, from the "
      "exact bucket up, that holds size bytes at alignment."},
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
@@ -523,9 +523,9 @@ PyObject* stats_get(PyObject* self, PyObject*) {
 
 PyMethodDef stats_methods[] = {
     {"py_record_allocation", vk::method(stats_record_allocation), kFast,
-     "py_record_allocation(size, padding, is_bucketed): count one allocation and its padding."},
+     "py_record_allocation($self, /, size, padding, is_bucketed)\n--\n\nCount one allocation and its padding."},
     {"py_record_deallocation", stats_record_deallocation, METH_NOARGS,
-     "py_record_deallocation(): count one release."},
+     "py_record_deallocation($self, /)\n--\n\nCount one release."},
     {"get_stats", stats_get, METH_NOARGS, "get_stats() -> dict: the counters and bucketed share."},
     {"reset_stats", stats_reset, METH_NOARGS, "reset_stats(): set every counter to 0."},
     VK_REFUSE_PICKLING,
@@ -646,14 +646,14 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef module_functions[] = {
     {"fast_align_size", vk::method(fast_align_size), kFast,
-     "fast_align_size(size, alignment) -> int: size rounded up to a power-of-two alignment."},
+     "fast_align_size($module, /, size, alignment)\n--\n\nSize rounded up to a power-of-two alignment."},
     {"fast_get_bucket_size", vk::method(fast_get_bucket_size), kFast,
-     "fast_get_bucket_size(size, step=8) -> int: size rounded up to a multiple of step."},
+     "fast_get_bucket_size($module, /, size, step=8)\n--\n\nSize rounded up to a multiple of step."},
     {"fast_bitmap_operations", vk::method(fast_bitmap_operations), kFast,
-     "fast_bitmap_operations(bitmap, index, operation) -> bool | int: 'is_set', 'set', 'clear' "
+     "fast_bitmap_operations($module, /, bitmap, index, operation)\n--\n\n'is_set', 'set', 'clear' "
      "or 'find_first' on a 64-bit bitmap."},
     {"fast_can_fit_aligned", vk::method(fast_can_fit_aligned), kFast,
-     "fast_can_fit_aligned(block_offset, block_size, alloc_size, alignment) -> bool: whether the "
+     "fast_can_fit_aligned($module, /, block_offset, block_size, alloc_size, alignment)\n--\n\nWhether the "
      "aligned allocation ends strictly inside the block."},
     {nullptr, nullptr, 0, nullptr},
 };
