@@ -93,6 +93,12 @@ static void verify_tree(const RBTree& t, const Model& model) {
     };
     RBTree::for_each_preorder(t.root, f);
     CHECK(seen == model.size());
+    // Exact lookups (through the size index) find every present size, and its chain.
+    for (auto& [size, blocks] : model) {
+        const RBNode* node = t.find_node(size);
+        CHECK(node != nullptr && node->size == size && node->chain_length() == blocks.size());
+        CHECK(id_of(node->chain_at(0)) == blocks.front());
+    }
 }
 
 int main(int argc, char** argv) {

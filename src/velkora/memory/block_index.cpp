@@ -392,7 +392,7 @@ void tree_dealloc(PyObject* o) {
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
     DetachedTree d = self->tree.detach();
-    if (d.root != nullptr || d.arena.chunks != nullptr) {
+    if (d.root != nullptr || d.arena.chunks != nullptr || d.buckets != nullptr) {
         // Blocks' finalizers may run here; keep any exception in flight intact around them.
         vk::SavedError saved;
         release_records(d);
@@ -504,6 +504,8 @@ PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
         uint64_t p = 0;  // chain position being compared
         uint64_t len = node != nullptr ? node->chain_length() : 0;
         if (by_identity) {
+            // The scan reads each member's type: start those loads together.
+            for (uint64_t i = 0; i < len && i < 16; ++i) __builtin_prefetch(node->chain_at(i));
             for (; p < len; ++p) {
                 PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
                 if (stored == block || Py_TYPE(stored)->tp_richcompare != default_compare) break;
@@ -675,8 +677,9 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
         const RBNode* node = self->tree.find_node(key);
         if (!self->seq.read_validate(start)) return 0;
         const Py_ssize_t n = node != nullptr ? static_cast<Py_ssize_t>(node->chain_length()) : 0;
-        for (Py_ssize_t i = 0; i < n && i < 32; ++i) {
-            __builtin_prefetch(node->chain_at(static_cast<uint64_t>(i)), 1);  // increfs below
+        if (n > 1) {
+            __builtin_prefetch(node->later);
+            __builtin_prefetch(node->block_obj, 1);  // increfs below
         }
         PyObject* list = PyList_New(n);
         if (list == nullptr) return -1;
@@ -684,6 +687,9 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
         if (!self->seq.read_validate(start)) {
             Py_DECREF(list);
             return 0;
+        }
+        for (Py_ssize_t i = 1; i < n && i < 32; ++i) {
+            __builtin_prefetch(node->chain_at(static_cast<uint64_t>(i)), 1);
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* b = static_cast<PyObject*>(node->chain_at(static_cast<uint64_t>(i)));

@@ -31,6 +31,7 @@ struct RBNode {
     void* block_obj;          // the chain's head; the owner keeps one reference per stored block
     void** later;             // the other blocks, oldest first; null when there are none
     uint64_t insert_time_ns;  // monotonic time at creation (record_time_ns); never read
+    RBNode* hash_next;        // the next node of the same size-index bucket
     Color color;
     uint32_t later_count;
 
@@ -38,7 +39,7 @@ struct RBNode {
     // The block at chain position p (0 is the head).
     void* chain_at(uint64_t p) const { return p == 0 ? block_obj : later[later_count - p]; }
 };
-static_assert(sizeof(RBNode) == 64, "one node per 64-byte allocator class");
+static_assert(sizeof(RBNode) == 72, "nodes are carved from arena chunks: no per-node padding");
 
 // Where the tree's memory comes from: any type with alloc(bytes), realloc(p, bytes), free(p).
 // Allocation failures return null and leave the tree unchanged.
@@ -179,18 +180,40 @@ struct NodeArena {
 struct DetachedTree {
     RBNode* root;
     NodeArena arena;
+    RBNode** buckets;
 };
 
+// Fibonacci hashing of a size into the top `bits` bits.
+inline uint64_t bucket_of(uint64_t size, uint32_t shift) {
+    return (size * UINT64_C(0x9E3779B97F4A7C15)) >> shift;
+}
+
 // Zero-initialised memory is an empty tree (the binding embeds it in a Python object).
+//
+// Beside the tree, an index from size to node (buckets chained through hash_next) answers exact
+// lookups in one or two probes instead of a walk from the root. It is an accelerator only: it
+// holds every node or does not exist (buckets null), and when it cannot grow for lack of memory
+// the tree keeps working with longer bucket chains.
 struct RBTree {
     RBNode* root;
     uint64_t node_count;  // stored blocks: chain heads plus later members
     NodeArena arena;
+    RBNode** buckets;        // null, or 1 << (64 - bucket_shift) bucket heads
+    uint64_t size_count;     // tree nodes (distinct sizes)
+    uint32_t bucket_shift;
+
+    static constexpr uint32_t kMinBucketBits = 4;
+    static constexpr uint64_t kMaxLoad = 2;  // nodes per bucket before the index doubles
 
     static bool is_red(const RBNode* n) { return n != nullptr && n->color == Color::RED; }
     static bool is_black(const RBNode* n) { return !is_red(n); }
 
     RBNode* find_node(uint64_t size) const {
+        if (buckets != nullptr) [[likely]] {
+            RBNode* n = buckets[bucket_of(size, bucket_shift)];
+            while (n != nullptr && n->size != size) n = n->hash_next;
+            return n;
+        }
         RBNode* n = root;
         while (n != nullptr && n->size != size) n = size < n->size ? n->left : n->right;
         return n;
@@ -228,6 +251,9 @@ struct RBTree {
     // is then unchanged.
     template <class Mem>
     bool insert(uint64_t size, void* block, Mem& mem) {
+        if (buckets != nullptr) [[likely]] {
+            if (RBNode* hit = find_node(size)) return append_later(hit, block, mem);
+        }
         RBNode* parent = nullptr;
         RBNode* n = root;
         while (n != nullptr) {
@@ -254,6 +280,14 @@ struct RBTree {
         }
         fixup_insert(rec);
         ++node_count;
+        ++size_count;
+        if (buckets != nullptr) {
+            RBNode** head = &buckets[bucket_of(size, bucket_shift)];
+            rec->hash_next = *head;
+            *head = rec;
+        }
+        const uint64_t capacity = buckets != nullptr ? uint64_t{1} << (64 - bucket_shift) : 0;
+        if (size_count > capacity * kMaxLoad) rebuild_index(mem);
         return true;
     }
 
@@ -269,6 +303,8 @@ struct RBTree {
             return block;
         }
         delete_node(node);
+        unindex(node);
+        --size_count;
         arena.free(node);
         return block;
     }
@@ -287,10 +323,13 @@ struct RBTree {
 
     // Empties the tree and hands back its nodes; free them with free_detached().
     DetachedTree detach() {
-        DetachedTree d{root, arena};
+        DetachedTree d{root, arena, buckets};
         root = nullptr;
         node_count = 0;
         arena = NodeArena{};
+        buckets = nullptr;
+        size_count = 0;
+        bucket_shift = 0;
         return d;
     }
 
@@ -312,6 +351,47 @@ struct RBTree {
     }
 
 private:
+    void unindex(RBNode* node) {
+        if (buckets == nullptr) return;
+        RBNode** link = &buckets[bucket_of(node->size, bucket_shift)];
+        while (*link != node) link = &(*link)->hash_next;
+        *link = node->hash_next;
+    }
+
+    // A fresh index sized for the current nodes, filled from the tree. When memory runs out the
+    // old index (complete, or absent) stays.
+    template <class Mem>
+    void rebuild_index(Mem& mem) {
+        uint32_t bits = kMinBucketBits;
+        while ((uint64_t{1} << bits) * kMaxLoad < size_count && bits < 62) ++bits;
+        const uint64_t capacity = uint64_t{1} << bits;
+        void* raw = mem.alloc(capacity * sizeof(RBNode*));
+        if (raw == nullptr) return;
+        RBNode** fresh = static_cast<RBNode**>(raw);
+        for (uint64_t i = 0; i < capacity; ++i) fresh[i] = nullptr;
+        const uint32_t shift = 64 - bits;
+        // In-order walk through the parent links: constant stack.
+        RBNode* n = root != nullptr ? minimum(root) : nullptr;
+        while (n != nullptr) {
+            RBNode** head = &fresh[bucket_of(n->size, shift)];
+            n->hash_next = *head;
+            *head = n;
+            if (n->right != nullptr) {
+                n = minimum(n->right);
+            } else {
+                RBNode* up = n->parent;
+                while (up != nullptr && n == up->right) {
+                    n = up;
+                    up = up->parent;
+                }
+                n = up;
+            }
+        }
+        mem.free(buckets);
+        buckets = fresh;
+        bucket_shift = shift;
+    }
+
     template <class Mem>
     bool append_later(RBNode* n, void* block, Mem& mem) {
         const uint64_t count = n->later_count;
@@ -540,6 +620,8 @@ void free_detached(DetachedTree& d, Mem& mem, Release&& release) {
         }
     }
     d.arena.release(mem);
+    mem.free(d.buckets);
+    d.buckets = nullptr;
 }
 
 }  // namespace block_index
