@@ -424,7 +424,10 @@ def test_slow_collaborators_holding_locks_stall_nobody():
         while time.monotonic() < deadline:
             assert all(isinstance(b, SlowBlock) for b in tree.find_all_exact(8))
             tree.get_stats()
-            assert sum(tree.get_size_distribution().values()) == len(tree)
+            # Each call is consistent on its own; the writer may move size 16 in or out between two calls.
+            distribution = tree.get_size_distribution()
+            assert distribution[8] == 3 and distribution.get(16, 0) in (0, 1)
+            assert len(tree) in (3, 4)
 
     run_threads([tree_slow, tree_writer, tree_reader], seconds=1.0)
     assert moved[0] > 0
