@@ -52,13 +52,14 @@ static int verify(const RBNode* n, const RBNode* parent, const uint64_t* lo, con
     CHECK(n->parent == parent);
     CHECK(lo == nullptr || n->size > *lo);
     CHECK(hi == nullptr || n->size < *hi);
-    if (n->color == Color::RED) {
+    if (n->color() == Color::RED) {
         CHECK(RBTree::is_black(n->left) && RBTree::is_black(n->right));
     }
     auto it = model.find(n->size);
     CHECK(it != model.end());
     CHECK(n->chain_length() == it->second.size());
-    CHECK((n->later == nullptr) == (n->later_count == 0));
+    CHECK(n->later == nullptr || (n->later->count != 0 && n->later->count <= n->later->capacity));
+    CHECK(reinterpret_cast<uintptr_t>(n) % 64 == 0);
     for (std::size_t i = 0; i < it->second.size(); ++i) {
         CHECK(id_of(n->chain_at(i)) == it->second[i]);
         ++records;
@@ -67,7 +68,7 @@ static int verify(const RBNode* n, const RBNode* parent, const uint64_t* lo, con
     const int l = verify(n->left, n, lo, &n->size, model, records, depth + 1, max_depth);
     const int r = verify(n->right, n, &n->size, hi, model, records, depth + 1, max_depth);
     CHECK(l == r);
-    return l + (n->color == Color::BLACK ? 1 : 0);
+    return l + (n->color() == Color::BLACK ? 1 : 0);
 }
 
 static void verify_tree(const RBTree& t, const Model& model) {
@@ -118,7 +119,8 @@ int main(int argc, char** argv) {
                 mem.fail = true;
                 const bool present = model.count(size) != 0;
                 const uint64_t later = present ? model[size].size() - 1 : 0;
-                const bool array_grows = later == 0 || (later >= 4 && (later & (later - 1)) == 0);
+                const RBNode* before = present ? t.find_node(size) : nullptr;
+                const bool array_grows = later == 0 || before->later->capacity == later;
                 const bool ok = t.insert(size, as_block(next_id), mem);
                 mem.fail = false;
                 if (present) CHECK(ok == !array_grows);

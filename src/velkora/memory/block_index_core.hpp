@@ -4,7 +4,7 @@
 //
 // Chain order: the block stored when the size was absent stays at the head; every later block
 // becomes the second member, so the rest of the chain is newest first. The node keeps the head in
-// block_obj and the others in an array, oldest first (chain position p >= 1 is later[n - p]):
+// block_obj and the others in an array, oldest first (chain position p >= 1 is items[n - p]):
 // adding a block is an append, promoting the second member is a pop, and walking a chain reads
 // contiguous memory instead of chasing one record per block.
 //
@@ -21,25 +21,39 @@
 
 namespace block_index {
 
-enum class Color : int32_t { RED = 0, BLACK = 1 };
+enum class Color : uint64_t { RED = 0, BLACK = 1 };
 
-struct RBNode {
-    RBNode* parent;
-    RBNode* left;             // smaller sizes
-    RBNode* right;            // larger sizes
-    uint64_t size;            // the key
-    void* block_obj;          // the chain's head; the owner keeps one reference per stored block
-    void** later;             // the other blocks, oldest first; null when there are none
-    uint64_t insert_time_ns;  // monotonic time at creation (record_time_ns); never read
-    RBNode* hash_next;        // the next node of the same size-index bucket
-    Color color;
-    uint32_t later_count;
-
-    uint64_t chain_length() const { return uint64_t{1} + later_count; }
-    // The block at chain position p (0 is the head).
-    void* chain_at(uint64_t p) const { return p == 0 ? block_obj : later[later_count - p]; }
+// The chain members after the head, oldest first. Capacities are 2^k - 1 so that the whole
+// allocation (header included) is a power of two: 32, 64, 128, ... bytes.
+struct LaterBlocks {
+    uint32_t count;
+    uint32_t capacity;
+    void* items[];  // count used, capacity allocated
 };
-static_assert(sizeof(RBNode) == 72, "nodes are carved from arena chunks: no per-node padding");
+
+// One cache line per node: a walk or an exact lookup reads a single line of each node it visits.
+struct alignas(64) RBNode {
+    RBNode* parent;
+    RBNode* left;        // smaller sizes
+    RBNode* right;       // larger sizes
+    uint64_t size;       // the key
+    void* block_obj;     // the chain's head; the owner keeps one reference per stored block
+    LaterBlocks* later;  // the other blocks; null when there are none
+    RBNode* hash_next;   // the next node of the same size-index bucket
+    // Monotonic time at creation (record_time_ns, never read) shifted left by one, and the
+    // colour in the low bit.
+    uint64_t stamp_color;
+
+    Color color() const { return static_cast<Color>(stamp_color & 1u); }
+    void set_color(Color c) { stamp_color = (stamp_color & ~uint64_t{1}) | static_cast<uint64_t>(c); }
+    uint64_t insert_time_ns() const { return stamp_color >> 1; }
+
+    uint64_t later_count() const { return later != nullptr ? later->count : 0; }
+    uint64_t chain_length() const { return uint64_t{1} + later_count(); }
+    // The block at chain position p (0 is the head).
+    void* chain_at(uint64_t p) const { return p == 0 ? block_obj : later->items[later->count - p]; }
+};
+static_assert(sizeof(RBNode) == 64, "one node per cache line");
 
 // Where the tree's memory comes from: any type with alloc(bytes), realloc(p, bytes), free(p).
 // Allocation failures return null and leave the tree unchanged.
@@ -134,7 +148,13 @@ struct NodeArena {
     static constexpr uint64_t kFirstChunk = 64;      // nodes
     static constexpr uint64_t kLargestChunk = 32768; // nodes: 2 MiB
 
-    void* chunks;        // chunk list; a chunk's first node-sized slot links to the next chunk
+    // The first node-sized slot of a chunk: the chunk list, and what to hand back to free().
+    struct ChunkHeader {
+        ChunkHeader* next;
+        void* raw;
+    };
+
+    ChunkHeader* chunks;
     RBNode* free_nodes;  // freed nodes, linked through `parent`
     RBNode* bump;        // the next never-used node of the newest chunk
     RBNode* bump_end;
@@ -149,11 +169,17 @@ struct NodeArena {
         }
         if (bump == bump_end) {
             const uint64_t nodes = chunk_nodes == 0 ? kFirstChunk : chunk_nodes;
-            void* c = mem.alloc((nodes + 1) * sizeof(RBNode));
-            if (c == nullptr) return nullptr;
-            *static_cast<void**>(c) = chunks;
-            chunks = c;
-            bump = static_cast<RBNode*>(c) + 1;
+            // Room to line the nodes up on cache-line boundaries whatever the allocator gives.
+            void* raw = mem.alloc((nodes + 1) * sizeof(RBNode) + alignof(RBNode) - 1);
+            if (raw == nullptr) return nullptr;
+            const auto at = (reinterpret_cast<uintptr_t>(raw) + alignof(RBNode) - 1) &
+                            ~uintptr_t{alignof(RBNode) - 1};
+            RBNode* first = reinterpret_cast<RBNode*>(at);
+            auto* header = reinterpret_cast<ChunkHeader*>(first);
+            header->next = chunks;
+            header->raw = raw;
+            chunks = header;
+            bump = first + 1;
             bump_end = bump + nodes;
             chunk_nodes = nodes < kLargestChunk ? nodes * 2 : kLargestChunk;
         }
@@ -168,8 +194,8 @@ struct NodeArena {
     template <class Mem>
     void release(Mem& mem) {
         while (chunks != nullptr) {
-            void* next = *static_cast<void**>(chunks);
-            mem.free(chunks);
+            ChunkHeader* next = chunks->next;
+            mem.free(chunks->raw);
             chunks = next;
         }
         *this = NodeArena{};
@@ -205,7 +231,7 @@ struct RBTree {
     static constexpr uint32_t kMinBucketBits = 4;
     static constexpr uint64_t kMaxLoad = 2;  // nodes per bucket before the index doubles
 
-    static bool is_red(const RBNode* n) { return n != nullptr && n->color == Color::RED; }
+    static bool is_red(const RBNode* n) { return n != nullptr && n->color() == Color::RED; }
     static bool is_black(const RBNode* n) { return !is_red(n); }
 
     RBNode* find_node(uint64_t size) const {
@@ -239,13 +265,6 @@ struct RBTree {
         return n;
     }
 
-    // Capacity of a `later` array holding n blocks (its allocation is at least this large).
-    static uint64_t later_capacity(uint64_t n) {
-        uint64_t c = 4;
-        while (c < n) c <<= 1;
-        return c;
-    }
-
     // Stores `block` under `size`: the second member of the size's chain when the size is present
     // (the head stays), otherwise the head of a new tree node. False when memory ran out; the tree
     // is then unchanged.
@@ -268,9 +287,7 @@ struct RBTree {
         rec->size = size;
         rec->block_obj = block;
         rec->later = nullptr;
-        rec->later_count = 0;
-        rec->insert_time_ns = record_time_ns();
-        rec->color = Color::RED;
+        rec->stamp_color = (record_time_ns() << 1) | static_cast<uint64_t>(Color::RED);
         if (parent == nullptr) {
             root = rec;
         } else if (size < parent->size) {
@@ -297,9 +314,9 @@ struct RBTree {
     void* take_head(RBNode* node, Mem& mem) {
         void* block = node->block_obj;
         --node_count;
-        if (node->later_count != 0) {
-            node->block_obj = node->later[--node->later_count];  // the newest: second in order
-            if (node->later_count == 0) release_later(node, mem);
+        if (LaterBlocks* later = node->later) {
+            node->block_obj = later->items[--later->count];  // the newest: second in order
+            if (later->count == 0) release_later(node, mem);
             return block;
         }
         delete_node(node);
@@ -312,12 +329,13 @@ struct RBTree {
     // Removes and returns the block at chain position p >= 1 of `node`.
     template <class Mem>
     void* take_at(RBNode* node, uint64_t p, Mem& mem) {
-        const uint64_t i = node->later_count - p;
-        void* block = node->later[i];
-        for (uint64_t j = i + 1; j < node->later_count; ++j) node->later[j - 1] = node->later[j];
-        --node->later_count;
+        LaterBlocks* later = node->later;
+        const uint64_t i = later->count - p;
+        void* block = later->items[i];
+        for (uint64_t j = i + 1; j < later->count; ++j) later->items[j - 1] = later->items[j];
+        --later->count;
         --node_count;
-        if (node->later_count == 0) release_later(node, mem);
+        if (later->count == 0) release_later(node, mem);
         return block;
     }
 
@@ -394,15 +412,19 @@ private:
 
     template <class Mem>
     bool append_later(RBNode* n, void* block, Mem& mem) {
-        const uint64_t count = n->later_count;
+        const uint64_t count = n->later_count();
         if (count == UINT32_MAX) return false;
-        if (count == 0 || (count >= 4 && (count & (count - 1)) == 0)) {  // full: grow
-            void* grown = mem.realloc(n->later, later_capacity(count + 1) * sizeof(void*));
+        if (count == 0 || count == n->later->capacity) {  // full: grow
+            const uint64_t capacity = count == 0 ? 3 : count * 2 + 1;
+            if (capacity > UINT32_MAX) return false;
+            void* grown = mem.realloc(n->later, sizeof(LaterBlocks) + capacity * sizeof(void*));
             if (grown == nullptr) return false;
-            n->later = static_cast<void**>(grown);
+            n->later = static_cast<LaterBlocks*>(grown);
+            n->later->count = static_cast<uint32_t>(count);
+            n->later->capacity = static_cast<uint32_t>(capacity);
         }
-        n->later[count] = block;
-        n->later_count = static_cast<uint32_t>(count + 1);
+        n->later->items[count] = block;
+        n->later->count = static_cast<uint32_t>(count + 1);
         ++node_count;
         return true;
     }
@@ -463,8 +485,9 @@ private:
             if (p == g->left) {
                 RBNode* u = g->right;
                 if (is_red(u)) {
-                    p->color = u->color = Color::BLACK;
-                    g->color = Color::RED;
+                    p->set_color(Color::BLACK);
+                    u->set_color(Color::BLACK);
+                    g->set_color(Color::RED);
                     z = g;
                     continue;
                 }
@@ -472,14 +495,15 @@ private:
                     z = p;
                     rotate_left(z);
                 }
-                z->parent->color = Color::BLACK;
-                z->parent->parent->color = Color::RED;
+                z->parent->set_color(Color::BLACK);
+                z->parent->parent->set_color(Color::RED);
                 rotate_right(z->parent->parent);
             } else {
                 RBNode* u = g->left;
                 if (is_red(u)) {
-                    p->color = u->color = Color::BLACK;
-                    g->color = Color::RED;
+                    p->set_color(Color::BLACK);
+                    u->set_color(Color::BLACK);
+                    g->set_color(Color::RED);
                     z = g;
                     continue;
                 }
@@ -487,17 +511,17 @@ private:
                     z = p;
                     rotate_right(z);
                 }
-                z->parent->color = Color::BLACK;
-                z->parent->parent->color = Color::RED;
+                z->parent->set_color(Color::BLACK);
+                z->parent->parent->set_color(Color::RED);
                 rotate_left(z->parent->parent);
             }
         }
-        root->color = Color::BLACK;
+        root->set_color(Color::BLACK);
     }
 
     // Removes tree node z (its chain is empty) and restores the rules. z is not freed.
     void delete_node(RBNode* z) {
-        Color removed = z->color;
+        Color removed = z->color();
         RBNode* x;
         RBNode* x_parent;  // where x sits, also when x is a missing (black) leaf
         if (z->left == nullptr) {
@@ -510,7 +534,7 @@ private:
             transplant(z, z->left);
         } else {
             RBNode* y = minimum(z->right);
-            removed = y->color;
+            removed = y->color();
             x = y->right;
             if (y->parent == z) {
                 x_parent = y;
@@ -523,7 +547,7 @@ private:
             transplant(z, y);
             y->left = z->left;
             y->left->parent = y;
-            y->color = z->color;
+            y->set_color(z->color());
         }
         if (removed == Color::BLACK) fixup_delete(x, x_parent);
     }
@@ -533,25 +557,25 @@ private:
             if (x == parent->left) {
                 RBNode* w = parent->right;  // exists: x's side is one black short
                 if (is_red(w)) {
-                    w->color = Color::BLACK;
-                    parent->color = Color::RED;
+                    w->set_color(Color::BLACK);
+                    parent->set_color(Color::RED);
                     rotate_left(parent);
                     w = parent->right;
                 }
                 if (is_black(w->left) && is_black(w->right)) {
-                    w->color = Color::RED;
+                    w->set_color(Color::RED);
                     x = parent;
                     parent = x->parent;
                 } else {
                     if (is_black(w->right)) {
-                        w->left->color = Color::BLACK;
-                        w->color = Color::RED;
+                        w->left->set_color(Color::BLACK);
+                        w->set_color(Color::RED);
                         rotate_right(w);
                         w = parent->right;
                     }
-                    w->color = parent->color;
-                    parent->color = Color::BLACK;
-                    w->right->color = Color::BLACK;
+                    w->set_color(parent->color());
+                    parent->set_color(Color::BLACK);
+                    w->right->set_color(Color::BLACK);
                     rotate_left(parent);
                     x = root;
                     parent = nullptr;
@@ -559,32 +583,32 @@ private:
             } else {
                 RBNode* w = parent->left;
                 if (is_red(w)) {
-                    w->color = Color::BLACK;
-                    parent->color = Color::RED;
+                    w->set_color(Color::BLACK);
+                    parent->set_color(Color::RED);
                     rotate_right(parent);
                     w = parent->left;
                 }
                 if (is_black(w->left) && is_black(w->right)) {
-                    w->color = Color::RED;
+                    w->set_color(Color::RED);
                     x = parent;
                     parent = x->parent;
                 } else {
                     if (is_black(w->left)) {
-                        w->right->color = Color::BLACK;
-                        w->color = Color::RED;
+                        w->right->set_color(Color::BLACK);
+                        w->set_color(Color::RED);
                         rotate_left(w);
                         w = parent->left;
                     }
-                    w->color = parent->color;
-                    parent->color = Color::BLACK;
-                    w->left->color = Color::BLACK;
+                    w->set_color(parent->color());
+                    parent->set_color(Color::BLACK);
+                    w->left->set_color(Color::BLACK);
                     rotate_right(parent);
                     x = root;
                     parent = nullptr;
                 }
             }
         }
-        if (x != nullptr) x->color = Color::BLACK;
+        if (x != nullptr) x->set_color(Color::BLACK);
     }
 };
 
@@ -609,12 +633,13 @@ void free_detached(DetachedTree& d, Mem& mem, Release&& release) {
             n = c;
         } else {
             RBNode* up = n->parent;
-            void** later = n->later;
-            uint64_t count = n->later_count;
+            LaterBlocks* later = n->later;
             n->later = nullptr;
-            n->later_count = 0;
-            while (count != 0) release(later[--count]);
-            mem.free(later);
+            if (later != nullptr) {
+                uint64_t count = later->count;
+                while (count != 0) release(later->items[--count]);
+                mem.free(later);
+            }
             release(n->block_obj);
             n = up;
         }
