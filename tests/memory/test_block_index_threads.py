@@ -104,7 +104,10 @@ def test_stress_writers_and_readers():
                     if got[0] is not None:
                         removed[k] += 1
                         if got[1][0] == k:
-                            mine.remove(got)
+                            # Not in `mine` when this writer's delete missed it while another
+                            # writer held it, and that writer has since handed it back.
+                            if got in mine:
+                                mine.remove(got)
                         else:  # another writer's block: hand it back
                             t.insert(*got)
                             inserted[k] += 1
