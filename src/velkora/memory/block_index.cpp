@@ -4,8 +4,12 @@
 // Python code, so whenever a thread holds the interpreter lock the tree is consistent. Writers
 // still follow the sequence-counter protocol (odd while inside, even on every exit) because readers
 // observe it: a reader that finds the counter odd backs off with time.sleep. The only writer
-// section that runs Python code is delete's comparison of blocks; it holds write_lock for real.
-// Every other section is pure and enters the lock only when a delete is inside (counter odd).
+// section that runs Python code is delete's comparison of blocks; it holds write_lock for real from
+// before it reads the tree. Every other section is pure and skips the free genuine lock (see
+// vkbind/lock.hpp for why that is safe); while a delete is inside (counter odd) it enters the lock
+// for real, before reading anything. A delete decides which kind it is before it reads the tree:
+// the identity-only shortcut never turns into a locked section half-way, it gives up and starts
+// again under the lock.
 // Block references are dropped only after the section has been left, because a block's finalizer
 // may call back into this tree. A finalizer or __eq__ that calls back from inside delete's
 // comparisons on the same thread runs as a nested writer instead of deadlocking on write_lock;
@@ -206,6 +210,9 @@ int blocks_equal(PyObject* stored, PyObject* block) {
 // touch the lock and moves the counter by two, keeping it odd.
 class WriteSection {
 public:
+    // A section that runs no Python code may skip a free genuine lock (it finishes before any other
+    // thread runs). While the counter is odd a delete in another thread holds the lock and is
+    // paused in a comparison, so even a pure section enters it for real, before reading the tree.
     WriteSection(TreeObject* t, bool runs_python) : t_(t) {
         const unsigned long me = PyThread_get_thread_ident();
         if (t->seq.odd() && t->writer_thread == me) {
@@ -213,7 +220,6 @@ public:
             t->seq.bump_nested();
             return;
         }
-        // Counter odd: a delete in another thread holds the lock and is paused in a comparison.
         const vk::Section kind =
             runs_python || t->seq.odd() ? vk::Section::Python : vk::Section::Pure;
         guard_.emplace(t->st->locks, t->write_lock, kind);
@@ -222,7 +228,6 @@ public:
             failed_ = true;
             return;
         }
-        skipped_ = kind == vk::Section::Pure && t->st->locks.is_genuine(t->write_lock);
         t_->writer_thread = me;
         t_->seq.begin();
     }
@@ -232,21 +237,15 @@ public:
         if (!failed_ && !left_) leave(PyErr_Occurred() != nullptr);
     }
 
-    bool ok() const { return !failed_; }
-
-    // A pure section that is about to run Python code takes the lock for real. It was free when
-    // the section began and the interpreter lock has been held since, so this does not wait.
-    bool upgrade() {
-        if (nested_ || !skipped_) return true;
-        guard_.reset();
-        guard_.emplace(t_->st->locks, t_->write_lock, vk::Section::Python);
-        if (!guard_->ok()) {
-            guard_.reset();
-            return false;
-        }
-        skipped_ = false;
-        return true;
+    // True when a pure section opened now would neither wait nor run Python code: it is nested in
+    // this thread's own section, or the genuine lock is not held by a paused delete (counter
+    // even). Reads made before such a section opens stay valid inside it.
+    static bool opens_at_once(const TreeObject* t) {
+        if (t->seq.odd()) return t->writer_thread == PyThread_get_thread_ident();
+        return t->st->locks.is_genuine(t->write_lock);
     }
+
+    bool ok() const { return !failed_; }
 
     // False when the section failed or leaving it raised.
     bool leave(bool error) {
@@ -267,7 +266,6 @@ private:
     TreeObject* t_;
     std::optional<vk::LockGuard> guard_;
     bool nested_ = false;
-    bool skipped_ = false;  // a free genuine lock, not entered (pure so far)
     bool failed_ = false;
     bool left_ = false;
 };
@@ -391,6 +389,8 @@ void tree_dealloc(PyObject* o) {
     TreeObject* self = as_tree(o);
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    // Trees stored in trees: the trashcan bounds the recursion of a long chain.
+    Py_TRASHCAN_BEGIN(o, tree_dealloc)
     DetachedTree d = self->tree.detach();
     if (d.root != nullptr || d.arena.chunks != nullptr || d.buckets != nullptr) {
         // Blocks' finalizers may run here; keep any exception in flight intact around them.
@@ -401,6 +401,7 @@ void tree_dealloc(PyObject* o) {
     tree_clear(o);
     tp->tp_free(o);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // ---- write operations --------------------------------------------------------------------------
@@ -470,6 +471,102 @@ private:
     std::vector<PyObject*> objs_;
 };
 
+// Blocks whose types keep object's default comparison are equal exactly when identical, and
+// comparing them runs no Python code.
+bool compares_by_identity(PyObject* o) {
+    return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
+enum class Outcome { Removed, Missing, NeedsComparison, Error };
+
+// delete for a block that compares by identity, while the chain holds only such blocks: a pure
+// section. Called only when WriteSection::opens_at_once(self), so the scan made before the section
+// opens is still what the section sees. Gives up, having changed nothing, at the first block with
+// its own __eq__: the caller then starts again under the lock.
+Outcome delete_by_identity(TreeObject* self, uint64_t key, PyObject* block, vk::Ref& removed) {
+    RBNode* node = self->tree.find_node(key);
+    const uint64_t len = node != nullptr ? node->chain_length() : 0;
+    // The scan reads each member's type: start those loads together.
+    for (uint64_t i = 0; i < len && i < 16; ++i) __builtin_prefetch(node->chain_at(i));
+    uint64_t p = 0;
+    for (; p < len; ++p) {
+        PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+        if (stored == block) break;
+        if (!compares_by_identity(stored)) return Outcome::NeedsComparison;
+    }
+    WriteSection ws(self, false);
+    if (!ws.ok()) return Outcome::Error;
+    if (p < len) {
+        void* out = p == 0 ? self->tree.take_head(node, py_memory)
+                           : self->tree.take_at(node, p, py_memory);
+        removed = vk::Ref::steal(static_cast<PyObject*>(out));
+        --self->stats.total_blocks;
+        ++self->stats.total_deletions;
+    }
+    if (!ws.leave(false)) return Outcome::Error;
+    return removed ? Outcome::Removed : Outcome::Missing;
+}
+
+// delete with rich comparisons, under write_lock held for real from before the tree is read.
+// Code a comparison runs may change the tree through this thread (a nested write); the walk then
+// starts again from the head of the chain. `deferred` receives compared blocks that the tree may
+// no longer hold; they are dropped after the section.
+Outcome delete_compared(TreeObject* self, uint64_t key, PyObject* block, vk::Ref& removed,
+                        Deferred& deferred) {
+    const bool by_identity = compares_by_identity(block);
+    bool error = false;
+    WriteSection ws(self, true);
+    if (!ws.ok()) return Outcome::Error;
+    RBNode* node = self->tree.find_node(key);
+    uint64_t p = 0;  // chain position being compared
+    uint64_t len = node != nullptr ? node->chain_length() : 0;
+    for (int restarts = 0; p < len; ++restarts) {
+        if (restarts > kMaxDeleteRestarts) {
+            PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree changed during delete");
+            error = true;
+            break;
+        }
+        const uint64_t seq = self->seq.load();
+        bool changed = false;
+        for (; p < len; ++p) {
+            PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+            int eq;
+            if (by_identity && compares_by_identity(stored)) {
+                if (stored != block) continue;
+                eq = 1;
+            } else {
+                Py_INCREF(stored);  // the comparison may run code that removes it from the tree
+                eq = blocks_equal(stored, block);
+                if (self->seq.load() != seq) {
+                    deferred.add(stored);
+                    changed = true;
+                } else {
+                    Py_DECREF(stored);  // the tree still holds it: never the last reference
+                }
+                if (eq < 0) {
+                    error = true;
+                    break;
+                }
+                if (changed) break;
+            }
+            if (eq == 1) {
+                void* out = p == 0 ? self->tree.take_head(node, py_memory)
+                                   : self->tree.take_at(node, p, py_memory);
+                removed = vk::Ref::steal(static_cast<PyObject*>(out));
+                --self->stats.total_blocks;
+                ++self->stats.total_deletions;
+                break;
+            }
+        }
+        if (!changed || error) break;
+        node = self->tree.find_node(key);
+        p = 0;
+        len = node != nullptr ? node->chain_length() : 0;
+    }
+    if (!ws.leave(error)) return Outcome::Error;
+    return removed ? Outcome::Removed : Outcome::Missing;
+}
+
 PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TreeObject* self = as_tree(o);
     vk::Ref size;
@@ -484,78 +581,15 @@ PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     Deferred deferred;  // declared first: released last, after the section and `removed`
     vk::Ref removed;
-    bool error = false;
-    auto unlink = [&](RBNode* node, uint64_t p) {
-        void* out = p == 0 ? self->tree.take_head(node, py_memory)
-                           : self->tree.take_at(node, p, py_memory);
-        removed = vk::Ref::steal(static_cast<PyObject*>(out));
-        --self->stats.total_blocks;
-        ++self->stats.total_deletions;
-    };
-    // Blocks whose types keep object's default comparison are equal exactly when identical, and
-    // comparing them runs no Python code: while the chain holds only such blocks the section is
-    // pure. The first block with its own __eq__ makes it take write_lock for real.
-    const richcmpfunc default_compare = PyBaseObject_Type.tp_richcompare;
-    const bool by_identity = Py_TYPE(block)->tp_richcompare == default_compare;
-    {
-        WriteSection ws(self, !by_identity);
-        if (!ws.ok()) return nullptr;
-        RBNode* node = self->tree.find_node(key);
-        uint64_t p = 0;  // chain position being compared
-        uint64_t len = node != nullptr ? node->chain_length() : 0;
-        if (by_identity) {
-            // The scan reads each member's type: start those loads together.
-            for (uint64_t i = 0; i < len && i < 16; ++i) __builtin_prefetch(node->chain_at(i));
-            for (; p < len; ++p) {
-                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
-                if (stored == block || Py_TYPE(stored)->tp_richcompare != default_compare) break;
-            }
-            if (p < len && node->chain_at(p) == block) {
-                unlink(node, p);
-                len = 0;
-            } else if (p < len && !ws.upgrade()) {
-                error = true;
-                len = 0;
-            }
-        }
-        // Rich comparison from position p on. Code it runs may change the tree through this
-        // thread (a nested write); the walk then starts again from the head of the chain.
-        for (int restarts = 0; p < len; ++restarts) {
-            if (restarts > kMaxDeleteRestarts) {
-                PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree changed during delete");
-                error = true;
-                break;
-            }
-            const uint64_t seq = self->seq.load();
-            bool changed = false;
-            for (; p < len; ++p) {
-                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
-                Py_INCREF(stored);  // the comparison may run code that removes it from the tree
-                const int eq = blocks_equal(stored, block);
-                if (self->seq.load() != seq) {
-                    deferred.add(stored);
-                    changed = true;
-                } else {
-                    Py_DECREF(stored);  // the tree still holds it: never the last reference
-                }
-                if (eq < 0) {
-                    error = true;
-                    break;
-                }
-                if (changed) break;
-                if (eq == 1) {
-                    unlink(node, p);
-                    break;
-                }
-            }
-            if (!changed || error) break;
-            node = self->tree.find_node(key);
-            p = 0;
-            len = node != nullptr ? node->chain_length() : 0;
-        }
-        if (!ws.leave(error)) return nullptr;
+    Outcome r = Outcome::NeedsComparison;
+    // Which kind of section this is, is settled before the tree is read: a pure section never
+    // takes the lock half-way (a thread blocked in acquire() may own it by then).
+    if (compares_by_identity(block) && WriteSection::opens_at_once(self)) {
+        r = delete_by_identity(self, key, block, removed);
     }
-    return vk::boolean(static_cast<bool>(removed));
+    if (r == Outcome::NeedsComparison) r = delete_compared(self, key, block, removed, deferred);
+    if (r == Outcome::Error) return nullptr;
+    return vk::boolean(r == Outcome::Removed);
 }
 
 PyObject* tree_remove_ge(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
