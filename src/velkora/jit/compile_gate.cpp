@@ -397,26 +397,34 @@ PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const*
 
     if (Py_IS_TYPE(g->config, st->PolicyConfig)) {
         // A dictionary lookup with a str or None key and a field read: a pure section.
-        PyObject* found;
+        PyObject* found = nullptr;
         int32_t initial = 0;
+        bool exact = true;
         Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
         {
+            // Pure, beside sections that call the ledger: skipped while the lock is free, entered
+            // (waiting before anything is read) while it is held.
             vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
             if (!guard.ok()) return nullptr;
-            found = PyDict_GetItemWithError(g->thresholds, func_id);
-            if (found != nullptr) {
-                Py_INCREF(found);  // an int we stored
-            } else if (PyErr_Occurred()) {
-                return nullptr;
-            } else {
-                initial = get_initial_threshold_fast(g->config);
+            // Checked again: while a held lock was waited for, __init__ may have installed a
+            // subclass configuration, whose attribute only the path below honours.
+            exact = Py_IS_TYPE(g->config, st->PolicyConfig);
+            if (exact) {
+                found = PyDict_GetItemWithError(g->thresholds, func_id);
+                if (found != nullptr) {
+                    Py_INCREF(found);  // an int we stored
+                } else if (PyErr_Occurred()) {
+                    return nullptr;
+                } else {
+                    initial = get_initial_threshold_fast(g->config);
+                }
             }
             if (!guard.release()) {
                 Py_XDECREF(found);
                 return nullptr;
             }
         }
-        return found != nullptr ? found : PyLong_FromLong(initial);
+        if (exact) return found != nullptr ? found : PyLong_FromLong(initial);
     }
 
     // A subclass may override the attribute with Python code: the lock is taken for real.
@@ -457,6 +465,7 @@ PyObject* gate_get_statistics(PyObject* self, PyObject*) {
     CPolicyConfig cfg;
     Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
     {
+        // Pure (str keys, int values we stored): skipped while free, entered while held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Py_ssize_t pos = 0;
@@ -566,7 +575,8 @@ PyObject* get_compile_gate(PyObject* module, PyObject*) {
     Ref lock = Ref::steal(policy_lock(module));
     if (!lock) return nullptr;
     if (st->locks.is_genuine(lock.get())) {
-        // Handing out the existing gate is a pure section; only creating one runs Python code.
+        // Handing out the existing gate is a pure section; only creating one runs Python code, and
+        // that takes the lock for real, so this one is entered for real while it is held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Ref gate = Ref::borrow(st->global_policy);
@@ -590,6 +600,7 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
     if (!lock) return nullptr;
     Ref old;  // dropped after the lock is left
     {
+        // Pure (the old gate is dropped after the section): skipped while free, entered while held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         old = Ref::steal(std::exchange(st->global_policy, nullptr));

@@ -811,7 +811,7 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     uint64_t nodes;
     int32_t height;
     {
-        // Every section of stats_lock is pure: the genuine lock is never observably held.
+        // Every section of stats_lock is pure: the genuine lock is never entered, so never held.
         vk::LockGuard guard(st->locks, self->stats_lock, vk::Section::Pure);
         if (!guard.ok()) return nullptr;
         s = self->stats;
@@ -856,6 +856,8 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
     if (!ready(self)) return nullptr;
     std::vector<std::pair<uint64_t, uint64_t>> dist;
     {
+        // Pure: skips the free genuine lock; enters it for real (before the walk) while a paused
+        // delete holds it (counter odd), and not at all inside this thread's own writer section.
         std::optional<vk::LockGuard> guard;
         const bool odd = self->seq.odd();
         if (!(odd && self->writer_thread == PyThread_get_thread_ident())) {
@@ -884,6 +886,7 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
 PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
     TreeObject* self = as_tree(o);
     if (!ready(self)) return nullptr;
+    // Every section of stats_lock is pure: the genuine lock is never entered, so never held.
     vk::LockGuard guard(self->st->locks, self->stats_lock, vk::Section::Pure);
     if (!guard.ok()) return nullptr;
     self->stats.has_circuit_breaker_trips = true;

@@ -44,7 +44,9 @@ PyObject* new_lock(PyObject* self, bool& genuine) {
 }
 
 // Runs a pure section `f` (returning false with an exception set on failure) under `lock`. No lock
-// (built without __init__): nobody to see, so nothing is entered.
+// (built without __init__): nobody to see, so nothing is entered. Every section of these locks is
+// pure and the locks are reachable from nowhere else, so a genuine one is never held: skipping it
+// cannot interleave with anything. An injected lock is entered; `f` reads the state only after.
 template <class F>
 bool with_lock(PyObject* self, PyObject* lock, bool genuine, F&& f) {
     vk::RecordedSection guard(lock, genuine, [self]() -> const vk::LockSupport* {
