@@ -218,6 +218,7 @@ def _huge_first_dim(positional, keywords):
 
 GUARDS = {
     # Bucket count is medium_block_max / bucket_size_step: (2**31 - 1) buckets is valid but enormous.
+    # (test_storage_that_cannot_be_obtained_is_a_memory_error makes such requests with memory capped.)
     f"{POOL}.FastBucketAllocator": _any_big,
     f"{POOL}.FastBucketAllocator.__init__": _any_big,
     # The record table is calloc'ed at once; a valid 2**31 - 1 counters asks for ~100 GiB.
