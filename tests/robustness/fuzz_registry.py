@@ -220,7 +220,7 @@ GUARDS = {
     # Bucket count is medium_block_max / bucket_size_step: (2**31 - 1) buckets is valid but enormous.
     f"{POOL}.FastBucketAllocator": _any_big,
     f"{POOL}.FastBucketAllocator.__init__": _any_big,
-    # The record table is calloc'ed at once; a valid 2**31 - 1 counters asks for ~100 GiB.
+    # The record table is allocated at once; a valid 2**31 - 1 counters asks for ~80 GiB.
     f"{AGG}.CounterAggregator": _any_big,
     f"{AGG}.CounterAggregator.__init__": _any_big,
     f"{AGG}.create_aggregator": _any_big,
