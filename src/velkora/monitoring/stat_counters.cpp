@@ -88,15 +88,13 @@ int agg_clear(PyObject* self) {
     return 0;
 }
 
-void agg_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
+// Everything an aggregator owns, at deallocation: its records, then its lock.
+int agg_release(PyObject* self_obj) {
     Aggregator* self = as_agg(self_obj);
     free_records(self->block);
     self->num_counters = 0;
     Py_CLEAR(self->lock);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // ---- operations ---------------------------------------------------------------------------------
@@ -244,7 +242,9 @@ PyType_Slot agg_slots[] = {
                                   "Running statistics for series 0 .. num_counters - 1.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(agg_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(agg_dealloc)},
+    // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
+    // bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<agg_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(agg_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(agg_clear)},
     {Py_tp_methods, agg_methods},
