@@ -87,7 +87,7 @@ inline void dealloc_gc(PyObject* self) {
 
 // The same for instances that can hold chains of their own kind (a slot holding a slot): the
 // interpreter's container-destruction guard bounds the recursion. `Clear` is the type's own clear
-// (called as it is, also for subclass instances).
+// (called as it is, also for subclass instances), or a release that also frees native storage.
 template <inquiry Clear>
 void dealloc_gc_nested(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);

@@ -221,7 +221,7 @@ GUARDS = {
     # (test_storage_that_cannot_be_obtained_is_a_memory_error makes such requests with memory capped.)
     f"{POOL}.FastBucketAllocator": _any_big,
     f"{POOL}.FastBucketAllocator.__init__": _any_big,
-    # The record table is calloc'ed at once; a valid 2**31 - 1 counters asks for ~100 GiB.
+    # The record table is allocated at once; a valid 2**31 - 1 counters asks for ~80 GiB.
     f"{AGG}.CounterAggregator": _any_big,
     f"{AGG}.CounterAggregator.__init__": _any_big,
     f"{AGG}.create_aggregator": _any_big,

@@ -549,7 +549,9 @@ PyType_Slot gate_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(gate_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(gate_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // The configuration (a subclass instance) and the lock (from a replaceable `threading`) may
+    // hold another gate: the trashcan bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<gate_clear>)},
     {Py_tp_methods, gate_methods},
     {Py_tp_getset, gate_getset},
     {0, nullptr},

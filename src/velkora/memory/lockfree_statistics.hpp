@@ -511,7 +511,9 @@ inline PyType_Slot stats_slots[] = {
                                   "recording takes no lock. Arguments are ignored.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
     {Py_tp_init, reinterpret_cast<void*>(stats_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // A counter attribute may hold another LockFreeStatistics: the trashcan bounds the recursion of
+    // a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
     {Py_tp_methods, stats_methods},

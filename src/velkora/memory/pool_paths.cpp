@@ -230,13 +230,11 @@ int bucket_clear(PyObject* self) {
     return 0;
 }
 
-void bucket_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Everything an allocator owns, at deallocation: its lock, then its key sets.
+int bucket_release(PyObject* self) {
     bucket_clear(self);
     bucket_obj(self)->index.~BucketIndex();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // The bucket size of a request (<= 0, or above every bucket: no bucket). A zero step can have created
@@ -379,7 +377,9 @@ PyType_Slot bucket_slots[] = {
                     "Free block offsets kept in per-size buckets, with best-fit search.")},
     {Py_tp_new, reinterpret_cast<void*>(bucket_new)},
     {Py_tp_init, reinterpret_cast<void*>(bucket_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(bucket_dealloc)},
+    // The lock comes from a replaceable `threading` and may be another allocator: the trashcan
+    // bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<bucket_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(bucket_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(bucket_clear)},
     {Py_tp_methods, bucket_methods},
@@ -540,7 +540,8 @@ PyType_Slot stats_slots[] = {
                                   "wrapping).")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(stats_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // The lock may be another collector (see FastBucketAllocator)
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
     {Py_tp_methods, stats_methods},

@@ -1,9 +1,6 @@
 // velkora.monitoring.stat_counters: a native array of running statistics addressed by identifier.
 #include "vkbind/vkbind.hpp"
 
-#include <cstdlib>
-#include <utility>
-
 #include "stat_counters_core.hpp"
 
 namespace stat_counters {
@@ -28,9 +25,9 @@ constexpr int kFastMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 struct Aggregator {
     PyObject_HEAD
-    AtomicCounter* counters;  // owned, from calloc; nullptr until initialised
+    RecordBlock block;  // owned; records nullptr until initialised
     int32_t num_counters;
-    PyObject* lock;           // threading.Lock
+    PyObject* lock;     // threading.Lock
 };
 
 Aggregator* as_agg(PyObject* self) { return reinterpret_cast<Aggregator*>(self); }
@@ -56,8 +53,8 @@ int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     if (module == nullptr) return -1;
     const ModuleState* st = state(module);
 
-    AtomicCounter* block = allocate_records(n);
-    if (block == nullptr) {
+    RecordBlock block;
+    if (!allocate_records(n, block)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return -1;
     }
@@ -65,17 +62,17 @@ int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     bool genuine = false;
     vk::Ref lock = vk::Ref::steal(st->locks.new_lock(module, genuine));
     if (!lock) {
-        std::free(block);
+        free_records(block);
         return -1;
     }
     // Calling __init__ again starts afresh: the new block and lock replace the old ones.
     Aggregator* self = as_agg(self_obj);
-    AtomicCounter* old_block = self->counters;
+    RecordBlock old_block = self->block;
     PyObject* old_lock = self->lock;
-    self->counters = block;
+    self->block = block;
     self->num_counters = n;
     self->lock = lock.release();
-    std::free(old_block);
+    free_records(old_block);
     Py_XDECREF(old_lock);
     return 0;
 }
@@ -91,15 +88,13 @@ int agg_clear(PyObject* self) {
     return 0;
 }
 
-void agg_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
+// Everything an aggregator owns, at deallocation: its records, then its lock.
+int agg_release(PyObject* self_obj) {
     Aggregator* self = as_agg(self_obj);
-    std::free(std::exchange(self->counters, nullptr));
+    free_records(self->block);
     self->num_counters = 0;
     Py_CLEAR(self->lock);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // ---- operations ---------------------------------------------------------------------------------
@@ -129,7 +124,7 @@ PyObject* native_get_stats(const ModuleState* st, Aggregator* self, int32_t id) 
     if (!section.ok()) return nullptr;
     // Read after entering: a lock that ran Python code may have seen the object re-initialised.
     const bool valid = id < self->num_counters;
-    const Stats s = valid ? record_stats(self->counters[id]) : record_stats(AtomicCounter{});
+    const Stats s = valid ? record_stats(self->block.records[id]) : record_stats(AtomicCounter{});
     if (!section.release()) return nullptr;
     return stats_dict(st, s);
 }
@@ -147,7 +142,7 @@ PyObject* agg_update(PyObject* self_obj, PyTypeObject* cls, PyObject* const* arg
     vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
                           vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    if (id < self->num_counters) record_update(self->counters[id], value);
+    if (id < self->num_counters) record_update(self->block.records[id], value);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -172,7 +167,7 @@ PyObject* agg_reset(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args
     vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
                           vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    if (id < self->num_counters) record_reset(self->counters[id]);
+    if (id < self->num_counters) record_reset(self->block.records[id]);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -189,7 +184,7 @@ PyObject* agg_reset_all(PyObject* self_obj, PyObject*) {
     Aggregator* self = as_agg(self_obj);
     vk::LockGuard section(st->locks, self->lock, vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    for (int32_t i = 0; i < self->num_counters; ++i) record_reset(self->counters[i]);
+    reset_records(self->block, self->num_counters);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -205,7 +200,7 @@ PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
     // The fields are read afresh on every step: an override, a lock or a finalizer run between
     // steps may reset or re-initialise the object.
     for (int32_t i = 0; i < self->num_counters; ++i) {
-        if (self->counters[i].count == 0) continue;  // selection without the lock
+        if (self->block.records[i].count == 0) continue;  // selection without the lock
         vk::Ref id = vk::Ref::steal(PyLong_FromLong(i));
         if (!id) return nullptr;
         vk::Ref stats;
@@ -247,7 +242,9 @@ PyType_Slot agg_slots[] = {
                                   "Running statistics for series 0 .. num_counters - 1.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(agg_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(agg_dealloc)},
+    // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
+    // bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<agg_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(agg_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(agg_clear)},
     {Py_tp_methods, agg_methods},
