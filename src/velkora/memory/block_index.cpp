@@ -479,6 +479,16 @@ bool compares_by_identity(PyObject* o) {
 
 enum class Outcome { Removed, Missing, NeedsComparison, Error };
 
+// Takes the block at chain position p out of the tree (inside a writer section); the tree's
+// reference, to be dropped after the section.
+vk::Ref unlink_at(TreeObject* self, RBNode* node, uint64_t p) {
+    void* out = p == 0 ? self->tree.take_head(node, py_memory)
+                       : self->tree.take_at(node, p, py_memory);
+    --self->stats.total_blocks;
+    ++self->stats.total_deletions;
+    return vk::Ref::steal(static_cast<PyObject*>(out));
+}
+
 // delete for a block that compares by identity, while the chain holds only such blocks: a pure
 // section. Called only when WriteSection::opens_at_once(self), so the scan made before the section
 // opens is still what the section sees. Gives up, having changed nothing, at the first block with
@@ -496,13 +506,7 @@ Outcome delete_by_identity(TreeObject* self, uint64_t key, PyObject* block, vk::
     }
     WriteSection ws(self, false);
     if (!ws.ok()) return Outcome::Error;
-    if (p < len) {
-        void* out = p == 0 ? self->tree.take_head(node, py_memory)
-                           : self->tree.take_at(node, p, py_memory);
-        removed = vk::Ref::steal(static_cast<PyObject*>(out));
-        --self->stats.total_blocks;
-        ++self->stats.total_deletions;
-    }
+    if (p < len) removed = unlink_at(self, node, p);
     if (!ws.leave(false)) return Outcome::Error;
     return removed ? Outcome::Removed : Outcome::Missing;
 }
@@ -550,11 +554,7 @@ Outcome delete_compared(TreeObject* self, uint64_t key, PyObject* block, vk::Ref
                 if (changed) break;
             }
             if (eq == 1) {
-                void* out = p == 0 ? self->tree.take_head(node, py_memory)
-                                   : self->tree.take_at(node, p, py_memory);
-                removed = vk::Ref::steal(static_cast<PyObject*>(out));
-                --self->stats.total_blocks;
-                ++self->stats.total_deletions;
+                removed = unlink_at(self, node, p);
                 break;
             }
         }
