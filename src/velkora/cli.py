@@ -10,9 +10,12 @@ Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
+import stat
 import sys
+import tokenize
 from dataclasses import asdict
 from pathlib import Path
 
@@ -55,30 +58,133 @@ def format_probe(caps: dict) -> str:
 
 # ---- files -------------------------------------------------------------------------------------
 
-def iter_python_files(paths: list[str]):
-    for p in paths:
-        path = Path(p)
-        if path.is_dir():
-            for root, dirs, files in os.walk(path):
-                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-                for f in sorted(files):
-                    if f.endswith(".py"):
-                        yield Path(root, f)
-        else:
-            yield path
+# A file larger than this is reported and skipped: parsing takes about 100 bytes of memory per byte of
+# source, and hand-written modules stay well below it.
+DEFAULT_MAX_FILE_SIZE = 4 * 2**20
+
+_FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
 
 
-def analyze_paths(paths: list[str], gpu_available: bool, compute_capability: str | None):
-    """(reports, problems): problems are (file, message) for files that could not be analysed."""
-    reports, problems = [], []
-    for path in iter_python_files(paths):
+class Skip(Exception):
+    """A file or directory left out, with the reason to report."""
+
+
+def _printable(text: str) -> str:
+    """`text` on one line: control characters and undecodable bytes of file names escaped."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+
+
+def _walk(top: str, problems: list):
+    """*.py under `top`, depth first in name order; hidden and symlinked directories are not entered."""
+    stack = [top]
+    while stack:
+        directory = stack.pop()
         try:
-            text = path.read_text(encoding="utf-8")
-            reports.extend(analyze_source(text, str(path), gpu_available, compute_capability))
-        except SyntaxError as exc:
-            problems.append((str(path), f"syntax error at line {exc.lineno}: {exc.msg}"))
-        except (OSError, UnicodeDecodeError, ValueError) as exc:
-            problems.append((str(path), f"{type(exc).__name__}: {exc}"))
+            with os.scandir(directory) as it:
+                entries = sorted(it, key=lambda e: e.name)
+        except OSError as exc:
+            problems.append((directory, f"cannot read directory: {exc.strerror or exc}"))
+            continue
+        subdirs = []
+        for entry in entries:
+            try:
+                is_dir = entry.is_dir()
+            except OSError:
+                is_dir = False
+            if is_dir:
+                if not entry.name.startswith(".") and not entry.is_symlink():
+                    subdirs.append(entry.path)
+            elif entry.name.endswith(".py"):
+                yield entry.path
+        stack.extend(reversed(subdirs))
+
+
+def iter_python_files(paths: list[str], problems: list):
+    """The files named, and the *.py files of the directories named; unreadable directories go to `problems`."""
+    for p in paths:
+        if os.path.isdir(p):
+            yield from _walk(p, problems)
+        else:
+            yield p
+
+
+def _check_regular(st: os.stat_result, max_size: int) -> None:
+    # Only regular files: a FIFO would block the read and a device (a link to /dev/zero) never ends.
+    if not stat.S_ISREG(st.st_mode):
+        kind = next((name for test, name in _FILE_KINDS if test(st.st_mode)), "not a regular file")
+        raise Skip(f"not a regular file ({kind})")
+    if st.st_size > max_size:
+        raise Skip(f"{st.st_size} bytes, over the size limit of {max_size} (see --max-file-size)")
+
+
+def _read_up_to(f, limit: int, hint: int) -> bytes:
+    """At most `limit` bytes of `f`; `hint` (the size fstat reported) sizes the first read."""
+    parts, left, size = [], limit, min(hint + 1, limit)
+    while left > 0:
+        part = f.read(size)
+        if not part:
+            break
+        parts.append(part)
+        left -= len(part)
+        size = min(left, 1 << 20)
+    return b"".join(parts)
+
+
+def read_source(path: str, max_size: int, seen: set) -> str | None:
+    """The text of a regular file, decoded as the interpreter decodes source (BOM, coding line).
+
+    None for a file already read under another name (a symlink, a hard link, a path given twice).
+    """
+    _check_regular(os.stat(path), max_size)
+    # Non-blocking, so that a FIFO put in the file's place since the stat cannot hang the open.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    with open(fd, "rb") as f:
+        st = os.fstat(fd)
+        _check_regular(st, max_size)
+        if (st.st_dev, st.st_ino) in seen:
+            return None
+        seen.add((st.st_dev, st.st_ino))
+        data = _read_up_to(f, max_size + 1, st.st_size)
+    if len(data) > max_size:
+        raise Skip(f"more than the size limit of {max_size} bytes (see --max-file-size)")
+    # What tokenize.open does, on the bytes already read.
+    buffer = io.BytesIO(data)
+    encoding, _ = tokenize.detect_encoding(buffer.readline)
+    buffer.seek(0)
+    return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, Skip):
+        return str(exc)
+    if isinstance(exc, SyntaxError):
+        where = f" at line {exc.lineno}" if exc.lineno else ""
+        return f"syntax error{where}: {exc.msg}"
+    if isinstance(exc, (RecursionError, MemoryError)):
+        # The parser's own limits on nesting; the size limit keeps genuine exhaustion away.
+        return f"too deeply nested to parse ({type(exc).__name__}{': ' + str(exc) if str(exc) else ''})"
+    if isinstance(exc, OSError) and exc.strerror:
+        return f"cannot read: {exc.strerror}"
+    return f"{type(exc).__name__}: {exc}"
+
+
+def analyze_paths(paths: list[str], gpu_available: bool, compute_capability: str | None,
+                  max_size: int = DEFAULT_MAX_FILE_SIZE):
+    """(reports, problems): problems are (path, message) for what could not be analysed.
+
+    One bad file never stops the run: whatever reading or parsing it raises is reported and it is skipped.
+    """
+    reports, problems, seen = [], [], set()
+    for path in iter_python_files(paths, problems):
+        try:
+            text = read_source(path, max_size, seen)
+            if text is not None:
+                reports.extend(analyze_source(text, path, gpu_available, compute_capability))
+        except (Skip, SyntaxError, ValueError, RecursionError, MemoryError, OSError) as exc:
+            problems.append((path, _describe(exc)))
     return reports, problems
 
 
@@ -87,7 +193,7 @@ def format_reports(reports: list[FunctionReport]) -> str:
               f"{'par':>5s} {'gpu':>5s} {'speedup':>8s}")
     rows = [header, "-" * len(header)]
     for r in reports:
-        loc = f"{r.file}:{r.line}"
+        loc = f"{_printable(r.file)}:{r.line}"
         if len(loc) > 32:
             loc = "..." + loc[-29:]
         rows.append(f"{loc:32s} {r.function[:24]:24s} {r.pattern:22s} {r.cpu_intensity:5.2f} "
@@ -112,7 +218,21 @@ def _parser() -> argparse.ArgumentParser:
     g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
     a.add_argument("--compute-capability", metavar="X.Y", default=None,
                    help="GPU compute capability to score against (default: none given)")
+    a.add_argument("--max-file-size", metavar="SIZE", type=_size, default=DEFAULT_MAX_FILE_SIZE,
+                   help="skip (and report) files larger than this: bytes, or a number with K, M or G "
+                        f"(default: {DEFAULT_MAX_FILE_SIZE >> 20}M)")
     return ap
+
+
+def _size(text: str) -> int:
+    """A byte count for --max-file-size: 4096, 512K, 4M, 1G (powers of 1024)."""
+    number, unit = text[:-1], text[-1:].upper()
+    if unit not in ("K", "M", "G"):
+        number, unit = text, ""
+    if not (number.isascii() and number.isdigit()) or len(number) > 18 or int(number) == 0:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}: expected a positive number of bytes, "
+                                         "optionally with K, M or G")
+    return int(number) << {"": 0, "K": 10, "M": 20, "G": 30}[unit]
 
 
 def _gpu_available(flag: bool | None) -> bool:
@@ -123,8 +243,11 @@ def _gpu_available(flag: bool | None) -> bool:
     return bool(host_probe.detect_gpu_backends()["has_gpu"])
 
 
-def _run_analysis(paths, gpu, cc, as_json, out) -> int:
-    reports, problems = analyze_paths(paths, gpu, cc)
+def _run_analysis(paths, gpu, cc, as_json, out, max_size=DEFAULT_MAX_FILE_SIZE) -> int:
+    reports, problems = analyze_paths(paths, gpu, cc, max_size)
+    # One line per problem on stderr, whatever the output format, as compilers and linters do.
+    for f, m in problems:
+        print(f"{_printable(f)}: error: {_printable(m)}", file=sys.stderr)
     if as_json:
         json.dump({"gpu_available": gpu, "compute_capability": cc, "thresholds": DEFAULT_THRESHOLDS,
                    "functions": [asdict(r) for r in reports],
@@ -133,8 +256,6 @@ def _run_analysis(paths, gpu, cc, as_json, out) -> int:
     else:
         if reports:
             print(format_reports(reports), file=out)
-        for f, m in problems:
-            print(f"skipped {f}: {m}", file=sys.stderr)
         if not reports:
             print("no functions analysed", file=sys.stderr)
     return 0 if reports else 1
@@ -158,4 +279,5 @@ def main(argv: list[str] | None = None) -> int:
             ap.error(f"no such file or directory: {p}")
         if not os.access(p, os.R_OK):
             ap.error(f"cannot read: {p}")
-    return _run_analysis(args.paths, _gpu_available(args.gpu), args.compute_capability, args.json, sys.stdout)
+    return _run_analysis(args.paths, _gpu_available(args.gpu), args.compute_capability, args.json, sys.stdout,
+                         args.max_file_size)
