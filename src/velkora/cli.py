@@ -1,10 +1,12 @@
 """velkora's command line: host probe and static workload analysis.
 
-    python -m velkora                      probe summary, then the analysis of a bundled sample workload
-    python -m velkora probe [--json]       the host capability report
-    python -m velkora analyze PATH... [--json] [--gpu | --no-gpu] [--compute-capability X.Y]
+    velkora                        probe summary, then the analysis of a bundled sample workload
+    velkora probe [--json]         the host capability report
+    velkora analyze PATH... [--json] [--gpu | --no-gpu] [--compute-capability X.Y] [--max-file-size SIZE]
 
-Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed.
+`python -m velkora` is the same command. The analysis itself lives in velkora.analysis.
+Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed, 130 when interrupted,
+141 when the output pipe closed early.
 """
 
 from __future__ import annotations
@@ -204,8 +206,8 @@ def format_reports(reports: list[FunctionReport]) -> str:
 
 # ---- entry point -------------------------------------------------------------------------------
 
-def _parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(prog="python -m velkora", description="velkora: host probe and workload analysis")
+def _parser(prog: str = "velkora") -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog=prog, description="velkora: host probe and workload analysis")
     ap.add_argument("--version", action="version", version=f"velkora {__version__}")
     sub = ap.add_subparsers(dest="command")
     p = sub.add_parser("probe", help="report the host's capabilities")
@@ -216,7 +218,7 @@ def _parser() -> argparse.ArgumentParser:
     g = a.add_mutually_exclusive_group()
     g.add_argument("--gpu", dest="gpu", action="store_true", default=None, help="assume a GPU is available")
     g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
-    a.add_argument("--compute-capability", metavar="X.Y", default=None,
+    a.add_argument("--compute-capability", metavar="X.Y", type=_compute_capability, default=None,
                    help="GPU compute capability to score against (default: none given)")
     a.add_argument("--max-file-size", metavar="SIZE", type=_size, default=DEFAULT_MAX_FILE_SIZE,
                    help="skip (and report) files larger than this: bytes, or a number with K, M or G "
@@ -233,6 +235,16 @@ def _size(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid size {text!r}: expected a positive number of bytes, "
                                          "optionally with K, M or G")
     return int(number) << {"": 0, "K": 10, "M": 20, "G": 30}[unit]
+
+
+def _compute_capability(text: str) -> str:
+    """MAJOR or MAJOR.MINOR in ASCII digits, the major within the scorer's 32-bit range."""
+    major, dot, minor = text.partition(".")
+    if not all(part.isascii() and part.isdigit() for part in (major, *([minor] if dot else []))):
+        raise argparse.ArgumentTypeError(f"invalid compute capability {text!r}: expected MAJOR.MINOR, e.g. 8.6")
+    if len(major.lstrip("0")) > 10 or int(major) >= 2**31:
+        raise argparse.ArgumentTypeError(f"compute capability {text!r} out of range")
+    return text
 
 
 def _gpu_available(flag: bool | None) -> bool:
@@ -261,14 +273,14 @@ def _run_analysis(paths, gpu, cc, as_json, out, max_size=DEFAULT_MAX_FILE_SIZE) 
     return 0 if reports else 1
 
 
-def main(argv: list[str] | None = None) -> int:
-    ap = _parser()
+def _command(argv: list[str] | None, prog: str) -> int:
+    ap = _parser(prog)
     args = ap.parse_args(argv)
     if args.command is None:
         caps = probe_report()
         print(format_probe(caps))
         print(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
-              f"run `python -m velkora analyze PATH` on your own code:\n")
+              f"run `{prog} analyze PATH` on your own code:\n")
         return _run_analysis([str(SAMPLE)], bool(caps.get("has_gpu")), None, False, sys.stdout)
     if args.command == "probe":
         caps = probe_report()
@@ -281,3 +293,26 @@ def main(argv: list[str] | None = None) -> int:
             ap.error(f"cannot read: {p}")
     return _run_analysis(args.paths, _gpu_available(args.gpu), args.compute_capability, args.json, sys.stdout,
                          args.max_file_size)
+
+
+def _silence_stdout() -> None:
+    # The interpreter flushes stdout again at exit; point it at /dev/null so that flush cannot fail too.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: list[str] | None = None, prog: str = "velkora") -> int:
+    """The `velkora` command (`python -m velkora` passes its own name); returns the exit status."""
+    try:
+        status = _command(argv, prog)
+        sys.stdout.flush()      # a closed pipe shows here, not in the interpreter's final flush
+        return status
+    except KeyboardInterrupt:
+        return 130              # 128 + SIGINT, what shells report for an interrupted command
+    except BrokenPipeError:     # the reader went away (`| head`): nothing more to say
+        _silence_stdout()
+        return 141              # 128 + SIGPIPE, as for a command the signal ended
