@@ -116,7 +116,7 @@ def iter_python_files(paths: list[str], problems: list):
 def _check_regular(st: os.stat_result, max_size: int) -> None:
     # Only regular files: a FIFO would block the read and a device (a link to /dev/zero) never ends.
     if not stat.S_ISREG(st.st_mode):
-        kind = next((name for test, name in _FILE_KINDS if test(st.st_mode)), "not a regular file")
+        kind = next((name for test, name in _FILE_KINDS if test(st.st_mode)), "an unknown kind")
         raise Skip(f"not a regular file ({kind})")
     if st.st_size > max_size:
         raise Skip(f"{st.st_size} bytes, over the size limit of {max_size} (see --max-file-size)")
@@ -165,9 +165,11 @@ def _describe(exc: BaseException) -> str:
     if isinstance(exc, SyntaxError):
         where = f" at line {exc.lineno}" if exc.lineno else ""
         return f"syntax error{where}: {exc.msg}"
-    if isinstance(exc, (RecursionError, MemoryError)):
-        # The parser's own limits on nesting; the size limit keeps genuine exhaustion away.
-        return f"too deeply nested to parse ({type(exc).__name__}{': ' + str(exc) if str(exc) else ''})"
+    # The parser's own limits on nesting: it recurses once per operator or nested expression.
+    if isinstance(exc, RecursionError):
+        return f"too deeply nested to parse (RecursionError: {exc})"
+    if isinstance(exc, MemoryError):
+        return "too deeply nested or too large to parse (MemoryError)"
     if isinstance(exc, OSError) and exc.strerror:
         return f"cannot read: {exc.strerror}"
     return f"{type(exc).__name__}: {exc}"
