@@ -211,7 +211,7 @@ def render_text(doc: dict, width: int = 80, color: bool = False, wide: bool = Fa
     if with_summary:
         if lines:
             lines.append("")
-        lines += _text_summary(doc["summary"], paint)
+        lines += _text_summary(doc["summary"], width, paint)
     return "\n".join(lines) + "\n" if lines else ""
 
 
@@ -263,25 +263,42 @@ def _wide_table(rows: list[dict], paint: _Paint) -> list[str]:
     return out
 
 
-def _text_summary(s: dict, paint: _Paint) -> list[str]:
+def _text_summary(s: dict, width: int, paint: _Paint) -> list[str]:
     out = [paint(_headline(s), "1")]
     if not s["by_pattern"]:
         if s["analysed"]:
             out.append("no function passes the filters (--pattern, --min-speedup)")
         return out
-    width = max(len(p) for p in s["by_pattern"])
+    pw = max(len(p) for p in s["by_pattern"])
     out.append("functions per pattern:")
     for pattern, count in s["by_pattern"].items():
         label = "no code" if pattern == NO_CODE else pattern
-        out.append(f"  {paint.pattern(f'{label:<{width}}', pattern)}  {count:>6}")
+        out.append(f"  {paint.pattern(f'{label:<{pw}}', pattern)}  {count:>6}")
     out.append("top candidates (estimated GPU speedup, then score):")
     if not s["top_candidates"]:
         out.append("  none: every function is MIXED, SEQUENTIAL or without code")
     for i, c in enumerate(s["top_candidates"], 1):
-        out.append(f"  {i}. {printable(c['name'])}  {paint.pattern(c['pattern'], c['pattern'])}  "
-                   f"score {c['score']:.2f}  speedup {c['gpu_speedup']:.1f}x")
+        parts = [(printable(c["name"]), None), (c["pattern"], c["pattern"]), (f"score {c['score']:.2f}", None),
+                 (f"speedup {c['gpu_speedup']:.1f}x", None)]
+        out += _wrap(f"  {i}. ", parts, width, paint)
         out.append(f"     {printable(c['location'])}")
     return out
+
+
+def _wrap(first: str, parts: list[tuple[str, str | None]], width: int, paint: _Paint) -> list[str]:
+    """`parts` joined by two spaces, on as many lines (indented like the first) as `width` needs; a part
+    is never split."""
+    lines, line, used = [], first, len(first)
+    indent = " " * len(first)
+    for text, pattern in parts:
+        if used > len(indent) and used + 2 + len(text) > width:
+            lines.append(line)
+            line, used = indent, len(indent)
+        elif used > len(indent):
+            line, used = line + "  ", used + 2
+        line += paint.pattern(text, pattern) if pattern else text
+        used += len(text)
+    return lines + [line]
 
 
 def _md(text: str) -> str:
