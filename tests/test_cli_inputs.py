@@ -114,7 +114,8 @@ def test_an_unreadable_directory_is_reported(tmp_path, monkeypatch, capsys):
     out, err = capsys.readouterr()
     result = json.loads(out)
     assert [f["function"] for f in result["functions"]] == ["in_a", "in_z"]
-    assert result["skipped"] == [{"path": locked, "file": locked, "reason": "cannot read directory: Permission denied"}]
+    reason = "cannot read directory: Permission denied"
+    assert result["skipped"] == [{"path": locked, "file": locked, "reason": reason}]
     assert error_lines(err) == [f"{locked}: error: cannot read directory: Permission denied"]
 
 

@@ -18,10 +18,10 @@ import math
 import os
 import sys
 import time
-from dataclasses import asdict, dataclass, field  # noqa: F401  (asdict: imported from here by callers)
+from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from here by callers)
 from pathlib import Path
 
-from velkora import __version__, report
+from velkora import __version__, config, report
 from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
 from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
@@ -397,100 +397,21 @@ def _speedup(text: str) -> float:
     return value
 
 
-# [tool.velkora] keys: the option each stands for, and the TOML types it may have. A string is read as
-# the command line reads the option's argument.
-CONFIG_KEYS = {
-    "format": ("format", (str,)), "wide": ("wide", (bool,)), "sort": ("sort", (str,)), "top": ("top", (int,)),
-    "pattern": ("pattern", (str, list)), "min-speedup": ("min_speedup", (int, float)),
-    "exclude": ("exclude", (str, list)), "hidden": ("hidden", (bool,)),
-    "respect-gitignore": ("respect_gitignore", (bool,)), "jobs": ("jobs", (int,)),
-    "max-file-size": ("max_file_size", (int, str)), "gpu": ("gpu", (bool,)),
-    "compute-capability": ("compute_capability", (str, int, float)), "color": ("color", (str,)),
-}
 _CHOICES = {"format": FORMATS, "sort": report.SORTS, "color": COLOR_MODES}
-_CONVERT = {"top": _positive_int, "jobs": _positive_int, "min_speedup": _speedup, "pattern": _patterns,
-            "exclude": _globs}
 
 
-def find_config(start: str) -> str | None:
-    """The nearest pyproject.toml with a [tool.velkora] table, in `start` or a directory above it."""
-    directory = os.path.abspath(start)
-    while True:
-        candidate = os.path.join(directory, "pyproject.toml")
-        try:
-            if not os.path.isfile(candidate):          # a FIFO of that name would block the read
-                raise FileNotFoundError
-            with open(candidate, "rb") as f:
-                # Only a file that mentions us is parsed: a broken pyproject.toml of some other project
-                # above the tree is none of our business.
-                mentions = b"velkora" in f.read()
-        except OSError:
-            mentions = False
-        if mentions and _config_table(candidate, required=False) is not None:
-            return candidate
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            return None
-        directory = parent
-
-
-class ConfigError(Exception):
-    pass
-
-
-def _config_table(path: str, required: bool = True) -> dict | None:
-    import tomllib
-
-    try:
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
-    except OSError as exc:
-        raise ConfigError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as exc:
-        raise ConfigError(f"{path} is not valid TOML: {exc}") from None
-    tool = data.get("tool")
-    table = tool.get("velkora") if isinstance(tool, dict) else None
-    if table is None:
-        return {} if required else None
-    if not isinstance(table, dict):
-        raise ConfigError(f"{path}: [tool.velkora] must be a table")
-    return table
-
-
-def read_config(path: str) -> dict:
-    """The settings of [tool.velkora] in `path`, by option name; ConfigError for anything not understood."""
-    table, settings = _config_table(path), {}
-    for key, value in table.items():
-        if key not in CONFIG_KEYS:
-            raise ConfigError(f"{path}: unknown key {key!r} in [tool.velkora] (known keys: "
-                              f"{', '.join(CONFIG_KEYS)})")
-        dest, types = CONFIG_KEYS[key]
-        where = f"{path}: [tool.velkora] {key}"
-        values = value if isinstance(value, list) and list in types else None
-        if isinstance(value, bool) != (bool in types) or not isinstance(value, types) or (
-                values is not None and not all(isinstance(v, str) for v in values)):
-            names = {bool: "true or false", int: "a number", float: "a number", str: "a string",
-                     list: "a list of strings"}
-            raise ConfigError(f"{where}: expected {' or '.join(dict.fromkeys(names[t] for t in types))}, "
-                              f"got {value!r}")
-        try:
-            if dest in _CHOICES:
-                if value not in _CHOICES[dest]:
-                    raise argparse.ArgumentTypeError(f"invalid choice {value!r} (choose from "
-                                                     f"{', '.join(_CHOICES[dest])})")
-            elif dest in ("pattern", "exclude"):
-                value = [v for text in (values if values is not None else [value])
-                         for v in _CONVERT[dest](text)]
-            elif dest in _CONVERT:
-                value = _CONVERT[dest](str(value))
-            elif dest == "max_file_size":
-                value = _size(str(value))
-            elif dest == "compute_capability":
-                value = _compute_capability(str(value))
-        except argparse.ArgumentTypeError as exc:
-            raise ConfigError(f"{where}: {exc}") from None
-        settings[dest] = value
-    return settings
+def _config_value(dest: str, value):
+    """A [tool.velkora] value (of a type velkora.config has checked) read as its option's argument."""
+    if dest in _CHOICES:
+        if value not in _CHOICES[dest]:
+            raise argparse.ArgumentTypeError(f"invalid choice {value!r} (choose from {', '.join(_CHOICES[dest])})")
+        return value
+    if dest in ("pattern", "exclude"):
+        parse = _patterns if dest == "pattern" else _globs
+        return [v for text in (value if isinstance(value, list) else [value]) for v in parse(text)]
+    parse = {"top": _positive_int, "jobs": _positive_int, "min_speedup": _speedup, "max_file_size": _size,
+             "compute_capability": _compute_capability}.get(dest)
+    return parse(str(value)) if parse else value
 
 
 # ---- the run ------------------------------------------------------------------------------------
@@ -707,21 +628,19 @@ def _gpu_available(flag: bool | None) -> bool:
 
 
 def _settings(args, ap) -> tuple[dict, str | None]:
-    """Each analyze option from the command line, else from [tool.velkora], else its default."""
+    """Each analyze option from the command line, else from [tool.velkora], else its default; and the
+    configuration file read, if any."""
     cwd = _cwd() or os.sep
-    config = None
-    if args.config is not None:
-        if not os.path.isfile(args.config):
-            ap.error(f"no such configuration file: {args.config}")
-        config = args.config
-    elif not args.no_config:
-        try:
-            config = find_config(cwd)
-        except ConfigError as exc:
-            ap.error(str(exc))
+    path = None
     try:
-        from_config = read_config(config) if config else {}
-    except ConfigError as exc:
+        if args.config is not None:
+            if not os.path.isfile(args.config):
+                ap.error(f"no such configuration file: {args.config}")
+            path = args.config
+        elif not args.no_config:
+            path = config.find(cwd)
+        from_config = config.read(path, _config_value) if path else {}
+    except config.ConfigError as exc:
         ap.error(str(exc))
     settings = {}
     for key, default in DEFAULTS.items():
@@ -729,9 +648,9 @@ def _settings(args, ap) -> tuple[dict, str | None]:
         settings[key] = given if given is not None else from_config.get(key, default)
     # --exclude patterns are relative to where they were written: the current directory, or the
     # directory of the configuration file.
-    settings["exclude_base"] = cwd if args.exclude is not None else (
-        os.path.dirname(os.path.abspath(config)) if config else cwd)
-    return settings, config
+    settings["exclude_base"] = cwd if args.exclude is not None or not path else (
+        os.path.dirname(os.path.abspath(path)))
+    return settings, path
 
 
 def _command(argv: list[str] | None, prog: str) -> int:
