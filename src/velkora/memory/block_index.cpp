@@ -685,6 +685,7 @@ PyObject* tree_find_best_fit(PyObject* o, PyObject* const* args, Py_ssize_t narg
     uint64_t key;
     const int k = key_of(self, size.get(), &key, true);
     if (k <= 0) return k == 0 ? vk::none() : nullptr;
+    if (!ready(self)) return nullptr;  // as the writers say
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_best_fit_node(key);
@@ -706,6 +707,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
     const int k = key_of(self, size.get(), &key, true);
     if (k < 0) return nullptr;
     if (k == 0) return PyList_New(0);
+    if (!ready(self)) return nullptr;
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_node(key);
