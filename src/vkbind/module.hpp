@@ -109,6 +109,15 @@ void module_free(void* m) {
 template <int (*Exec)(PyObject*)>
 inline PyModuleDef_Slot exec_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything a module keeps lives in its state and heap types, so each interpreter has its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The lock shortcuts and the tree's writers rely on the interpreter lock: a free-threaded build
+    // turns it back on when a module is imported.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 }  // namespace detail
