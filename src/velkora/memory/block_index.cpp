@@ -133,10 +133,10 @@ bool ready(TreeObject* self) {
     return false;
 }
 
-// Converts a size argument (already an int by rule 3) to the native key: negative sizes go
-// through _sanitize_size (ours directly for the exact type, looked up on the instance otherwise).
-// Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError swallowed), -1 on
-// error.
+// Converts a size argument (already an int: bound as a Python int) to the native key: negative
+// sizes go through _sanitize_size (ours directly for the exact type, looked up on the instance
+// otherwise). Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError
+// swallowed), -1 on error.
 int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
     if (self->exact) [[likely]] {
         int overflow = 0;
