@@ -272,7 +272,7 @@ private:
 
 // ---- construction and destruction --------------------------------------------------------------
 
-constexpr auto kInit = vk::sig("FastRedBlackTree", 0, "sample_rate");
+constexpr auto kInit = vk::sig("FastRedBlackTree", vk::arg("sample_rate") = 100);
 
 PyObject* tree_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* m = PyType_GetModuleByDef(type, &module_def);
@@ -339,7 +339,7 @@ bool reset_tree(TreeObject* self, vk::Ref op, vk::Ref sampled, bool using_atomic
 int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate;
     if (!vk::parse_tuple(kInit, args, kwargs, vk::u32(sample_rate))) return -1;
 
     if (self->write_lock != nullptr) {
@@ -406,9 +406,9 @@ void tree_dealloc(PyObject* o) {
 
 // ---- write operations --------------------------------------------------------------------------
 
-constexpr auto kInsert = vk::sig("insert", 2, "size", "block");
-constexpr auto kDelete = vk::sig("delete", 2, "size", "block");
-constexpr auto kRemoveGe = vk::sig("remove_ge", 1, "size");
+constexpr auto kInsert = vk::sig("insert", "size", "block");
+constexpr auto kDelete = vk::sig("delete", "size", "block");
+constexpr auto kRemoveGe = vk::sig("remove_ge", "size");
 
 PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TreeObject* self = as_tree(o);
@@ -649,8 +649,8 @@ PyObject* tree_clear_method(PyObject* o, PyObject*) {
 
 // ---- searches (reader protocol) ----------------------------------------------------------------
 
-constexpr auto kFindBestFit = vk::sig("find_best_fit", 1, "size", "alignment");
-constexpr auto kFindAllExact = vk::sig("find_all_exact", 1, "size");
+constexpr auto kFindBestFit = vk::sig("find_best_fit", "size", vk::arg("alignment") = 1);
+constexpr auto kFindAllExact = vk::sig("find_all_exact", "size");
 
 // Up to kMaxRetries attempts; after one that found the counter odd, time.sleep(0.0001) through the
 // module global `time`. attempt(start) runs with the interpreter lock held and returns 1 when it
@@ -741,7 +741,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
 
 // ---- size queries and statistics ---------------------------------------------------------------
 
-constexpr auto kSanitizeSize = vk::sig("_sanitize_size", 1, "size");
+constexpr auto kSanitizeSize = vk::sig("_sanitize_size", "size");
 
 PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -899,45 +899,38 @@ PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
 
 // ---- type and module ---------------------------------------------------------------------------
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef tree_methods[] = {
-    {"_sanitize_size", vk::method(tree_sanitize_size), kFast | METH_STATIC,
-     "_sanitize_size(size)\n--\n\nReturn size; a negative size raises ValueError."},
-    {"insert", vk::method(tree_insert), kFast,
-     "insert($self, /, size, block)\n--\n\nStore block under size; True."},
-    {"delete", vk::method(tree_delete), kFast,
-     "delete($self, /, size, block)\n--\n\nRemove the first stored block of this size equal to block; "
-     "whether one was found."},
-    {"remove_ge", vk::method(tree_remove_ge), kFast,
-     "remove_ge($self, /, size)\n--\n\nRemove the head block of the smallest size >= size; "
-     "(size, block) or (None, None)."},
-    {"clear", tree_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every block."},
-    {"size", tree_size, METH_NOARGS, "size($self, /)\n--\n\nNumber of stored blocks."},
-    {"find_best_fit", vk::method(tree_find_best_fit), kFast,
-     "find_best_fit($self, /, size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
-     "None; nothing is removed."},
-    {"find_all_exact", vk::method(tree_find_all_exact), kFast,
-     "find_all_exact($self, /, size)\n--\n\nA list of the blocks stored under exactly size, head first."},
-    {"get_stats", tree_get_stats, METH_NOARGS,
-     "get_stats($self, /)\n--\n\nA dict of statistics, node count, height and sampled "
-     "operations."},
-    {"get_statistics", tree_get_statistics, METH_NOARGS,
-     "get_statistics($self, /)\n--\n\nAn empty dict."},
-    {"get_size_distribution", tree_get_size_distribution, METH_NOARGS,
-     "get_size_distribution($self, /)\n--\n\nA dict from stored size to block count, in tree "
-     "pre-order."},
-    {"reset_circuit_breaker", tree_reset_circuit_breaker, METH_NOARGS,
-     "reset_circuit_breaker($self, /)\n--\n\nZero the circuit-breaker statistics."},
+    vk::def_static(kSanitizeSize, tree_sanitize_size,
+                   "Return size; a negative size raises ValueError."),
+    vk::def_method(kInsert, tree_insert, "Store block under size; True."),
+    vk::def_method(kDelete, tree_delete,
+                   "Remove the first stored block of this size equal to block; whether one was "
+                   "found."),
+    vk::def_method(kRemoveGe, tree_remove_ge,
+                   "Remove the head block of the smallest size >= size; (size, block) or (None, "
+                   "None)."),
+    vk::def_method("clear", tree_clear_method, "Remove every block."),
+    vk::def_method("size", tree_size, "Number of stored blocks."),
+    vk::def_method(kFindBestFit, tree_find_best_fit,
+                   "The head block of the smallest size >= size, or None; nothing is removed."),
+    vk::def_method(kFindAllExact, tree_find_all_exact,
+                   "A list of the blocks stored under exactly size, head first."),
+    vk::def_method("get_stats", tree_get_stats,
+                   "A dict of statistics, node count, height and sampled operations."),
+    vk::def_method("get_statistics", tree_get_statistics, "An empty dict."),
+    vk::def_method("get_size_distribution", tree_get_size_distribution,
+                   "A dict from stored size to block count, in tree pre-order."),
+    vk::def_method("reset_circuit_breaker", tree_reset_circuit_breaker,
+                   "Zero the circuit-breaker statistics."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FastRedBlackTree(sample_rate=100)\n--\n\n"
-                    "Free memory blocks indexed by size: a red-black tree with one node per "
-                    "distinct size and same-size chains; searches do not take the writers' lock.")},
+    {Py_tp_doc, vk::class_doc(kInit,
+                              "Free memory blocks indexed by size: a red-black tree with one "
+                              "node per distinct size and same-size chains; searches do not take "
+                              "the writers' lock.")},
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
     {Py_tp_init, reinterpret_cast<void*>(tree_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},

@@ -798,16 +798,16 @@ PyObject* detect_capabilities(PyObject* module, PyObject*) {
 // ---- module ------------------------------------------------------------------------------------
 
 PyMethodDef module_functions[] = {
-    {"detect_physical_cores", detect_physical_cores, METH_NOARGS,
-     "detect_physical_cores()\n--\n\nLogical processors this process may run on (at least 1)."},
-    {"detect_numa_nodes", detect_numa_nodes, METH_NOARGS,
-     "detect_numa_nodes()\n--\n\nNUMA nodes of the machine (at least 1)."},
-    {"detect_gpu_backends", detect_gpu_backends, METH_NOARGS,
-     "detect_gpu_backends()\n--\n\nGPU backend information: the framework's registry, else nvidia-smi."},
-    {"detect_python_version", detect_python_version, METH_NOARGS,
-     "detect_python_version()\n--\n\n(major.minor.micro, whether sub-interpreters are available)."},
-    {"detect_capabilities", detect_capabilities, METH_NOARGS,
-     "detect_capabilities()\n--\n\nThe combined capability report of every probe."},
+    vk::def_function("detect_physical_cores", detect_physical_cores,
+                     "Logical processors this process may run on (at least 1)."),
+    vk::def_function("detect_numa_nodes", detect_numa_nodes,
+                     "NUMA nodes of the machine (at least 1)."),
+    vk::def_function("detect_gpu_backends", detect_gpu_backends,
+                     "GPU backend information: the framework's registry, else nvidia-smi."),
+    vk::def_function("detect_python_version", detect_python_version,
+                     "(major.minor.micro, whether sub-interpreters are available)."),
+    vk::def_function("detect_capabilities", detect_capabilities,
+                     "The combined capability report of every probe."),
     {nullptr, nullptr, 0, nullptr},
 };
 
