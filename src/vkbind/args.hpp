@@ -231,8 +231,10 @@ inline PyObject* integer_of(PyObject* o, ArgCtx c) {
     return r;
 }
 
+}  // namespace detail
+
 // Reads an int object as a signed 64-bit value; `overflow` is -1/+1 beyond the range.
-inline long long long_value(PyObject* o, int& overflow) {
+inline long long int64_of(PyObject* o, int& overflow) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
         overflow = 0;
@@ -242,8 +244,6 @@ inline long long long_value(PyObject* o, int& overflow) {
 #endif
     return PyLong_AsLongLongAndOverflow(o, &overflow);
 }
-
-}  // namespace detail
 
 template <class T>
 struct IntConv {
@@ -269,7 +269,7 @@ inline const char* int_type_desc() {
 template <class T>
 inline bool int_from_long(PyObject* o, T& out, ArgCtx c) {
     int overflow = 0;
-    long long v = detail::long_value(o, overflow);
+    long long v = int64_of(o, overflow);
     if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
     if constexpr (std::is_same_v<T, uint64_t>) {
         if (overflow > 0) {

@@ -106,7 +106,7 @@ PyObject* global(ModuleState* st, PyObject* name) { return vk::lookup_global(st-
 // Sign of an int object: true when negative.
 bool int_is_negative(PyObject* v) {
     int overflow = 0;
-    const long long x = vk::detail::long_value(v, overflow);
+    const long long x = vk::int64_of(v, overflow);
     return overflow < 0 || (overflow == 0 && x < 0);
 }
 
@@ -140,7 +140,7 @@ bool ready(TreeObject* self) {
 int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
     if (self->exact) [[likely]] {
         int overflow = 0;
-        const long long v = vk::detail::long_value(size, overflow);
+        const long long v = vk::int64_of(size, overflow);
         if (overflow == 0 && v >= 0) {
             *key = static_cast<uint64_t>(v);
             return 1;
@@ -175,7 +175,7 @@ int is_sampled(ModuleState* st, PyObject* count, uint32_t rate) {
     if (rate == 0) return 0;
     if (PyLong_CheckExact(count)) {
         int overflow = 0;
-        const long long v = vk::detail::long_value(count, overflow);
+        const long long v = vk::int64_of(count, overflow);
         if (overflow == 0) return v % static_cast<long long>(rate) == 0 ? 1 : 0;
     }
     vk::Ref r = vk::Ref::steal(PyLong_FromUnsignedLong(rate));
@@ -798,13 +798,6 @@ PyObject* tree_repr(PyObject* o) {
                                 static_cast<unsigned long long>(as_tree(o)->tree.node_count));
 }
 
-bool dict_put(PyObject* d, PyObject* key, PyObject* value) {  // steals value
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItem(d, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
 PyObject* tree_get_stats(PyObject* o, PyObject*) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
@@ -834,20 +827,20 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     PyObject* dp = d.get();
     PyObject* const* key = st->keys;
-    bool ok = dict_put(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
-              dict_put(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
-              dict_put(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
-              dict_put(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
-              dict_put(dp, key[kBucketHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kTreeHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
+    bool ok = vk::dict_set_steal(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
+              vk::dict_set_steal(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
+              vk::dict_set_steal(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
+              vk::dict_set_steal(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
+              vk::dict_set_steal(dp, key[kBucketHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kTreeHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
     if (ok && s.has_circuit_breaker_trips) {
-        ok = dict_put(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
+        ok = vk::dict_set_steal(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
     }
-    ok = ok && dict_put(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
-         dict_put(dp, key[kHeight], PyLong_FromLong(height)) &&
-         dict_put(dp, key[kSampledOperations], sampled.release()) &&
-         dict_put(dp, key[kIsValid], Py_NewRef(Py_True));
+    ok = ok && vk::dict_set_steal(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
+         vk::dict_set_steal(dp, key[kHeight], PyLong_FromLong(height)) &&
+         vk::dict_set_steal(dp, key[kSampledOperations], sampled.release()) &&
+         vk::dict_set_steal(dp, key[kIsValid], Py_NewRef(Py_True));
     return ok ? d.release() : nullptr;
 }
 
@@ -880,7 +873,7 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     for (auto [size, count] : dist) {
         vk::Ref k = vk::Ref::steal(PyLong_FromUnsignedLongLong(size));
-        if (!k || !dict_put(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
+        if (!k || !vk::dict_set_steal(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
     }
     return d.release();
 }
