@@ -119,7 +119,7 @@ def _pattern_order(counts: dict) -> list:
 
 
 def _top_candidates(summary: dict, rows: list, functions: list) -> list:
-    """[(pattern, [row, ...]), ...]: the document's own choice where it has one, else the best rows."""
+    """[[pattern, [row, ...]], ...]: the document's own choice where it has one, else the best rows."""
     given = summary.get("top_candidates")
     groups: dict[str, list] = {}
     if isinstance(given, dict):               # {pattern: [function, ...]}
@@ -141,7 +141,7 @@ def _top_candidates(summary: dict, rows: list, functions: list) -> list:
             members.sort(key=_candidate_key, reverse=True)
             del members[TOP_PER_PATTERN:]
     counts = {p: len(v) for p, v in groups.items()}
-    return [(p, groups[p]) for p in _pattern_order(counts)]
+    return [[p, groups[p]] for p in _pattern_order(counts)]
 
 
 def page_data(doc: dict) -> dict:
@@ -273,10 +273,10 @@ def write(path, doc: dict) -> None:
 
 _STYLE = """
 :root { --fg:#1f2430; --muted:#5d6675; --bg:#f6f7f9; --panel:#fff; --line:#e2e5ea; --accent:#2266c4;
-        --bar:rgba(34,102,196,.13); color-scheme: light dark; }
+        --bar:rgba(34,102,196,.08); --meter:rgba(34,102,196,.45); color-scheme: light dark; }
 @media (prefers-color-scheme: dark) {
   :root { --fg:#e6e8ec; --muted:#a0a8b5; --bg:#15181d; --panel:#1e2229; --line:#313742; --accent:#7aa7ec;
-          --bar:rgba(122,167,236,.18); }
+          --bar:rgba(122,167,236,.10); --meter:rgba(122,167,236,.55); }
 }
 * { box-sizing: border-box; }
 body { margin:0; background:var(--bg); color:var(--fg); font:14px/1.45 system-ui, -apple-system,
@@ -331,6 +331,8 @@ th, td { padding:6px 8px; border-bottom:1px solid var(--line); text-align:left; 
 #functions th[aria-sort=descending]::after { content:" \\25BC"; }
 #functions td.num, #functions th.num { text-align:right; font-variant-numeric:tabular-nums; }
 #functions td.loc { max-width:380px; }
+#functions td.meter { background-repeat:no-repeat; background-position:right bottom 3px;
+                      background-size:calc(100% - 8px) 3px; }
 #functions td.name { overflow-wrap:anywhere; max-width:260px; }
 #functions tbody tr:hover { background:var(--bar); }
 #more { margin-top:10px; font:inherit; padding:5px 12px; border-radius:6px; border:1px solid var(--line);
@@ -423,10 +425,11 @@ _SCRIPT = r"""
           td = cell(tr, x === null ? "\u2013" : x.toFixed(1) + "\u00d7", "num");
         } else {
           td = cell(tr, x === null ? "\u2013" : x.toFixed(2), "num");
-          if (x !== null && x > 0) {
-            var pct = Math.max(0, Math.min(1, x)) * 100;
-            td.style.background = "linear-gradient(90deg, transparent " + (100 - pct) + "%, var(--bar) " +
-                                  (100 - pct) + "%)";
+          if (x !== null && x > 0) {     // a thin meter under the figure, growing from the right
+            var from = (1 - Math.min(1, x)) * 100;
+            td.className = "num meter";
+            td.style.backgroundImage = "linear-gradient(90deg, transparent " + from + "%, var(--meter) " +
+                                       from + "%)";
           }
         }
       }
