@@ -118,7 +118,7 @@ def _pattern_order(counts: dict) -> list:
     return sorted(counts, key=lambda p: (-counts[p], known.get(p, len(known)), p))
 
 
-def _top_candidates(summary: dict, rows: list, functions: list) -> list:
+def _top_candidates(summary: dict, rows: list, functions: list, order: list) -> list:
     """[[pattern, [row, ...]], ...]: the document's own choice where it has one, else the best rows."""
     given = summary.get("top_candidates")
     groups: dict[str, list] = {}
@@ -140,8 +140,9 @@ def _top_candidates(summary: dict, rows: list, functions: list) -> list:
         for pattern, members in groups.items():
             members.sort(key=_candidate_key, reverse=True)
             del members[TOP_PER_PATTERN:]
-    counts = {p: len(v) for p, v in groups.items()}
-    return [[p, groups[p]] for p in _pattern_order(counts)]
+    # In the chart's order (most functions first), patterns the chart lacks after it.
+    rank = {p: i for i, p in enumerate(order)}
+    return [[p, groups[p]] for p in sorted(groups, key=lambda p: (rank.get(p, len(rank)), p)) if groups[p]]
 
 
 def page_data(doc: dict) -> dict:
@@ -165,7 +166,7 @@ def page_data(doc: dict) -> dict:
         "rows": rows,
         "patterns": [[p, counts[p]] for p in order],
         "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in set(order) | {r[2] for r in rows}},
-        "top": _top_candidates(summary, rows, functions),
+        "top": _top_candidates(summary, rows, functions, order),
     }
 
 
