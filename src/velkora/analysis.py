@@ -79,13 +79,21 @@ def _dominant_framework(u: Unit) -> str | None:
         return "sklearn"
     if u.sk_uses and (u.sk_fit_calls or u.sk_infer_calls):
         return "sklearn"
-    plain_loops = u.loop_plain >= 2 or (u.max_depth >= 2 and u.loop_plain >= 1) or (
+    if u.parallel_api:
+        return None         # the work is handed to workers: that is the fact to report
+    plain_loops = (u.loop_plain >= 2 and 2 * u.loop_plain > u.loop_stmts) or (
         u.while_loops and u.loop_plain >= 1)
-    if plain_loops:
+    # Grouping in a loop over columns is still frame work: the grouping is what costs.
+    if plain_loops and not (u.grouping_ops and u.frame_ops >= 2):
         return None
-    if u.frame_ops >= 2 and u.frame_ops >= u.array_ops / 2:
-        return "pandas"
+    loops = u.for_loops + u.while_loops
+    # A loop-free unit whose calls are mostly framework calls is framework work even with one call.
+    if u.frame_ops >= 2 or (not loops and u.frame_ops and 2 * u.frame_ops >= u.work_calls):
+        if u.frame_ops >= u.array_ops / 2:
+            return "pandas"
     if u.array_ops >= 2 and (u.array_compute >= 1 or u.array_ops >= 3):
+        return "numpy"
+    if not loops and u.array_compute and 3 * u.array_ops >= u.work_calls:
         return "numpy"
     return None
 
@@ -118,20 +126,22 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     mem = []
     if u.containers + u.comprehension_containers >= 1:
         mem.append("list")
-    if u.containers + u.comprehension_containers >= 3:
+    built = u.containers + u.comprehension_containers
+    if built >= 2:
         mem.append("dict")
-    if u.growth_in_loop:
+    if built >= 5:
+        mem.append("buffer")
+    # Growth of a container the loop reads back is the loop's state, reported as such, not as memory.
+    if u.growth_in_loop and not u.carried:
         mem.append("append")
-    if u.growth_in_loop >= 2:
+    if u.growth_in_loop >= 2 and not u.carried:
         mem.append("extend")
-    if u.copies:
+    if u.copies or built >= 6:
         mem.append("allocate")
-    if u.copies >= 2 or (u.copies and u.growth_in_loop):
+    if u.copies >= 2 or u.copies_in_loop or (u.copies and u.growth_in_loop):
         mem.append("cache")
     if u.array_alloc >= 2:
         mem.append("array")
-    if u.array_alloc >= 4:
-        mem.append("buffer")
     words += mem
     if mem:
         reasons.append(f"{u.containers + u.comprehension_containers} container(s) built, "

@@ -110,6 +110,7 @@ class Unit:
     containers: int = 0                 # list()/dict()/sorted()... materialisations
     growth_in_loop: int = 0             # append/extend/add/update inside loops
     copies: int = 0                     # copy/deepcopy
+    copies_in_loop: int = 0
     comprehension_containers: int = 0
     # parallel and sequential
     independent_maps: int = 0           # map()/comprehensions whose element does work
@@ -382,13 +383,18 @@ class Measurer:
         elif isinstance(target, ast.Starred):
             self._target(target.value, line, depth, loop)
         else:   # attribute or subscript store: its parts are loads
+            if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
+                loop["sub_store"].add(target.value.id)
+                self._expr(target.slice, depth, loop)
+                return
             self._expr(target, depth, loop)
 
     def _loop(self, stmt, depth: int, outer: dict | None) -> None:
         u = self.u
         depth += 1
         u.max_depth = max(u.max_depth, depth)
-        info = {"store": set(), "load": set(), "aug": set(), "targets": set(), "work": 0}
+        info = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
+                "sub_store": set(), "sub_shift": set()}
         if isinstance(stmt, ast.While):
             u.while_loops += 1
             self._expr(stmt.test, depth, info)
@@ -398,24 +404,28 @@ class Measurer:
             if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id in (
                     "range", "prange"):
                 u.range_loops += 1
-                if it.func.id == "prange" or self.aliases.get("prange", "").startswith("numba"):
+                if it.func.id == "prange":
                     u.parallel_api += 1
             self._expr(it, depth, outer)
             names = [n.id for n in ast.walk(stmt.target) if isinstance(n, ast.Name)]
             info["targets"].update(names)
             for n in names:
                 self.bound.setdefault(n, stmt.lineno)
-        calls_before, arith_before = u.work_calls, u.loop_arith
+        calls_before, arith_before, growth_before = u.work_calls, u.loop_arith, u.growth_in_loop
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
         carried = {n for n in (info["store"] & info["load"]) | info["aug"]
                    if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
+        # A loop that reads the container it grows, or an element its earlier iterations wrote
+        # (a[i + 1] after a[i]), depends on those iterations too.
+        carried |= info["grown"] & info["load"]
+        carried |= info["sub_store"] & info["sub_shift"]
         u.carried |= carried
         if outer is not None:
-            for key in ("store", "load", "aug"):
+            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift"):
                 outer[key] |= info[key]
-        if not isinstance(stmt, ast.While) and not carried and (
+        if not isinstance(stmt, ast.While) and not carried and u.growth_in_loop == growth_before and (
                 u.work_calls > calls_before or u.loop_arith > arith_before):
             u.independent_loops += 1
 
@@ -437,8 +447,17 @@ class Measurer:
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
-                stack.append(f.value if isinstance(f, ast.Attribute) else f)
+                if isinstance(f, ast.Attribute):
+                    if loop is not None and f.attr in GROWTH_METHODS and isinstance(f.value, ast.Name):
+                        loop["grown"].add(f.value.id)     # growing is not reading
+                        continue
+                    stack.append(f.value)
+                else:
+                    stack.append(f)
                 continue
+            if t is ast.Subscript and loop is not None and isinstance(n.value, ast.Name) and isinstance(
+                    n.ctx, ast.Load) and any(isinstance(x, ast.BinOp) for x in ast.walk(n.slice)):
+                loop["sub_shift"].add(n.value.id)
             if t is ast.BinOp:
                 if isinstance(n.op, ast.MatMult):
                     u.array_ops += 1
@@ -451,7 +470,7 @@ class Measurer:
             elif t is ast.Attribute:
                 if n.attr in ARRAY_ATTRS and self.has_array and n.attr == "T":
                     u.array_ops += 1
-                elif n.attr in FRAME_ATTRS and self.has_frame and n.attr in ("loc", "iloc", "at", "iat"):
+                elif n.attr in FRAME_ATTRS and self.has_frame and n.attr not in ("index", "values"):
                     u.frame_ops += 1
                     u.frame_kinds.add(n.attr)
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
@@ -506,7 +525,8 @@ class Measurer:
         resolved = self.resolve(func)
         parts = resolved or _dotted(func)
         last = parts[-1] if parts else (func.attr if isinstance(func, ast.Attribute) else "")
-        if last not in PLUMBING and last not in GROWTH_METHODS and last not in CONTAINER_CALLS:
+        if last not in PLUMBING and last not in GROWTH_METHODS and last not in CONTAINER_CALLS and \
+                last not in COPY_CALLS:
             u.work_calls += 1
         root = resolved[0] if resolved else None
         if root in ARRAY_MODULES:
@@ -526,6 +546,8 @@ class Measurer:
             self._method_call(func, last, node, depth)
         if root in ("copy",) or (resolved is None and last in COPY_CALLS):
             u.copies += 1
+            if depth:
+                u.copies_in_loop += 1
         if isinstance(func, ast.Name) and resolved is None:
             name = func.id
             if name in CONTAINER_CALLS or (root is None and name in ("Counter", "defaultdict")):
@@ -649,12 +671,14 @@ def _estimator_class(cls: ast.ClassDef, aliases: dict, known: dict) -> str | Non
 
 
 def method_role(name: str) -> str | None:
-    """The side of the estimator protocol a method of an estimator is on, from its name."""
+    """The side of the estimator protocol a method of an estimator is on: protocol names only.
+
+    Helpers such as `_fit_column_map` are judged by their own bodies.
+    """
     bare = name.lstrip("_")
-    if bare in FIT_NAMES or bare.startswith(("fit_", "train")) or name == "_fit" or name.startswith("_fit_"):
+    if bare in FIT_NAMES:
         return "train"
-    if bare in INFER_NAMES or bare.startswith(("predict", "decision_function", "transform_",
-                                               "score_samples")):
+    if bare in INFER_NAMES or bare in ("predict_proba", "predict_log_proba"):
         return "infer"
     return None
 
