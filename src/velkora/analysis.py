@@ -69,6 +69,10 @@ _GPU_OP_WORDS = {
 }
 
 
+_ARITH_WORDS = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/", ast.Pow: "**",
+                ast.MatMult: "@"}
+
+
 def _dominant_framework(u: Unit) -> str | None:
     """Which framework's calls make up the unit's work, if any.
 
@@ -91,6 +95,8 @@ def _dominant_framework(u: Unit) -> str | None:
     if u.frame_ops >= 2 or (not loops and u.frame_ops and 2 * u.frame_ops >= u.work_calls):
         if u.frame_ops >= u.array_ops / 2:
             return "pandas"
+    if 2 * u.device_ops >= u.array_ops > 0:
+        return None         # device arrays (CuPy, PyTorch, JAX): the GPU rules decide
     if u.array_ops >= 2 and (u.array_compute >= 1 or u.array_ops >= 3):
         return "numpy"
     if not loops and u.array_compute and 3 * u.array_ops >= u.work_calls:
@@ -169,8 +175,7 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words += sorted({_GPU_OP_WORDS[k] for k in u.array_kinds if k in _GPU_OP_WORDS})
         if u.linalg_ops:
             words.append("linalg")
-        if u.arith:
-            words += ["+", "*"]
+        words += sorted({_ARITH_WORDS[k] for k in u.arith_kinds if k in _ARITH_WORDS})
         if u.reshape_ops:
             words.append("reshape")
     fw = ""
@@ -240,6 +245,39 @@ _NO_CODE_SCORES = {
     "gpu_operation_score": 0.0, "gpu_suitability": 0.0, "gpu_speedup": 1.0, "numpy_score": 0.0,
     "pandas_score": 0.0, "sklearn_score": 0.0, "sequential_count": 0, "embarrassing_count": 0,
 }
+
+
+def detect_gpu() -> tuple[bool, str | None]:
+    """(GPU present, compute capability "MAJOR.MINOR" or None), asked of the host.
+
+    The host probe decides whether there is a GPU; only for an NVIDIA one is `nvidia-smi` asked for the
+    compute capability, and only when the tool is on PATH (no process is started otherwise).
+    """
+    from velkora.native import host_probe
+
+    backends = host_probe.detect_gpu_backends()
+    if not backends.get("has_gpu"):
+        return False, None
+    if not backends.get("cuda_available"):
+        return True, None
+    return True, _nvidia_compute_capability()
+
+
+def _nvidia_compute_capability() -> str | None:
+    import shutil
+    import subprocess
+
+    tool = shutil.which("nvidia-smi")
+    if tool is None:
+        return None
+    try:
+        out = subprocess.run([tool, "--query-gpu=compute_cap", "--format=csv,noheader"],
+                             capture_output=True, text=True, timeout=10, check=False).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None
+    first = out.strip().splitlines()[0].strip() if out.strip() else ""
+    major, dot, minor = first.partition(".")
+    return first if dot and major.isdigit() and minor.isdigit() else None
 
 
 def source_segment(lines: list[str], node: ast.AST) -> str:

@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 # ---- vocabularies of real uses -------------------------------------------------------------------
 
 ARRAY_MODULES = frozenset({"numpy", "scipy", "cupy", "jax", "numba", "torch"})
+DEVICE_MODULES = frozenset({"cupy", "jax", "torch"})     # their arrays already live on a GPU
 PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray"})
 
 # Calls of an array module that are linear algebra (the last component of the resolved name).
@@ -125,6 +126,8 @@ class Unit:
     linalg_ops: int = 0
     array_alloc: int = 0
     array_kinds: set = field(default_factory=set)
+    device_ops: int = 0
+    arith_kinds: set = field(default_factory=set)
     reshape_ops: int = 0
     frame_ops: int = 0
     grouping_ops: int = 0
@@ -465,6 +468,7 @@ class Measurer:
                     u.array_compute += 1
                     u.array_kinds.add("matmul")
                 u.arith += 1
+                u.arith_kinds.add(type(n.op))
                 if depth:
                     u.loop_arith += 1
             elif t is ast.Attribute:
@@ -531,6 +535,8 @@ class Measurer:
         root = resolved[0] if resolved else None
         if root in ARRAY_MODULES:
             self._array_call(last, resolved)
+            if root in DEVICE_MODULES:
+                u.device_ops += 1
         elif root == "pandas":
             u.frame_ops += 1
             u.frame_kinds.add(last)
