@@ -22,7 +22,7 @@ from dataclasses import asdict
 from pathlib import Path
 
 from velkora import __version__
-from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source
+from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
 
 SAMPLE = Path(__file__).with_name("sample_workload.py")
@@ -249,12 +249,12 @@ def _compute_capability(text: str) -> str:
     return text
 
 
-def _gpu_available(flag: bool | None) -> bool:
+def _gpu_available(flag: bool | None, cc: str | None) -> tuple[bool, str | None]:
+    """The GPU flag and compute capability to analyse with: as given, or asked of the host."""
     if flag is not None:
-        return flag
-    from velkora.native import host_probe
-
-    return bool(host_probe.detect_gpu_backends()["has_gpu"])
+        return flag, cc
+    gpu, probed = detect_gpu()
+    return gpu, cc or probed
 
 
 def _run_analysis(paths, gpu, cc, as_json, out, max_size=DEFAULT_MAX_FILE_SIZE) -> int:
@@ -293,8 +293,8 @@ def _command(argv: list[str] | None, prog: str) -> int:
             ap.error(f"no such file or directory: {p}")
         if not os.access(p, os.R_OK):
             ap.error(f"cannot read: {p}")
-    return _run_analysis(args.paths, _gpu_available(args.gpu), args.compute_capability, args.json, sys.stdout,
-                         args.max_file_size)
+    gpu, cc = _gpu_available(args.gpu, args.compute_capability)
+    return _run_analysis(args.paths, gpu, cc, args.json, sys.stdout, args.max_file_size)
 
 
 def _silence_stdout() -> None:
