@@ -91,6 +91,13 @@ constexpr Sig<sizeof...(P)> sig(const char* name, P... params) {
     return s;
 }
 
+// The same parameters under another callable's name (a factory taking its class's parameters).
+template <std::size_t N>
+constexpr Sig<N> renamed(Sig<N> s, const char* name) {
+    s.name = name;
+    return s;
+}
+
 namespace detail {
 
 [[gnu::cold]] inline void err_too_many(const char* name, std::size_t max, std::size_t required,

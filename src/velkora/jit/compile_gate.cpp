@@ -606,12 +606,7 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
 // The factories are plain Python functions (introspectable defaults and annotations) generated
 // from these declarations; their native workers do the conversions and call the record types by
 // keyword.
-constexpr auto kCreatePolicy = vk::sig(
-    "create_policy_config", vk::arg("initial_threshold") = kPolicyDefaults.initial_threshold,
-    vk::arg("min_threshold") = kPolicyDefaults.min_threshold,
-    vk::arg("max_threshold") = kPolicyDefaults.max_threshold,
-    vk::arg("learning_rate") = kPolicyDefaults.learning_rate,
-    vk::arg("target_speedup") = kPolicyDefaults.target_speedup);
+constexpr auto kCreatePolicy = vk::renamed(kPolicyInit, "create_policy_config");
 constexpr auto kCreateMetrics = vk::sig(
     "create_function_metrics", vk::arg("call_count") = kMetricsDefaults.call_count,
     vk::arg("compile_count") = kMetricsDefaults.compile_count,
