@@ -167,6 +167,7 @@ def test_odd_file_names_stay_on_one_line(tmp_path, name):
     proc = analyze(tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert "Traceback" not in proc.stderr
-    [row] = [line for line in proc.stdout.splitlines() if " good " in line]
+    table = proc.stdout.split("\n\n")[0]                  # the summary follows after a blank line
+    [row] = [line for line in table.splitlines() if " good " in line]
     [line] = error_lines(proc.stderr)
     assert "bad_" in line and "syntax error" in line

@@ -22,7 +22,7 @@ from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from 
 from pathlib import Path
 
 from velkora import __version__, config, report
-from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source
+from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source, detect_gpu
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
 from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
                              collect, describe, display_path, printable, read_source, read_stdin)
@@ -619,12 +619,12 @@ def _compute_capability(text: str) -> str:
     return text
 
 
-def _gpu_available(flag: bool | None) -> bool:
+def _gpu_available(flag: bool | None, cc: str | None) -> tuple[bool, str | None]:
+    """The GPU flag and compute capability to analyse with: as given, or asked of the host."""
     if flag is not None:
-        return flag
-    from velkora.native import host_probe
-
-    return bool(host_probe.detect_gpu_backends()["has_gpu"])
+        return flag, cc
+    gpu, probed = detect_gpu()
+    return gpu, cc or probed
 
 
 def _settings(args, ap) -> tuple[dict, str | None]:
@@ -676,11 +676,10 @@ def _command(argv: list[str] | None, prog: str) -> int:
             ap.error(f"no such file or directory: {p}")
         if not os.access(p, os.R_OK):
             ap.error(f"cannot read: {p}")
-    settings, config = _settings(args, ap)
-    return run_analysis(args.paths, settings,
-                        Analysis(_gpu_available(settings["gpu"]), settings["compute_capability"],
-                                 settings["max_file_size"]),
-                        config=config, stdin_name=args.stdin_filename)
+    settings, path = _settings(args, ap)
+    gpu, cc = _gpu_available(settings["gpu"], settings["compute_capability"])
+    return run_analysis(args.paths, settings, Analysis(gpu, cc, settings["max_file_size"]),
+                        config=path, stdin_name=args.stdin_filename)
 
 
 def _silence_stdout() -> None:

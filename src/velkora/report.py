@@ -10,7 +10,7 @@ from __future__ import annotations
 import io
 import json
 from collections import Counter
-from dataclasses import asdict, fields
+from dataclasses import fields
 
 from velkora import __version__
 from velkora.analysis import FunctionReport
@@ -63,9 +63,19 @@ def score(row: dict) -> float:
     return min(1.0, max(0.0, float(value)))
 
 
+def _field_names(cls) -> tuple[str, ...]:
+    names = _FIELDS.get(cls)
+    if names is None:
+        names = _FIELDS[cls] = tuple(f.name for f in fields(cls))
+    return names
+
+
+_FIELDS: dict = {}
+
+
 def function_row(report: FunctionReport) -> dict:
     """One entry of the document's `functions`."""
-    data = asdict(report)
+    data = {name: getattr(report, name) for name in _field_names(type(report))}
     path, name = data.pop("file"), data.pop("function")
     line, cell = data.pop("line"), data.pop("cell", None)
     row = {"path": path, "line": line, "cell": cell, "location": location(path, line, cell), "name": name,
@@ -87,9 +97,6 @@ SORT_KEYS = {
     "score": lambda r: (-r["score"], -r["gpu_speedup"], _path_key(r)),
 }
 
-_BRIEF = ("path", "line", "cell", "location", "name", "pattern", "score", "gpu_speedup")
-
-
 def summary(rows: list[dict], shown: int, files: int, analysed: int, skipped: int) -> dict:
     """Counts per pattern and the top candidates, over `rows` (the functions the filters let through)."""
     counts = Counter(r["pattern"] for r in rows)
@@ -99,11 +106,11 @@ def summary(rows: list[dict], shown: int, files: int, analysed: int, skipped: in
     for r in ranked:
         group = top_by_pattern.setdefault(r["pattern"], [])
         if len(group) < TOP_PER_PATTERN:
-            group.append({k: r[k] for k in _BRIEF})
+            group.append(dict(r))
     return {
         "files": files, "analysed": analysed, "selected": len(rows), "shown": shown, "skipped": skipped,
         "by_pattern": by_pattern,
-        "top_candidates": [{k: r[k] for k in _BRIEF} for r in ranked[:TOP_CANDIDATES]],
+        "top_candidates": [dict(r) for r in ranked[:TOP_CANDIDATES]],
         "top_by_pattern": {p: top_by_pattern[p] for p in by_pattern if p in top_by_pattern},
     }
 
@@ -152,7 +159,8 @@ def render_csv(doc: dict) -> str:
     writer = csv.DictWriter(buffer, names, extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
     for row in doc["functions"]:
-        writer.writerow({**row, "path": printable(row["path"]), "location": printable(row["location"])})
+        writer.writerow({**{k: "; ".join(map(str, v)) if isinstance(v, list) else v for k, v in row.items()},
+                         "path": printable(row["path"]), "location": printable(row["location"])})
     return buffer.getvalue()
 
 

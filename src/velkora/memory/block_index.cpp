@@ -106,7 +106,7 @@ PyObject* global(ModuleState* st, PyObject* name) { return vk::lookup_global(st-
 // Sign of an int object: true when negative.
 bool int_is_negative(PyObject* v) {
     int overflow = 0;
-    const long long x = vk::detail::long_value(v, overflow);
+    const long long x = vk::int64_of(v, overflow);
     return overflow < 0 || (overflow == 0 && x < 0);
 }
 
@@ -133,14 +133,14 @@ bool ready(TreeObject* self) {
     return false;
 }
 
-// Converts a size argument (already an int by rule 3) to the native key: negative sizes go
-// through _sanitize_size (ours directly for the exact type, looked up on the instance otherwise).
-// Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError swallowed), -1 on
-// error.
+// Converts a size argument (already an int: bound as a Python int) to the native key: negative
+// sizes go through _sanitize_size (ours directly for the exact type, looked up on the instance
+// otherwise). Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError
+// swallowed), -1 on error.
 int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
     if (self->exact) [[likely]] {
         int overflow = 0;
-        const long long v = vk::detail::long_value(size, overflow);
+        const long long v = vk::int64_of(size, overflow);
         if (overflow == 0 && v >= 0) {
             *key = static_cast<uint64_t>(v);
             return 1;
@@ -175,7 +175,7 @@ int is_sampled(ModuleState* st, PyObject* count, uint32_t rate) {
     if (rate == 0) return 0;
     if (PyLong_CheckExact(count)) {
         int overflow = 0;
-        const long long v = vk::detail::long_value(count, overflow);
+        const long long v = vk::int64_of(count, overflow);
         if (overflow == 0) return v % static_cast<long long>(rate) == 0 ? 1 : 0;
     }
     vk::Ref r = vk::Ref::steal(PyLong_FromUnsignedLong(rate));
@@ -272,7 +272,7 @@ private:
 
 // ---- construction and destruction --------------------------------------------------------------
 
-constexpr auto kInit = vk::sig("FastRedBlackTree", 0, "sample_rate");
+constexpr auto kInit = vk::sig("FastRedBlackTree", vk::arg("sample_rate") = 100);
 
 PyObject* tree_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* m = PyType_GetModuleByDef(type, &module_def);
@@ -339,7 +339,7 @@ bool reset_tree(TreeObject* self, vk::Ref op, vk::Ref sampled, bool using_atomic
 int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate;
     if (!vk::parse_tuple(kInit, args, kwargs, vk::u32(sample_rate))) return -1;
 
     if (self->write_lock != nullptr) {
@@ -406,9 +406,9 @@ void tree_dealloc(PyObject* o) {
 
 // ---- write operations --------------------------------------------------------------------------
 
-constexpr auto kInsert = vk::sig("insert", 2, "size", "block");
-constexpr auto kDelete = vk::sig("delete", 2, "size", "block");
-constexpr auto kRemoveGe = vk::sig("remove_ge", 1, "size");
+constexpr auto kInsert = vk::sig("insert", "size", "block");
+constexpr auto kDelete = vk::sig("delete", "size", "block");
+constexpr auto kRemoveGe = vk::sig("remove_ge", "size");
 
 PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TreeObject* self = as_tree(o);
@@ -649,8 +649,8 @@ PyObject* tree_clear_method(PyObject* o, PyObject*) {
 
 // ---- searches (reader protocol) ----------------------------------------------------------------
 
-constexpr auto kFindBestFit = vk::sig("find_best_fit", 1, "size", "alignment");
-constexpr auto kFindAllExact = vk::sig("find_all_exact", 1, "size");
+constexpr auto kFindBestFit = vk::sig("find_best_fit", "size", vk::arg("alignment") = 1);
+constexpr auto kFindAllExact = vk::sig("find_all_exact", "size");
 
 // Up to kMaxRetries attempts; after one that found the counter odd, time.sleep(0.0001) through the
 // module global `time`. attempt(start) runs with the interpreter lock held and returns 1 when it
@@ -685,6 +685,7 @@ PyObject* tree_find_best_fit(PyObject* o, PyObject* const* args, Py_ssize_t narg
     uint64_t key;
     const int k = key_of(self, size.get(), &key, true);
     if (k <= 0) return k == 0 ? vk::none() : nullptr;
+    if (!ready(self)) return nullptr;  // as the writers say
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_best_fit_node(key);
@@ -706,6 +707,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
     const int k = key_of(self, size.get(), &key, true);
     if (k < 0) return nullptr;
     if (k == 0) return PyList_New(0);
+    if (!ready(self)) return nullptr;
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_node(key);
@@ -739,7 +741,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
 
 // ---- size queries and statistics ---------------------------------------------------------------
 
-constexpr auto kSanitizeSize = vk::sig("_sanitize_size", 1, "size");
+constexpr auto kSanitizeSize = vk::sig("_sanitize_size", "size");
 
 PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -796,13 +798,6 @@ PyObject* tree_repr(PyObject* o) {
                                 static_cast<unsigned long long>(as_tree(o)->tree.node_count));
 }
 
-bool dict_put(PyObject* d, PyObject* key, PyObject* value) {  // steals value
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItem(d, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
 PyObject* tree_get_stats(PyObject* o, PyObject*) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
@@ -832,20 +827,20 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     PyObject* dp = d.get();
     PyObject* const* key = st->keys;
-    bool ok = dict_put(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
-              dict_put(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
-              dict_put(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
-              dict_put(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
-              dict_put(dp, key[kBucketHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kTreeHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
+    bool ok = vk::dict_set_steal(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
+              vk::dict_set_steal(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
+              vk::dict_set_steal(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
+              vk::dict_set_steal(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
+              vk::dict_set_steal(dp, key[kBucketHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kTreeHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
     if (ok && s.has_circuit_breaker_trips) {
-        ok = dict_put(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
+        ok = vk::dict_set_steal(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
     }
-    ok = ok && dict_put(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
-         dict_put(dp, key[kHeight], PyLong_FromLong(height)) &&
-         dict_put(dp, key[kSampledOperations], sampled.release()) &&
-         dict_put(dp, key[kIsValid], Py_NewRef(Py_True));
+    ok = ok && vk::dict_set_steal(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
+         vk::dict_set_steal(dp, key[kHeight], PyLong_FromLong(height)) &&
+         vk::dict_set_steal(dp, key[kSampledOperations], sampled.release()) &&
+         vk::dict_set_steal(dp, key[kIsValid], Py_NewRef(Py_True));
     return ok ? d.release() : nullptr;
 }
 
@@ -878,7 +873,7 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     for (auto [size, count] : dist) {
         vk::Ref k = vk::Ref::steal(PyLong_FromUnsignedLongLong(size));
-        if (!k || !dict_put(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
+        if (!k || !vk::dict_set_steal(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
     }
     return d.release();
 }
@@ -897,45 +892,38 @@ PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
 
 // ---- type and module ---------------------------------------------------------------------------
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef tree_methods[] = {
-    {"_sanitize_size", vk::method(tree_sanitize_size), kFast | METH_STATIC,
-     "_sanitize_size(size)\n--\n\nReturn size; a negative size raises ValueError."},
-    {"insert", vk::method(tree_insert), kFast,
-     "insert($self, /, size, block)\n--\n\nStore block under size; True."},
-    {"delete", vk::method(tree_delete), kFast,
-     "delete($self, /, size, block)\n--\n\nRemove the first stored block of this size equal to block; "
-     "whether one was found."},
-    {"remove_ge", vk::method(tree_remove_ge), kFast,
-     "remove_ge($self, /, size)\n--\n\nRemove the head block of the smallest size >= size; "
-     "(size, block) or (None, None)."},
-    {"clear", tree_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every block."},
-    {"size", tree_size, METH_NOARGS, "size($self, /)\n--\n\nNumber of stored blocks."},
-    {"find_best_fit", vk::method(tree_find_best_fit), kFast,
-     "find_best_fit($self, /, size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
-     "None; nothing is removed."},
-    {"find_all_exact", vk::method(tree_find_all_exact), kFast,
-     "find_all_exact($self, /, size)\n--\n\nA list of the blocks stored under exactly size, head first."},
-    {"get_stats", tree_get_stats, METH_NOARGS,
-     "get_stats($self, /)\n--\n\nA dict of statistics, node count, height and sampled "
-     "operations."},
-    {"get_statistics", tree_get_statistics, METH_NOARGS,
-     "get_statistics($self, /)\n--\n\nAn empty dict."},
-    {"get_size_distribution", tree_get_size_distribution, METH_NOARGS,
-     "get_size_distribution($self, /)\n--\n\nA dict from stored size to block count, in tree "
-     "pre-order."},
-    {"reset_circuit_breaker", tree_reset_circuit_breaker, METH_NOARGS,
-     "reset_circuit_breaker($self, /)\n--\n\nZero the circuit-breaker statistics."},
+    vk::def_static(kSanitizeSize, tree_sanitize_size,
+                   "Return size; a negative size raises ValueError."),
+    vk::def_method(kInsert, tree_insert, "Store block under size; True."),
+    vk::def_method(kDelete, tree_delete,
+                   "Remove the first stored block of this size equal to block; whether one was "
+                   "found."),
+    vk::def_method(kRemoveGe, tree_remove_ge,
+                   "Remove the head block of the smallest size >= size; (size, block) or (None, "
+                   "None)."),
+    vk::def_method("clear", tree_clear_method, "Remove every block."),
+    vk::def_method("size", tree_size, "Number of stored blocks."),
+    vk::def_method(kFindBestFit, tree_find_best_fit,
+                   "The head block of the smallest size >= size, or None; nothing is removed."),
+    vk::def_method(kFindAllExact, tree_find_all_exact,
+                   "A list of the blocks stored under exactly size, head first."),
+    vk::def_method("get_stats", tree_get_stats,
+                   "A dict of statistics, node count, height and sampled operations."),
+    vk::def_method("get_statistics", tree_get_statistics, "An empty dict."),
+    vk::def_method("get_size_distribution", tree_get_size_distribution,
+                   "A dict from stored size to block count, in tree pre-order."),
+    vk::def_method("reset_circuit_breaker", tree_reset_circuit_breaker,
+                   "Zero the circuit-breaker statistics."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FastRedBlackTree(sample_rate=100)\n--\n\n"
-                    "Free memory blocks indexed by size: a red-black tree with one node per "
-                    "distinct size and same-size chains; searches do not take the writers' lock.")},
+    {Py_tp_doc, vk::class_doc(kInit,
+                              "Free memory blocks indexed by size: a red-black tree with one "
+                              "node per distinct size and same-size chains; searches do not take "
+                              "the writers' lock.")},
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
     {Py_tp_init, reinterpret_cast<void*>(tree_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},

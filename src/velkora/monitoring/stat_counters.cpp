@@ -12,16 +12,13 @@ struct ModuleState {
     PyTypeObject* CounterAggregator = nullptr;
     vk::LockSupport locks;
     PyObject* s_get_stats = nullptr;
-    PyObject* default_count = nullptr;  // 1000
+    PyObject* default_count = nullptr;  // create_aggregator's declared num_counters
     // Result keys, in result order, and the empty series' dict, which results are copied from.
     PyObject* keys[6] = {};
     PyObject* zero_stats = nullptr;
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kFastMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 struct Aggregator {
     PyObject_HEAD
@@ -44,10 +41,10 @@ bool check_id(const Aggregator* self, int32_t id) {
 
 // ---- construction -------------------------------------------------------------------------------
 
-constexpr auto kInit = vk::sig("CounterAggregator", 0, "num_counters");
+constexpr auto kInit = vk::sig("CounterAggregator", vk::arg("num_counters") = 1000);
 
 int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
-    int32_t n = 1000;
+    int32_t n;
     if (!vk::parse_tuple(kInit, args, kwargs, vk::i32(n))) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self_obj), &module_def);
     if (module == nullptr) return -1;
@@ -99,9 +96,9 @@ int agg_release(PyObject* self_obj) {
 
 // ---- operations ---------------------------------------------------------------------------------
 
-constexpr auto kUpdate = vk::sig("update", 2, "counter_id", "value");
-constexpr auto kGetStats = vk::sig("get_stats", 1, "counter_id");
-constexpr auto kReset = vk::sig("reset", 1, "counter_id");
+constexpr auto kUpdate = vk::sig("update", "counter_id", "value");
+constexpr auto kGetStats = vk::sig("get_stats", "counter_id");
+constexpr auto kReset = vk::sig("reset", "counter_id");
 
 PyObject* stats_dict(const ModuleState* st, const Stats& s) {
     vk::Ref d = vk::Ref::steal(PyDict_Copy(st->zero_stats));
@@ -222,24 +219,20 @@ PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
 }
 
 PyMethodDef agg_methods[] = {
-    {"update", vk::method(agg_update), kFastMethod,
-     "update($self, /, counter_id, value)\n--\n\nFeed one value to the series."},
-    {"get_stats", vk::method(agg_get_stats), kFastMethod,
-     "get_stats($self, /, counter_id)\n--\n\n"
-     "Dict of count, mean, variance, std, min and max of the series."},
-    {"reset", vk::method(agg_reset), kFastMethod,
-     "reset($self, /, counter_id)\n--\n\nEmpty the series."},
-    {"reset_all", agg_reset_all, METH_NOARGS, "reset_all($self, /)\n--\n\nEmpty every series."},
-    {"get_all_stats", agg_get_all_stats, METH_NOARGS,
-     "get_all_stats($self, /)\n--\n\n[(counter_id, get_stats(counter_id))] for every fed series, "
-     "in identifier order."},
+    vk::def_method(kUpdate, agg_update, "Feed one value to the series."),
+    vk::def_method(kGetStats, agg_get_stats,
+                   "Dict of count, mean, variance, std, min and max of the series."),
+    vk::def_method(kReset, agg_reset, "Empty the series."),
+    vk::def_method("reset_all", agg_reset_all, "Empty every series."),
+    vk::def_method("get_all_stats", agg_get_all_stats,
+                   "[(counter_id, get_stats(counter_id))] for every fed series, in identifier "
+                   "order."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot agg_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
-                                  "Running statistics for series 0 .. num_counters - 1.")},
+    {Py_tp_doc, vk::class_doc(kInit, "Running statistics for series 0 .. num_counters - 1.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(agg_init)},
     // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
@@ -261,7 +254,7 @@ PyType_Spec agg_spec = {
 
 // ---- module -------------------------------------------------------------------------------------
 
-constexpr auto kCreate = vk::sig("create_aggregator", 0, "num_counters");
+constexpr auto kCreate = vk::sig("create_aggregator", vk::arg("num_counters") = 1000);
 
 PyObject* create_aggregator(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -272,8 +265,7 @@ PyObject* create_aggregator(PyObject* module, PyObject* const* args, Py_ssize_t 
 }
 
 PyMethodDef module_functions[] = {
-    {"create_aggregator", vk::method(create_aggregator), kFast,
-     "create_aggregator(num_counters=1000)\n--\n\nCounterAggregator(num_counters)."},
+    vk::def_function(kCreate, create_aggregator, "CounterAggregator(num_counters)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -281,7 +273,7 @@ int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     if (!st->locks.init()) return -1;
     st->s_get_stats = PyUnicode_InternFromString("get_stats");
-    st->default_count = PyLong_FromLong(1000);
+    st->default_count = vk::default_object(kCreate.defaults[0]);
     if (!st->s_get_stats || !st->default_count) return -1;
 
     static const char* const kKeys[6] = {"count", "mean", "variance", "std", "min", "max"};
