@@ -73,6 +73,30 @@ def test_results_come_in_the_order_of_the_inputs(tmp_path, counted_pools):
     assert counted_pools == [2]
 
 
+@pytest.mark.parametrize("fail_at", [0, 2], ids=["no-pool", "fork-fails-later"])
+def test_without_processes_the_work_is_done_here(tmp_path, monkeypatch, fail_at):
+    make_tree(tmp_path)
+    items = cli.collect([str(tmp_path)], cli.WalkOptions(), 1 << 20)
+    analysis = cli.Analysis(False, None)
+    calls = []
+
+    class Workers(cli._Workers):
+        def __init__(self, jobs):
+            if fail_at == 0:
+                raise OSError(38, "Function not implemented")
+            super().__init__(jobs)
+
+        def submit(self, chunk, analysis):
+            calls.append(len(chunk))
+            if len(calls) > fail_at:
+                raise OSError(11, "Resource temporarily unavailable")
+            return super().submit(chunk, analysis)
+
+    expected = [(i.display, e, found) for i, found, e in cli.analyze_items(items, analysis, 1)]
+    monkeypatch.setattr(cli, "_Workers", Workers)
+    assert [(i.display, e, found) for i, found, e in cli.analyze_items(items, analysis, 2)] == expected
+
+
 def test_no_processes_for_little_work(tmp_path, capsys, counted_pools):
     (tmp_path / "a.py").write_text("def a():\n    return 1\n")
     (tmp_path / "b.py").write_text("def b():\n    return 2\n")

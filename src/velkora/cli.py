@@ -179,6 +179,14 @@ class _Workers:
         self._executor.shutdown(wait=True, cancel_futures=True)
 
 
+def _start_workers(jobs: int) -> _Workers | None:
+    """A pool, or None where processes cannot be had (a sandbox, no /dev/shm): then the analysis runs here."""
+    try:
+        return _Workers(jobs)
+    except (OSError, ImportError, NotImplementedError):
+        return None
+
+
 def _chunks(items: list[Item], jobs: int):
     """Consecutive files grouped for the workers; an item to report or to read here (stdin) on its own."""
     total = sum(i.size for i in items)
@@ -236,11 +244,7 @@ def _pooled(items, jobs, analysis, wait_tick):
     if threading.current_thread() is threading.main_thread():
         # Stopped by a signal whose default action would leave the workers behind: stop them first.
         handlers = {sig: signal.signal(sig, _stop) for sig in (signal.SIGTERM, signal.SIGHUP)}
-    try:
-        workers = _Workers(jobs)
-    except (OSError, ImportError, NotImplementedError):    # no processes here (a sandbox, no /dev/shm)
-        workers = None
-    restarts, finished = 0, False
+    workers, restarts, finished = _start_workers(jobs), 0, False
     try:
         while pending or inflight:
             while pending and len(inflight) < 3 * jobs and not (
@@ -248,7 +252,12 @@ def _pooled(items, jobs, analysis, wait_tick):
                 chunk, solo = pending.popleft()
                 future = None
                 if workers is not None and chunk[0].error is None and chunk[0].path != STDIN:
-                    future = workers.submit(chunk, analysis)
+                    try:
+                        future = workers.submit(chunk, analysis)
+                    except OSError:             # processes are started here: fork can fail (EAGAIN)
+                        workers.close(stop=True)
+                        workers = None
+                        inflight = deque((c, None, s) for c, _, s in inflight)     # all done here now
                 inflight.append((chunk, future, solo))
             chunk, future, solo = inflight.popleft()
             if future is None:
@@ -273,7 +282,7 @@ def _pooled(items, jobs, analysis, wait_tick):
                 else:
                     again[:0] = [([item], True) for item in chunk]
                 pending.extendleft(reversed(again))
-                workers = _Workers(jobs) if restarts <= MAX_POOL_RESTARTS else None
+                workers = _start_workers(jobs) if restarts <= MAX_POOL_RESTARTS else None
                 continue
             for item, (found, error) in zip(chunk, results):
                 yield item, found, error
