@@ -13,7 +13,7 @@ getrusage reports it.
 `--compare SRC` times another checkout's command (PYTHONPATH=SRC, plain `analyze --no-gpu`) in the same
 loop, for a before/after figure.
 
-Not one of run.py's same-process cases: it is run by hand (CASES is empty so that run.py passes it by).
+Not one of run.py's same-process cases: it is run by hand.
 """
 
 from __future__ import annotations
@@ -32,8 +32,6 @@ import threading
 import time
 import zipfile
 from pathlib import Path
-
-CASES: list = []
 
 HERE = Path(__file__).resolve().parent
 SRC = HERE.parent / "src"
