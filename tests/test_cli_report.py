@@ -140,6 +140,7 @@ def test_the_table_fits_80_columns_and_cuts_nothing():
 @pytest.mark.parametrize("env, args, coloured", [
     ({}, [], False),                                    # captured output is not a terminal
     ({"FORCE_COLOR": "1"}, [], True),
+    ({"FORCE_COLOR": "0"}, [], False),
     ({"FORCE_COLOR": "1", "NO_COLOR": "1"}, [], False),
     ({"NO_COLOR": "1"}, ["--color", "always"], True),
     ({"FORCE_COLOR": "1"}, ["--color", "never"], False),

@@ -433,13 +433,13 @@ def _isatty(stream) -> bool:
 
 
 def use_color(mode: str, stream) -> bool:
-    """--color always/never decide; otherwise NO_COLOR (any value) turns colour off, FORCE_COLOR turns it
-    on, and without either a terminal gets colour and a pipe or file does not."""
+    """--color always/never decide; otherwise NO_COLOR (any value) turns colour off, FORCE_COLOR (other than
+    0 or false) turns it on, and without either a terminal gets colour and a pipe or file does not."""
     if mode != "auto":
         return mode == "always"
     if os.environ.get("NO_COLOR"):
         return False
-    if os.environ.get("FORCE_COLOR"):
+    if os.environ.get("FORCE_COLOR", "") not in ("", "0", "false"):
         return True
     return _isatty(stream) and os.environ.get("TERM") != "dumb"
 
