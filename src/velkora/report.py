@@ -63,24 +63,21 @@ def score(row: dict) -> float:
     return min(1.0, max(0.0, float(value)))
 
 
-def _field_names(cls) -> tuple[str, ...]:
-    names = _FIELDS.get(cls)
-    if names is None:
-        names = _FIELDS[cls] = tuple(f.name for f in fields(cls))
-    return names
-
-
-_FIELDS: dict = {}
+_HEAD = ("file", "function", "line", "cell", "pattern", "pattern_code")
+_REST: dict = {}                        # FunctionReport class: its other fields, in declaration order
 
 
 def function_row(report: FunctionReport) -> dict:
     """One entry of the document's `functions`."""
-    data = {name: getattr(report, name) for name in _field_names(type(report))}
-    path, name = data.pop("file"), data.pop("function")
-    line, cell = data.pop("line"), data.pop("cell", None)
+    rest = _REST.get(type(report))
+    if rest is None:
+        rest = _REST[type(report)] = tuple(f.name for f in fields(report) if f.name not in _HEAD)
+    path, name, line = report.file, report.function, report.line
+    cell = getattr(report, "cell", None)
     row = {"path": path, "line": line, "cell": cell, "location": location(path, line, cell), "name": name,
-           "pattern": data.pop("pattern"), "pattern_code": data.pop("pattern_code")}
-    row.update(data)
+           "pattern": report.pattern, "pattern_code": report.pattern_code}
+    for key in rest:
+        row[key] = getattr(report, key)
     row["score"] = score(row)
     row["file"], row["function"] = path, name          # the names of these two before schema 1
     return row
