@@ -118,7 +118,8 @@ class Run:
         try:
             fn(*args)
         except BaseException:  # noqa: BLE001 - reported at the end
-            self.note_error(f"callback {getattr(fn, '__name__', fn)}")
+            called_from = "".join(traceback.format_stack(sys._getframe(1), limit=8))
+            self.note_error(f"callback {getattr(fn, '__name__', fn)}, called from\n{called_from}")
         finally:
             self.local.depth = depth
 
@@ -236,32 +237,26 @@ def check_switching_locks():
     assert not held, f"injected locks left held: {held}"
 
 
-class SlowFlag:
-    """A flag whose truth test runs Python code and switches threads."""
+class SlowValue:
+    """A flag or number whose truth test or float conversion runs Python code and switches threads."""
 
     def __init__(self, value):
         self.value = value
 
     def __bool__(self):
         time.sleep(0)
-        return self.value
-
-
-class SlowFloat:
-    """A number whose float conversion runs Python code and switches threads."""
-
-    def __init__(self, value):
-        self.value = value
+        return bool(self.value)
 
     def __float__(self):
         time.sleep(0)
-        return self.value
+        return float(self.value)
 
 
 # ---- FastRedBlackTree ----------------------------------------------------------------------------
 
 TREE_SIZES = (64, 64, 64, 128, 128, 256, 4096)  # long chains at 64 and 128
 MAX_OWN_BLOCKS = 60  # per writer: keeps chains, and so Python comparisons per delete, bounded
+MAX_TREE = 400  # no more insertions from callbacks beyond this
 
 
 def _tree(run, *, pylock, clearing):
@@ -290,7 +285,8 @@ def _tree(run, *, pylock, clearing):
         size: int
 
         def __del__(self):
-            run.callback(poke)
+            if random.random() < 0.5:
+                run.callback(poke)
 
     class Slow:
         """Equal only to itself, but the comparison lets other threads run."""
@@ -312,7 +308,7 @@ def _tree(run, *, pylock, clearing):
         __slots__ = ()
 
         def __eq__(self, other):
-            if random.random() < 0.3:
+            if random.random() < 0.2:
                 run.callback(poke)
             return self is other
 
@@ -380,11 +376,11 @@ def _tree(run, *, pylock, clearing):
         """What comparisons and finalizers do to the tree (on whatever thread they run)."""
         r = random.random()
         size = random.choice(sizes)
-        if r < 0.7:
+        if r < 0.8:
             look(random)
-        elif r < 0.85:
+        elif r < 0.9 and len(tree) < MAX_TREE:
             insert_new(random.choice((0, 1, 2)), size)
-        elif r < 0.99 or not clearing:
+        elif r < 0.998 or not clearing:
             take(size)
         elif random.random() < 0.5:
             tree.clear()
@@ -392,7 +388,7 @@ def _tree(run, *, pylock, clearing):
             tree.__init__(sample_rate=3)
 
     def on_release(_key):
-        if random.random() < 0.3:
+        if random.random() < 0.2:
             poke()
 
     releases = Releases(run, then=on_release)
@@ -416,7 +412,7 @@ def _tree(run, *, pylock, clearing):
                     gave_up.append(key)
                     mine.append(block)
                 del block  # its finalizer may run here
-            elif r < 0.93:
+            elif r < 0.88:
                 take(rng.choice(sizes))
             else:
                 poke()
@@ -427,7 +423,8 @@ def _tree(run, *, pylock, clearing):
 
     def clearer(rng, deadline):
         while run.running(deadline):
-            for _ in range(rng.randrange(1, 200)):
+            pause = time.monotonic() + rng.uniform(0.005, 0.05)  # lets the tree fill up again
+            while time.monotonic() < pause and run.running(deadline):
                 look(rng)
             if rng.random() < 0.5:
                 tree.clear()
@@ -586,7 +583,7 @@ def _record(run, stats, rng):
     if r < 0.3:
         bucketed = rng.random() < 0.5
         padding = rng.choice((0, 0, 16))
-        flag = SlowFlag(bucketed) if rng.random() < 0.3 else bucketed
+        flag = SlowValue(bucketed) if rng.random() < 0.3 else bucketed
         stats.record_allocation(size, flag, padding, t)
         run.count("total_allocations")
         run.count("current_allocations")
@@ -601,7 +598,7 @@ def _record(run, stats, rng):
         run.count("bytes_allocated", -size)
         run.count("total_deallocation_time_ns", t)
     elif r < 0.75:
-        stats.py_record_allocation(size, SlowFlag(True) if rng.random() < 0.3 else False, 8, t)
+        stats.py_record_allocation(size, SlowValue(True) if rng.random() < 0.3 else False, 8, t)
         run.count("total_allocations")
         run.count("current_allocations")
         run.count("bytes_allocated", size)
@@ -760,7 +757,7 @@ def buckets_injected_lock(run):
             r = rng.random()
             if r < 0.5:
                 bucketed = rng.random() < 0.6
-                coll.py_record_allocation(64, 3, SlowFlag(bucketed) if r < 0.1 else bucketed)
+                coll.py_record_allocation(64, 3, SlowValue(bucketed) if r < 0.1 else bucketed)
                 run.count("bucketed" if bucketed else "fallback")
             elif r < 0.8:
                 coll.py_record_deallocation()
@@ -845,7 +842,7 @@ def buckets_reinit(run):
                 if got is not None:
                     came_out.append(got)
             if rng.random() < 0.5:
-                coll.py_record_allocation(64, 3, SlowFlag(True) if rng.random() < 0.1 else False)
+                coll.py_record_allocation(64, 3, SlowValue(True) if rng.random() < 0.1 else False)
             else:
                 check_stats(coll.get_stats())
 
@@ -927,7 +924,7 @@ def aggregator(run):
             cid = rng.randrange(32)
             value = float(cid + 1)
             try:
-                agg.update(cid, SlowFloat(value) if rng.random() < 0.2 else value)
+                agg.update(cid, SlowValue(value) if rng.random() < 0.2 else value)
             except IndexError as exc:
                 assert _out_of_range(exc, cid), exc  # 8 counters or more at any time
             k = rng.randrange(8)
@@ -1006,18 +1003,9 @@ def _gate_kit(run):
         def __init__(self, m):
             self._m = m
 
-        def _field(name):  # noqa: N805 - used while the class body runs
-            def get(self):
-                switch(0.3)
-                return getattr(self._m, name)
-            return property(get)
-
-        call_count = _field("call_count")
-        compile_count = _field("compile_count")
-        avg_speedup = _field("avg_speedup")
-        last_compiled = _field("last_compiled")
-        total_execution_time_ms = _field("total_execution_time_ms")
-        del _field
+        def __getattr__(self, name):
+            switch(0.3)
+            return getattr(self._m, name)
 
     class Ledger(CallLedger):
         """The framework's ledger, slower: its reads switch threads while the gate's lock is held."""
