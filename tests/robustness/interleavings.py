@@ -1362,7 +1362,7 @@ class Outcome:
     scenario: str
     seed: int
     seconds_asked: float
-    status: str  # "ok", "broken", "hung", "crashed (SIGSEGV)", "exit N"
+    status: str  # "ok", "broken", "hung", "crashed (SIGSEGV)", "crashed (AddressSanitizer)", "exit N"
     returncode: int | None
     seconds: float  # as it took
     stdout: str
@@ -1397,7 +1397,11 @@ def run_in_subprocess(name, seconds, seed, timeout=None, env=None):
         return Outcome(name, seed, seconds, "hung", None, time.monotonic() - start, _text(exc.stdout),
                        _text(exc.stderr))
     rc = proc.returncode
-    if rc == OK:
+    if rc != OK and "ERROR: AddressSanitizer" in proc.stderr:
+        status = "crashed (AddressSanitizer)"
+    elif rc != OK and ": runtime error: " in proc.stderr:
+        status = "crashed (UndefinedBehaviorSanitizer)"
+    elif rc == OK:
         status = "ok"
     elif rc == BROKEN:
         status = "hung" if "Timeout (" in proc.stderr else "broken"
