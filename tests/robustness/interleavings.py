@@ -196,8 +196,9 @@ class SwitchingLock(_thread.RLock):
 
     Entering a lock the thread already holds would deadlock: it raises instead, with the stack of the
     re-entry. While the entering code holds the inner lock, callbacks stay out of the objects (the
-    collector may run there, and what it runs is this lock's business, not the module's); leaving is
-    the inner lock's own __exit__, without a Python frame.
+    collector may run there, and what it runs is this lock's business, not the module's). Leaving
+    allocates nothing, so the collector cannot start there (RLock's own __exit__ builds an argument
+    tuple).
     """
 
     on_enter = None  # a scenario's hook, run before acquiring
@@ -220,6 +221,10 @@ class SwitchingLock(_thread.RLock):
             time.sleep(0)  # holding it while others run
         _IN_LOCK_CODE.busy = False
         return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self.release()
+        return False
 
     def held(self):
         """Held by some thread (asked when no thread should be inside)."""
