@@ -13,7 +13,10 @@ SAMPLE = Path(velkora.__file__).with_name("sample_workload.py")
 
 SAMPLE_PATTERNS = {
     "train_classifier": "SKLEARN_TRAINING",
-    "revenue_by_region": "PANDAS_DATAFRAME",
+    "revenue_by_region": "PANDAS_GROUPBY",
+    "clean_orders": "PANDAS_DATAFRAME",
+    "score_holdout": "SKLEARN_INFERENCE",
+    "least_squares": "NUMPY_LINALG",
     "standardize": "NUMPY_VECTORIZED",
     "count_primes": "CPU_INTENSIVE",
     "build_index": "MEMORY_INTENSIVE",
@@ -67,7 +70,7 @@ def test_json_rows_have_the_documented_fields():
     assert set(row) == {
         "file", "line", "function", "pattern", "pattern_code", "cpu_intensity", "memory_intensity",
         "parallelization_potential", "gpu_operation_score", "gpu_suitability", "gpu_speedup", "numpy_score",
-        "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count",
+        "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "reasons",
     }
     assert isinstance(row["line"], int) and isinstance(row["pattern_code"], int)
 
@@ -80,7 +83,7 @@ def test_directories_are_walked_and_a_broken_file_does_not_stop_the_others(tmp_p
     proc = velkora_cli("analyze", "--json", "--no-gpu", str(tmp_path))
     assert proc.returncode == 0, proc.stderr
     result = json.loads(proc.stdout)
-    assert [f["function"] for f in result["functions"]] == ["method"]
+    assert [f["function"] for f in result["functions"]] == ["K.method"]
     assert result["skipped"][0]["file"].endswith("broken.py")
     assert "syntax error" in result["skipped"][0]["reason"]
     plain = velkora_cli("analyze", "--no-gpu", str(tmp_path))

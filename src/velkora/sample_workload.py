@@ -25,6 +25,27 @@ def revenue_by_region(df):
     return pd.merge(totals, df, on="region").sort_values("revenue")
 
 
+def clean_orders(orders):
+    import pandas as pd
+
+    orders = orders.dropna(subset=["customer"]).rename(columns={"amt": "amount"})
+    orders["day"] = pd.to_datetime(orders["timestamp"]).dt.date
+    return orders.drop_duplicates().reset_index(drop=True)
+
+
+def score_holdout(model, features, labels):
+    from sklearn.metrics import accuracy_score
+
+    return accuracy_score(labels, model.predict(features)), model.predict_proba(features)
+
+
+def least_squares(design, target, ridge):
+    import numpy as np
+
+    gram = design.T @ design + ridge * np.eye(design.shape[1])
+    return np.linalg.solve(gram, design.T @ target), np.linalg.cond(gram)
+
+
 def standardize(matrix):
     import numpy as np
 

@@ -1,12 +1,15 @@
 // Argument binding and conversion for METH_FASTCALL | METH_KEYWORDS callables.
 //
-// Each callable declares its parameters once:
+// Each callable declares its parameters once, defaults included:
 //
-//     constexpr auto kIncrement = vk::sig("increment", 0, "delta");   // name, required count, names
+//     constexpr auto kIncrement = vk::sig("increment", vk::arg("delta") = 1);
 //
-// and binds and converts them in one call, in parameter order, before touching any state:
+// The declaration gives the binding (names, which are required, the value an omitted argument
+// takes) and the text signature of the docstring (vk::def_method and friends in module.hpp), so
+// introspection shows exactly what the binding does. Binding and conversion is one call, in
+// parameter order, before any state is touched:
 //
-//     int64_t delta = 1;                                 // the default stays when omitted
+//     int64_t delta;                                     // 1 when omitted, from the declaration
 //     if (!vk::parse(kIncrement, args, nargs, kwnames, vk::i64(delta))) return nullptr;
 //
 // The positional-only call is a count check followed by the conversions.
@@ -28,16 +31,71 @@
 
 namespace vk {
 
+// A parameter's default: a Python int, float, bool or None. The binding stores it in the output of
+// an omitted native argument (vk::pyint and vk::object outputs: see apply_default); the text
+// signature shows it as the literal.
+struct Default {
+    enum class Kind : unsigned char { Required, Int, Float, Bool, None };
+    Kind kind = Kind::Required;
+    long long i = 0;
+    double f = 0.0;
+};
+
+// One declared parameter: `vk::arg("name")` is required, `vk::arg("name") = value` optional.
+struct Param {
+    const char* name;
+    Default def{};
+
+    template <class T>
+        requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+    constexpr Param operator=(T v) const {
+        return {name, {Default::Kind::Int, static_cast<long long>(v), 0.0}};
+    }
+    constexpr Param operator=(double v) const { return {name, {Default::Kind::Float, 0, v}}; }
+    constexpr Param operator=(bool v) const { return {name, {Default::Kind::Bool, v ? 1 : 0, 0.0}}; }
+    constexpr Param operator=(std::nullptr_t) const { return {name, {Default::Kind::None, 0, 0.0}}; }
+};
+constexpr Param arg(const char* name) { return Param{name}; }
+
 template <std::size_t N>
 struct Sig {
     const char* name;                   // the callable's name as errors show it, e.g. "increment"
     std::size_t required;               // the first `required` parameters have no default
     std::array<const char*, N> params;  // parameter names, in positional order
+    std::array<Default, N> defaults;    // Kind::Required for the first `required`
 };
 
-template <class... Names>
-constexpr Sig<sizeof...(Names)> sig(const char* name, std::size_t required, Names... params) {
-    return Sig<sizeof...(Names)>{name, required, {params...}};
+namespace detail {
+constexpr Param as_param(const char* name) { return Param{name}; }
+constexpr Param as_param(Param p) { return p; }
+}  // namespace detail
+
+// A declaration: the callable's name, then its parameters in order, each a plain name (required)
+// or vk::arg("name") = default. A required parameter after an optional one does not compile.
+template <class... P>
+constexpr Sig<sizeof...(P)> sig(const char* name, P... params) {
+    constexpr std::size_t N = sizeof...(P);
+    const std::array<Param, N> ps{detail::as_param(params)...};
+    Sig<N> s{name, 0, {}, {}};
+    bool optional_seen = false;
+    for (std::size_t i = 0; i < N; ++i) {
+        s.params[i] = ps[i].name;
+        s.defaults[i] = ps[i].def;
+        if (ps[i].def.kind == Default::Kind::Required) {
+            if (optional_seen) throw "a required parameter follows an optional one";
+            ++s.required;
+        } else {
+            optional_seen = true;
+        }
+    }
+    return s;
+}
+
+// The same parameters under another callable's name (a factory taking its class's parameters).
+template <std::size_t N>
+constexpr Sig<N> renamed(Sig<N> s, const char* name) {
+    s.name = name;
+    return s;
 }
 
 namespace detail {
@@ -180,8 +238,10 @@ inline PyObject* integer_of(PyObject* o, ArgCtx c) {
     return r;
 }
 
+}  // namespace detail
+
 // Reads an int object as a signed 64-bit value; `overflow` is -1/+1 beyond the range.
-inline long long long_value(PyObject* o, int& overflow) {
+inline long long int64_of(PyObject* o, int& overflow) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
         overflow = 0;
@@ -191,8 +251,6 @@ inline long long long_value(PyObject* o, int& overflow) {
 #endif
     return PyLong_AsLongLongAndOverflow(o, &overflow);
 }
-
-}  // namespace detail
 
 template <class T>
 struct IntConv {
@@ -218,7 +276,7 @@ inline const char* int_type_desc() {
 template <class T>
 inline bool int_from_long(PyObject* o, T& out, ArgCtx c) {
     int overflow = 0;
-    long long v = detail::long_value(o, overflow);
+    long long v = int64_of(o, overflow);
     if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
     if constexpr (std::is_same_v<T, uint64_t>) {
         if (overflow > 0) {
@@ -389,6 +447,54 @@ inline bool convert(PyObject* o, ExactConv<K> conv, ArgCtx c) {
     return detail::err_type(c, desc, o);
 }
 
+// ---- defaults ----------------------------------------------------------------------------------
+
+namespace detail {
+
+// Stores a declared default in the output of an omitted argument. False only when creating the
+// object of a Python-int default fails.
+template <class T>
+inline bool apply_default(IntConv<T> c, const Default& d) {
+    c.out = static_cast<T>(d.i);
+    return true;
+}
+inline bool apply_default(F64Conv c, const Default& d) {
+    c.out = d.kind == Default::Kind::Float ? d.f : static_cast<double>(d.i);
+    return true;
+}
+inline bool apply_default(FlagConv c, const Default& d) {
+    c.out = d.i != 0;
+    return true;
+}
+// An object parameter's default other than None is an object the caller holds (made once from
+// the declaration with vk::default_object) and leaves in the output.
+inline bool apply_default(ObjConv c, const Default& d) {
+    if (d.kind == Default::Kind::None) c.out = Py_None;
+    return true;
+}
+template <Exact K>
+inline bool apply_default(ExactConv<K> c, const Default&) {
+    c.out = Py_None;
+    return true;
+}
+// An omitted Python-int parameter stays empty: no object is made on the call path for a value the
+// callee usually only tests (an empty Ref reads as the declared default; vk::default_object makes it
+// where an object is needed).
+inline bool apply_default(PyIntConv, const Default&) { return true; }
+
+}  // namespace detail
+
+// A declared default as a Python object (new reference), where one must stand in for an omitted
+// value outside a call.
+inline PyObject* default_object(const Default& d) {
+    switch (d.kind) {
+    case Default::Kind::Int: return PyLong_FromLongLong(d.i);
+    case Default::Kind::Float: return PyFloat_FromDouble(d.f);
+    case Default::Kind::Bool: return PyBool_FromLong(static_cast<long>(d.i));
+    default: return Py_NewRef(Py_None);
+    }
+}
+
 // ---- binding -----------------------------------------------------------------------------------
 
 namespace detail {
@@ -465,7 +571,9 @@ template <std::size_t N, std::size_t... I, class... Conv>
 [[gnu::always_inline]] inline bool read_given(const Sig<N>& s, PyObject* const* args,
                                               std::size_t given, std::index_sequence<I...>,
                                               Conv... conv) {
-    return (((I < s.required || I < given) ? read_fast(args[I], conv) : true) && ...);
+    return (((I < s.required || I < given) ? read_fast(args[I], conv)
+                                           : apply_default(conv, s.defaults[I])) &&
+            ...);
 }
 
 // Converts each argument present, in parameter order; required ones are always there.
@@ -474,7 +582,7 @@ inline bool convert_bound(const Sig<N>& s, PyObject* const* slots, std::index_se
                           Conv... conv) {
     return (((I < s.required || slots[I] != nullptr)
                  ? convert(slots[I], conv, ArgCtx{s.name, s.params[I]})
-                 : true) &&
+                 : apply_default(conv, s.defaults[I])) &&
             ...);
 }
 
@@ -503,16 +611,20 @@ template <std::size_t N, class... Conv>
 template <class Conv>
 struct Scratch {
     using Value = std::remove_reference_t<decltype(std::declval<Conv>().out)>;
-    Value value;
-    // An optional parameter starts from the caller's default; a required one (whose output the
-    // caller may have left uninitialised) from zero.
-    Scratch(Conv c, bool optional) : value(optional ? c.out : Value{}) {}
+    Value value{};  // every parameter ends up given or defaulted from the declaration
+    explicit Scratch(Conv) {}
     Conv conv() { return Conv{value}; }
+};
+template <>
+struct Scratch<ObjConv> {  // may start from an object default the caller holds
+    PyObject* value;
+    explicit Scratch(ObjConv c) : value(c.out) {}
+    ObjConv conv() { return ObjConv{value}; }
 };
 template <>
 struct Scratch<PyIntConv> {  // an owned reference: converted in place
     PyIntConv target;
-    Scratch(PyIntConv c, bool) : target(c) {}
+    explicit Scratch(PyIntConv c) : target(c) {}
     PyIntConv conv() { return target; }
 };
 
@@ -526,7 +638,7 @@ template <std::size_t N, std::size_t... I, class... Conv>
 [[gnu::always_inline]] inline bool parse_copied(const Sig<N>& s, PyObject* const* args,
                                                 Py_ssize_t nargs, PyObject* kwnames,
                                                 std::index_sequence<I...>, Conv... conv) {
-    std::tuple<Scratch<Conv>...> tmp{Scratch<Conv>(conv, I >= s.required)...};
+    std::tuple<Scratch<Conv>...> tmp{Scratch<Conv>(conv)...};
     if (!parse_general(s, args, nargs, kwnames, std::get<I>(tmp).conv()...)) return false;
     (write_back(conv, std::get<I>(tmp)), ...);
     return true;
@@ -535,7 +647,7 @@ template <std::size_t N, std::size_t... I, class... Conv>
 }  // namespace detail
 
 // Binds the call's arguments to `s` and converts each given one with its converter, in parameter
-// order. Omitted optional parameters leave their outputs untouched (the caller's defaults).
+// order. Omitted optional parameters get the declared default.
 //
 // The common call, positional only with arguments of the usual exact types, is a count check and
 // a type test per argument. Anything else (keywords, conversions through __float__ or __int__,

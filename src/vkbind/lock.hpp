@@ -1,12 +1,38 @@
 // threading.Lock objects entered as context managers, without paying for an uncontended round trip
 // where nobody could observe it.
 //
-// A *pure* section runs no Python code and never releases the interpreter lock, so while it runs no
-// other Python thread does. If the genuine lock guarding it is free when it starts, taking and
-// releasing it is unobservable and is skipped. The lock can only be held at that moment when another
-// section of the same lock runs Python code and its thread is paused inside it; pure sections of
-// such a lock check `locked()` first. Any lock that is not a genuine `_thread.lock` (an injected
-// one) sees every enter and exit.
+// Lock notes: when a section may skip a free genuine lock.
+//
+// A *pure* section runs no Python code and never releases the interpreter lock: no comparison
+// that may reach __eq__, no finalizer through a reference it drops (references are dropped after
+// the section), no conversion through __int__/__float__, no method of a replaced object, no
+// allocation of a container object (which may run the garbage collector). While it runs, no other
+// Python thread runs.
+//
+// The one fact that bounds every shortcut: a thread blocked in acquire() waits with the
+// interpreter lock released and becomes the lock's owner the moment the lock is freed, before it
+// holds the interpreter lock again. So "the lock was free when I looked" says nothing about any
+// later moment, and a thread that holds the interpreter lock cannot know that nobody owns the lock.
+//
+// The invariant that makes skipping safe: a skipping section either finishes without ever letting
+// another thread run, or it never reads the guarded state before it holds the lock for real.
+// A pure section that skips therefore cannot interleave with anything: an owner that got the lock
+// without the interpreter lock has not read the state yet (every section reads the guarded state
+// only after its acquire returned and with the interpreter lock held), and it reads it after the
+// pure section is over. Consequences:
+//  - Where every section of a lock is pure and the lock is reachable from nowhere else, a genuine
+//    lock is never entered at all (Section::Pure; RecordedSection).
+//  - Where some sections run Python code, those take the lock for real before they read any state
+//    (Section::Python), and the pure ones enter it for real while it is held (Section::PureChecked,
+//    or an equivalent signal such as the tree's odd sequence counter). Waiting happens before any
+//    state is read.
+//  - A section must never change its mind half-way: one that may turn out to need Python code
+//    (a comparison, a replaced counter) decides before it reads the state, or gives up everything
+//    it read and starts again from scratch once it holds the lock. Taking the lock half-way may
+//    wait, let the owner run and change the state, and leave the section with stale pointers.
+//  - A lock that is not a genuine `_thread.lock` (an injected one) sees every enter and exit, and
+//    its __enter__ may run any code: state is read only after it returned.
+// Each shortcut carries a one-line comment saying which of these makes it safe.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

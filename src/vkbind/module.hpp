@@ -5,17 +5,139 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <charconv>
+#include <cstring>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
+#include "args.hpp"
 #include "ref.hpp"
 
 namespace vk {
+
+// The calling convention of every callable with parameters: vectorcall, keywords bound by vk::parse.
+inline constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 // Casts a METH_FASTCALL | METH_KEYWORDS (or any other) implementation for a PyMethodDef.
 template <class F>
 inline PyCFunction method(F f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+// ---- docstrings from declarations --------------------------------------------------------------
+// The text signature ("name($self, /, a, b=8)\n--\n\n") is generated from the vk::sig declaration
+// the binding uses, so the two cannot disagree. Docstrings are built when the module's shared object
+// is loaded and kept for the process (method objects of every interpreter point at them).
+
+namespace detail {
+
+inline void append_default(std::string& out, const Default& d) {
+    switch (d.kind) {
+    case Default::Kind::Int: out += std::to_string(d.i); break;
+    case Default::Kind::Bool: out += d.i ? "True" : "False"; break;
+    case Default::Kind::None: out += "None"; break;
+    case Default::Kind::Float: {
+        // Shortest round-trip digits, as repr() writes them for the plain values defaults take.
+        char buf[32];
+        auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d.f);
+        std::string text(buf, end);
+        if (text.find_first_of(".ein") == std::string::npos) text += ".0";
+        out += text;
+        break;
+    }
+    case Default::Kind::Required: break;
+    }
+}
+
+// `receiver` is "$self", "$module" or nullptr (a class: its parameters are those of the call).
+template <std::size_t N>
+char* make_doc(const Sig<N>& s, const char* receiver, const char* body) {
+    std::string out = s.name;
+    out += '(';
+    const char* sep = "";
+    if (receiver != nullptr) {
+        out += receiver;
+        out += ", /";
+        sep = ", ";
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        out += sep;
+        out += s.params[i];
+        if (s.defaults[i].kind != Default::Kind::Required) {
+            out += '=';
+            append_default(out, s.defaults[i]);
+        }
+        sep = ", ";
+    }
+    out += ")\n--\n\n";
+    out += body;
+    char* kept = new char[out.size() + 1];  // never freed: see above
+    std::memcpy(kept, out.c_str(), out.size() + 1);
+    return kept;
+}
+
+using NoArgs = PyObject* (*)(PyObject*, PyObject*);
+using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using FastcallMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, size_t,
+                                     PyObject*);
+
+template <std::size_t N>
+constexpr int flags_of(NoArgs) {
+    static_assert(N == 0, "a METH_NOARGS implementation takes no parameters");
+    return METH_NOARGS;
+}
+template <std::size_t>
+constexpr int flags_of(Fastcall) { return fastcall; }
+template <std::size_t>
+constexpr int flags_of(FastcallMethod) { return METH_METHOD | fastcall; }
+// The same with the count declared signed: a METH_METHOD callee gets the plain count, no flags.
+template <std::size_t>
+constexpr int flags_of(PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t,
+                                     PyObject*)) {
+    return METH_METHOD | fastcall;
+}
+
+template <std::size_t N, class F>
+PyMethodDef make_def(const Sig<N>& s, F impl, const char* receiver, const char* body) {
+    return PyMethodDef{s.name, method(impl), flags_of<N>(impl), make_doc(s, receiver, body)};
+}
+
+}  // namespace detail
+
+// A PyMethodDef entry from the callable's declaration: its name, the flags its implementation's
+// type calls for (METH_NOARGS, METH_FASTCALL | METH_KEYWORDS, with METH_METHOD where it takes the
+// defining class) and the docstring with the generated text signature.
+template <std::size_t N, class F>
+PyMethodDef def_method(const Sig<N>& s, F impl, const char* body) {
+    return detail::make_def(s, impl, "$self", body);
+}
+template <std::size_t N, class F>
+PyMethodDef def_function(const Sig<N>& s, F impl, const char* body) {
+    return detail::make_def(s, impl, "$module", body);
+}
+// A static method (METH_STATIC): no receiver.
+template <std::size_t N, class F>
+PyMethodDef def_static(const Sig<N>& s, F impl, const char* body) {
+    PyMethodDef d = detail::make_def(s, impl, nullptr, body);
+    d.ml_flags |= METH_STATIC;
+    return d;
+}
+// The same for callables without parameters, named directly.
+template <class F>
+PyMethodDef def_method(const char* name, F impl, const char* body) {
+    return def_method(sig(name), impl, body);
+}
+template <class F>
+PyMethodDef def_function(const char* name, F impl, const char* body) {
+    return def_function(sig(name), impl, body);
+}
+
+// A class's docstring (Py_tp_doc) with the text signature of its constructor's declaration.
+template <std::size_t N>
+char* class_doc(const Sig<N>& s, const char* body) {
+    return detail::make_doc(s, nullptr, body);
 }
 
 template <class S>
@@ -87,7 +209,7 @@ inline void dealloc_gc(PyObject* self) {
 
 // The same for instances that can hold chains of their own kind (a slot holding a slot): the
 // interpreter's container-destruction guard bounds the recursion. `Clear` is the type's own clear
-// (called as it is, also for subclass instances).
+// (called as it is, also for subclass instances), or a release that also frees native storage.
 template <inquiry Clear>
 void dealloc_gc_nested(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
@@ -109,6 +231,15 @@ void module_free(void* m) {
 template <int (*Exec)(PyObject*)>
 inline PyModuleDef_Slot exec_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything a module keeps lives in its state and heap types, so each interpreter has its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The lock shortcuts and the tree's writers rely on the interpreter lock: a free-threaded build
+    // turns it back on when a module is imported.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 }  // namespace detail
@@ -192,6 +323,53 @@ inline bool run_source(PyObject* module, const char* source) {
     if (!code) return false;
     Ref r = Ref::steal(PyEval_EvalCode(code.get(), dict, dict));
     return static_cast<bool>(r);
+}
+
+// A plain Python function `s.name` in the module namespace, for a callable whose introspection must
+// be a Python function's (__defaults__, __annotations__). Its parameters and defaults are the
+// declaration's, `annotations` holds one string per parameter and then the return annotation, and
+// its body passes every argument, positionally, to the native `worker` (bound to the module).
+template <std::size_t N>
+bool add_python_function(PyObject* module, const Sig<N>& s,
+                         const std::array<const char*, N + 1>& annotations, const char* doc,
+                         PyMethodDef* worker) {
+    std::string src = "def _vk_make(_worker):\n    def ";
+    std::string call;
+    src += s.name;
+    src += '(';
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i > 0) {
+            src += ", ";
+            call += ", ";
+        }
+        src += s.params[i];
+        src += ": \"";
+        src += annotations[i];
+        src += '"';
+        if (s.defaults[i].kind != Default::Kind::Required) {
+            src += " = ";
+            detail::append_default(src, s.defaults[i]);
+        }
+        call += s.params[i];
+    }
+    src += ") -> \"";
+    src += annotations[N];
+    src += "\":\n        \"\"\"";
+    src += doc;  // plain text: no quotes or backslashes
+    src += "\"\"\"\n        return _worker(" + call + ")\n    ";
+    src += s.name;
+    src += ".__qualname__ = \"";
+    src += s.name;
+    src += "\"\n    return ";
+    src += s.name;
+    src += '\n';
+    if (!run_source(module, src.c_str())) return false;
+    Ref make = Ref::steal(PyObject_GetAttrString(module, "_vk_make"));
+    if (!make || PyObject_DelAttrString(module, "_vk_make") < 0) return false;
+    Ref name = Ref::steal(PyModule_GetNameObject(module));
+    Ref native = name ? Ref::steal(PyCFunction_NewEx(worker, module, name.get())) : Ref();
+    if (!native) return false;
+    return module_add(module, s.name, PyObject_CallOneArg(make.get(), native.get()));
 }
 
 // `import logging; logger = logging.getLogger(__name__)`.

@@ -51,6 +51,15 @@ inline bool intern(PyObject*& slot, const char* text) {
     return slot != nullptr;
 }
 
+// d[key] = value, taking over the new reference `value` (dropped even on failure; nullptr passes
+// the error of the call that made it through).
+inline bool dict_set_steal(PyObject* d, PyObject* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItem(d, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
 // A new reference to None, for results.
 inline PyObject* none() noexcept { Py_RETURN_NONE; }
 inline PyObject* boolean(bool b) noexcept {

@@ -27,8 +27,6 @@ struct ModuleState {
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 // ---- helpers ----------------------------------------------------------------------------------
 
 // One item of a shape tuple, converted when it is read.
@@ -46,21 +44,21 @@ OpClass classify(PyObject* op) {
 
 // ---- allocation estimate and strategy ---------------------------------------------------------
 
-constexpr auto kEstimate = vk::sig("estimate_allocation_bytes", 2, "shape", "element_size",
-                                   "overhead_factor");
-constexpr auto kSafeLimit = vk::sig("calculate_safe_limit", 2, "available_bytes", "headroom_ratio");
-constexpr auto kDecide = vk::sig("decide_allocation_strategy", 4, "requested_bytes",
-                                 "available_bytes", "headroom_ratio", "is_chunkable");
-constexpr auto kOptimal = vk::sig("calculate_optimal_chunks", 3, "total_bytes", "available_bytes",
-                                  "headroom_ratio", "min_chunks", "max_chunks");
-constexpr auto kShapes = vk::sig("compute_chunk_shapes", 3, "shape", "element_size",
-                                 "max_chunk_bytes");
+constexpr auto kEstimate = vk::sig("estimate_allocation_bytes", "shape", "element_size",
+    vk::arg("overhead_factor") = 1.0);
+constexpr auto kSafeLimit = vk::sig("calculate_safe_limit", "available_bytes", "headroom_ratio");
+constexpr auto kDecide = vk::sig("decide_allocation_strategy", "requested_bytes",
+    "available_bytes", "headroom_ratio", "is_chunkable");
+constexpr auto kOptimal = vk::sig("calculate_optimal_chunks", "total_bytes", "available_bytes",
+    "headroom_ratio", vk::arg("min_chunks") = 1, vk::arg("max_chunks") = 1000);
+constexpr auto kShapes = vk::sig("compute_chunk_shapes", "shape", "element_size",
+    "max_chunk_bytes");
 
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     PyObject* shape = nullptr;
     int32_t element_size = 0;
-    double overhead = 1.0;
+    double overhead;
     if (!vk::parse(kEstimate, args, nargs, kwnames, vk::tuple_or_none(shape),
                    vk::i32(element_size), vk::f64(overhead))) {
         return nullptr;
@@ -149,7 +147,7 @@ PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t 
                                    PyObject* kwnames) {
     uint64_t total = 0, available = 0;
     double headroom = 0.0;
-    int32_t min_chunks = 1, max_chunks = 1000;
+    int32_t min_chunks, max_chunks;
     if (!vk::parse(kOptimal, args, nargs, kwnames, vk::u64(total), vk::u64(available),
                    vk::f64(headroom), vk::i32(min_chunks), vk::i32(max_chunks))) {
         return nullptr;
@@ -230,12 +228,13 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 // ---- pressure, suitability and out-of-memory heuristics ---------------------------------------
 
-constexpr auto kPressure = vk::sig("calculate_memory_pressure", 2, "used_bytes", "total_bytes");
-constexpr auto kHeadroom = vk::sig("recommend_headroom", 1, "current_pressure", "base_headroom");
-constexpr auto kSuitability = vk::sig("score_gpu_suitability", 4, "data_size_bytes",
-                                      "operation_type", "available_gpu_memory", "headroom_ratio");
-constexpr auto kChunkable = vk::sig("is_chunkable_operation", 1, "operation");
-constexpr auto kOom = vk::sig("is_oom_error", 2, "error_message", "error_type");
+constexpr auto kPressure = vk::sig("calculate_memory_pressure", "used_bytes", "total_bytes");
+constexpr auto kHeadroom = vk::sig("recommend_headroom", "current_pressure",
+    vk::arg("base_headroom") = 0.5);
+constexpr auto kSuitability = vk::sig("score_gpu_suitability", "data_size_bytes", "operation_type",
+    "available_gpu_memory", "headroom_ratio");
+constexpr auto kChunkable = vk::sig("is_chunkable_operation", "operation");
+constexpr auto kOom = vk::sig("is_oom_error", "error_message", "error_type");
 
 PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -246,7 +245,7 @@ PyObject* calculate_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyObject* py_recommend_headroom(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    double pressure = 0.0, base = 0.5;
+    double pressure = 0.0, base;
     if (!vk::parse(kHeadroom, args, nargs, kwnames, vk::f64(pressure), vk::f64(base))) {
         return nullptr;
     }
@@ -328,40 +327,33 @@ PyObject* is_oom_error(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // ---- module -----------------------------------------------------------------------------------
 
 PyMethodDef strategy_functions[] = {
-    {"estimate_allocation_bytes", vk::method(estimate_allocation_bytes), kFast,
-     "estimate_allocation_bytes(shape, element_size, overhead_factor=1.0)\n--\n\n"
-     "Bytes needed by an array of `shape` and `element_size`; saturates at 2**63 - 1."},
-    {"calculate_safe_limit", vk::method(calculate_safe_limit), kFast,
-     "calculate_safe_limit(available_bytes, headroom_ratio)\n--\n\n"
-     "Usable bytes after keeping the headroom fraction (0.0 to 0.99) free."},
-    {"decide_allocation_strategy", vk::method(decide_allocation_strategy), kFast,
-     "decide_allocation_strategy(requested_bytes, available_bytes, headroom_ratio, is_chunkable)"
-     "\n--\n\n(strategy_code, chunk_size, chunk_count, message): 0 direct, 1 chunked, 2 CPU."},
-    {"calculate_optimal_chunks", vk::method(calculate_optimal_chunks), kFast,
-     "calculate_optimal_chunks(total_bytes, available_bytes, headroom_ratio, min_chunks=1, "
-     "max_chunks=1000)\n--\n\nNumber of chunks that fit the safe limit, clamped to the bounds."},
-    {"compute_chunk_shapes", vk::method(compute_chunk_shapes), kFast,
-     "compute_chunk_shapes(shape, element_size, max_chunk_bytes)\n--\n\n"
-     "Chunk shapes splitting `shape` along its first axis within max_chunk_bytes each."},
+    vk::def_function(kEstimate, estimate_allocation_bytes,
+                     "Bytes needed by an array of `shape` and `element_size`; saturates at 2**63 "
+                     "- 1."),
+    vk::def_function(kSafeLimit, calculate_safe_limit,
+                     "Usable bytes after keeping the headroom fraction (0.0 to 0.99) free."),
+    vk::def_function(kDecide, decide_allocation_strategy,
+                     "(strategy_code, chunk_size, chunk_count, message): 0 direct, 1 chunked, 2 "
+                     "CPU."),
+    vk::def_function(kOptimal, calculate_optimal_chunks,
+                     "Number of chunks that fit the safe limit, clamped to the bounds."),
+    vk::def_function(kShapes, compute_chunk_shapes,
+                     "Chunk shapes splitting `shape` along its first axis within max_chunk_bytes "
+                     "each."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef heuristic_functions[] = {
-    {"calculate_memory_pressure", vk::method(calculate_memory_pressure), kFast,
-     "calculate_memory_pressure(used_bytes, total_bytes)\n--\n\n"
-     "Used fraction of the device, 0.0 to 1.0; an empty device counts as full."},
-    {"recommend_headroom", vk::method(py_recommend_headroom), kFast,
-     "recommend_headroom(current_pressure, base_headroom=0.5)\n--\n\n"
-     "Headroom fraction for the pressure, 0.3 to 0.8."},
-    {"score_gpu_suitability", vk::method(score_gpu_suitability), kFast,
-     "score_gpu_suitability(data_size_bytes, operation_type, available_gpu_memory, "
-     "headroom_ratio)\n--\n\nSize score times operation score, 0.0 to 1.0."},
-    {"is_chunkable_operation", vk::method(is_chunkable_operation), kFast,
-     "is_chunkable_operation(operation)\n--\n\n"
-     "Whether the operation's result can be produced chunk by chunk."},
-    {"is_oom_error", vk::method(is_oom_error), kFast,
-     "is_oom_error(error_message, error_type)\n--\n\n"
-     "Whether an exception's text and type name say the device ran out of memory."},
+    vk::def_function(kPressure, calculate_memory_pressure,
+                     "Used fraction of the device, 0.0 to 1.0; an empty device counts as full."),
+    vk::def_function(kHeadroom, py_recommend_headroom,
+                     "Headroom fraction for the pressure, 0.3 to 0.8."),
+    vk::def_function(kSuitability, score_gpu_suitability,
+                     "Size score times operation score, 0.0 to 1.0."),
+    vk::def_function(kChunkable, is_chunkable_operation,
+                     "Whether the operation's result can be produced chunk by chunk."),
+    vk::def_function(kOom, is_oom_error,
+                     "Whether an exception's text and type name say the device ran out of memory."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,7 +34,7 @@ struct ModuleState {
     PyObject* debug_level = nullptr;    // logging.DEBUG
     PyObject* policy_kwnames = nullptr;   // the five PolicyConfig parameter names
     PyObject* metrics_kwnames = nullptr;  // the first five FunctionMetrics parameter names
-    PyObject* policy_defaults[5] = {};   // 100, 10, 10000, 0.1, 2.0
+    PyObject* policy_defaults[5] = {};   // PolicyConfig's declared defaults
     Names s;
     vk::LockSupport locks;
     // The genuine time module and its time() function, to recognise them at call time.
@@ -166,17 +166,14 @@ bool system_clock_seconds(double& out) {
 // time.time() through the module's `time` global, looked up now (tests replace it). When that is
 // still the genuine function of the genuine module, the clock is read directly.
 bool current_time(const ModuleState* st, PyObject* module, double& out) {
-    PyObject* time = PyDict_GetItemWithError(PyModule_GetDict(module), st->s.time);
-    if (time == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", st->s.time);
-        return false;
-    }
+    Ref hold = Ref::steal(vk::lookup_global(module, st->s.time));
+    if (!hold) return false;
+    PyObject* time = hold.get();
     if (time == st->time_module && Py_IS_TYPE(time, &PyModule_Type)) {
         PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time), st->s.time);
         if (f == st->time_func && system_clock_seconds(out)) return true;
         if (PyErr_Occurred()) return false;
     }
-    Ref hold = Ref::borrow(time);
     PyObject* self = time;
     Ref r = Ref::steal(
         PyObject_VectorcallMethod(st->s.time, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -188,10 +185,10 @@ bool current_time(const ModuleState* st, PyObject* module, double& out) {
     return vk::convert(r.get(), vk::f64(out), vk::ArgCtx{"should_compile", "time.time()"});
 }
 
-constexpr auto kGateInit = vk::sig("CompileGate", 0, "config");
-constexpr auto kShouldCompile = vk::sig("should_compile", 2, "func_id", "call_ledger");
-constexpr auto kUpdate = vk::sig("update", 2, "func_id", "call_ledger");
-constexpr auto kGetThreshold = vk::sig("get_threshold", 1, "func_id");
+constexpr auto kGateInit = vk::sig("CompileGate", vk::arg("config") = nullptr);
+constexpr auto kShouldCompile = vk::sig("should_compile", "func_id", "call_ledger");
+constexpr auto kUpdate = vk::sig("update", "func_id", "call_ledger");
+constexpr auto kGetThreshold = vk::sig("get_threshold", "func_id");
 
 // A new PolicyConfig from another object's attributes, each defaulted when missing.
 PyObject* policy_from_attributes(const ModuleState* st, PyObject* source) {
@@ -213,7 +210,7 @@ PyObject* policy_from_attributes(const ModuleState* st, PyObject* source) {
 }
 
 int gate_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* config = Py_None;
+    PyObject* config = nullptr;
     if (!vk::parse_tuple(kGateInit, args, kwargs, vk::object(config))) return -1;
     PyObject* module = module_of_instance(self);
     if (module == nullptr) return -1;
@@ -397,26 +394,34 @@ PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const*
 
     if (Py_IS_TYPE(g->config, st->PolicyConfig)) {
         // A dictionary lookup with a str or None key and a field read: a pure section.
-        PyObject* found;
+        PyObject* found = nullptr;
         int32_t initial = 0;
+        bool exact = true;
         Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
         {
+            // Pure, beside sections that call the ledger: skipped while the lock is free, entered
+            // (waiting before anything is read) while it is held.
             vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
             if (!guard.ok()) return nullptr;
-            found = PyDict_GetItemWithError(g->thresholds, func_id);
-            if (found != nullptr) {
-                Py_INCREF(found);  // an int we stored
-            } else if (PyErr_Occurred()) {
-                return nullptr;
-            } else {
-                initial = get_initial_threshold_fast(g->config);
+            // Checked again: while a held lock was waited for, __init__ may have installed a
+            // subclass configuration, whose attribute only the path below honours.
+            exact = Py_IS_TYPE(g->config, st->PolicyConfig);
+            if (exact) {
+                found = PyDict_GetItemWithError(g->thresholds, func_id);
+                if (found != nullptr) {
+                    Py_INCREF(found);  // an int we stored
+                } else if (PyErr_Occurred()) {
+                    return nullptr;
+                } else {
+                    initial = get_initial_threshold_fast(g->config);
+                }
             }
             if (!guard.release()) {
                 Py_XDECREF(found);
                 return nullptr;
             }
         }
-        return found != nullptr ? found : PyLong_FromLong(initial);
+        if (exact) return found != nullptr ? found : PyLong_FromLong(initial);
     }
 
     // A subclass may override the attribute with Python code: the lock is taken for real.
@@ -457,6 +462,7 @@ PyObject* gate_get_statistics(PyObject* self, PyObject*) {
     CPolicyConfig cfg;
     Ref lock = Ref::borrow(g->lock);  // a held lock is waited for: keep it alive meanwhile
     {
+        // Pure (str keys, int values we stored): skipped while free, entered while held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Py_ssize_t pos = 0;
@@ -507,22 +513,17 @@ PyObject* gate_config(PyObject* self, void*) {
     return Py_NewRef(g->config);
 }
 
-constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef gate_methods[] = {
-    {"should_compile", vk::method(gate_should_compile), kMethod,
-     "should_compile($self, /, func_id, call_ledger)\n--\n\n"
-     "Whether the function should be compiled now, from the ledger's metrics: not below the "
-     "threshold, and a recompilation only 600 seconds after the last compilation."},
-    {"get_threshold", vk::method(gate_get_threshold), kMethod,
-     "get_threshold($self, /, func_id)\n--\n\n"
-     "The function's learned threshold, or the configured initial threshold."},
-    {"update", vk::method(gate_update), kMethod,
-     "update($self, /, func_id, call_ledger)\n--\n\n"
-     "Learns the function's threshold from the speedup its compilations achieved."},
-    {"get_statistics", gate_get_statistics, METH_NOARGS,
-     "get_statistics($self, /)\n--\n\n"
-     "Number of learned thresholds and their mean, smallest and largest values."},
+    vk::def_method(kShouldCompile, gate_should_compile,
+                   "Whether the function should be compiled now, from the ledger's metrics: not "
+                   "below the threshold, and a recompilation only 600 seconds after the last "
+                   "compilation."),
+    vk::def_method(kGetThreshold, gate_get_threshold,
+                   "The function's learned threshold, or the configured initial threshold."),
+    vk::def_method(kUpdate, gate_update,
+                   "Learns the function's threshold from the speedup its compilations achieved."),
+    vk::def_method("get_statistics", gate_get_statistics,
+                   "Number of learned thresholds and their mean, smallest and largest values."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -533,14 +534,16 @@ PyGetSetDef gate_getset[] = {
 };
 
 PyType_Slot gate_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CompileGate(config=None)\n--\n\n"
-                                  "Decides when a function is compiled and learns per-function "
-                                  "call thresholds from the measured speedup.")},
+    {Py_tp_doc, vk::class_doc(kGateInit,
+                              "Decides when a function is compiled and learns per-function call "
+                              "thresholds from the measured speedup.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(gate_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(gate_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // The configuration (a subclass instance) and the lock (from a replaceable `threading`) may
+    // hold another gate: the trashcan bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<gate_clear>)},
     {Py_tp_methods, gate_methods},
     {Py_tp_getset, gate_getset},
     {0, nullptr},
@@ -566,7 +569,8 @@ PyObject* get_compile_gate(PyObject* module, PyObject*) {
     Ref lock = Ref::steal(policy_lock(module));
     if (!lock) return nullptr;
     if (st->locks.is_genuine(lock.get())) {
-        // Handing out the existing gate is a pure section; only creating one runs Python code.
+        // Handing out the existing gate is a pure section; only creating one runs Python code, and
+        // that takes the lock for real, so this one is entered for real while it is held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         Ref gate = Ref::borrow(st->global_policy);
@@ -590,6 +594,7 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
     if (!lock) return nullptr;
     Ref old;  // dropped after the lock is left
     {
+        // Pure (the old gate is dropped after the section): skipped while free, entered while held.
         vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
         if (!guard.ok()) return nullptr;
         old = Ref::steal(std::exchange(st->global_policy, nullptr));
@@ -598,18 +603,21 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
     return vk::none();
 }
 
-// Workers of the Python-level factories below: the parameters arrive already bound.
-constexpr auto kCreatePolicy = vk::sig("create_policy_config", 5, "initial_threshold",
-                                       "min_threshold", "max_threshold", "learning_rate",
-                                       "target_speedup");
-constexpr auto kCreateMetrics =
-    vk::sig("create_function_metrics", 5, "call_count", "compile_count", "avg_speedup",
-            "total_execution_time_ms", "last_compile_time");
+// The factories are plain Python functions (introspectable defaults and annotations) generated
+// from these declarations; their native workers do the conversions and call the record types by
+// keyword.
+constexpr auto kCreatePolicy = vk::renamed(kPolicyInit, "create_policy_config");
+constexpr auto kCreateMetrics = vk::sig(
+    "create_function_metrics", vk::arg("call_count") = kMetricsDefaults.call_count,
+    vk::arg("compile_count") = kMetricsDefaults.compile_count,
+    vk::arg("avg_speedup") = kMetricsDefaults.avg_speedup,
+    vk::arg("total_execution_time_ms") = kMetricsDefaults.total_execution_time_ms,
+    vk::arg("last_compile_time") = kMetricsDefaults.last_compiled);
 
 PyObject* c_create_policy_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     Ref initial, lo, hi;
-    double rate = 0.0, target = 0.0;
+    double rate, target;
     if (!vk::parse(kCreatePolicy, args, nargs, kwnames, vk::pyint(initial), vk::pyint(lo),
                    vk::pyint(hi), vk::f64(rate), vk::f64(target))) {
         return nullptr;
@@ -626,7 +634,7 @@ PyObject* c_create_policy_config(PyObject* module, PyObject* const* args, Py_ssi
 PyObject* c_create_function_metrics(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     Ref calls, compiles;
-    double values[3] = {};
+    double values[3];
     if (!vk::parse(kCreateMetrics, args, nargs, kwnames, vk::pyint(calls), vk::pyint(compiles),
                    vk::f64(values[0]), vk::f64(values[1]), vk::f64(values[2]))) {
         return nullptr;
@@ -642,40 +650,13 @@ PyObject* c_create_function_metrics(PyObject* module, PyObject* const* args, Py_
 }
 
 PyMethodDef module_functions[] = {
-    {"get_compile_gate", get_compile_gate, METH_NOARGS,
-     "get_compile_gate()\n--\n\nThe process-wide CompileGate, created on first request."},
-    {"reset_compile_gate", reset_compile_gate, METH_NOARGS,
-     "reset_compile_gate()\n--\n\nDrops the process-wide gate; the next request creates a new one."},
+    vk::def_function("get_compile_gate", get_compile_gate,
+                     "The process-wide CompileGate, created on first request."),
+    vk::def_function("reset_compile_gate", reset_compile_gate,
+                     "Drops the process-wide gate; the next request creates a new one."),
 };
-PyMethodDef worker_functions[] = {
-    {"_c_create_policy_config", vk::method(c_create_policy_config), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"_c_create_function_metrics", vk::method(c_create_function_metrics),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-};
-
-// Python-level factories: plain functions give introspectable defaults and annotations; the
-// native workers do the conversions and call the record types by keyword.
-constexpr const char kFactorySource[] = R"PY(
-def _make_factories(native_metrics, native_policy):
-    def create_function_metrics(call_count: "int" = 0, compile_count: "int" = 0,
-                                avg_speedup: "float" = 1.0, total_execution_time_ms: "float" = 0.0,
-                                last_compile_time: "float" = 0.0) -> "FunctionMetrics":
-        """Builds a FunctionMetrics; the counts are Python ints (a float truncates)."""
-        return native_metrics(call_count, compile_count, avg_speedup, total_execution_time_ms,
-                              last_compile_time)
-
-    def create_policy_config(initial_threshold: "int" = 100, min_threshold: "int" = 10,
-                             max_threshold: "int" = 10000, learning_rate: "float" = 0.1,
-                             target_speedup: "float" = 2.0) -> "PolicyConfig":
-        """Builds a validated PolicyConfig; the thresholds are Python ints (a float truncates)."""
-        return native_policy(initial_threshold, min_threshold, max_threshold, learning_rate,
-                             target_speedup)
-
-    create_function_metrics.__qualname__ = "create_function_metrics"
-    create_policy_config.__qualname__ = "create_policy_config"
-    return create_function_metrics, create_policy_config
-)PY";
+PyMethodDef policy_worker = vk::def_function(kCreatePolicy, c_create_policy_config, "");
+PyMethodDef metrics_worker = vk::def_function(kCreateMetrics, c_create_function_metrics, "");
 
 bool add_functions(PyObject* m) {
     Ref name = Ref::steal(PyModule_GetNameObject(m));
@@ -683,17 +664,15 @@ bool add_functions(PyObject* m) {
     for (PyMethodDef& def : module_functions) {
         if (!vk::module_add(m, def.ml_name, PyCFunction_NewEx(&def, m, name.get()))) return false;
     }
-    if (!vk::run_source(m, kFactorySource)) return false;
-    Ref make = Ref::steal(PyObject_GetAttrString(m, "_make_factories"));
-    if (!make || PyObject_DelAttrString(m, "_make_factories") < 0) return false;
-    Ref metrics_worker = Ref::steal(PyCFunction_NewEx(&worker_functions[1], m, name.get()));
-    Ref policy_worker = Ref::steal(PyCFunction_NewEx(&worker_functions[0], m, name.get()));
-    if (!metrics_worker || !policy_worker) return false;
-    Ref pair = Ref::steal(
-        PyObject_CallFunctionObjArgs(make.get(), metrics_worker.get(), policy_worker.get(), nullptr));
-    if (!pair) return false;
-    return vk::module_add(m, "create_function_metrics", Py_NewRef(PyTuple_GET_ITEM(pair.get(), 0))) &&
-           vk::module_add(m, "create_policy_config", Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1)));
+    return vk::add_python_function(
+               m, kCreateMetrics, {"int", "int", "float", "float", "float", "FunctionMetrics"},
+               "Builds a FunctionMetrics; the counts are Python ints (a float truncates).",
+               &metrics_worker) &&
+           vk::add_python_function(
+               m, kCreatePolicy, {"int", "int", "int", "float", "float", "PolicyConfig"},
+               "Builds a validated PolicyConfig; the thresholds are Python ints (a float "
+               "truncates).",
+               &policy_worker);
 }
 
 bool init_state(ModuleState* st) {
@@ -706,11 +685,9 @@ bool init_state(ModuleState* st) {
     st->policy_kwnames = PyTuple_Pack(5, st->s.initial_threshold, st->s.min_threshold,
                                       st->s.max_threshold, st->s.learning_rate,
                                       st->s.target_speedup);
-    st->policy_defaults[0] = PyLong_FromLong(100);
-    st->policy_defaults[1] = PyLong_FromLong(10);
-    st->policy_defaults[2] = PyLong_FromLong(10000);
-    st->policy_defaults[3] = PyFloat_FromDouble(0.1);
-    st->policy_defaults[4] = PyFloat_FromDouble(2.0);
+    for (std::size_t i = 0; i < 5; ++i) {
+        st->policy_defaults[i] = vk::default_object(kPolicyInit.defaults[i]);
+    }
     st->metrics_kwnames = PyTuple_Pack(5, st->s.call_count, st->s.compile_count,
                                        st->s.avg_speedup, st->s.total_execution_time_ms,
                                        st->s.last_compile_time);

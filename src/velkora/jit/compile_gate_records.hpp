@@ -92,8 +92,14 @@ inline constexpr vk::ArgCtx kPcMax{"PolicyConfig", "max_threshold"};
 inline constexpr vk::ArgCtx kPcRate{"PolicyConfig", "learning_rate"};
 inline constexpr vk::ArgCtx kPcTarget{"PolicyConfig", "target_speedup"};
 
-constexpr auto kPolicyInit = vk::sig("PolicyConfig", 0, "initial_threshold", "min_threshold",
-                                     "max_threshold", "learning_rate", "target_speedup");
+// The defaults stand in the core's record; every signature that shows them is generated from here.
+inline constexpr CPolicyConfig kPolicyDefaults{};
+constexpr auto kPolicyInit = vk::sig(
+    "PolicyConfig", vk::arg("initial_threshold") = kPolicyDefaults.initial_threshold,
+    vk::arg("min_threshold") = kPolicyDefaults.min_threshold,
+    vk::arg("max_threshold") = kPolicyDefaults.max_threshold,
+    vk::arg("learning_rate") = kPolicyDefaults.learning_rate,
+    vk::arg("target_speedup") = kPolicyDefaults.target_speedup);
 
 // Objects made by __new__ alone already hold the defaults.
 inline PyObject* policy_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -134,11 +140,9 @@ inline PyMethodDef policy_methods[] = {
 };
 
 inline PyType_Slot policy_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "PolicyConfig(initial_threshold=100, min_threshold=10, max_threshold=10000, "
-                    "learning_rate=0.1, target_speedup=2.0)\n--\n\n"
-                    "Validated tuning parameters of a compile gate. Attributes may be reassigned "
-                    "later without validation.")},
+    {Py_tp_doc, vk::class_doc(kPolicyInit,
+                              "Validated tuning parameters of a compile gate. Attributes may be "
+                              "reassigned later without validation.")},
     {Py_tp_new, reinterpret_cast<void*>(policy_new)},
     {Py_tp_init, reinterpret_cast<void*>(policy_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
@@ -166,9 +170,14 @@ inline constexpr vk::ArgCtx kFmTotal{"FunctionMetrics", "total_execution_time_ms
 inline constexpr vk::ArgCtx kFmLast{"FunctionMetrics", "last_compiled"};
 inline constexpr vk::ArgCtx kFmLastTime{"FunctionMetrics", "last_compile_time"};
 
-constexpr auto kMetricsInit =
-    vk::sig("FunctionMetrics", 0, "call_count", "compile_count", "avg_speedup",
-            "total_execution_time_ms", "last_compile_time", "last_compiled");
+inline constexpr CFunctionMetrics kMetricsDefaults{};
+// An omitted last_compiled reads as a negative one: last_compile_time decides.
+constexpr auto kMetricsInit = vk::sig(
+    "FunctionMetrics", vk::arg("call_count") = kMetricsDefaults.call_count,
+    vk::arg("compile_count") = kMetricsDefaults.compile_count,
+    vk::arg("avg_speedup") = kMetricsDefaults.avg_speedup,
+    vk::arg("total_execution_time_ms") = kMetricsDefaults.total_execution_time_ms,
+    vk::arg("last_compile_time") = kMetricsDefaults.last_compiled, vk::arg("last_compiled") = -1.0);
 
 inline PyObject* metrics_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
@@ -178,8 +187,7 @@ inline PyObject* metrics_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 inline int metrics_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     CFunctionMetrics m;
-    double last_compile_time = 0.0;
-    double last_compiled = -1.0;  // omitted reads as negative: the same as passing one
+    double last_compile_time, last_compiled;
     if (!vk::parse_tuple(kMetricsInit, args, kwargs, vk::u64(m.call_count),
                          vk::u32(m.compile_count), vk::f64(m.avg_speedup),
                          vk::f64(m.total_execution_time_ms), vk::f64(last_compile_time),
@@ -212,12 +220,10 @@ inline PyMethodDef metrics_methods[] = {
 };
 
 inline PyType_Slot metrics_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FunctionMetrics(call_count=0, compile_count=0, avg_speedup=1.0, "
-                    "total_execution_time_ms=0.0, last_compile_time=0.0[, last_compiled])\n\n"
-                    "Call and compile history of one function. A given last_compiled that is not "
-                    "negative takes precedence over last_compile_time; both names read the same "
-                    "field.")},
+    {Py_tp_doc, vk::class_doc(kMetricsInit,
+                              "Call and compile history of one function. A last_compiled that is "
+                              "not negative takes precedence over last_compile_time; both names "
+                              "read the same field.")},
     {Py_tp_new, reinterpret_cast<void*>(metrics_new)},
     {Py_tp_init, reinterpret_cast<void*>(metrics_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},

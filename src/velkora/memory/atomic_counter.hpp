@@ -46,15 +46,15 @@ inline bool counter_compare_and_swap(CounterObject* c, int64_t expected, int64_t
 
 inline CounterObject* as_counter(PyObject* self) { return reinterpret_cast<CounterObject*>(self); }
 
-constexpr auto kCounterInit = vk::sig("AtomicCounter", 0, "initial_value");
-constexpr auto kCounterStore = vk::sig("store", 1, "value");
-constexpr auto kCounterIncrement = vk::sig("increment", 0, "delta");
-constexpr auto kCounterDecrement = vk::sig("decrement", 0, "delta");
-constexpr auto kCounterCas = vk::sig("compare_and_swap", 2, "expected", "new_value");
-constexpr auto kCounterFetchAdd = vk::sig("fetch_and_add", 1, "delta");
+constexpr auto kCounterInit = vk::sig("AtomicCounter", vk::arg("initial_value") = 0);
+constexpr auto kCounterStore = vk::sig("store", "value");
+constexpr auto kCounterIncrement = vk::sig("increment", vk::arg("delta") = 1);
+constexpr auto kCounterDecrement = vk::sig("decrement", vk::arg("delta") = 1);
+constexpr auto kCounterCas = vk::sig("compare_and_swap", "expected", "new_value");
+constexpr auto kCounterFetchAdd = vk::sig("fetch_and_add", "delta");
 
 inline int counter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    int64_t initial = 0;
+    int64_t initial;
     if (!vk::parse_tuple(kCounterInit, args, kwargs, vk::i64(initial))) return -1;
     as_counter(self)->value = initial;  // not shared yet
     return 0;
@@ -74,14 +74,14 @@ inline PyObject* counter_py_store(PyObject* self, PyObject* const* args, Py_ssiz
 
 inline PyObject* counter_py_increment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    int64_t d = 1;
+    int64_t d;
     if (!vk::parse(kCounterIncrement, args, nargs, kwnames, vk::i64(d))) return nullptr;
     return PyLong_FromLongLong(counter_increment(as_counter(self), d));
 }
 
 inline PyObject* counter_py_decrement(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    int64_t d = 1;
+    int64_t d;
     if (!vk::parse(kCounterDecrement, args, nargs, kwnames, vk::i64(d))) return nullptr;
     return PyLong_FromLongLong(counter_decrement(as_counter(self), d));
 }
@@ -102,28 +102,25 @@ inline PyObject* counter_py_fetch_and_add(PyObject* self, PyObject* const* args,
     return PyLong_FromLongLong(counter_fetch_and_add(as_counter(self), d));
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 inline PyMethodDef counter_methods[] = {
-    {"load", counter_py_load, METH_NOARGS, "load($self, /)\n--\n\nThe current value."},
-    {"store", vk::method(counter_py_store), kFast, "store($self, /, value)\n--\n\nSet the value."},
-    {"increment", vk::method(counter_py_increment), kFast,
-     "increment($self, /, delta=1)\n--\n\nAdd delta atomically; return the value after adding."},
-    {"decrement", vk::method(counter_py_decrement), kFast,
-     "decrement($self, /, delta=1)\n--\n\nSubtract delta atomically; return the value after subtracting."},
-    {"compare_and_swap", vk::method(counter_py_compare_and_swap), kFast,
-     "compare_and_swap($self, /, expected, new_value)\n--\n\n"
-     "Set new_value if the value equals expected; return whether it did."},
-    {"fetch_and_add", vk::method(counter_py_fetch_and_add), kFast,
-     "fetch_and_add($self, /, delta)\n--\n\nAdd delta atomically; return the value before adding."},
+    vk::def_method("load", counter_py_load, "The current value."),
+    vk::def_method(kCounterStore, counter_py_store, "Set the value."),
+    vk::def_method(kCounterIncrement, counter_py_increment,
+                   "Add delta atomically; return the value after adding."),
+    vk::def_method(kCounterDecrement, counter_py_decrement,
+                   "Subtract delta atomically; return the value after subtracting."),
+    vk::def_method(kCounterCas, counter_py_compare_and_swap,
+                   "Set new_value if the value equals expected; return whether it did."),
+    vk::def_method(kCounterFetchAdd, counter_py_fetch_and_add,
+                   "Add delta atomically; return the value before adding."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 inline PyType_Slot counter_slots[] = {
-    {Py_tp_doc, const_cast<char*>("AtomicCounter(initial_value=0)\n--\n\n"
-                                  "Signed 64-bit counter updated by single atomic instructions; "
-                                  "arithmetic wraps modulo 2**64.")},
+    {Py_tp_doc, vk::class_doc(kCounterInit,
+                              "Signed 64-bit counter updated by single atomic instructions; "
+                              "arithmetic wraps modulo 2**64.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(counter_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},

@@ -20,9 +20,9 @@ struct PointerObject {
 
 inline PointerObject* as_pointer(PyObject* o) { return reinterpret_cast<PointerObject*>(o); }
 
-constexpr auto kPointerInit = vk::sig("AtomicPointer", 0, "initial_value");
-constexpr auto kPointerStore = vk::sig("store", 1, "value");
-constexpr auto kPointerCas = vk::sig("compare_and_swap", 2, "expected", "new_value");
+constexpr auto kPointerInit = vk::sig("AtomicPointer", vk::arg("initial_value") = nullptr);
+constexpr auto kPointerStore = vk::sig("store", "value");
+constexpr auto kPointerCas = vk::sig("compare_and_swap", "expected", "new_value");
 
 // None is never stored: the empty slot stands for it.
 inline PyObject* slot_content(PyObject* value) { return value == Py_None ? nullptr : value; }
@@ -101,7 +101,7 @@ inline PyObject* pointer_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 inline int pointer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* initial = Py_None;
+    PyObject* initial = nullptr;
     if (!vk::parse_tuple(kPointerInit, args, kwargs, vk::object(initial))) return -1;
     PointerObject* p = as_pointer(self);
     vk::Ref old = vk::Ref::steal(p->ptr);
@@ -127,23 +127,21 @@ inline int pointer_clear(PyObject* self) {
 }
 
 inline PyMethodDef pointer_methods[] = {
-    {"load", pointer_load, METH_NOARGS,
-     "load($self, /)\n--\n\nThe stored object, or None when the slot is empty."},
-    {"store", vk::method(pointer_store), METH_FASTCALL | METH_KEYWORDS,
-     "store($self, /, value)\n--\n\nReplace the stored object (None empties the slot); the "
-     "version grows by one."},
-    {"compare_and_swap", vk::method(pointer_compare_and_swap), METH_FASTCALL | METH_KEYWORDS,
-     "compare_and_swap($self, /, expected, new_value)\n--\n\nStore new_value if the slot holds "
-     "expected itself (identity, not equality); True when it did."},
-    {"get_version", pointer_get_version, METH_NOARGS,
-     "get_version($self, /)\n--\n\nThe number of replacements so far, modulo 2**64."},
+    vk::def_method("load", pointer_load, "The stored object, or None when the slot is empty."),
+    vk::def_method(kPointerStore, pointer_store,
+                   "Replace the stored object (None empties the slot); the version grows by one."),
+    vk::def_method(kPointerCas, pointer_compare_and_swap,
+                   "Store new_value if the slot holds expected itself (identity, not equality); "
+                   "True when it did."),
+    vk::def_method("get_version", pointer_get_version,
+                   "The number of replacements so far, modulo 2**64."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 inline PyType_Slot pointer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("AtomicPointer(initial_value=None)\n--\n\n"
-                                  "A versioned slot holding one object, replaced under a lock.")},
+    {Py_tp_doc, vk::class_doc(kPointerInit,
+                              "A versioned slot holding one object, replaced under a lock.")},
     {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
     {Py_tp_init, reinterpret_cast<void*>(pointer_init)},
     // Slots holding slots: the trashcan bounds the recursion of a long chain

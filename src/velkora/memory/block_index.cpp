@@ -4,8 +4,12 @@
 // Python code, so whenever a thread holds the interpreter lock the tree is consistent. Writers
 // still follow the sequence-counter protocol (odd while inside, even on every exit) because readers
 // observe it: a reader that finds the counter odd backs off with time.sleep. The only writer
-// section that runs Python code is delete's comparison of blocks; it holds write_lock for real.
-// Every other section is pure and enters the lock only when a delete is inside (counter odd).
+// section that runs Python code is delete's comparison of blocks; it holds write_lock for real from
+// before it reads the tree. Every other section is pure and skips the free genuine lock (see
+// vkbind/lock.hpp for why that is safe); while a delete is inside (counter odd) it enters the lock
+// for real, before reading anything. A delete decides which kind it is before it reads the tree:
+// the identity-only shortcut never turns into a locked section half-way, it gives up and starts
+// again under the lock.
 // Block references are dropped only after the section has been left, because a block's finalizer
 // may call back into this tree. A finalizer or __eq__ that calls back from inside delete's
 // comparisons on the same thread runs as a nested writer instead of deadlocking on write_lock;
@@ -102,7 +106,7 @@ PyObject* global(ModuleState* st, PyObject* name) { return vk::lookup_global(st-
 // Sign of an int object: true when negative.
 bool int_is_negative(PyObject* v) {
     int overflow = 0;
-    const long long x = vk::detail::long_value(v, overflow);
+    const long long x = vk::int64_of(v, overflow);
     return overflow < 0 || (overflow == 0 && x < 0);
 }
 
@@ -129,14 +133,14 @@ bool ready(TreeObject* self) {
     return false;
 }
 
-// Converts a size argument (already an int by rule 3) to the native key: negative sizes go
-// through _sanitize_size (ours directly for the exact type, looked up on the instance otherwise).
-// Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError swallowed), -1 on
-// error.
+// Converts a size argument (already an int: bound as a Python int) to the native key: negative
+// sizes go through _sanitize_size (ours directly for the exact type, looked up on the instance
+// otherwise). Returns 1 with *key set, 0 for a negative size when `neutral` (the ValueError
+// swallowed), -1 on error.
 int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
     if (self->exact) [[likely]] {
         int overflow = 0;
-        const long long v = vk::detail::long_value(size, overflow);
+        const long long v = vk::int64_of(size, overflow);
         if (overflow == 0 && v >= 0) {
             *key = static_cast<uint64_t>(v);
             return 1;
@@ -171,7 +175,7 @@ int is_sampled(ModuleState* st, PyObject* count, uint32_t rate) {
     if (rate == 0) return 0;
     if (PyLong_CheckExact(count)) {
         int overflow = 0;
-        const long long v = vk::detail::long_value(count, overflow);
+        const long long v = vk::int64_of(count, overflow);
         if (overflow == 0) return v % static_cast<long long>(rate) == 0 ? 1 : 0;
     }
     vk::Ref r = vk::Ref::steal(PyLong_FromUnsignedLong(rate));
@@ -206,6 +210,9 @@ int blocks_equal(PyObject* stored, PyObject* block) {
 // touch the lock and moves the counter by two, keeping it odd.
 class WriteSection {
 public:
+    // A section that runs no Python code may skip a free genuine lock (it finishes before any other
+    // thread runs). While the counter is odd a delete in another thread holds the lock and is
+    // paused in a comparison, so even a pure section enters it for real, before reading the tree.
     WriteSection(TreeObject* t, bool runs_python) : t_(t) {
         const unsigned long me = PyThread_get_thread_ident();
         if (t->seq.odd() && t->writer_thread == me) {
@@ -213,7 +220,6 @@ public:
             t->seq.bump_nested();
             return;
         }
-        // Counter odd: a delete in another thread holds the lock and is paused in a comparison.
         const vk::Section kind =
             runs_python || t->seq.odd() ? vk::Section::Python : vk::Section::Pure;
         guard_.emplace(t->st->locks, t->write_lock, kind);
@@ -222,7 +228,6 @@ public:
             failed_ = true;
             return;
         }
-        skipped_ = kind == vk::Section::Pure && t->st->locks.is_genuine(t->write_lock);
         t_->writer_thread = me;
         t_->seq.begin();
     }
@@ -232,21 +237,15 @@ public:
         if (!failed_ && !left_) leave(PyErr_Occurred() != nullptr);
     }
 
-    bool ok() const { return !failed_; }
-
-    // A pure section that is about to run Python code takes the lock for real. It was free when
-    // the section began and the interpreter lock has been held since, so this does not wait.
-    bool upgrade() {
-        if (nested_ || !skipped_) return true;
-        guard_.reset();
-        guard_.emplace(t_->st->locks, t_->write_lock, vk::Section::Python);
-        if (!guard_->ok()) {
-            guard_.reset();
-            return false;
-        }
-        skipped_ = false;
-        return true;
+    // True when a pure section opened now would neither wait nor run Python code: it is nested in
+    // this thread's own section, or the genuine lock is not held by a paused delete (counter
+    // even). Reads made before such a section opens stay valid inside it.
+    static bool opens_at_once(const TreeObject* t) {
+        if (t->seq.odd()) return t->writer_thread == PyThread_get_thread_ident();
+        return t->st->locks.is_genuine(t->write_lock);
     }
+
+    bool ok() const { return !failed_; }
 
     // False when the section failed or leaving it raised.
     bool leave(bool error) {
@@ -267,14 +266,13 @@ private:
     TreeObject* t_;
     std::optional<vk::LockGuard> guard_;
     bool nested_ = false;
-    bool skipped_ = false;  // a free genuine lock, not entered (pure so far)
     bool failed_ = false;
     bool left_ = false;
 };
 
 // ---- construction and destruction --------------------------------------------------------------
 
-constexpr auto kInit = vk::sig("FastRedBlackTree", 0, "sample_rate");
+constexpr auto kInit = vk::sig("FastRedBlackTree", vk::arg("sample_rate") = 100);
 
 PyObject* tree_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* m = PyType_GetModuleByDef(type, &module_def);
@@ -341,7 +339,7 @@ bool reset_tree(TreeObject* self, vk::Ref op, vk::Ref sampled, bool using_atomic
 int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
-    uint32_t sample_rate = 100;
+    uint32_t sample_rate;
     if (!vk::parse_tuple(kInit, args, kwargs, vk::u32(sample_rate))) return -1;
 
     if (self->write_lock != nullptr) {
@@ -391,6 +389,8 @@ void tree_dealloc(PyObject* o) {
     TreeObject* self = as_tree(o);
     PyTypeObject* tp = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
+    // Trees stored in trees: the trashcan bounds the recursion of a long chain.
+    Py_TRASHCAN_BEGIN(o, tree_dealloc)
     DetachedTree d = self->tree.detach();
     if (d.root != nullptr || d.arena.chunks != nullptr || d.buckets != nullptr) {
         // Blocks' finalizers may run here; keep any exception in flight intact around them.
@@ -401,13 +401,14 @@ void tree_dealloc(PyObject* o) {
     tree_clear(o);
     tp->tp_free(o);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // ---- write operations --------------------------------------------------------------------------
 
-constexpr auto kInsert = vk::sig("insert", 2, "size", "block");
-constexpr auto kDelete = vk::sig("delete", 2, "size", "block");
-constexpr auto kRemoveGe = vk::sig("remove_ge", 1, "size");
+constexpr auto kInsert = vk::sig("insert", "size", "block");
+constexpr auto kDelete = vk::sig("delete", "size", "block");
+constexpr auto kRemoveGe = vk::sig("remove_ge", "size");
 
 PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TreeObject* self = as_tree(o);
@@ -470,6 +471,102 @@ private:
     std::vector<PyObject*> objs_;
 };
 
+// Blocks whose types keep object's default comparison are equal exactly when identical, and
+// comparing them runs no Python code.
+bool compares_by_identity(PyObject* o) {
+    return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
+enum class Outcome { Removed, Missing, NeedsComparison, Error };
+
+// Takes the block at chain position p out of the tree (inside a writer section); the tree's
+// reference, to be dropped after the section.
+vk::Ref unlink_at(TreeObject* self, RBNode* node, uint64_t p) {
+    void* out = p == 0 ? self->tree.take_head(node, py_memory)
+                       : self->tree.take_at(node, p, py_memory);
+    --self->stats.total_blocks;
+    ++self->stats.total_deletions;
+    return vk::Ref::steal(static_cast<PyObject*>(out));
+}
+
+// delete for a block that compares by identity, while the chain holds only such blocks: a pure
+// section. Called only when WriteSection::opens_at_once(self), so the scan made before the section
+// opens is still what the section sees. Gives up, having changed nothing, at the first block with
+// its own __eq__: the caller then starts again under the lock.
+Outcome delete_by_identity(TreeObject* self, uint64_t key, PyObject* block, vk::Ref& removed) {
+    RBNode* node = self->tree.find_node(key);
+    const uint64_t len = node != nullptr ? node->chain_length() : 0;
+    // The scan reads each member's type: start those loads together.
+    for (uint64_t i = 0; i < len && i < 16; ++i) __builtin_prefetch(node->chain_at(i));
+    uint64_t p = 0;
+    for (; p < len; ++p) {
+        PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+        if (stored == block) break;
+        if (!compares_by_identity(stored)) return Outcome::NeedsComparison;
+    }
+    WriteSection ws(self, false);
+    if (!ws.ok()) return Outcome::Error;
+    if (p < len) removed = unlink_at(self, node, p);
+    if (!ws.leave(false)) return Outcome::Error;
+    return removed ? Outcome::Removed : Outcome::Missing;
+}
+
+// delete with rich comparisons, under write_lock held for real from before the tree is read.
+// Code a comparison runs may change the tree through this thread (a nested write); the walk then
+// starts again from the head of the chain. `deferred` receives compared blocks that the tree may
+// no longer hold; they are dropped after the section.
+Outcome delete_compared(TreeObject* self, uint64_t key, PyObject* block, vk::Ref& removed,
+                        Deferred& deferred) {
+    const bool by_identity = compares_by_identity(block);
+    bool error = false;
+    WriteSection ws(self, true);
+    if (!ws.ok()) return Outcome::Error;
+    RBNode* node = self->tree.find_node(key);
+    uint64_t p = 0;  // chain position being compared
+    uint64_t len = node != nullptr ? node->chain_length() : 0;
+    for (int restarts = 0; p < len; ++restarts) {
+        if (restarts > kMaxDeleteRestarts) {
+            PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree changed during delete");
+            error = true;
+            break;
+        }
+        const uint64_t seq = self->seq.load();
+        bool changed = false;
+        for (; p < len; ++p) {
+            PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
+            int eq;
+            if (by_identity && compares_by_identity(stored)) {
+                if (stored != block) continue;
+                eq = 1;
+            } else {
+                Py_INCREF(stored);  // the comparison may run code that removes it from the tree
+                eq = blocks_equal(stored, block);
+                if (self->seq.load() != seq) {
+                    deferred.add(stored);
+                    changed = true;
+                } else {
+                    Py_DECREF(stored);  // the tree still holds it: never the last reference
+                }
+                if (eq < 0) {
+                    error = true;
+                    break;
+                }
+                if (changed) break;
+            }
+            if (eq == 1) {
+                removed = unlink_at(self, node, p);
+                break;
+            }
+        }
+        if (!changed || error) break;
+        node = self->tree.find_node(key);
+        p = 0;
+        len = node != nullptr ? node->chain_length() : 0;
+    }
+    if (!ws.leave(error)) return Outcome::Error;
+    return removed ? Outcome::Removed : Outcome::Missing;
+}
+
 PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     TreeObject* self = as_tree(o);
     vk::Ref size;
@@ -484,78 +581,15 @@ PyObject* tree_delete(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     Deferred deferred;  // declared first: released last, after the section and `removed`
     vk::Ref removed;
-    bool error = false;
-    auto unlink = [&](RBNode* node, uint64_t p) {
-        void* out = p == 0 ? self->tree.take_head(node, py_memory)
-                           : self->tree.take_at(node, p, py_memory);
-        removed = vk::Ref::steal(static_cast<PyObject*>(out));
-        --self->stats.total_blocks;
-        ++self->stats.total_deletions;
-    };
-    // Blocks whose types keep object's default comparison are equal exactly when identical, and
-    // comparing them runs no Python code: while the chain holds only such blocks the section is
-    // pure. The first block with its own __eq__ makes it take write_lock for real.
-    const richcmpfunc default_compare = PyBaseObject_Type.tp_richcompare;
-    const bool by_identity = Py_TYPE(block)->tp_richcompare == default_compare;
-    {
-        WriteSection ws(self, !by_identity);
-        if (!ws.ok()) return nullptr;
-        RBNode* node = self->tree.find_node(key);
-        uint64_t p = 0;  // chain position being compared
-        uint64_t len = node != nullptr ? node->chain_length() : 0;
-        if (by_identity) {
-            // The scan reads each member's type: start those loads together.
-            for (uint64_t i = 0; i < len && i < 16; ++i) __builtin_prefetch(node->chain_at(i));
-            for (; p < len; ++p) {
-                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
-                if (stored == block || Py_TYPE(stored)->tp_richcompare != default_compare) break;
-            }
-            if (p < len && node->chain_at(p) == block) {
-                unlink(node, p);
-                len = 0;
-            } else if (p < len && !ws.upgrade()) {
-                error = true;
-                len = 0;
-            }
-        }
-        // Rich comparison from position p on. Code it runs may change the tree through this
-        // thread (a nested write); the walk then starts again from the head of the chain.
-        for (int restarts = 0; p < len; ++restarts) {
-            if (restarts > kMaxDeleteRestarts) {
-                PyErr_SetString(PyExc_RuntimeError, "FastRedBlackTree changed during delete");
-                error = true;
-                break;
-            }
-            const uint64_t seq = self->seq.load();
-            bool changed = false;
-            for (; p < len; ++p) {
-                PyObject* stored = static_cast<PyObject*>(node->chain_at(p));
-                Py_INCREF(stored);  // the comparison may run code that removes it from the tree
-                const int eq = blocks_equal(stored, block);
-                if (self->seq.load() != seq) {
-                    deferred.add(stored);
-                    changed = true;
-                } else {
-                    Py_DECREF(stored);  // the tree still holds it: never the last reference
-                }
-                if (eq < 0) {
-                    error = true;
-                    break;
-                }
-                if (changed) break;
-                if (eq == 1) {
-                    unlink(node, p);
-                    break;
-                }
-            }
-            if (!changed || error) break;
-            node = self->tree.find_node(key);
-            p = 0;
-            len = node != nullptr ? node->chain_length() : 0;
-        }
-        if (!ws.leave(error)) return nullptr;
+    Outcome r = Outcome::NeedsComparison;
+    // Which kind of section this is, is settled before the tree is read: a pure section never
+    // takes the lock half-way (a thread blocked in acquire() may own it by then).
+    if (compares_by_identity(block) && WriteSection::opens_at_once(self)) {
+        r = delete_by_identity(self, key, block, removed);
     }
-    return vk::boolean(static_cast<bool>(removed));
+    if (r == Outcome::NeedsComparison) r = delete_compared(self, key, block, removed, deferred);
+    if (r == Outcome::Error) return nullptr;
+    return vk::boolean(r == Outcome::Removed);
 }
 
 PyObject* tree_remove_ge(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
@@ -615,8 +649,8 @@ PyObject* tree_clear_method(PyObject* o, PyObject*) {
 
 // ---- searches (reader protocol) ----------------------------------------------------------------
 
-constexpr auto kFindBestFit = vk::sig("find_best_fit", 1, "size", "alignment");
-constexpr auto kFindAllExact = vk::sig("find_all_exact", 1, "size");
+constexpr auto kFindBestFit = vk::sig("find_best_fit", "size", vk::arg("alignment") = 1);
+constexpr auto kFindAllExact = vk::sig("find_all_exact", "size");
 
 // Up to kMaxRetries attempts; after one that found the counter odd, time.sleep(0.0001) through the
 // module global `time`. attempt(start) runs with the interpreter lock held and returns 1 when it
@@ -651,6 +685,7 @@ PyObject* tree_find_best_fit(PyObject* o, PyObject* const* args, Py_ssize_t narg
     uint64_t key;
     const int k = key_of(self, size.get(), &key, true);
     if (k <= 0) return k == 0 ? vk::none() : nullptr;
+    if (!ready(self)) return nullptr;  // as the writers say
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_best_fit_node(key);
@@ -672,6 +707,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
     const int k = key_of(self, size.get(), &key, true);
     if (k < 0) return nullptr;
     if (k == 0) return PyList_New(0);
+    if (!ready(self)) return nullptr;
     PyObject* result = nullptr;
     const int r = read_protocol(self, [&](uint64_t start) {
         const RBNode* node = self->tree.find_node(key);
@@ -705,7 +741,7 @@ PyObject* tree_find_all_exact(PyObject* o, PyObject* const* args, Py_ssize_t nar
 
 // ---- size queries and statistics ---------------------------------------------------------------
 
-constexpr auto kSanitizeSize = vk::sig("_sanitize_size", 1, "size");
+constexpr auto kSanitizeSize = vk::sig("_sanitize_size", "size");
 
 PyObject* tree_sanitize_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -762,13 +798,6 @@ PyObject* tree_repr(PyObject* o) {
                                 static_cast<unsigned long long>(as_tree(o)->tree.node_count));
 }
 
-bool dict_put(PyObject* d, PyObject* key, PyObject* value) {  // steals value
-    if (value == nullptr) return false;
-    const int rc = PyDict_SetItem(d, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
 PyObject* tree_get_stats(PyObject* o, PyObject*) {
     TreeObject* self = as_tree(o);
     ModuleState* st = self->st;
@@ -777,7 +806,7 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     uint64_t nodes;
     int32_t height;
     {
-        // Every section of stats_lock is pure: the genuine lock is never observably held.
+        // Every section of stats_lock is pure: the genuine lock is never entered, so never held.
         vk::LockGuard guard(st->locks, self->stats_lock, vk::Section::Pure);
         if (!guard.ok()) return nullptr;
         s = self->stats;
@@ -798,20 +827,20 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     PyObject* dp = d.get();
     PyObject* const* key = st->keys;
-    bool ok = dict_put(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
-              dict_put(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
-              dict_put(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
-              dict_put(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
-              dict_put(dp, key[kBucketHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kTreeHits], PyLong_FromLong(0)) &&
-              dict_put(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
+    bool ok = vk::dict_set_steal(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
+              vk::dict_set_steal(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
+              vk::dict_set_steal(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
+              vk::dict_set_steal(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
+              vk::dict_set_steal(dp, key[kBucketHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kTreeHits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
     if (ok && s.has_circuit_breaker_trips) {
-        ok = dict_put(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
+        ok = vk::dict_set_steal(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
     }
-    ok = ok && dict_put(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
-         dict_put(dp, key[kHeight], PyLong_FromLong(height)) &&
-         dict_put(dp, key[kSampledOperations], sampled.release()) &&
-         dict_put(dp, key[kIsValid], Py_NewRef(Py_True));
+    ok = ok && vk::dict_set_steal(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
+         vk::dict_set_steal(dp, key[kHeight], PyLong_FromLong(height)) &&
+         vk::dict_set_steal(dp, key[kSampledOperations], sampled.release()) &&
+         vk::dict_set_steal(dp, key[kIsValid], Py_NewRef(Py_True));
     return ok ? d.release() : nullptr;
 }
 
@@ -822,6 +851,8 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
     if (!ready(self)) return nullptr;
     std::vector<std::pair<uint64_t, uint64_t>> dist;
     {
+        // Pure: skips the free genuine lock; enters it for real (before the walk) while a paused
+        // delete holds it (counter odd), and not at all inside this thread's own writer section.
         std::optional<vk::LockGuard> guard;
         const bool odd = self->seq.odd();
         if (!(odd && self->writer_thread == PyThread_get_thread_ident())) {
@@ -842,7 +873,7 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
     if (!d) return nullptr;
     for (auto [size, count] : dist) {
         vk::Ref k = vk::Ref::steal(PyLong_FromUnsignedLongLong(size));
-        if (!k || !dict_put(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
+        if (!k || !vk::dict_set_steal(d.get(), k.get(), PyLong_FromUnsignedLongLong(count))) return nullptr;
     }
     return d.release();
 }
@@ -850,6 +881,7 @@ PyObject* tree_get_size_distribution(PyObject* o, PyObject*) {
 PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
     TreeObject* self = as_tree(o);
     if (!ready(self)) return nullptr;
+    // Every section of stats_lock is pure: the genuine lock is never entered, so never held.
     vk::LockGuard guard(self->st->locks, self->stats_lock, vk::Section::Pure);
     if (!guard.ok()) return nullptr;
     self->stats.has_circuit_breaker_trips = true;
@@ -860,45 +892,38 @@ PyObject* tree_reset_circuit_breaker(PyObject* o, PyObject*) {
 
 // ---- type and module ---------------------------------------------------------------------------
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef tree_methods[] = {
-    {"_sanitize_size", vk::method(tree_sanitize_size), kFast | METH_STATIC,
-     "_sanitize_size(size)\n--\n\nReturn size; a negative size raises ValueError."},
-    {"insert", vk::method(tree_insert), kFast,
-     "insert($self, /, size, block)\n--\n\nStore block under size; True."},
-    {"delete", vk::method(tree_delete), kFast,
-     "delete($self, /, size, block)\n--\n\nRemove the first stored block of this size equal to block; "
-     "whether one was found."},
-    {"remove_ge", vk::method(tree_remove_ge), kFast,
-     "remove_ge($self, /, size)\n--\n\nRemove the head block of the smallest size >= size; "
-     "(size, block) or (None, None)."},
-    {"clear", tree_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every block."},
-    {"size", tree_size, METH_NOARGS, "size($self, /)\n--\n\nNumber of stored blocks."},
-    {"find_best_fit", vk::method(tree_find_best_fit), kFast,
-     "find_best_fit($self, /, size, alignment=1)\n--\n\nThe head block of the smallest size >= size, or "
-     "None; nothing is removed."},
-    {"find_all_exact", vk::method(tree_find_all_exact), kFast,
-     "find_all_exact($self, /, size)\n--\n\nA list of the blocks stored under exactly size, head first."},
-    {"get_stats", tree_get_stats, METH_NOARGS,
-     "get_stats($self, /)\n--\n\nA dict of statistics, node count, height and sampled "
-     "operations."},
-    {"get_statistics", tree_get_statistics, METH_NOARGS,
-     "get_statistics($self, /)\n--\n\nAn empty dict."},
-    {"get_size_distribution", tree_get_size_distribution, METH_NOARGS,
-     "get_size_distribution($self, /)\n--\n\nA dict from stored size to block count, in tree "
-     "pre-order."},
-    {"reset_circuit_breaker", tree_reset_circuit_breaker, METH_NOARGS,
-     "reset_circuit_breaker($self, /)\n--\n\nZero the circuit-breaker statistics."},
+    vk::def_static(kSanitizeSize, tree_sanitize_size,
+                   "Return size; a negative size raises ValueError."),
+    vk::def_method(kInsert, tree_insert, "Store block under size; True."),
+    vk::def_method(kDelete, tree_delete,
+                   "Remove the first stored block of this size equal to block; whether one was "
+                   "found."),
+    vk::def_method(kRemoveGe, tree_remove_ge,
+                   "Remove the head block of the smallest size >= size; (size, block) or (None, "
+                   "None)."),
+    vk::def_method("clear", tree_clear_method, "Remove every block."),
+    vk::def_method("size", tree_size, "Number of stored blocks."),
+    vk::def_method(kFindBestFit, tree_find_best_fit,
+                   "The head block of the smallest size >= size, or None; nothing is removed."),
+    vk::def_method(kFindAllExact, tree_find_all_exact,
+                   "A list of the blocks stored under exactly size, head first."),
+    vk::def_method("get_stats", tree_get_stats,
+                   "A dict of statistics, node count, height and sampled operations."),
+    vk::def_method("get_statistics", tree_get_statistics, "An empty dict."),
+    vk::def_method("get_size_distribution", tree_get_size_distribution,
+                   "A dict from stored size to block count, in tree pre-order."),
+    vk::def_method("reset_circuit_breaker", tree_reset_circuit_breaker,
+                   "Zero the circuit-breaker statistics."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FastRedBlackTree(sample_rate=100)\n--\n\n"
-                    "Free memory blocks indexed by size: a red-black tree with one node per "
-                    "distinct size and same-size chains; searches do not take the writers' lock.")},
+    {Py_tp_doc, vk::class_doc(kInit,
+                              "Free memory blocks indexed by size: a red-black tree with one "
+                              "node per distinct size and same-size chains; searches do not take "
+                              "the writers' lock.")},
     {Py_tp_new, reinterpret_cast<void*>(tree_new)},
     {Py_tp_init, reinterpret_cast<void*>(tree_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},

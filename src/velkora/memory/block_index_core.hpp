@@ -10,6 +10,8 @@
 //
 // The tree never touches what a block pointer points to: removals hand the block back, so the
 // owner of the blocks decides when (and under which locks) a block is released.
+#pragma once
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -54,9 +56,6 @@ struct alignas(64) RBNode {
     void* chain_at(uint64_t p) const { return p == 0 ? block_obj : later->items[later->count - p]; }
 };
 static_assert(sizeof(RBNode) == 64, "one node per cache line");
-
-// Where the tree's memory comes from: any type with alloc(bytes), realloc(p, bytes), free(p).
-// Allocation failures return null and leave the tree unchanged.
 
 inline uint64_t monotonic_ns() {
     const auto t = std::chrono::steady_clock::now().time_since_epoch();
@@ -140,6 +139,9 @@ struct SeqCounter {
     }
 };
 
+// Where the tree's memory comes from (`Mem` below): any type with alloc(bytes), realloc(p, bytes),
+// free(p). Allocation failures return null and leave the tree unchanged.
+//
 // Node memory of one tree: chunks the tree owns, carved into nodes in allocation order, with
 // freed nodes reused first. Keeps a tree's nodes close together (fewer cache and TLB misses on
 // walks than nodes scattered among every other allocation of the process) and makes allocation a

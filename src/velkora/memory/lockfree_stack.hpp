@@ -30,7 +30,7 @@ inline void stack_add_size(StackObject* s, int64_t d) {
     std::atomic_ref<int64_t>(s->size_counter).fetch_add(d, std::memory_order_acq_rel);
 }
 
-constexpr auto kStackPush = vk::sig("push", 1, "item");
+constexpr auto kStackPush = vk::sig("push", "item");
 
 inline PyObject* stack_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -136,14 +136,11 @@ inline int stack_clear(PyObject* self) {
 }
 
 inline PyMethodDef stack_methods[] = {
-    {"push", vk::method(stack_push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, /, item)\n--\n\nPut item on top (None too)."},
-    {"pop", stack_pop, METH_NOARGS,
-     "pop($self, /)\n--\n\nRemove and return the top item; None when the stack is empty."},
-    {"is_empty", stack_is_empty, METH_NOARGS,
-     "is_empty($self, /)\n--\n\nTrue when the stack holds no item."},
-    {"size", stack_size, METH_NOARGS,
-     "size($self, /)\n--\n\nThe number of items, read atomically without the lock."},
+    vk::def_method(kStackPush, stack_push, "Put item on top (None too)."),
+    vk::def_method("pop", stack_pop,
+                   "Remove and return the top item; None when the stack is empty."),
+    vk::def_method("is_empty", stack_is_empty, "True when the stack holds no item."),
+    vk::def_method("size", stack_size, "The number of items, read atomically without the lock."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };

@@ -141,7 +141,7 @@ inline bool positive(PyObject* exact_int) {
     return overflow > 0 || (overflow == 0 && v > 0);
 }
 
-constexpr auto kUpdatePeaks = vk::sig("_update_peaks", 2, "current_allocs", "current_bytes");
+constexpr auto kUpdatePeaks = vk::sig("_update_peaks", "current_allocs", "current_bytes");
 
 // self._update_peaks(allocs, bytes), looked up on the instance. For the exact type that lookup can
 // only find our own method: convert as its parameters do and run it directly.
@@ -190,12 +190,13 @@ inline PyObject* ratio_text(double ratio) {
 
 // ---- Python binding ----------------------------------------------------------------------------
 
-constexpr auto kRecordAllocation =
-    vk::sig("record_allocation", 1, "size", "is_bucketed", "padding", "time_ns");
-constexpr auto kRecordDeallocation = vk::sig("record_deallocation", 1, "size", "time_ns");
-constexpr auto kPyRecordAllocation =
-    vk::sig("py_record_allocation", 2, "size", "is_bucketed", "padding", "time_ns");
-constexpr auto kPyRecordDeallocation = vk::sig("py_record_deallocation", 1, "size", "time_ns");
+constexpr auto kRecordAllocation = vk::sig("record_allocation", "size",
+    vk::arg("is_bucketed") = true, vk::arg("padding") = 0, vk::arg("time_ns") = 0);
+constexpr auto kRecordDeallocation = vk::sig("record_deallocation", "size", vk::arg("time_ns") = 0);
+constexpr auto kPyRecordAllocation = vk::sig("py_record_allocation", "size", "is_bucketed",
+    vk::arg("padding") = 0, vk::arg("time_ns") = 0);
+constexpr auto kPyRecordDeallocation = vk::sig("py_record_deallocation", "size",
+    vk::arg("time_ns") = 0);
 constexpr const char* kGetSnapshot = "get_snapshot";
 constexpr const char* kReset = "reset";
 
@@ -203,7 +204,7 @@ inline PyObject* stats_record_allocation(PyObject* self, PyTypeObject* cls, PyOb
                                          Py_ssize_t nargs, PyObject* kwnames) {
     using namespace stats_detail;
     vk::Ref size, padding, time_ns;
-    bool bucketed = true;
+    bool bucketed;
     // The truth test of is_bucketed runs here, before any counter call.
     if (!vk::parse(kRecordAllocation, args, nargs, kwnames, vk::pyint(size), vk::flag(bucketed),
                    vk::pyint(padding), vk::pyint(time_ns))) {
@@ -263,8 +264,8 @@ inline PyObject* stats_py_record_allocation(PyObject* self, PyTypeObject* cls,
                                             PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {
     using namespace stats_detail;
-    int64_t size = 0, padding = 0, time_ns = 0;
-    bool bucketed = true;
+    int64_t size = 0, padding, time_ns;
+    bool bucketed = false;
     if (!vk::parse(kPyRecordAllocation, args, nargs, kwnames, vk::i64(size), vk::flag(bucketed),
                    vk::i64(padding), vk::i64(time_ns))) {
         return nullptr;
@@ -283,7 +284,7 @@ inline PyObject* stats_py_record_deallocation(PyObject* self, PyTypeObject* cls,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
     using namespace stats_detail;
-    int64_t size = 0, time_ns = 0;
+    int64_t size = 0, time_ns;
     if (!vk::parse(kPyRecordDeallocation, args, nargs, kwnames, vk::i64(size), vk::i64(time_ns))) {
         return nullptr;
     }
@@ -467,27 +468,21 @@ inline int stats_clear(PyObject* self) {
     return 0;
 }
 
-constexpr int kMethodFast = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 inline PyMethodDef stats_methods[] = {
-    {"record_allocation", vk::method(stats_record_allocation), kMethodFast,
-     "record_allocation($self, /, size, is_bucketed=True, padding=0, time_ns=0)\n--\n\n"
-     "Record one allocation; updates the peaks through self._update_peaks."},
-    {"record_deallocation", vk::method(stats_record_deallocation), kMethodFast,
-     "record_deallocation($self, /, size, time_ns=0)\n--\n\nRecord one deallocation."},
-    {"py_record_allocation", vk::method(stats_py_record_allocation), kMethodFast,
-     "py_record_allocation($self, /, size, is_bucketed, padding=0, time_ns=0)\n--\n\n"
-     "Older interface: range-checks everything first, then updates the three totals only."},
-    {"py_record_deallocation", vk::method(stats_py_record_deallocation), kMethodFast,
-     "py_record_deallocation($self, /, size, time_ns=0)\n--\n\n"
-     "Older interface: range-checks everything first, then updates the three totals only."},
-    {"_update_peaks", vk::method(stats_update_peaks), kMethodFast,
-     "_update_peaks($self, /, current_allocs, current_bytes)\n--\n\n"
-     "Raise the two peak counters to the given values (never lowers them)."},
-    {"get_snapshot", vk::method(stats_get_snapshot), kMethodFast,
-     "get_snapshot($self, /)\n--\n\nA dict of the counters, the bucketed ratio and the averages."},
-    {"reset", vk::method(stats_reset), kMethodFast,
-     "reset($self, /)\n--\n\nStore 0 into every counter."},
+    vk::def_method(kRecordAllocation, stats_record_allocation,
+                   "Record one allocation; updates the peaks through self._update_peaks."),
+    vk::def_method(kRecordDeallocation, stats_record_deallocation, "Record one deallocation."),
+    vk::def_method(kPyRecordAllocation, stats_py_record_allocation,
+                   "Older interface: range-checks everything first, then updates the three "
+                   "totals only."),
+    vk::def_method(kPyRecordDeallocation, stats_py_record_deallocation,
+                   "Older interface: range-checks everything first, then updates the three "
+                   "totals only."),
+    vk::def_method(stats_detail::kUpdatePeaks, stats_update_peaks,
+                   "Raise the two peak counters to the given values (never lowers them)."),
+    vk::def_method("get_snapshot", stats_get_snapshot,
+                   "A dict of the counters, the bucketed ratio and the averages."),
+    vk::def_method("reset", stats_reset, "Store 0 into every counter."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -511,7 +506,9 @@ inline PyType_Slot stats_slots[] = {
                                   "recording takes no lock. Arguments are ignored.")},
     {Py_tp_new, reinterpret_cast<void*>(stats_new)},
     {Py_tp_init, reinterpret_cast<void*>(stats_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // A counter attribute may hold another LockFreeStatistics: the trashcan bounds the recursion of
+    // a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
     {Py_tp_methods, stats_methods},

@@ -109,14 +109,11 @@ inline PyObject* timer_new(PyTypeObject* type, PyObject*, PyObject*) {
 inline int timer_init(PyObject*, PyObject*, PyObject*) { return 0; }  // arguments are ignored
 
 inline PyMethodDef timer_methods[] = {
-    {"start", vk::method(timer_start), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "start($self, /)\n--\n\n(Re)start the timer at time.perf_counter_ns()."},
-    {"elapsed_ns", vk::method(timer_elapsed_ns), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "elapsed_ns($self, /)\n--\n\nNanoseconds since start() (the raw counter before any start)."},
-    {"elapsed_us", vk::method(timer_elapsed_us), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "elapsed_us($self, /)\n--\n\nself.elapsed_ns() * 0.001, a float."},
-    {"elapsed_ms", vk::method(timer_elapsed_ms), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
-     "elapsed_ms($self, /)\n--\n\nself.elapsed_ns() * 1e-6, a float."},
+    vk::def_method("start", timer_start, "(Re)start the timer at time.perf_counter_ns()."),
+    vk::def_method("elapsed_ns", timer_elapsed_ns,
+                   "Nanoseconds since start() (the raw counter before any start)."),
+    vk::def_method("elapsed_us", timer_elapsed_us, "self.elapsed_ns() * 0.001, a float."),
+    vk::def_method("elapsed_ms", timer_elapsed_ms, "self.elapsed_ns() * 1e-6, a float."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };

@@ -44,7 +44,9 @@ PyObject* new_lock(PyObject* self, bool& genuine) {
 }
 
 // Runs a pure section `f` (returning false with an exception set on failure) under `lock`. No lock
-// (built without __init__): nobody to see, so nothing is entered.
+// (built without __init__): nobody to see, so nothing is entered. Every section of these locks is
+// pure and the locks are reachable from nowhere else, so a genuine one is never held: skipping it
+// cannot interleave with anything. An injected lock is entered; `f` reads the state only after.
 template <class F>
 bool with_lock(PyObject* self, PyObject* lock, bool genuine, F&& f) {
     vk::RecordedSection guard(lock, genuine, [self]() -> const vk::LockSupport* {
@@ -56,8 +58,6 @@ bool with_lock(PyObject* self, PyObject* lock, bool genuine, F&& f) {
     return guard.release();
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
 // ==== FastSlabHeaderOps ===========================================================================
 
 struct SlabObject {
@@ -67,11 +67,11 @@ struct SlabObject {
 
 SlabHeaderState& slab(PyObject* self) { return reinterpret_cast<SlabObject*>(self)->s; }
 
-constexpr auto kSlabInit = vk::sig("FastSlabHeaderOps", 2, "size_class_index", "objects_per_slab");
-constexpr auto kUnpack = vk::sig("unpack_header", 1, "data");
-constexpr auto kIsFree = vk::sig("py_is_object_free", 1, "object_index");
-constexpr auto kAllocate = vk::sig("py_allocate_object_at", 1, "object_index");
-constexpr auto kDeallocate = vk::sig("py_deallocate_object_at", 1, "object_index");
+constexpr auto kSlabInit = vk::sig("FastSlabHeaderOps", "size_class_index", "objects_per_slab");
+constexpr auto kUnpack = vk::sig("unpack_header", "data");
+constexpr auto kIsFree = vk::sig("py_is_object_free", "object_index");
+constexpr auto kAllocate = vk::sig("py_allocate_object_at", "object_index");
+constexpr auto kDeallocate = vk::sig("py_deallocate_object_at", "object_index");
 
 int slab_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     int32_t size_class_index, objects_per_slab;
@@ -155,27 +155,23 @@ PyObject* slab_find_free_object(PyObject* self, PyObject*) {
 }
 
 PyMethodDef slab_methods[] = {
-    {"pack_header", slab_pack_header, METH_NOARGS,
-     "pack_header($self, /)\n--\n\nStore the checksum and return the 16-byte little-endian header."},
-    {"unpack_header", vk::method(slab_unpack_header), kFast,
-     "unpack_header($self, /, data)\n--\n\nLoad the header from its 16-byte form; a checksum mismatch sets flag "
-     "0x80 and logs a warning."},
-    {"py_is_object_free", vk::method(slab_is_object_free), kFast,
-     "py_is_object_free($self, /, object_index)\n--\n\nWhether the object is free."},
-    {"py_allocate_object_at", vk::method(slab_allocate_object_at), kFast,
-     "py_allocate_object_at($self, /, object_index)\n--\n\nMark the object in use."},
-    {"py_deallocate_object_at", vk::method(slab_deallocate_object_at), kFast,
-     "py_deallocate_object_at($self, /, object_index)\n--\n\nMark the object free."},
-    {"py_find_free_object", slab_find_free_object, METH_NOARGS,
-     "py_find_free_object($self, /)\n--\n\nThe lowest free object, or -1."},
+    vk::def_method("pack_header", slab_pack_header,
+                   "Store the checksum and return the 16-byte little-endian header."),
+    vk::def_method(kUnpack, slab_unpack_header,
+                   "Load the header from its 16-byte form; a checksum mismatch sets flag 0x80 "
+                   "and logs a warning."),
+    vk::def_method(kIsFree, slab_is_object_free, "Whether the object is free."),
+    vk::def_method(kAllocate, slab_allocate_object_at, "Mark the object in use."),
+    vk::def_method(kDeallocate, slab_deallocate_object_at, "Mark the object free."),
+    vk::def_method("py_find_free_object", slab_find_free_object, "The lowest free object, or -1."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slab_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FastSlabHeaderOps(size_class_index, objects_per_slab)\n--\n\n"
-                                  "A packed 16-byte slab header with a free-object bitmap of up "
-                                  "to 64 objects and a CRC-16 over its identifying fields.")},
+    {Py_tp_doc, vk::class_doc(kSlabInit,
+                              "A packed 16-byte slab header with a free-object bitmap of up to "
+                              "64 objects and a CRC-16 over its identifying fields.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(slab_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
@@ -205,11 +201,11 @@ struct BucketObject {
 
 BucketObject* bucket_obj(PyObject* self) { return reinterpret_cast<BucketObject*>(self); }
 
-constexpr auto kBucketInit = vk::sig("FastBucketAllocator", 0, "bucket_size_step",
-                                     "small_block_max", "medium_block_max");
-constexpr auto kAdd = vk::sig("add_to_bucket", 2, "offset", "size");
-constexpr auto kRemove = vk::sig("remove_from_bucket", 1, "size");
-constexpr auto kBestFit = vk::sig("find_best_fit_bucket", 2, "size", "alignment");
+constexpr auto kBucketInit = vk::sig("FastBucketAllocator", vk::arg("bucket_size_step") = 8,
+    vk::arg("small_block_max") = 256, vk::arg("medium_block_max") = 4096);
+constexpr auto kAdd = vk::sig("add_to_bucket", "offset", "size");
+constexpr auto kRemove = vk::sig("remove_from_bucket", "size");
+constexpr auto kBestFit = vk::sig("find_best_fit_bucket", "size", "alignment");
 
 PyObject* bucket_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = PyType_GenericNew(type, args, kwargs);
@@ -228,13 +224,11 @@ int bucket_clear(PyObject* self) {
     return 0;
 }
 
-void bucket_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
+// Everything an allocator owns, at deallocation: its lock, then its key sets.
+int bucket_release(PyObject* self) {
     bucket_clear(self);
     bucket_obj(self)->index.~BucketIndex();
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // The bucket size of a request (<= 0, or above every bucket: no bucket). A zero step can have created
@@ -257,7 +251,7 @@ PyObject* bucket_init_buckets(PyObject* self, PyObject*) {
 }
 
 int bucket_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    int32_t step = 8, small_max = 256, medium_max = 4096;
+    int32_t step, small_max, medium_max;
     if (!vk::parse_tuple(kBucketInit, args, kwargs, vk::i32(step), vk::i32(small_max),
                          vk::i32(medium_max))) {
         return -1;
@@ -357,27 +351,25 @@ PyObject* bucket_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef bucket_methods[] = {
-    {"_init_buckets", bucket_init_buckets, METH_NOARGS,
-     "_init_buckets($self, /)\n--\n\nCreate every bucket empty, dropping the offsets they held."},
-    {"add_to_bucket", vk::method(bucket_add), kFast,
-     "add_to_bucket($self, /, offset, size)\n--\n\nPush offset onto the bucket of exactly this size."},
-    {"remove_from_bucket", vk::method(bucket_remove), kFast,
-     "remove_from_bucket($self, /, size)\n--\n\nPop the latest offset of size's bucket."},
-    {"find_best_fit_bucket", vk::method(bucket_best_fit), kFast,
-     "find_best_fit_bucket($self, /, size, alignment)\n--\n\nPop the first top entry, from the "
-     "exact bucket up, that holds size bytes at alignment."},
+    vk::def_method("_init_buckets", bucket_init_buckets,
+                   "Create every bucket empty, dropping the offsets they held."),
+    vk::def_method(kAdd, bucket_add, "Push offset onto the bucket of exactly this size."),
+    vk::def_method(kRemove, bucket_remove, "Pop the latest offset of size's bucket."),
+    vk::def_method(kBestFit, bucket_best_fit,
+                   "Pop the first top entry, from the exact bucket up, that holds size bytes at "
+                   "alignment."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot bucket_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FastBucketAllocator(bucket_size_step=8, small_block_max=256, "
-                    "medium_block_max=4096)\n--\n\n"
-                    "Free block offsets kept in per-size buckets, with best-fit search.")},
+    {Py_tp_doc, vk::class_doc(kBucketInit,
+                              "Free block offsets kept in per-size buckets, with best-fit search.")},
     {Py_tp_new, reinterpret_cast<void*>(bucket_new)},
     {Py_tp_init, reinterpret_cast<void*>(bucket_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(bucket_dealloc)},
+    // The lock comes from a replaceable `threading` and may be another allocator: the trashcan
+    // bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<bucket_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(bucket_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(bucket_clear)},
     {Py_tp_methods, bucket_methods},
@@ -403,7 +395,7 @@ struct StatsObject {
 
 StatsObject* stats_obj(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
 
-constexpr auto kRecord = vk::sig("py_record_allocation", 3, "size", "padding", "is_bucketed");
+constexpr auto kRecord = vk::sig("py_record_allocation", "size", "padding", "is_bucketed");
 
 int stats_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -522,12 +514,10 @@ PyObject* stats_get(PyObject* self, PyObject*) {
 }
 
 PyMethodDef stats_methods[] = {
-    {"py_record_allocation", vk::method(stats_record_allocation), kFast,
-     "py_record_allocation($self, /, size, padding, is_bucketed)\n--\n\nCount one allocation and its padding."},
-    {"py_record_deallocation", stats_record_deallocation, METH_NOARGS,
-     "py_record_deallocation($self, /)\n--\n\nCount one release."},
-    {"get_stats", stats_get, METH_NOARGS, "get_stats() -> dict: the counters and bucketed share."},
-    {"reset_stats", stats_reset, METH_NOARGS, "reset_stats(): set every counter to 0."},
+    vk::def_method(kRecord, stats_record_allocation, "Count one allocation and its padding."),
+    vk::def_method("py_record_deallocation", stats_record_deallocation, "Count one release."),
+    vk::def_method("get_stats", stats_get, "The counters and the bucketed share, as a dict."),
+    vk::def_method("reset_stats", stats_reset, "Set every counter to 0."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
@@ -538,7 +528,8 @@ PyType_Slot stats_slots[] = {
                                   "wrapping).")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(stats_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc)},
+    // The lock may be another collector (see FastBucketAllocator)
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
     {Py_tp_methods, stats_methods},
@@ -555,11 +546,11 @@ PyType_Spec stats_spec = {
 
 // ==== module functions ============================================================================
 
-constexpr auto kAlignSize = vk::sig("fast_align_size", 2, "size", "alignment");
-constexpr auto kGetBucketSize = vk::sig("fast_get_bucket_size", 1, "size", "step");
-constexpr auto kBitmapOps = vk::sig("fast_bitmap_operations", 3, "bitmap", "index", "operation");
-constexpr auto kCanFit =
-    vk::sig("fast_can_fit_aligned", 4, "block_offset", "block_size", "alloc_size", "alignment");
+constexpr auto kAlignSize = vk::sig("fast_align_size", "size", "alignment");
+constexpr auto kGetBucketSize = vk::sig("fast_get_bucket_size", "size", vk::arg("step") = 8);
+constexpr auto kBitmapOps = vk::sig("fast_bitmap_operations", "bitmap", "index", "operation");
+constexpr auto kCanFit = vk::sig("fast_can_fit_aligned", "block_offset", "block_size",
+    "alloc_size", "alignment");
 
 PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     int32_t size, alignment;
@@ -575,7 +566,7 @@ PyObject* fast_align_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* fast_get_bucket_size(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    int32_t size, step = 8;
+    int32_t size, step;
     if (!vk::parse(kGetBucketSize, args, nargs, kwnames, vk::i32(size), vk::i32(step))) {
         return nullptr;
     }
@@ -645,16 +636,12 @@ PyObject* fast_can_fit_aligned(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef module_functions[] = {
-    {"fast_align_size", vk::method(fast_align_size), kFast,
-     "fast_align_size($module, /, size, alignment)\n--\n\nSize rounded up to a power-of-two alignment."},
-    {"fast_get_bucket_size", vk::method(fast_get_bucket_size), kFast,
-     "fast_get_bucket_size($module, /, size, step=8)\n--\n\nSize rounded up to a multiple of step."},
-    {"fast_bitmap_operations", vk::method(fast_bitmap_operations), kFast,
-     "fast_bitmap_operations($module, /, bitmap, index, operation)\n--\n\n'is_set', 'set', 'clear' "
-     "or 'find_first' on a 64-bit bitmap."},
-    {"fast_can_fit_aligned", vk::method(fast_can_fit_aligned), kFast,
-     "fast_can_fit_aligned($module, /, block_offset, block_size, alloc_size, alignment)\n--\n\nWhether the "
-     "aligned allocation ends strictly inside the block."},
+    vk::def_function(kAlignSize, fast_align_size, "Size rounded up to a power-of-two alignment."),
+    vk::def_function(kGetBucketSize, fast_get_bucket_size, "Size rounded up to a multiple of step."),
+    vk::def_function(kBitmapOps, fast_bitmap_operations,
+                     "'is_set', 'set', 'clear' or 'find_first' on a 64-bit bitmap."),
+    vk::def_function(kCanFit, fast_can_fit_aligned,
+                     "Whether the aligned allocation ends strictly inside the block."),
     {nullptr, nullptr, 0, nullptr},
 };
 

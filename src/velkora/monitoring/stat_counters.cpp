@@ -1,9 +1,6 @@
 // velkora.monitoring.stat_counters: a native array of running statistics addressed by identifier.
 #include "vkbind/vkbind.hpp"
 
-#include <cstdlib>
-#include <utility>
-
 #include "stat_counters_core.hpp"
 
 namespace stat_counters {
@@ -15,7 +12,7 @@ struct ModuleState {
     PyTypeObject* CounterAggregator = nullptr;
     vk::LockSupport locks;
     PyObject* s_get_stats = nullptr;
-    PyObject* default_count = nullptr;  // 1000
+    PyObject* default_count = nullptr;  // create_aggregator's declared num_counters
     // Result keys, in result order, and the empty series' dict, which results are copied from.
     PyObject* keys[6] = {};
     PyObject* zero_stats = nullptr;
@@ -23,14 +20,11 @@ struct ModuleState {
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kFastMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 struct Aggregator {
     PyObject_HEAD
-    AtomicCounter* counters;  // owned, from calloc; nullptr until initialised
+    RecordBlock block;  // owned; records nullptr until initialised
     int32_t num_counters;
-    PyObject* lock;           // threading.Lock
+    PyObject* lock;     // threading.Lock
 };
 
 Aggregator* as_agg(PyObject* self) { return reinterpret_cast<Aggregator*>(self); }
@@ -47,17 +41,17 @@ bool check_id(const Aggregator* self, int32_t id) {
 
 // ---- construction -------------------------------------------------------------------------------
 
-constexpr auto kInit = vk::sig("CounterAggregator", 0, "num_counters");
+constexpr auto kInit = vk::sig("CounterAggregator", vk::arg("num_counters") = 1000);
 
 int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
-    int32_t n = 1000;
+    int32_t n;
     if (!vk::parse_tuple(kInit, args, kwargs, vk::i32(n))) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self_obj), &module_def);
     if (module == nullptr) return -1;
     const ModuleState* st = state(module);
 
-    AtomicCounter* block = allocate_records(n);
-    if (block == nullptr) {
+    RecordBlock block;
+    if (!allocate_records(n, block)) {
         PyErr_SetString(PyExc_MemoryError, "Failed to allocate counter storage");
         return -1;
     }
@@ -65,17 +59,17 @@ int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     bool genuine = false;
     vk::Ref lock = vk::Ref::steal(st->locks.new_lock(module, genuine));
     if (!lock) {
-        std::free(block);
+        free_records(block);
         return -1;
     }
     // Calling __init__ again starts afresh: the new block and lock replace the old ones.
     Aggregator* self = as_agg(self_obj);
-    AtomicCounter* old_block = self->counters;
+    RecordBlock old_block = self->block;
     PyObject* old_lock = self->lock;
-    self->counters = block;
+    self->block = block;
     self->num_counters = n;
     self->lock = lock.release();
-    std::free(old_block);
+    free_records(old_block);
     Py_XDECREF(old_lock);
     return 0;
 }
@@ -91,22 +85,20 @@ int agg_clear(PyObject* self) {
     return 0;
 }
 
-void agg_dealloc(PyObject* self_obj) {
-    PyTypeObject* tp = Py_TYPE(self_obj);
-    PyObject_GC_UnTrack(self_obj);
+// Everything an aggregator owns, at deallocation: its records, then its lock.
+int agg_release(PyObject* self_obj) {
     Aggregator* self = as_agg(self_obj);
-    std::free(std::exchange(self->counters, nullptr));
+    free_records(self->block);
     self->num_counters = 0;
     Py_CLEAR(self->lock);
-    tp->tp_free(self_obj);
-    Py_DECREF(tp);
+    return 0;
 }
 
 // ---- operations ---------------------------------------------------------------------------------
 
-constexpr auto kUpdate = vk::sig("update", 2, "counter_id", "value");
-constexpr auto kGetStats = vk::sig("get_stats", 1, "counter_id");
-constexpr auto kReset = vk::sig("reset", 1, "counter_id");
+constexpr auto kUpdate = vk::sig("update", "counter_id", "value");
+constexpr auto kGetStats = vk::sig("get_stats", "counter_id");
+constexpr auto kReset = vk::sig("reset", "counter_id");
 
 PyObject* stats_dict(const ModuleState* st, const Stats& s) {
     vk::Ref d = vk::Ref::steal(PyDict_Copy(st->zero_stats));
@@ -129,7 +121,7 @@ PyObject* native_get_stats(const ModuleState* st, Aggregator* self, int32_t id) 
     if (!section.ok()) return nullptr;
     // Read after entering: a lock that ran Python code may have seen the object re-initialised.
     const bool valid = id < self->num_counters;
-    const Stats s = valid ? record_stats(self->counters[id]) : record_stats(AtomicCounter{});
+    const Stats s = valid ? record_stats(self->block.records[id]) : record_stats(AtomicCounter{});
     if (!section.release()) return nullptr;
     return stats_dict(st, s);
 }
@@ -147,7 +139,7 @@ PyObject* agg_update(PyObject* self_obj, PyTypeObject* cls, PyObject* const* arg
     vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
                           vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    if (id < self->num_counters) record_update(self->counters[id], value);
+    if (id < self->num_counters) record_update(self->block.records[id], value);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -172,7 +164,7 @@ PyObject* agg_reset(PyObject* self_obj, PyTypeObject* cls, PyObject* const* args
     vk::LockGuard section(vk::state_of_type<ModuleState>(cls)->locks, self->lock,
                           vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    if (id < self->num_counters) record_reset(self->counters[id]);
+    if (id < self->num_counters) record_reset(self->block.records[id]);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -189,7 +181,7 @@ PyObject* agg_reset_all(PyObject* self_obj, PyObject*) {
     Aggregator* self = as_agg(self_obj);
     vk::LockGuard section(st->locks, self->lock, vk::Section::Pure);
     if (!section.ok()) return nullptr;
-    for (int32_t i = 0; i < self->num_counters; ++i) record_reset(self->counters[i]);
+    reset_records(self->block, self->num_counters);
     if (!section.release()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -205,7 +197,7 @@ PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
     // The fields are read afresh on every step: an override, a lock or a finalizer run between
     // steps may reset or re-initialise the object.
     for (int32_t i = 0; i < self->num_counters; ++i) {
-        if (self->counters[i].count == 0) continue;  // selection without the lock
+        if (self->block.records[i].count == 0) continue;  // selection without the lock
         vk::Ref id = vk::Ref::steal(PyLong_FromLong(i));
         if (!id) return nullptr;
         vk::Ref stats;
@@ -227,27 +219,25 @@ PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
 }
 
 PyMethodDef agg_methods[] = {
-    {"update", vk::method(agg_update), kFastMethod,
-     "update($self, /, counter_id, value)\n--\n\nFeed one value to the series."},
-    {"get_stats", vk::method(agg_get_stats), kFastMethod,
-     "get_stats($self, /, counter_id)\n--\n\n"
-     "Dict of count, mean, variance, std, min and max of the series."},
-    {"reset", vk::method(agg_reset), kFastMethod,
-     "reset($self, /, counter_id)\n--\n\nEmpty the series."},
-    {"reset_all", agg_reset_all, METH_NOARGS, "reset_all($self, /)\n--\n\nEmpty every series."},
-    {"get_all_stats", agg_get_all_stats, METH_NOARGS,
-     "get_all_stats($self, /)\n--\n\n[(counter_id, get_stats(counter_id))] for every fed series, "
-     "in identifier order."},
+    vk::def_method(kUpdate, agg_update, "Feed one value to the series."),
+    vk::def_method(kGetStats, agg_get_stats,
+                   "Dict of count, mean, variance, std, min and max of the series."),
+    vk::def_method(kReset, agg_reset, "Empty the series."),
+    vk::def_method("reset_all", agg_reset_all, "Empty every series."),
+    vk::def_method("get_all_stats", agg_get_all_stats,
+                   "[(counter_id, get_stats(counter_id))] for every fed series, in identifier "
+                   "order."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot agg_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CounterAggregator(num_counters=1000)\n--\n\n"
-                                  "Running statistics for series 0 .. num_counters - 1.")},
+    {Py_tp_doc, vk::class_doc(kInit, "Running statistics for series 0 .. num_counters - 1.")},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(agg_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(agg_dealloc)},
+    // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
+    // bounds the recursion of a long chain
+    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<agg_release>)},
     {Py_tp_traverse, reinterpret_cast<void*>(agg_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(agg_clear)},
     {Py_tp_methods, agg_methods},
@@ -264,7 +254,7 @@ PyType_Spec agg_spec = {
 
 // ---- module -------------------------------------------------------------------------------------
 
-constexpr auto kCreate = vk::sig("create_aggregator", 0, "num_counters");
+constexpr auto kCreate = vk::sig("create_aggregator", vk::arg("num_counters") = 1000);
 
 PyObject* create_aggregator(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
@@ -275,8 +265,7 @@ PyObject* create_aggregator(PyObject* module, PyObject* const* args, Py_ssize_t 
 }
 
 PyMethodDef module_functions[] = {
-    {"create_aggregator", vk::method(create_aggregator), kFast,
-     "create_aggregator(num_counters=1000)\n--\n\nCounterAggregator(num_counters)."},
+    vk::def_function(kCreate, create_aggregator, "CounterAggregator(num_counters)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -284,7 +273,7 @@ int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     if (!st->locks.init()) return -1;
     st->s_get_stats = PyUnicode_InternFromString("get_stats");
-    st->default_count = PyLong_FromLong(1000);
+    st->default_count = vk::default_object(kCreate.defaults[0]);
     if (!st->s_get_stats || !st->default_count) return -1;
 
     static const char* const kKeys[6] = {"count", "mean", "variance", "std", "min", "max"};

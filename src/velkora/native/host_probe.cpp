@@ -185,40 +185,11 @@ bool swallow_exception() {
     return true;
 }
 
-// A returned count as a signed 32-bit integer: an int directly, other objects through __int__
-// (a float truncates); TypeError without a conversion, OverflowError out of range.
-bool to_i32(PyObject* o, int32_t& out) {
-    Ref n;
-    if (PyLong_Check(o)) {
-        n = Ref::borrow(o);
-    } else {
-        PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
-        if (nb != nullptr && nb->nb_int != nullptr) {
-            n = Ref::steal(nb->nb_int(o));
-        } else if (nb != nullptr && nb->nb_index != nullptr) {
-            n = Ref::steal(nb->nb_index(o));
-        } else {
-            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer",
-                         Py_TYPE(o)->tp_name);
-            return false;
-        }
-        if (!n) return false;
-        if (!PyLong_Check(n.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(n.get())->tp_name);
-            return false;
-        }
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value out of range for a signed 32-bit integer");
-        return false;
-    }
-    out = static_cast<int32_t>(v);
-    return true;
-}
+// Counts the host returns, converted as a declared 32-bit parameter is: an int directly, other
+// objects through __int__ (a float truncates); TypeError without a conversion, OverflowError out
+// of range.
+constexpr vk::ArgCtx kCpuCount{"detect_physical_cores", "os.cpu_count()"};
+constexpr vk::ArgCtx kNodeCount{"detect_numa_nodes", "node count"};
 
 // ---- detect_physical_cores ---------------------------------------------------------------------
 
@@ -244,7 +215,7 @@ bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
         const int truthy = PyObject_IsTrue(count.get());
         if (truthy < 0) return false;
         cores = 1;
-        if (truthy && !to_i32(count.get(), cores)) return false;
+        if (truthy && !vk::convert(count.get(), vk::i32(cores), kCpuCount)) return false;
     }
     if (cores <= 0) cores = 1;
     return true;
@@ -262,7 +233,7 @@ PyObject* detect_physical_cores(PyObject* module, PyObject*) {
     Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
     Ref raw = os ? Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count])) : Ref();
     const int truthy = raw ? PyObject_IsTrue(raw.get()) : -1;
-    if (truthy < 0 || (truthy && !to_i32(raw.get(), count))) return nullptr;
+    if (truthy < 0 || (truthy && !vk::convert(raw.get(), vk::i32(count), kCpuCount))) return nullptr;
     return PyLong_FromLong(count);
 }
 
@@ -355,7 +326,7 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
     Ref value = attr(highest_node.get(), st->str[s_value]);
     Ref count = value ? Ref::steal(PyNumber_Add(value.get(), st->one)) : Ref();
     int32_t nodes = 0;
-    if (!count || !to_i32(count.get(), nodes)) return Ref();
+    if (!count || !vk::convert(count.get(), vk::i32(nodes), kNodeCount)) return Ref();
     return Ref::steal(PyLong_FromLong(nodes));
 }
 
@@ -798,16 +769,16 @@ PyObject* detect_capabilities(PyObject* module, PyObject*) {
 // ---- module ------------------------------------------------------------------------------------
 
 PyMethodDef module_functions[] = {
-    {"detect_physical_cores", detect_physical_cores, METH_NOARGS,
-     "detect_physical_cores()\n--\n\nLogical processors this process may run on (at least 1)."},
-    {"detect_numa_nodes", detect_numa_nodes, METH_NOARGS,
-     "detect_numa_nodes()\n--\n\nNUMA nodes of the machine (at least 1)."},
-    {"detect_gpu_backends", detect_gpu_backends, METH_NOARGS,
-     "detect_gpu_backends()\n--\n\nGPU backend information: the framework's registry, else nvidia-smi."},
-    {"detect_python_version", detect_python_version, METH_NOARGS,
-     "detect_python_version()\n--\n\n(major.minor.micro, whether sub-interpreters are available)."},
-    {"detect_capabilities", detect_capabilities, METH_NOARGS,
-     "detect_capabilities()\n--\n\nThe combined capability report of every probe."},
+    vk::def_function("detect_physical_cores", detect_physical_cores,
+                     "Logical processors this process may run on (at least 1)."),
+    vk::def_function("detect_numa_nodes", detect_numa_nodes,
+                     "NUMA nodes of the machine (at least 1)."),
+    vk::def_function("detect_gpu_backends", detect_gpu_backends,
+                     "GPU backend information: the framework's registry, else nvidia-smi."),
+    vk::def_function("detect_python_version", detect_python_version,
+                     "(major.minor.micro, whether sub-interpreters are available)."),
+    vk::def_function("detect_capabilities", detect_capabilities,
+                     "The combined capability report of every probe."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -155,7 +155,7 @@ int framework_index(PyObject* framework) {
     return idx;
 }
 
-constexpr auto kQuick = vk::sig("quick_framework_score", 2, "code", "framework");
+constexpr auto kQuick = vk::sig("quick_framework_score", "code", "framework");
 
 PyObject* quick_framework_score(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -178,7 +178,7 @@ PyObject* quick_framework_score(PyObject* module, PyObject* const* args, Py_ssiz
     return PyFloat_FromDouble(core::quick_score(static_cast<std::size_t>(matches)));
 }
 
-constexpr auto kScoreIndicators = vk::sig("score_indicators", 2, "code", "function_name");
+constexpr auto kScoreIndicators = vk::sig("score_indicators", "code", "function_name");
 
 PyObject* score_indicators(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
@@ -214,8 +214,8 @@ PyObject* score_indicators(PyObject* module, PyObject* const* args, Py_ssize_t n
     return t.release();
 }
 
-constexpr auto kNormalize = vk::sig("normalize_scores", 5, "cpu_score", "memory_score",
-                                    "parallel_score", "gpu_op_score", "large_data_score");
+constexpr auto kNormalize = vk::sig("normalize_scores", "cpu_score", "memory_score",
+    "parallel_score", "gpu_op_score", "large_data_score");
 
 PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     int32_t cpu = 0, memory = 0, parallel = 0, gpu_op = 0, large_data = 0;
@@ -227,7 +227,7 @@ PyObject* normalize_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return make_float_tuple(v.data(), 5);
 }
 
-constexpr auto kFrameworkPatternsSig = vk::sig("score_framework_patterns", 1, "code");
+constexpr auto kFrameworkPatternsSig = vk::sig("score_framework_patterns", "code");
 
 PyObject* score_framework_patterns(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -288,9 +288,8 @@ bool capability_factor(PyObject* capability, double& factor) {
     return true;
 }
 
-constexpr auto kGpuSuitability =
-    vk::sig("calculate_gpu_suitability", 5, "gpu_operation_score", "gpu_data_size_score",
-            "cpu_intensity", "gpu_available", "compute_capability");
+constexpr auto kGpuSuitability = vk::sig("calculate_gpu_suitability", "gpu_operation_score",
+    "gpu_data_size_score", "cpu_intensity", "gpu_available", "compute_capability");
 
 PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -307,8 +306,8 @@ PyObject* calculate_gpu_suitability(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(core::gpu_suitability(op, data, cpu, factor));
 }
 
-constexpr auto kSpeedup = vk::sig("estimate_gpu_speedup", 3, "gpu_operation_score",
-                                  "gpu_data_size_score", "gpu_available");
+constexpr auto kSpeedup = vk::sig("estimate_gpu_speedup", "gpu_operation_score",
+    "gpu_data_size_score", "gpu_available");
 
 PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -321,9 +320,8 @@ PyObject* estimate_gpu_speedup(PyObject*, PyObject* const* args, Py_ssize_t narg
     return PyFloat_FromDouble(core::estimate_gpu_speedup(op, data, available));
 }
 
-constexpr auto kParallel =
-    vk::sig("calculate_parallelization_potential", 4, "base_parallel_score", "embarrassing_bonus",
-            "sequential_penalty", "loop_chunking_potential");
+constexpr auto kParallel = vk::sig("calculate_parallelization_potential", "base_parallel_score",
+    "embarrassing_bonus", "sequential_penalty", "loop_chunking_potential");
 
 PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
@@ -335,11 +333,10 @@ PyObject* calculate_parallelization_potential(PyObject*, PyObject* const* args, 
     return PyFloat_FromDouble(core::parallelization_potential(base, bonus, penalty, chunking));
 }
 
-constexpr auto kWorkload = vk::sig(
-    "determine_workload_pattern", 17, "cpu_intensity", "memory_intensity",
-    "parallelization_potential", "gpu_suitability", "gpu_operation_score", "numpy_score",
-    "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "cpu_threshold",
-    "memory_threshold", "gpu_threshold", "numpy_threshold", "pandas_threshold",
+constexpr auto kWorkload = vk::sig("determine_workload_pattern", "cpu_intensity",
+    "memory_intensity", "parallelization_potential", "gpu_suitability", "gpu_operation_score",
+    "numpy_score", "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count",
+    "cpu_threshold", "memory_threshold", "gpu_threshold", "numpy_threshold", "pandas_threshold",
     "sklearn_threshold", "gpu_available");
 
 PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -359,9 +356,8 @@ PyObject* determine_workload_pattern(PyObject*, PyObject* const* args, Py_ssize_
     return PyLong_FromLong(core::determine_workload_pattern(in));
 }
 
-constexpr auto kThreshold =
-    vk::sig("update_adaptive_threshold", 5, "current_threshold", "success_rate", "learning_rate",
-            "min_threshold", "max_threshold");
+constexpr auto kThreshold = vk::sig("update_adaptive_threshold", "current_threshold",
+    "success_rate", "learning_rate", "min_threshold", "max_threshold");
 
 PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -373,50 +369,34 @@ PyObject* update_adaptive_threshold(PyObject*, PyObject* const* args, Py_ssize_t
     return PyFloat_FromDouble(core::update_adaptive_threshold(current, success, rate, lo, hi));
 }
 
-#define VK_FAST METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef module_functions[] = {
-    {"quick_framework_score", vk::method(quick_framework_score), VK_FAST,
-     "quick_framework_score($module, code, framework)\n--\n\n"
-     "Framework pattern matches in code, a tenth each, 1.0 above ten; 0.0 for an unknown "
-     "framework."},
-    {"score_indicators", vk::method(score_indicators), VK_FAST,
-     "score_indicators($module, code, function_name)\n--\n\n"
-     "Counts of the cpu, memory, parallel, gpu_op, large_data, embarrassing and sequential "
-     "indicators present in the lower-cased code (and name, for gpu_op and embarrassing)."},
-    {"normalize_scores", vk::method(normalize_scores), VK_FAST,
-     "normalize_scores($module, cpu_score, memory_score, parallel_score, gpu_op_score, "
-     "large_data_score)\n--\n\n"
-     "The first five indicator counts scaled by their list lengths and clamped to 0.0-1.0."},
-    {"score_framework_patterns", vk::method(score_framework_patterns), VK_FAST,
-     "score_framework_patterns($module, code)\n--\n\n"
-     "Fractions of the numpy, pandas and sklearn indicators present in the lower-cased code."},
-    {"determine_workload_pattern", vk::method(determine_workload_pattern), VK_FAST,
-     "determine_workload_pattern($module, cpu_intensity, memory_intensity, "
-     "parallelization_potential, gpu_suitability, gpu_operation_score, numpy_score, pandas_score, "
-     "sklearn_score, sequential_count, embarrassing_count, cpu_threshold, memory_threshold, "
-     "gpu_threshold, numpy_threshold, pandas_threshold, sklearn_threshold, gpu_available)\n--\n\n"
-     "The workload pattern code (0-13) chosen by a fixed-priority decision list."},
-    {"calculate_parallelization_potential", vk::method(calculate_parallelization_potential),
-     VK_FAST,
-     "calculate_parallelization_potential($module, base_parallel_score, embarrassing_bonus, "
-     "sequential_penalty, loop_chunking_potential)\n--\n\n"
-     "Parallel evidence combined into one score in 0.0-1.0."},
-    {"estimate_gpu_speedup", vk::method(estimate_gpu_speedup), VK_FAST,
-     "estimate_gpu_speedup($module, gpu_operation_score, gpu_data_size_score, gpu_available)"
-     "\n--\n\nEstimated GPU speedup factor (1.0 without a GPU or GPU operations)."},
-    {"calculate_gpu_suitability", vk::method(calculate_gpu_suitability), VK_FAST,
-     "calculate_gpu_suitability($module, gpu_operation_score, gpu_data_size_score, "
-     "cpu_intensity, gpu_available, compute_capability)\n--\n\n"
-     "GPU suitability in 0.0-1.0 from code scores and the device's compute capability."},
-    {"update_adaptive_threshold", vk::method(update_adaptive_threshold), VK_FAST,
-     "update_adaptive_threshold($module, current_threshold, success_rate, learning_rate, "
-     "min_threshold, max_threshold)\n--\n\n"
-     "The threshold moved by learning_rate after a high or low success rate, clamped."},
+    vk::def_function(kQuick, quick_framework_score,
+                     "Framework pattern matches in code, a tenth each, 1.0 above ten; 0.0 for an "
+                     "unknown framework."),
+    vk::def_function(kScoreIndicators, score_indicators,
+                     "Counts of the cpu, memory, parallel, gpu_op, large_data, embarrassing and "
+                     "sequential indicators present in the lower-cased code (and name, for "
+                     "gpu_op and embarrassing)."),
+    vk::def_function(kNormalize, normalize_scores,
+                     "The first five indicator counts scaled by their list lengths and clamped "
+                     "to 0.0-1.0."),
+    vk::def_function(kFrameworkPatternsSig, score_framework_patterns,
+                     "Fractions of the numpy, pandas and sklearn indicators present in the "
+                     "lower-cased code."),
+    vk::def_function(kWorkload, determine_workload_pattern,
+                     "The workload pattern code (0-13) chosen by a fixed-priority decision list."),
+    vk::def_function(kParallel, calculate_parallelization_potential,
+                     "Parallel evidence combined into one score in 0.0-1.0."),
+    vk::def_function(kSpeedup, estimate_gpu_speedup,
+                     "Estimated GPU speedup factor (1.0 without a GPU or GPU operations)."),
+    vk::def_function(kGpuSuitability, calculate_gpu_suitability,
+                     "GPU suitability in 0.0-1.0 from code scores and the device's compute "
+                     "capability."),
+    vk::def_function(kThreshold, update_adaptive_threshold,
+                     "The threshold moved by learning_rate after a high or low success rate, "
+                     "clamped."),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef VK_FAST
 
 // ---- module -------------------------------------------------------------------------------------
 

@@ -166,9 +166,8 @@ PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
 
 // ---- history detectors -------------------------------------------------------------------------
 
-constexpr auto kDegradation =
-    vk::sig("detect_performance_degradation", 4, "performance_history", "baseline_performance",
-            "threshold", "window_start_time");
+constexpr auto kDegradation = vk::sig("detect_performance_degradation", "performance_history",
+    "baseline_performance", "threshold", "window_start_time");
 
 PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
@@ -189,8 +188,8 @@ PyObject* detect_performance_degradation(PyObject*, PyObject* const* args, Py_ss
     return vk::boolean(window.degraded(baseline, threshold));
 }
 
-constexpr auto kTrend =
-    vk::sig("calculate_performance_trend", 2, "performance_history", "window_start_time");
+constexpr auto kTrend = vk::sig("calculate_performance_trend", "performance_history",
+    "window_start_time");
 
 PyObject* calculate_performance_trend(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
@@ -274,13 +273,13 @@ PyObject* tuple4(bool changed, double a, double b, double c) {
     return t;
 }
 
-constexpr auto kCharacteristics = vk::sig("detect_workload_characteristics_change", 1,
-                                          "pattern_history", "change_threshold");
+constexpr auto kCharacteristics = vk::sig("detect_workload_characteristics_change",
+    "pattern_history", vk::arg("change_threshold") = 0.3);
 
 PyObject* detect_workload_characteristics_change(PyObject* module, PyObject* const* args,
                                                  Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* history = nullptr;
-    double change_threshold = 0.3;
+    double change_threshold;
     if (!vk::parse(kCharacteristics, args, nargs, kwnames, vk::list_or_none(history),
                    vk::f64(change_threshold))) {
         return nullptr;
@@ -343,12 +342,13 @@ PyObject* detect_workload_characteristics_change(PyObject* module, PyObject* con
 // None hashes like any object; a fixed value is enough, it only ever equals itself.
 constexpr uint64_t kNoneHash = 0x9e3779b97f4a7c15ull;
 
-constexpr auto kDominant = vk::sig("detect_dominant_pattern", 1, "patterns", "window_size");
+constexpr auto kDominant = vk::sig("detect_dominant_pattern", "patterns",
+    vk::arg("window_size") = 5);
 
 PyObject* detect_dominant_pattern(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     PyObject* patterns = nullptr;
-    int32_t window_size = 5;
+    int32_t window_size;
     if (!vk::parse(kDominant, args, nargs, kwnames, vk::list_or_none(patterns),
                    vk::i32(window_size))) {
         return nullptr;
@@ -395,8 +395,8 @@ PyObject* tuple3(int32_t a, int32_t b, double c) {
     return t;
 }
 
-constexpr auto kPredict = vk::sig("predict_resource_requirements", 2, "allocation_history",
-                                  "prediction_horizon_seconds");
+constexpr auto kPredict = vk::sig("predict_resource_requirements", "allocation_history",
+    "prediction_horizon_seconds");
 
 PyObject* predict_resource_requirements(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
@@ -437,17 +437,17 @@ PyObject* predict_resource_requirements(PyObject* module, PyObject* const* args,
 
 // ---- adaptation decisions ----------------------------------------------------------------------
 
-constexpr auto kBeneficial = vk::sig(
-    "is_adaptation_beneficial", 6, "current_pool", "recommended_pool", "recommendation_score",
-    "recommendation_confidence", "current_performance_estimate", "trigger_code",
-    "min_improvement_ratio", "min_confidence");
+constexpr auto kBeneficial = vk::sig("is_adaptation_beneficial", "current_pool",
+    "recommended_pool", "recommendation_score", "recommendation_confidence",
+    "current_performance_estimate", "trigger_code", vk::arg("min_improvement_ratio") = 1.1,
+    vk::arg("min_confidence") = 0.6);
 
 PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     PyObject *current = nullptr, *recommended = nullptr;
     double score = 0.0, confidence = 0.0, estimate = 0.0;
     int32_t trigger = 0;
-    double min_ratio = 1.1, min_confidence = 0.6;
+    double min_ratio, min_confidence;
     if (!vk::parse(kBeneficial, args, nargs, kwnames, vk::str_or_none(current),
                    vk::str_or_none(recommended), vk::f64(score), vk::f64(confidence),
                    vk::f64(estimate), vk::i32(trigger), vk::f64(min_ratio),
@@ -458,8 +458,8 @@ PyObject* is_adaptation_beneficial(PyObject*, PyObject* const* args, Py_ssize_t 
                                            estimate, trigger, min_ratio, min_confidence));
 }
 
-constexpr auto kSkip = vk::sig("should_skip_adaptation", 3, "last_adaptation_time",
-                               "current_time", "min_interval");
+constexpr auto kSkip = vk::sig("should_skip_adaptation", "last_adaptation_time", "current_time",
+    "min_interval");
 
 PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
@@ -470,12 +470,12 @@ PyObject* should_skip_adaptation(PyObject*, PyObject* const* args, Py_ssize_t na
     return vk::boolean(core::should_skip(last, now, interval));
 }
 
-constexpr auto kPressure = vk::sig("detect_memory_pressure", 2, "current_usage", "peak_usage",
-                                   "pressure_threshold");
+constexpr auto kPressure = vk::sig("detect_memory_pressure", "current_usage", "peak_usage",
+    vk::arg("pressure_threshold") = 0.8);
 
 PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    double current = 0.0, peak = 0.0, threshold = 0.8;
+    double current = 0.0, peak = 0.0, threshold;
     if (!vk::parse(kPressure, args, nargs, kwnames, vk::f64(current), vk::f64(peak),
                    vk::f64(threshold))) {
         return nullptr;
@@ -483,21 +483,20 @@ PyObject* detect_memory_pressure(PyObject*, PyObject* const* args, Py_ssize_t na
     return vk::boolean(core::memory_pressure(current, peak, threshold));
 }
 
-constexpr auto kFragmentation =
-    vk::sig("detect_fragmentation_threshold", 1, "fragmentation_ratio", "threshold");
+constexpr auto kFragmentation = vk::sig("detect_fragmentation_threshold", "fragmentation_ratio",
+    vk::arg("threshold") = 0.3);
 
 PyObject* detect_fragmentation_threshold(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    double ratio = 0.0, threshold = 0.3;
+    double ratio = 0.0, threshold;
     if (!vk::parse(kFragmentation, args, nargs, kwnames, vk::f64(ratio), vk::f64(threshold))) {
         return nullptr;
     }
     return vk::boolean(core::fragmented(ratio, threshold));
 }
 
-constexpr auto kUrgency =
-    vk::sig("calculate_adaptation_urgency", 4, "performance_degradation", "memory_pressure",
-            "fragmentation_ratio", "workload_changed");
+constexpr auto kUrgency = vk::sig("calculate_adaptation_urgency", "performance_degradation",
+    "memory_pressure", "fragmentation_ratio", "workload_changed");
 
 PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
@@ -510,9 +509,8 @@ PyObject* calculate_adaptation_urgency(PyObject*, PyObject* const* args, Py_ssiz
     return new_float(core::urgency(degradation, pressure, fragmentation, changed));
 }
 
-constexpr auto kRecommendation =
-    vk::sig("score_pool_recommendation", 4, "workload_fit", "memory_fit", "thread_count_fit",
-            "historical_success_rate");
+constexpr auto kRecommendation = vk::sig("score_pool_recommendation", "workload_fit", "memory_fit",
+    "thread_count_fit", "historical_success_rate");
 
 PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -526,58 +524,36 @@ PyObject* score_pool_recommendation(PyObject*, PyObject* const* args, Py_ssize_t
 
 // ---- module ------------------------------------------------------------------------------------
 
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-
 // Definition order is the namespace order.
 PyMethodDef module_functions[] = {
-    {"detect_performance_degradation", vk::method(detect_performance_degradation), kFlags,
-     "detect_performance_degradation($module, /, performance_history, baseline_performance,"
-     " threshold, window_start_time)\n--\n\n"
-     "True when the mean metric since window_start_time fell below the baseline by more than\n"
-     "threshold (a fraction of the baseline)."},
-    {"calculate_performance_trend", vk::method(calculate_performance_trend), kFlags,
-     "calculate_performance_trend($module, /, performance_history, window_start_time)\n--\n\n"
-     "Least-squares slope of the metric since window_start_time relative to its mean, per\n"
-     "second, clamped to -1.0 .. 1.0."},
-    {"detect_workload_characteristics_change", vk::method(detect_workload_characteristics_change),
-     kFlags,
-     "detect_workload_characteristics_change($module, /, pattern_history,"
-     " change_threshold=0.3)\n--\n\n"
-     "Compares the mean characteristics of the last three entries with the three before:\n"
-     "(changed, parallel_change, cpu_change, memory_change)."},
-    {"detect_dominant_pattern", vk::method(detect_dominant_pattern), kFlags,
-     "detect_dominant_pattern($module, /, patterns, window_size=5)\n--\n\n"
-     "The most frequent pattern name among the last window_size entries (ties to the first\n"
-     "seen), or 'mixed'."},
-    {"is_adaptation_beneficial", vk::method(is_adaptation_beneficial), kFlags,
-     "is_adaptation_beneficial($module, /, current_pool, recommended_pool, recommendation_score,"
-     " recommendation_confidence, current_performance_estimate, trigger_code,"
-     " min_improvement_ratio=1.1, min_confidence=0.6)\n--\n\n"
-     "Whether switching to the recommended pool is worth it."},
-    {"should_skip_adaptation", vk::method(should_skip_adaptation), kFlags,
-     "should_skip_adaptation($module, /, last_adaptation_time, current_time, min_interval)\n"
-     "--\n\n"
-     "True while the cool-down since the last adaptation has not elapsed."},
-    {"detect_memory_pressure", vk::method(detect_memory_pressure), kFlags,
-     "detect_memory_pressure($module, /, current_usage, peak_usage, pressure_threshold=0.8)\n"
-     "--\n\n"
-     "True when current usage exceeds pressure_threshold of the peak."},
-    {"detect_fragmentation_threshold", vk::method(detect_fragmentation_threshold), kFlags,
-     "detect_fragmentation_threshold($module, /, fragmentation_ratio, threshold=0.3)\n--\n\n"
-     "True when a non-negative fragmentation ratio exceeds threshold."},
-    {"calculate_adaptation_urgency", vk::method(calculate_adaptation_urgency), kFlags,
-     "calculate_adaptation_urgency($module, /, performance_degradation, memory_pressure,"
-     " fragmentation_ratio, workload_changed)\n--\n\n"
-     "Weighted urgency of an adaptation, 0.0 .. 1.0."},
-    {"score_pool_recommendation", vk::method(score_pool_recommendation), kFlags,
-     "score_pool_recommendation($module, /, workload_fit, memory_fit, thread_count_fit,"
-     " historical_success_rate)\n--\n\n"
-     "Weighted score of a candidate pool, 0.0 .. 1.0."},
-    {"predict_resource_requirements", vk::method(predict_resource_requirements), kFlags,
-     "predict_resource_requirements($module, /, allocation_history,"
-     " prediction_horizon_seconds)\n--\n\n"
-     "(predicted_allocations, predicted_bytes, confidence) over the horizon, from the\n"
-     "allocation rate and mean size so far; both counts saturate to the int32 range."},
+    vk::def_function(kDegradation, detect_performance_degradation,
+                     "True when the mean metric since window_start_time fell below the baseline "
+                     "by more than\nthreshold (a fraction of the baseline)."),
+    vk::def_function(kTrend, calculate_performance_trend,
+                     "Least-squares slope of the metric since window_start_time relative to its "
+                     "mean, per\nsecond, clamped to -1.0 .. 1.0."),
+    vk::def_function(kCharacteristics, detect_workload_characteristics_change,
+                     "Compares the mean characteristics of the last three entries with the three "
+                     "before:\n(changed, parallel_change, cpu_change, memory_change)."),
+    vk::def_function(kDominant, detect_dominant_pattern,
+                     "The most frequent pattern name among the last window_size entries (ties to "
+                     "the first\nseen), or 'mixed'."),
+    vk::def_function(kBeneficial, is_adaptation_beneficial,
+                     "Whether switching to the recommended pool is worth it."),
+    vk::def_function(kSkip, should_skip_adaptation,
+                     "True while the cool-down since the last adaptation has not elapsed."),
+    vk::def_function(kPressure, detect_memory_pressure,
+                     "True when current usage exceeds pressure_threshold of the peak."),
+    vk::def_function(kFragmentation, detect_fragmentation_threshold,
+                     "True when a non-negative fragmentation ratio exceeds threshold."),
+    vk::def_function(kUrgency, calculate_adaptation_urgency,
+                     "Weighted urgency of an adaptation, 0.0 .. 1.0."),
+    vk::def_function(kRecommendation, score_pool_recommendation,
+                     "Weighted score of a candidate pool, 0.0 .. 1.0."),
+    vk::def_function(kPredict, predict_resource_requirements,
+                     "(predicted_allocations, predicted_bytes, confidence) over the horizon, "
+                     "from the\nallocation rate and mean size so far; both counts saturate to "
+                     "the int32 range."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,86 @@
+"""Accuracy of `velkora analyze` on labelled functions of real libraries.
+
+    python3 benchmarks/bench_labels.py [--cache DIR] [--show-wrong]
+
+The wheels named in benchmarks/labels/functions.toml are fetched at their pinned versions with
+`pip download` into the cache (default ~/.cache/velkora-labels) and read from the zip; nothing of
+them is stored in this repository. Prints overall, per-pattern and trap accuracy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import os
+import subprocess
+import sys
+import tomllib
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "src"))
+
+from velkora.analysis import analyze_source  # noqa: E402
+
+
+def fetch(name: str, version: str, cache: Path) -> Path:
+    """The wheel of name==version in the cache, downloaded first when missing."""
+    stem = name.replace("-", "_").lower()
+    for p in cache.glob("*.whl"):
+        dist, ver = p.name.split("-")[:2]
+        if dist.lower() == stem and ver == version:
+            return p
+    cache.mkdir(parents=True, exist_ok=True)
+    subprocess.run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary", ":all:",
+                    "--quiet", f"{name}=={version}", "-d", str(cache)], check=True)
+    return fetch(name, version, cache) if any(cache.glob(f"{stem}-{version}-*.whl")) else sys.exit(
+        f"no wheel for {name}=={version}")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--cache", default=os.path.expanduser("~/.cache/velkora-labels"))
+    ap.add_argument("--labels", default=str(HERE / "labels" / "functions.toml"))
+    ap.add_argument("--show-wrong", action="store_true", help="list every function labelled wrongly")
+    args = ap.parse_args()
+    spec = tomllib.loads(Path(args.labels).read_text())
+    cache = Path(args.cache)
+    wheels = {lib["name"]: zipfile.ZipFile(fetch(lib["name"], lib["version"], cache))
+              for lib in spec["library"]}
+    results = {}        # (library, module) -> {qualname: pattern}
+    total = ok = traps = traps_ok = 0
+    per = collections.defaultdict(lambda: [0, 0])
+    wrong = []
+    for entry in spec["function"]:
+        key = (entry["library"], entry["module"])
+        if key not in results:
+            text = wheels[entry["library"]].read(entry["module"]).decode()
+            results[key] = {r.function: r for r in analyze_source(text, entry["module"], False, None)}
+        report = results[key].get(entry["function"])
+        got = report.pattern if report else "(missing)"
+        good = got in entry["labels"]
+        total += 1
+        ok += good
+        per[entry["labels"][0]][0] += 1
+        per[entry["labels"][0]][1] += good
+        if "trap" in entry:
+            traps += 1
+            traps_ok += good
+        if not good:
+            wrong.append((entry, got, report))
+    print(f"overall: {ok}/{total} acceptable ({100 * ok / total:.1f} %)")
+    print(f"traps:   {traps_ok}/{traps} ({100 * traps_ok / max(traps, 1):.1f} %)")
+    print("per pattern (by first acceptable label):")
+    for pat, (n, g) in sorted(per.items()):
+        print(f"  {pat:20s} {g:3d}/{n:<3d} {100 * g / n:5.1f} %")
+    if args.show_wrong:
+        for entry, got, report in wrong:
+            why = "; ".join(report.reasons) if report else ""
+            print(f"  {entry['library']}:{entry['module']}:{entry['function']}: got {got}, want "
+                  f"{'/'.join(entry['labels'])}  [{why}]")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
