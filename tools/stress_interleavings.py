@@ -50,8 +50,8 @@ def main(argv=None):
     args = ap.parse_args(argv)
     selected = args.scenario or names
     env = child_env(not args.installed)
-    where = subprocess.run([sys.executable, "-c", "import velkora, os; print(os.path.dirname(velkora.__file__))"],
-                           capture_output=True, text=True, env=env)
+    probe = "import os, velkora; print(os.path.dirname(velkora.__file__))"
+    where = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, env=env)
     print(f"Python {sys.version.split()[0]}; velkora from {where.stdout.strip() or where.stderr.strip()}")
     print(f"{len(selected)} scenario(s) x {args.runs} run(s) x {args.seconds:g} s\n", flush=True)
     if args.log_dir:
@@ -73,7 +73,8 @@ def main(argv=None):
                 if args.log_dir:
                     path = os.path.join(args.log_dir, f"{name}-{outcome.seed}.log")
                     with open(path, "w") as f:
-                        f.write(f"{outcome.status}\n--- stdout\n{outcome.stdout}\n--- stderr\n{outcome.stderr}")
+                        f.write(f"{outcome.status}\n--- stdout\n{outcome.stdout}\n"
+                                f"--- stderr\n{outcome.stderr}")
                 if args.stop_on_failure:
                     break
         if failed and args.stop_on_failure:

@@ -11,9 +11,10 @@ clear() or re-initialisation makes exact counts impossible, nothing may be hande
 stored object must be released exactly once.
 
 Exit status: 0 when every invariant holds, 1 when one is broken (printed) or when the run hung (then
-faulthandler prints "Timeout" and every thread's stack); a crash shows as death by a signal. test_interleavings.py and
-tools/stress_interleavings.py run each scenario in a fresh interpreter through run_in_subprocess().
-The velkora modules are imported inside the scenarios, so the launchers need not import them.
+faulthandler prints "Timeout" and every thread's stack); a crash shows as death by a signal.
+test_interleavings.py and tools/stress_interleavings.py run each scenario in a fresh interpreter
+through run_in_subprocess(). The velkora modules are imported inside the scenarios, so the launchers
+need not import them.
 """
 
 from __future__ import annotations
@@ -1121,7 +1122,8 @@ def gate_reinit(run):
     thread, while drivers and readers use both; gate locks and _policy_lock alternate between genuine
     and injected. Thresholds stay within the bounds, statistics stay consistent."""
     cg, SlowConfig, Ledger = _gate_kit(run)
-    configs = [cg.PolicyConfig(*GATE_CONFIG), SlowConfig(*GATE_CONFIG), cg.PolicyConfig(100, 10, 300, 0.5, 1.5)]
+    configs = [cg.PolicyConfig(*GATE_CONFIG), SlowConfig(*GATE_CONFIG),
+               cg.PolicyConfig(100, 10, 300, 0.5, 1.5)]
     low, high = 5, 400
     gate = cg.CompileGate(configs[0])
     ledger = Ledger()
@@ -1380,7 +1382,8 @@ class Outcome:
         first = next((i for i, line in enumerate(err) if "ERROR: AddressSanitizer" in line
                       or "runtime error:" in line), None)
         shown = err[first:first + lines] if first is not None else err[-lines:]
-        rerun = f"python3 {os.path.relpath(HERE)} {self.scenario} --seconds {self.seconds_asked} --seed {self.seed}"
+        rerun = (f"python3 {os.path.relpath(HERE)} {self.scenario} --seconds {self.seconds_asked} "
+                 f"--seed {self.seed}")
         return "\n".join([f"{self.scenario}: {self.status} after {self.seconds:.1f} s (rerun: {rerun})",
                           *shown, self.stdout.strip()])
 
