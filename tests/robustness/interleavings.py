@@ -110,7 +110,7 @@ class Run:
     def callback(self, fn, *args):
         """Runs fn(*args) on behalf of a finalizer, weak-reference callback or comparison: not once the
         scenario is quiet, at most two deep, errors recorded instead of lost."""
-        if self.quiet or getattr(_IN_LOCK_CODE, "busy", False):
+        if self.quiet or getattr(_IN_LOCK_CODE, "busy", False) or _inside_lock_exit():
             return
         depth = getattr(self.local, "depth", 0)
         if depth >= 2:
@@ -189,6 +189,17 @@ class Releases:
 
 SWITCHING_LOCKS = []
 _IN_LOCK_CODE = threading.local()
+
+
+def _inside_lock_exit():
+    """True when the collector runs this callback from the injected lock's own __exit__, as it starts
+    and before it releases: a `with lock:` block in Python code meets the same wait there."""
+    f = sys._getframe(2)
+    while f is not None:
+        if f.f_code is SwitchingLock.__exit__.__code__:
+            return True
+        f = f.f_back
+    return False
 
 
 class SwitchingLock(_thread.RLock):

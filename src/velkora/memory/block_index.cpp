@@ -251,6 +251,9 @@ public:
     bool leave(bool error) {
         left_ = true;
         if (nested_) return !error;
+        // Finalizers run by instantiating the error call back into this tree: while the section is
+        // still open they are nested writes, after it they would wait for the lock this thread holds.
+        if (error) vk::normalize_pending_error();
         t_->seq.end();
         t_->writer_thread = 0;
         if (error || !guard_) {
