@@ -5,7 +5,7 @@
 #include <time.h>
 
 #include "compile_gate_core.hpp"
-#include "compile_gate_records.hpp"
+#include "compile_gate_types.hpp"
 
 namespace compile_gate {
 namespace {

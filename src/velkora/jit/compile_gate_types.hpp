@@ -1,5 +1,6 @@
-// PolicyConfig and FunctionMetrics: plain native records with read-write attributes. Included by the
-// compile_gate module unit only; the gate reads their fields through the *_fast accessors.
+// PolicyConfig and FunctionMetrics: the Python types of plain native records with read-write
+// attributes. Included by the compile_gate module unit only; the gate reads their fields through the
+// *_fast accessors.
 #pragma once
 
 #include <cstdint>
