@@ -8,6 +8,7 @@
 #include "compile_gate_types.hpp"
 
 namespace compile_gate {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 using vk::Ref;

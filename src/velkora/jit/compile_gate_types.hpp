@@ -10,6 +10,7 @@
 #include "vkbind/vkbind.hpp"
 
 namespace compile_gate {
+using namespace core;  // the module's own pure C++, named unqualified here
 
 struct PolicyConfigObject {
     PyObject_HEAD

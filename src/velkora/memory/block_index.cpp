@@ -26,6 +26,7 @@
 #include "block_index_sections.hpp"
 
 namespace block_index {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 extern PyModuleDef module_def;  // defined at the end; types need it to find their module

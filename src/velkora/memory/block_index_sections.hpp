@@ -13,6 +13,7 @@
 #include "block_index_core.hpp"
 
 namespace block_index {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 constexpr int kMaxRetries = 100;           // reader attempts per search
