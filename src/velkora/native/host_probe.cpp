@@ -174,10 +174,6 @@ int compare(PyObject* a, PyObject* b, int op) {
     return r ? PyObject_IsTrue(r.get()) : -1;
 }
 
-bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
-}
-
 // After a guarded step failed: an `Exception` is swallowed (true); anything else stays pending.
 bool swallow_exception() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
@@ -244,7 +240,7 @@ int is_node_entry(PyObject* name, ModuleState* st) {
     if (PyUnicode_CheckExact(name)) {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(name);
         if (PyUnicode_IS_ASCII(name)) {
-            return host_probe_core::is_node_name(
+            return core::is_node_name(
                 {static_cast<const char*>(PyUnicode_DATA(name)), static_cast<std::size_t>(len)});
         }
         if (len <= 4) return 0;

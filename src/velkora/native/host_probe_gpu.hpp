@@ -19,7 +19,9 @@ Ref new_backend_info(ModuleState* st) {
     PyObject* defaults[8] = {Py_False, st->zero,  st->zero,          Py_False,
                              Py_False, Py_False, st->str[s_cpu], st->str[s_empty]};
     for (int i = 0; i < 8; ++i) {
-        if (!set_item(info.get(), st->str[kBackendKeys[i]], defaults[i])) return Ref();
+        if (!vk::dict_set_steal(info.get(), st->str[kBackendKeys[i]], Py_NewRef(defaults[i]))) {
+            return Ref();
+        }
     }
     return info;
 }
@@ -43,7 +45,7 @@ bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
     for (const auto& [kind_name, key] : kinds_flags) {
         Ref kind = attr(kinds.get(), st->str[kind_name]);
         const int found = kind ? PySequence_Contains(backends.get(), kind.get()) : -1;
-        if (found < 0 || !set_item(info, st->str[key], found ? Py_True : Py_False)) return false;
+        if (found < 0 || !vk::dict_set_steal(info, st->str[key], vk::boolean(found))) return false;
     }
 
     Ref best = Ref::steal(vk::call_method(registry.get(), st->str[s_get_best_available]));
@@ -55,13 +57,17 @@ bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
     };
     Ref kind = best_kind();
     Ref active = kind ? attr(kind.get(), st->str[s_value]) : Ref();
-    if (!set_item(info, st->str[s_active_backend], active.get())) return false;
+    if (!vk::dict_set_steal(info, st->str[s_active_backend], Py_XNewRef(active.get()))) {
+        return false;
+    }
     Ref best_info = attr(best.get(), st->str[s_info]);
     Ref version = best_info ? attr(best_info.get(), st->str[s_version]) : Ref();
-    if (!set_item(info, st->str[s_backend_version], version.get())) return false;
+    if (!vk::dict_set_steal(info, st->str[s_backend_version], version.release())) {
+        return false;
+    }
 
     Ref has_gpu = Ref::steal(PyObject_RichCompare(active.get(), st->str[s_cpu], Py_NE));
-    if (!set_item(info, st->str[s_has_gpu], has_gpu.get())) return false;
+    if (!vk::dict_set_steal(info, st->str[s_has_gpu], Py_XNewRef(has_gpu.get()))) return false;
     int t = PyObject_IsTrue(has_gpu.get());
     if (t < 0) return false;
     if (t) {
@@ -73,11 +79,11 @@ bool registry_path(PyObject* module, ModuleState* st, PyObject* info) {
         kind = best_kind();
         Ref record = kind ? Ref::steal(PyObject_GetItem(backends.get(), kind.get())) : Ref();
         Ref count = record ? attr(record.get(), st->str[s_device_count]) : Ref();
-        if (!set_item(info, st->str[s_gpu_count], count.get())) return false;
+        if (!vk::dict_set_steal(info, st->str[s_gpu_count], count.release())) return false;
         Ref gib = attr(record.get(), st->str[s_memory_gb]);
         Ref mib = gib ? Ref::steal(PyNumber_Multiply(gib.get(), st->k1024)) : Ref();
         Ref whole = mib ? Ref::steal(PyNumber_Long(mib.get())) : Ref();  // int(): toward zero
-        if (!set_item(info, st->str[s_gpu_memory_mb], whole.get())) return false;
+        if (!vk::dict_set_steal(info, st->str[s_gpu_memory_mb], whole.release())) return false;
     }
     return true;
 }
@@ -122,12 +128,12 @@ int smi_certainly_missing(ModuleState* st, PyObject* subprocess, PyObject* run) 
             const std::string_view d(PyBytes_AS_STRING(raw.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
             if (d.find('\0') != std::string_view::npos) return 0;
-            host_probe_core::append_candidate(candidates, d, "nvidia-smi");
+            core::append_candidate(candidates, d, "nvidia-smi");
         }
         if (PyErr_Occurred()) return -1;
         bool present;
         Py_BEGIN_ALLOW_THREADS
-        present = host_probe_core::any_candidate_present(candidates);
+        present = core::any_candidate_present(candidates);
         Py_END_ALLOW_THREADS
         return present ? 0 : 1;
     };
@@ -185,7 +191,7 @@ bool smi_fallback(PyObject* module, ModuleState* st, PyObject* info) {
         lines += nonblank;
     }
     if (PyErr_Occurred()) return false;
-    return set_item(info, st->str[s_gpu_count], Ref::steal(PyLong_FromSsize_t(lines)).get());
+    return vk::dict_set_steal(info, st->str[s_gpu_count], PyLong_FromSsize_t(lines));
 }
 
 PyObject* detect_gpu_backends(PyObject* module, PyObject*) {

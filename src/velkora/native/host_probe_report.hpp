@@ -65,35 +65,37 @@ Ref call_probe(PyObject* module, ModuleState* st, Str name) {
 
 bool fill_report(PyObject* module, ModuleState* st, PyObject* caps, double start) {
     Ref cores = call_probe(module, st, s_detect_physical_cores);
-    if (!set_item(caps, st->str[s_physical_cores], cores.get())) return false;
+    if (!vk::dict_set_steal(caps, st->str[s_physical_cores], cores.release())) return false;
     Ref nodes = call_probe(module, st, s_detect_numa_nodes);
-    if (!set_item(caps, st->str[s_numa_nodes], nodes.get())) return false;
+    if (!vk::dict_set_steal(caps, st->str[s_numa_nodes], nodes.release())) return false;
 
     Ref backend_info = call_probe(module, st, s_detect_gpu_backends);
     if (!backend_info) return false;
     for (Str key : kBackendKeys) {
         Ref v = Ref::steal(PyObject_GetItem(backend_info.get(), st->str[key]));
-        if (!set_item(caps, st->str[key], v.get())) return false;
+        if (!vk::dict_set_steal(caps, st->str[key], v.release())) return false;
     }
 
     Ref version = call_probe(module, st, s_detect_python_version);
     Ref py_version, has_subinterp;
     if (!version || !unpack_pair(version.get(), py_version, has_subinterp)) return false;
-    if (!set_item(caps, st->str[s_python_version], py_version.get()) ||
-        !set_item(caps, st->str[s_subinterpreter_support], has_subinterp.get())) {
+    if (!vk::dict_set_steal(caps, st->str[s_python_version], py_version.release()) ||
+        !vk::dict_set_steal(caps, st->str[s_subinterpreter_support],
+                            has_subinterp.release())) {
         return false;
     }
 
     Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
     Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
-    if (!set_item(caps, st->str[s_platform], platform.get())) return false;
+    if (!vk::dict_set_steal(caps, st->str[s_platform], platform.release())) return false;
     Ref time = Ref::steal(vk::lookup_global(module, st->str[s_time]));
     Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_time])) : Ref();
-    if (!set_item(caps, st->str[s_detected_at], now.get()) ||
-        !set_item(caps, st->str[s_detector], st->str[s_native])) {
+    if (!vk::dict_set_steal(caps, st->str[s_detected_at], now.release()) ||
+        !vk::dict_set_steal(caps, st->str[s_detector], Py_NewRef(st->str[s_native]))) {
         return false;
     }
-    return set_item(caps, st->str[s_detection_time_ms], elapsed_ms(module, st, start).get());
+    return vk::dict_set_steal(caps, st->str[s_detection_time_ms],
+                              elapsed_ms(module, st, start).release());
 }
 
 // The report when a probe failed: safe minimums, the error text, the time taken.
@@ -138,7 +140,7 @@ PyObject* fallback_report(PyObject* module, ModuleState* st, PyObject* exc, doub
         {s_detection_time_ms, took.get()},
     };
     for (const auto& [key, value] : items) {
-        if (!set_item(caps.get(), st->str[key], value)) return nullptr;
+        if (!vk::dict_set_steal(caps.get(), st->str[key], Py_XNewRef(value))) return nullptr;
     }
     return caps.release();
 }
