@@ -59,6 +59,20 @@ inline PyObject* take_exception() {
 #endif
 }
 
+// Makes the pending exception an instance now. From 3.12 it always is one; on 3.11 a lazily set
+// exception is instantiated when first needed (leaving an injected lock hands it to __exit__),
+// and the allocation may run the garbage collector and so finalizers. A caller that wants that to
+// happen at a moment of its choosing (inside its section, not after it) calls this first.
+inline void normalize_pending_error() {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyErr_Occurred()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
 // The pending exception, taken aside while other code runs, then put back (restore()) or dropped.
 class SavedError {
 public:

@@ -8,9 +8,9 @@
 
 #include "velkora/memory/block_index_core.hpp"
 
-using block_index::Color;
-using block_index::RBNode;
-using block_index::RBTree;
+using block_index::core::Color;
+using block_index::core::RBNode;
+using block_index::core::RBTree;
 
 #define CHECK(cond)                                                          \
     do {                                                                     \
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
             }
         } else if (rng() % 50 == 0) {  // occasionally clear everything
             uint64_t released = 0;
-            { auto d = t.detach(); block_index::free_detached(d, mem, [&](void*) { ++released; }); }
+            { auto d = t.detach(); block_index::core::free_detached(d, mem, [&](void*) { ++released; }); }
             CHECK(released == live && mem.live == 0);
             model.clear();
             live = 0;
@@ -176,10 +176,10 @@ int main(int argc, char** argv) {
         RBTree one{};
         for (long id = 1; id <= 6; ++id) CHECK(one.insert(5, as_block(id), mem));
         std::vector<long> order;
-        { auto d = one.detach(); block_index::free_detached(d, mem, [&](void* b) { order.push_back(id_of(b)); }); }
+        { auto d = one.detach(); block_index::core::free_detached(d, mem, [&](void* b) { order.push_back(id_of(b)); }); }
         CHECK((order == std::vector<long>{6, 5, 4, 3, 2, 1}));
     }
-    { auto d = t.detach(); block_index::free_detached(d, mem, [](void*) {}); }
+    { auto d = t.detach(); block_index::core::free_detached(d, mem, [](void*) {}); }
     CHECK(mem.live == 0);
     model.clear();
     for (uint64_t s = 0; s < 1000; ++s) {
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
     verify_tree(t, model);
     CHECK(RBTree::height(t.root) <= 19);
     uint64_t released = 0;
-    { auto d = t.detach(); block_index::free_detached(d, mem, [&](void*) { ++released; }); }
+    { auto d = t.detach(); block_index::core::free_detached(d, mem, [&](void*) { ++released; }); }
     CHECK(released == 1000 && mem.live == 0);
     std::puts("ok");
     return 0;

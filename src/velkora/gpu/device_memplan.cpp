@@ -10,6 +10,7 @@
 #include "device_memplan_core.hpp"
 
 namespace device_memplan {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 struct ModuleState {

@@ -9,7 +9,7 @@
 #include <limits>
 #include <string_view>
 
-namespace device_memplan {
+namespace device_memplan::core {
 
 inline constexpr uint64_t kMaxSafe = 9223372036854775807ULL;  // 2^63 - 1
 inline constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
@@ -259,4 +259,4 @@ inline bool type_says_oom(const Unit* s, std::size_t n) {
     return contains_units(s, n, "outofmemoryerror");
 }
 
-}  // namespace device_memplan
+}  // namespace device_memplan::core

@@ -5,9 +5,10 @@
 #include <time.h>
 
 #include "compile_gate_core.hpp"
-#include "compile_gate_records.hpp"
+#include "compile_gate_types.hpp"
 
 namespace compile_gate {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 using vk::Ref;

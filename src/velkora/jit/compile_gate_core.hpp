@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace compile_gate {
+namespace compile_gate::core {
 
 struct CPolicyConfig {
     int32_t initial_threshold = 100;
@@ -92,4 +92,4 @@ struct ThresholdSummary {
     double mean() const { return static_cast<double>(sum) / static_cast<double>(count); }
 };
 
-}  // namespace compile_gate
+}  // namespace compile_gate::core

@@ -21,7 +21,7 @@
 #include <x86intrin.h>
 #endif
 
-namespace block_index {
+namespace block_index::core {
 
 enum class Color : uint64_t { RED = 0, BLACK = 1 };
 
@@ -651,4 +651,4 @@ void free_detached(DetachedTree& d, Mem& mem, Release&& release) {
     d.buckets = nullptr;
 }
 
-}  // namespace block_index
+}  // namespace block_index::core

@@ -13,6 +13,7 @@
 #include "pool_paths_core.hpp"
 
 namespace pool_paths {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 extern PyModuleDef module_def;

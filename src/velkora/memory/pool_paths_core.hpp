@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace pool_paths {
+namespace pool_paths::core {
 
 // ---- CRC-16/MODBUS -------------------------------------------------------------------------------
 // Reflected polynomial 0x8005 (0xA001 shifted right), initial value 0xFFFF, no final XOR. The table
@@ -476,4 +476,4 @@ inline void record_allocation(FastAllocStats& s, int32_t /*size*/, int32_t paddi
 
 inline void record_deallocation(FastAllocStats& s) { s.total_deallocations += 1; }
 
-}  // namespace pool_paths
+}  // namespace pool_paths::core

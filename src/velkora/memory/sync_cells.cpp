@@ -1,11 +1,11 @@
 // velkora.memory.sync_cells: atomic counters and the memory layer's small synchronised cells.
 #include "vkbind/vkbind.hpp"
 
-#include "atomic_counter.hpp"
-#include "atomic_pointer.hpp"
-#include "lockfree_stack.hpp"
-#include "lockfree_statistics.hpp"
-#include "performance_timer.hpp"
+#include "sync_cells_counter.hpp"
+#include "sync_cells_pointer.hpp"
+#include "sync_cells_stack.hpp"
+#include "sync_cells_statistics.hpp"
+#include "sync_cells_timer.hpp"
 #include "sync_cells_state.hpp"
 
 namespace sync_cells {

@@ -1,11 +1,41 @@
-// Pure C++ pieces of velkora.memory.sync_cells: the lock-free peak update, the snapshot arithmetic
-// and the timer's unit scaling. No Python here.
+// Pure C++ pieces of velkora.memory.sync_cells: the counter's atomic arithmetic, the lock-free peak
+// update, the snapshot arithmetic and the timer's unit scaling. No Python here.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 namespace sync_cells::core {
+
+// A signed 64-bit cell whose every operation is one sequentially consistent atomic instruction
+// (AtomicCounter's value). They never fail and wrap modulo 2^64: atomic arithmetic on signed
+// integers is two's complement in C++20, and the results are computed in unsigned arithmetic from
+// the value the same instruction fetched.
+inline int64_t cell_load(int64_t& cell) {
+    return std::atomic_ref<int64_t>(cell).load(std::memory_order_seq_cst);
+}
+inline void cell_store(int64_t& cell, int64_t v) {
+    std::atomic_ref<int64_t>(cell).store(v, std::memory_order_seq_cst);
+}
+// The value before adding.
+inline int64_t cell_fetch_add(int64_t& cell, int64_t d) {
+    return std::atomic_ref<int64_t>(cell).fetch_add(d, std::memory_order_seq_cst);
+}
+// The value after adding.
+inline int64_t cell_add(int64_t& cell, int64_t d) {
+    return static_cast<int64_t>(static_cast<uint64_t>(cell_fetch_add(cell, d)) +
+                                static_cast<uint64_t>(d));
+}
+// The value after subtracting.
+inline int64_t cell_sub(int64_t& cell, int64_t d) {
+    const int64_t neg = static_cast<int64_t>(0 - static_cast<uint64_t>(d));
+    return static_cast<int64_t>(static_cast<uint64_t>(cell_fetch_add(cell, neg)) -
+                                static_cast<uint64_t>(d));
+}
+inline bool cell_compare_and_swap(int64_t& cell, int64_t expected, int64_t desired) {
+    return std::atomic_ref<int64_t>(cell).compare_exchange_strong(expected, desired,
+                                                                  std::memory_order_seq_cst);
+}
 
 // Raises `cell` to at least `current` with a compare-exchange loop: load, stop when the stored value
 // is already >= current, else try to swap it in. A failed exchange means another thread moved the

@@ -1,10 +1,10 @@
 // Module state of velkora.memory.sync_cells and the helpers its classes share. Included by the
-// module unit only (after atomic_counter.hpp).
+// module unit only (after sync_cells_counter.hpp).
 #pragma once
 
 #include "vkbind/vkbind.hpp"
 
-#include "atomic_counter.hpp"
+#include "sync_cells_counter.hpp"
 
 namespace sync_cells {
 

@@ -4,6 +4,7 @@
 #include "stat_counters_core.hpp"
 
 namespace stat_counters {
+using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
 extern PyModuleDef module_def;

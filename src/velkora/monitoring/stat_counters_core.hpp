@@ -10,7 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace stat_counters {
+namespace stat_counters::core {
 
 // One series. An all-zero record is the empty state: while `count` is 0 the extremes are not read
 // (they stand for +inf and -inf), so a zeroed block needs no initialising pass and its pages are
@@ -118,4 +118,4 @@ inline void reset_records(RecordBlock& b, int32_t n) {
     for (int32_t i = 0; i < n; ++i) record_reset(b.records[i]);
 }
 
-}  // namespace stat_counters
+}  // namespace stat_counters::core

@@ -8,7 +8,7 @@
 
 #include <sys/stat.h>
 
-namespace host_probe_core {
+namespace host_probe::core {
 
 // A NUMA node entry of the sysfs node directory: "node" followed by one or more digits and nothing
 // else (node0, node01, node12; not node, nodeX, node-1, possible). ASCII names only: a name with
@@ -49,4 +49,4 @@ inline bool any_candidate_present(const std::string& buf) noexcept {
     return false;
 }
 
-}  // namespace host_probe_core
+}  // namespace host_probe::core

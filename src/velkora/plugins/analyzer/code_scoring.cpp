@@ -10,8 +10,6 @@
 namespace code_scoring {
 namespace {
 
-namespace core = code_scoring::core;
-
 constexpr const char* kFrameworkNames[3] = {"numpy", "pandas", "sklearn"};
 constexpr const char* kFrameworkPatterns[3] = {
     R"(\b(numpy|np\.|ndarray|array|vectorize|matmul|linalg)\b)",

@@ -10,8 +10,6 @@
 namespace pool_adaptation {
 namespace {
 
-namespace core = pool_adaptation_core;
-
 struct ModuleState {
     PyObject* no_change_characteristics = nullptr;  // (False, 0.0, 0.0, 0.0)
     PyObject* no_change_prediction = nullptr;       // (0, 0, 0.0)

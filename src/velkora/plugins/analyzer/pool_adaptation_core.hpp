@@ -11,7 +11,7 @@
 #include <memory>
 #include <new>
 
-namespace pool_adaptation_core {
+namespace pool_adaptation::core {
 
 // ---- shared arithmetic -------------------------------------------------------------------------
 
@@ -251,4 +251,4 @@ private:
     std::size_t mask_ = kInlineEntries * 2 - 1;
 };
 
-}  // namespace pool_adaptation_core
+}  // namespace pool_adaptation::core

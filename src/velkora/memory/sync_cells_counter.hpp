@@ -3,10 +3,11 @@
 // the counter_* functions directly when they hold an exact AtomicCounter.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "vkbind/vkbind.hpp"
+
+#include "sync_cells_core.hpp"
 
 namespace sync_cells {
 
@@ -15,30 +16,21 @@ struct CounterObject {
     int64_t value;  // touched only through std::atomic_ref after construction
 };
 
-// The native operations (the Python methods of the same name without the prefix). They never raise
-// and wrap modulo 2^64: atomic arithmetic on signed integers is two's complement in C++20, and the
-// results are computed in unsigned arithmetic from the value the same instruction fetched.
-inline int64_t counter_load(CounterObject* c) {
-    return std::atomic_ref<int64_t>(c->value).load(std::memory_order_seq_cst);
-}
-inline void counter_store(CounterObject* c, int64_t v) {
-    std::atomic_ref<int64_t>(c->value).store(v, std::memory_order_seq_cst);
-}
+// The native operations (the Python methods of the same name without the prefix): the counter's
+// cell under sync_cells_core.hpp's atomic operations.
+inline int64_t counter_load(CounterObject* c) { return core::cell_load(c->value); }
+inline void counter_store(CounterObject* c, int64_t v) { core::cell_store(c->value, v); }
 inline int64_t counter_fetch_and_add(CounterObject* c, int64_t d) {
-    return std::atomic_ref<int64_t>(c->value).fetch_add(d, std::memory_order_seq_cst);
+    return core::cell_fetch_add(c->value, d);
 }
 inline int64_t counter_increment(CounterObject* c, int64_t d) {
-    return static_cast<int64_t>(static_cast<uint64_t>(counter_fetch_and_add(c, d)) +
-                                static_cast<uint64_t>(d));
+    return core::cell_add(c->value, d);
 }
 inline int64_t counter_decrement(CounterObject* c, int64_t d) {
-    const int64_t neg = static_cast<int64_t>(0 - static_cast<uint64_t>(d));
-    return static_cast<int64_t>(static_cast<uint64_t>(counter_fetch_and_add(c, neg)) -
-                                static_cast<uint64_t>(d));
+    return core::cell_sub(c->value, d);
 }
 inline bool counter_compare_and_swap(CounterObject* c, int64_t expected, int64_t desired) {
-    return std::atomic_ref<int64_t>(c->value).compare_exchange_strong(expected, desired,
-                                                                      std::memory_order_seq_cst);
+    return core::cell_compare_and_swap(c->value, expected, desired);
 }
 
 // ---- Python binding ----------------------------------------------------------------------------

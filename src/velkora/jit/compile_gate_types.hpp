@@ -1,5 +1,6 @@
-// PolicyConfig and FunctionMetrics: plain native records with read-write attributes. Included by the
-// compile_gate module unit only; the gate reads their fields through the *_fast accessors.
+// PolicyConfig and FunctionMetrics: the Python types of plain native records with read-write
+// attributes. Included by the compile_gate module unit only; the gate reads their fields through the
+// *_fast accessors.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include "vkbind/vkbind.hpp"
 
 namespace compile_gate {
+using namespace core;  // the module's own pure C++, named unqualified here
 
 struct PolicyConfigObject {
     PyObject_HEAD
