@@ -21,11 +21,12 @@ import time
 from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from here by callers)
 from pathlib import Path
 
-from velkora import __version__, config, report
+from velkora import __version__, config, html_report, notebooks, report
 from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source, detect_gpu
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
 from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
-                             collect, describe, display_path, printable, read_source, read_stdin)
+                             collect, describe, display_path, printable, read_bytes, read_source,
+                             read_stdin, read_stdin_bytes)
 
 SAMPLE = Path(__file__).with_name("sample_workload.py")
 FORMATS = ("text", "json", "csv", "markdown")
@@ -87,9 +88,32 @@ class Analysis:
     max_size: int = DEFAULT_MAX_FILE_SIZE
 
 
+def _analyze_notebook(data: bytes, display: str, analysis: Analysis):
+    """(reports, problem) for a notebook: each code cell on its own, so that a cell that does not parse
+    is reported (the first such cell) without hiding the others; lines count within the cell."""
+    reports, problem = [], None
+    for cell in notebooks.code_cells(data):
+        try:
+            found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability)
+        except FILE_ERRORS as exc:
+            problem = problem or f"cell {cell.number}: {describe(exc)}"
+            continue
+        for r in found:
+            r.cell = cell.number
+            reports.append(r)
+    return reports, problem
+
+
 def _analyze_file(path: str, display: str, analysis: Analysis):
-    """(reports, None) or (None, reason) for one file; `display` is the name it is reported under."""
+    """(reports, None) or (None, reason) for one file, or (reports, reason) for a notebook analysed in
+    part; `display` is the name it is reported under."""
     try:
+        if display.endswith(".ipynb"):
+            if path == STDIN:
+                data = read_stdin_bytes(sys.stdin.buffer, analysis.max_size)
+            else:
+                data = read_bytes(path, analysis.max_size)
+            return _analyze_notebook(data, display, analysis)
         if path == STDIN:
             text = read_stdin(sys.stdin.buffer, analysis.max_size)
         else:
@@ -461,7 +485,7 @@ def _exclusions(globs: list[str], base: str | None):
 
 
 def run_analysis(paths: list[str], settings: dict, analysis: Analysis, out=None, config: str | None = None,
-                 stdin_name: str | None = None) -> int:
+                 stdin_name: str | None = None, html_path: str | None = None) -> int:
     """Analyse `paths` and write the report to `out` (default stdout); returns the exit status."""
     out = out or sys.stdout
     err = sys.stderr
@@ -474,10 +498,10 @@ def run_analysis(paths: list[str], settings: dict, analysis: Analysis, out=None,
     try:
         for item, found, error in analyze_items(items, analysis, settings["jobs"] or default_jobs(),
                                                 progress.refresh):
-            if error is None:
+            if found is not None:
                 files += 1
                 reports.extend(found)
-            else:
+            if error is not None:
                 # One line per problem on stderr, whatever the output format, as compilers and linters do.
                 skipped.append((item.display, error))
                 progress.message(f"{printable(item.display)}: error: {printable(error)}")
@@ -492,6 +516,15 @@ def run_analysis(paths: list[str], settings: dict, analysis: Analysis, out=None,
         "respect_gitignore": settings["respect_gitignore"], "max_file_size": analysis.max_size,
         "config": display_path(config, _cwd()) if config else None,
     })
+    if html_path is not None:
+        try:
+            html_report.write(html_path, doc)
+        except OSError as exc:
+            print(f"{printable(html_path)}: error: cannot write the HTML report: {exc.strerror or exc}",
+                  file=err)
+            return 1
+        if not settings["quiet"]:
+            print(f"wrote {printable(html_path)}", file=err)
     fmt = settings["format"]
     if fmt == "json":
         text = report.render_json(doc)
@@ -527,9 +560,9 @@ def analyze_paths(paths: list[str], gpu_available: bool, compute_capability: str
     reports, problems = [], []
     items = collect(paths, WalkOptions(), max_size)
     for item, found, error in analyze_items(items, Analysis(gpu_available, compute_capability, max_size)):
-        if error is None:
+        if found is not None:
             reports.extend(found)
-        else:
+        if error is not None:
             problems.append((item.display, error))
     return reports, problems
 
@@ -563,6 +596,8 @@ def _parser(prog: str = "velkora") -> argparse.ArgumentParser:
     fmt.add_argument("--markdown", dest="format", action="store_const", const="markdown",
                      help="a Markdown table and summary")
     fmt.add_argument("--format", choices=FORMATS, help="the same by name (default: text)")
+    o.add_argument("--html", metavar="FILE",
+                   help="also write a self-contained HTML page (chart, sortable table, top candidates)")
     o.add_argument("--wide", action=argparse.BooleanOptionalAction, default=None,
                    help="every score in its own column, one line per function, whatever the width")
     o.add_argument("--color", choices=COLOR_MODES, default=None,
@@ -619,9 +654,9 @@ def _size(text: str) -> int:
 
 
 def _compute_capability(text: str) -> str:
-    """MAJOR or MAJOR.MINOR in ASCII digits, the major within the scorer's 32-bit range."""
+    """MAJOR.MINOR in ASCII digits, the major within the scorer's 32-bit range."""
     major, dot, minor = text.partition(".")
-    if not all(part.isascii() and part.isdigit() for part in (major, *([minor] if dot else []))):
+    if not (dot and all(part.isascii() and part.isdigit() for part in (major, minor))):
         raise argparse.ArgumentTypeError(f"invalid compute capability {text!r}: expected MAJOR.MINOR, e.g. 8.6")
     if len(major.lstrip("0")) > 10 or int(major) >= 2**31:
         raise argparse.ArgumentTypeError(f"compute capability {text!r} out of range")
@@ -688,7 +723,7 @@ def _command(argv: list[str] | None, prog: str) -> int:
     settings, path = _settings(args, ap)
     gpu, cc = _gpu_available(settings["gpu"], settings["compute_capability"])
     return run_analysis(args.paths, settings, Analysis(gpu, cc, settings["max_file_size"]),
-                        config=path, stdin_name=args.stdin_filename)
+                        config=path, stdin_name=args.stdin_filename, html_path=args.html)
 
 
 def _silence_stdout() -> None:

@@ -43,6 +43,9 @@ class Item(NamedTuple):
     size: int = 0
 
 
+# What a directory walk picks up: Python source and Jupyter notebooks.
+SOURCE_SUFFIXES = (".py", ".ipynb")
+
 def printable(text: str) -> str:
     """`text` on one line: control characters and undecodable bytes of file names escaped."""
     if text.isprintable():
@@ -112,7 +115,7 @@ def walk(top: str, options: WalkOptions):
             is_dir = False
         if is_dir and entry.is_symlink():
             continue
-        if not is_dir and not name.endswith(".py"):
+        if not is_dir and not name.endswith(SOURCE_SUFFIXES):
             continue
         path = entry.path
         if gitignore.ignored(path, is_dir, rules):
@@ -211,6 +214,12 @@ def read_source(path: str, max_size: int, seen: set | None = None) -> str | None
 
     With `seen` (a set of file identities), None for a file already read under another name.
     """
+    data = read_bytes(path, max_size, seen)
+    return None if data is None else decode_source(data)
+
+
+def read_bytes(path: str, max_size: int, seen: set | None = None) -> bytes | None:
+    """The bytes of a regular file of at most `max_size` bytes (None: already read, as read_source)."""
     check_regular(os.stat(path), max_size)
     # Non-blocking, so that a FIFO put in the file's place since the stat cannot hang the open.
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
@@ -224,14 +233,18 @@ def read_source(path: str, max_size: int, seen: set | None = None) -> str | None
         data = _read_up_to(f, max_size + 1, st.st_size)
     if len(data) > max_size:
         raise Skip(f"more than the size limit of {max_size} bytes (see --max-file-size)")
-    return decode_source(data)
+    return data
 
 
 def read_stdin(stream, max_size: int) -> str:
+    return decode_source(read_stdin_bytes(stream, max_size))
+
+
+def read_stdin_bytes(stream, max_size: int) -> bytes:
     data = _read_up_to(stream, max_size + 1, 1 << 16)
     if len(data) > max_size:
         raise Skip(f"more than the size limit of {max_size} bytes (see --max-file-size)")
-    return decode_source(data)
+    return data
 
 
 def describe(exc: BaseException) -> str:
