@@ -194,6 +194,111 @@ def test_plain_python_patterns(src, expected):
     assert pattern(src) == expected
 
 
+# Memory work the analysis must see: growth through keys and attributes, stores by key in loops,
+# `+=` on lists and strings, slices of sequences copied per iteration, copies in loops.
+MEMORY_SOURCES = {
+    "keyed growth": """
+        from collections import defaultdict
+        def f(items, key):
+            groups = defaultdict(list)
+            for item in items:
+                groups[key(item)].append(item)
+            return groups
+    """,
+    "cache on self": """
+        class C:
+            def f(self, items):
+                for item in items:
+                    self._cache[item.kind].append(item)
+                    self._seen.setdefault(item.kind, []).append(item.id)
+    """,
+    "stores by key": """
+        def f(rows):
+            out = {}
+            for r in rows:
+                out[r.id] = list(r.values)
+            return out
+    """,
+    "list and string +=": """
+        def f(groups):
+            out = []
+            text = ""
+            for g in groups:
+                out += list(g)
+                text += ",".join(g)
+            return out, text
+    """,
+    "slices per iteration": """
+        def f(seq, n):
+            seq = tuple(seq)
+            for i in range(len(seq) - n + 1):
+                yield seq[:i], seq[i:i + n], seq[i + n:]
+    """,
+    "copies in a loop": """
+        import copy
+        def f(states):
+            saved = []
+            for s in states:
+                saved.append(copy.deepcopy(s))
+            return saved
+    """,
+}
+
+
+@pytest.mark.parametrize("name", sorted(MEMORY_SOURCES))
+def test_memory_work_is_memory_intensive(name):
+    r = labels(MEMORY_SOURCES[name])
+    got = r.get("f") or r["C.f"]
+    assert got.pattern == "MEMORY_INTENSIVE", got.reasons
+    assert got.memory_intensity > 0.3
+
+
+def _unit(src, name="f"):
+    import ast
+
+    from velkora.evidence import collect_units
+    units, _ = collect_units(ast.parse(textwrap.dedent(src)))
+    return next(u for u in units if u.qualname == name)
+
+
+@pytest.mark.parametrize("src,facts", [
+    # `+=` on a number is carried state, not growth
+    ("def f(xs):\n    acc = 0\n    for x in xs:\n        acc += x * x\n    return acc\n",
+     {"aug_growth": 0, "carried": {"acc"}}),
+    # formatting text is not arithmetic
+    ("def f(n):\n    out = []\n    for i in range(n):\n        out.append('%d-' % i + 'x')\n    return out\n",
+     {"loop_arith": 0, "growth_in_loop": 1}),
+    # index arithmetic picks items: counted apart from work
+    ("def f(a, n):\n    for i in range(n):\n        yield a[i + 1] * 2\n",
+     {"index_arith": 1, "loop_arith": 2}),
+    # a list made and grown within one iteration carries nothing to the next
+    ("def f(rows, out):\n    for r in rows:\n        row = []\n        row.append(r)\n"
+     "        out.append(len(row))\n",
+     {"carried": set()}),
+    # rotating a container the loop reads is state carried to the next iteration
+    ("def f(buf, n):\n    for _ in range(n):\n        buf.rotate(1)\n        yield tuple(buf)\n",
+     {"carried": {"buf"}, "independent_loops": 0}),
+    # deleting from a container in a loop is not independent per-item work
+    ("def f(d):\n    for k in list(d):\n        if k.startswith('_'):\n            del d[k]\n",
+     {"resized_in_loop": 1, "independent_loops": 0}),
+], ids=["number +=", "text formatting", "index arithmetic", "local list", "rotate", "del"])
+def test_memory_and_state_evidence(src, facts):
+    u = _unit(src)
+    assert {k: getattr(u, k) for k in facts} == facts
+
+
+def test_a_rotating_buffer_is_not_parallel_friendly():
+    src = """
+    from collections import deque
+    def f(iterable, n):
+        buf = deque(iterable)
+        for _ in range(n):
+            buf.rotate(1)
+            yield tuple(buf)
+    """
+    assert pattern(src) in ("MEMORY_INTENSIVE", "SEQUENTIAL")
+
+
 @pytest.mark.parametrize("src", [
     "def f(a, b):\n    return a + b\n",                          # two strings joined
     "def f(xs):\n    return [x.upper() for x in xs]\n",

@@ -118,9 +118,10 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words.append("range")
     if u.max_depth >= 2 and (u.for_loops + u.while_loops):
         words.append("calculation")
-    if u.loop_arith >= 4:
+    work_arith = u.loop_arith - u.index_arith       # index arithmetic picks items; it computes nothing
+    if work_arith >= 4:
         words.append("compute")
-    if u.loop_arith >= 2 or u.math_calls >= 2:
+    if work_arith >= 2 or u.math_calls >= 2:
         words.append("math")
     if u.max_depth >= 3:
         words.append("algorithm")
@@ -129,30 +130,31 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     if u.for_loops + u.while_loops:
         reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
                        f"{u.loop_arith} arithmetic op(s) inside")
-    # Memory: materialised containers, growth in loops, copies, array allocations.
+    # Memory: containers materialised, grown or filled in loops, copies, array allocations.
+    built = u.containers + u.comprehension_containers + u.slice_copies
+    grown = u.growth_in_loop + u.aug_growth
     mem = []
-    if u.containers + u.comprehension_containers >= 1:
+    if built or (grown and not u.carried):
         mem.append("list")
-    built = u.containers + u.comprehension_containers
-    if built >= 2:
-        mem.append("dict")
-    if built >= 5:
-        mem.append("buffer")
+    if built >= 2 or u.keyed_growth:
+        mem.append("dict")          # several containers, or a container of containers
+    if built >= 5 or u.fills_in_loop:
+        mem.append("buffer")        # stored into by key or index on every iteration
     # Growth of a container the loop reads back is the loop's state, reported as such, not as memory.
-    if u.growth_in_loop and not u.carried:
+    if grown and not u.carried:
         mem.append("append")
-    if u.growth_in_loop >= 2 and not u.carried:
+    if grown >= 2 and not u.carried:
         mem.append("extend")
-    if u.copies or built >= 6:
-        mem.append("allocate")
-    if u.copies >= 2 or u.copies_in_loop or (u.copies and u.growth_in_loop):
-        mem.append("cache")
+    if u.copies or built >= 6 or u.built_in_loop or u.array_alloc_in_loop:
+        mem.append("allocate")      # a new object on every iteration, or a copy
+    if u.copies >= 2 or u.copies_in_loop or (u.copies and grown) or u.keyed_growth:
+        mem.append("cache")         # kept copies, or values kept by key
     if u.array_alloc >= 2:
         mem.append("array")
     words += mem
     if mem:
-        reasons.append(f"{u.containers + u.comprehension_containers} container(s) built, "
-                       f"{u.growth_in_loop} growth call(s) in loops, {u.copies} cop(ies)")
+        reasons.append(f"{built} container(s) built, {grown} growth(s) and {u.fills_in_loop} store(s) "
+                       f"in loops, {u.copies} cop(ies)")
     # Parallel: explicit worker APIs, and independent per-item work with no carried state.
     if u.parallel_api:
         words += ["parallel", "worker", "pool", "concurrent"]

@@ -80,6 +80,9 @@ CONTAINER_CALLS = frozenset({"list", "tuple", "set", "frozenset", "dict", "sorte
                              "defaultdict", "OrderedDict", "bytearray"})
 GROWTH_METHODS = frozenset({"append", "extend", "add", "update", "appendleft", "extendleft",
                             "setdefault", "insert"})
+# Methods that change a container in place: the next iteration sees the change.
+MUTATING_METHODS = frozenset({"pop", "popleft", "popitem", "remove", "discard", "clear", "rotate", "sort",
+                              "reverse"})
 COPY_CALLS = frozenset({"deepcopy", "copy"})
 MAP_CALLS = frozenset({"map", "starmap", "imap", "imap_unordered", "map_async", "starmap_async"})
 PARALLEL_CALLS = frozenset({"Parallel", "delayed", "ProcessPoolExecutor", "ThreadPoolExecutor", "Pool",
@@ -113,6 +116,14 @@ class Unit:
     copies: int = 0                     # copy/deepcopy
     copies_in_loop: int = 0
     comprehension_containers: int = 0
+    keyed_growth: int = 0               # growth of a container reached by key: d[k].append(v) in loops
+    fills_in_loop: int = 0              # out[key] = ... stores inside loops
+    aug_growth: int = 0                 # lst += [...] / s += "..." inside loops
+    built_in_loop: int = 0              # list(x), tuple(x), slices of sequences, made on every iteration
+    resized_in_loop: int = 0            # del c[k] inside loops
+    slice_copies: int = 0               # seq[a:b] of lists, tuples, strings inside loops
+    index_arith: int = 0                # arithmetic inside subscripts in loops (which items, not work)
+    array_alloc_in_loop: int = 0
     # parallel and sequential
     independent_maps: int = 0           # map()/comprehensions whose element does work
     independent_loops: int = 0          # for loops carrying no state whose body does work
@@ -270,6 +281,7 @@ class Measurer:
         self.has_frame = "frame" in file_flags
         self.has_sklearn = "sklearn" in file_flags
         self.bound: dict[str, int] = {}     # first line where each local name is bound
+        self.sequences: set[str] = set()     # names assigned a list, tuple or string: `+=` grows them
         self.class_info = class_info
 
     # -- name resolution --
@@ -313,14 +325,25 @@ class Measurer:
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
                 self._target(target, stmt.lineno, depth, loop)
+            if type(stmt.targets[0]) is ast.Name and _is_sequence(stmt.value):
+                self.sequences.add(stmt.targets[0].id)
         elif t is ast.AugAssign:
             self._expr(stmt.value, depth, loop)
-            if depth and isinstance(stmt.op, _ARITH):
-                u.loop_arith += 1
-            u.arith += 1
             tgt = stmt.target
+            # `lst += [...]` and `s += "..."` grow (and copy) a container, as append does: no arithmetic
+            grows = type(tgt) is ast.Name and isinstance(stmt.op, ast.Add) and (
+                tgt.id in self.sequences or _is_sequence(stmt.value))
+            if not grows:
+                if depth and isinstance(stmt.op, _ARITH):
+                    u.loop_arith += 1
+                u.arith += 1
             if isinstance(tgt, ast.Name):
-                if loop is not None:
+                if grows:
+                    if depth:
+                        u.aug_growth += 1
+                    if loop is not None:
+                        loop["grown"].add(tgt.id)
+                elif loop is not None:
                     loop["aug"].add(tgt.id)
                     loop["load"].add(tgt.id)
             elif isinstance(tgt, ast.Attribute):
@@ -366,7 +389,12 @@ class Measurer:
             return
         elif t in (ast.Import, ast.ImportFrom, ast.Pass, ast.Break, ast.Continue):
             return
-        else:   # Expr, Return, Raise, Assert, Delete
+        elif t is ast.Delete:
+            for child in stmt.targets:
+                self._expr(child, depth, loop)
+                if depth and isinstance(child, ast.Subscript):
+                    u.resized_in_loop += 1
+        else:   # Expr, Return, Raise, Assert
             for child in ast.iter_child_nodes(stmt):
                 self._expr(child, depth, loop)
         if depth and u.array_ops + u.frame_ops == before:
@@ -386,6 +414,8 @@ class Measurer:
         elif isinstance(target, ast.Starred):
             self._target(target.value, line, depth, loop)
         else:   # attribute or subscript store: its parts are loads
+            if depth and isinstance(target, ast.Subscript):
+                self.u.fills_in_loop += 1
             if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
                 loop["sub_store"].add(target.value.id)
                 self._expr(target.slice, depth, loop)
@@ -414,7 +444,8 @@ class Measurer:
             info["targets"].update(names)
             for n in names:
                 self.bound.setdefault(n, stmt.lineno)
-        calls_before, arith_before, growth_before = u.work_calls, u.loop_arith, u.growth_in_loop
+        calls_before, arith_before = u.work_calls, u.loop_arith - u.index_arith
+        growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
@@ -422,14 +453,16 @@ class Measurer:
                    if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
         # A loop that reads the container it grows, or an element its earlier iterations wrote
         # (a[i + 1] after a[i]), depends on those iterations too.
-        carried |= info["grown"] & info["load"]
+        carried |= {n for n in info["grown"] & info["load"] if self.bound.get(n, 1 << 30) < stmt.lineno}
         carried |= info["sub_store"] & info["sub_shift"]
         u.carried |= carried
         if outer is not None:
             for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift"):
                 outer[key] |= info[key]
-        if not isinstance(stmt, ast.While) and not carried and u.growth_in_loop == growth_before and (
-                u.work_calls > calls_before or u.loop_arith > arith_before):
+        # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them.
+        if not isinstance(stmt, ast.While) and not carried and (
+                u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
+                u.work_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
 
     # -- expressions --
@@ -451,17 +484,21 @@ class Measurer:
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
                 if isinstance(f, ast.Attribute):
-                    if loop is not None and f.attr in GROWTH_METHODS and isinstance(f.value, ast.Name):
-                        loop["grown"].add(f.value.id)     # growing is not reading
-                        continue
+                    if loop is not None and isinstance(f.value, ast.Name):
+                        if f.attr in GROWTH_METHODS:
+                            loop["grown"].add(f.value.id)     # growing is not reading
+                            continue
+                        if f.attr in MUTATING_METHODS:
+                            loop["grown"].add(f.value.id)
                     stack.append(f.value)
                 else:
                     stack.append(f)
                 continue
-            if t is ast.Subscript and loop is not None and isinstance(n.value, ast.Name) and isinstance(
-                    n.ctx, ast.Load) and any(isinstance(x, ast.BinOp) for x in ast.walk(n.slice)):
-                loop["sub_shift"].add(n.value.id)
-            if t is ast.BinOp:
+            if t is ast.Subscript and depth:
+                self._subscript_in_loop(n, loop)
+            if t is ast.BinOp and _is_text_op(n):
+                pass    # "%d" % x and "a" + s format text; they compute nothing
+            elif t is ast.BinOp:
                 if isinstance(n.op, ast.MatMult):
                     u.array_ops += 1
                     u.linalg_ops += 1
@@ -491,6 +528,23 @@ class Measurer:
                 stack.append(n.value)
                 continue
             stack.extend(ast.iter_child_nodes(n))
+
+    def _subscript_in_loop(self, n: ast.Subscript, loop: dict | None) -> None:
+        u = self.u
+        sl = n.slice
+        if type(sl) is ast.Constant or type(sl) is ast.Name:
+            return
+        shifted = False
+        for x in ast.walk(sl):
+            if type(x) is ast.BinOp:
+                u.index_arith += 1
+                shifted = True
+        if loop is not None and shifted and isinstance(n.value, ast.Name) and isinstance(n.ctx, ast.Load):
+            loop["sub_shift"].add(n.value.id)
+        # A slice of a list, tuple or string copies it; a slice of an array is a view.
+        if type(sl) is ast.Slice and not self.has_array and isinstance(n.ctx, ast.Load):
+            u.built_in_loop += 1
+            u.slice_copies += 1
 
     def _comprehension(self, node, depth: int) -> None:
         u = self.u
@@ -535,6 +589,8 @@ class Measurer:
         root = resolved[0] if resolved else None
         if root in ARRAY_MODULES:
             self._array_call(last, resolved)
+            if depth and last in ARRAY_ALLOC:
+                u.array_alloc_in_loop += 1
             if root in DEVICE_MODULES:
                 u.device_ops += 1
         elif root == "pandas":
@@ -558,6 +614,8 @@ class Measurer:
             name = func.id
             if name in CONTAINER_CALLS or (root is None and name in ("Counter", "defaultdict")):
                 u.containers += 1
+                if depth and node.args:
+                    u.built_in_loop += 1
             elif name in ("sum", "min", "max") and node.args and not self.has_array:
                 u.reductions += 1
             if name in MAP_CALLS and len(node.args) >= 2 and self._maps_work(node.args[0]):
@@ -609,6 +667,8 @@ class Measurer:
         u = self.u
         if last in GROWTH_METHODS and depth:
             u.growth_in_loop += 1
+            if type(func.value) is ast.Subscript or type(func.value) is ast.Call:
+                u.keyed_growth += 1     # d[k].append(v), d.setdefault(k, []).append(v)
         if last in FIT_NAMES and (self.has_sklearn or self.class_info):
             u.sk_fit_calls += 1
         elif last in INFER_NAMES and last != "transform" and (self.has_sklearn or self.class_info):
@@ -636,6 +696,34 @@ class Measurer:
 
 
 _ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
+_SEQUENCE_NODES = (ast.List, ast.ListComp, ast.Tuple, ast.JoinedStr)
+
+
+def _is_text(node: ast.AST) -> bool:
+    t = type(node)
+    return t is ast.JoinedStr or (t is ast.Constant and isinstance(node.value, (str, bytes)))
+
+
+def _is_text_op(node: ast.BinOp) -> bool:
+    """`"%d" % x`, `"a" + s`: formatting or joining text, not arithmetic."""
+    op = type(node.op)
+    if op is ast.Mod:
+        return _is_text(node.left)
+    return op is ast.Add and (_is_text(node.left) or _is_text(node.right))
+
+
+def _is_sequence(node: ast.AST) -> bool:
+    """A list, tuple or string value: `[...]`, `list(x)`, `"..."`, f-strings, `[x] * n`."""
+    t = type(node)
+    if t in _SEQUENCE_NODES or _is_text(node):
+        return True
+    if t is ast.Call and type(node.func) is ast.Name:
+        return node.func.id in ("list", "tuple", "sorted", "str")
+    if t is ast.BinOp and type(node.op) in (ast.Mult, ast.Add):
+        return _is_sequence(node.left) or _is_sequence(node.right)
+    return False
+
+
 _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
 
 
