@@ -271,6 +271,8 @@ def _unit(src, name="f"):
     # index arithmetic picks items: counted apart from work
     ("def f(a, n):\n    for i in range(n):\n        yield a[i + 1] * 2\n",
      {"index_arith": 1, "loop_arith": 2}),
+    # the iterable is evaluated once, before the loop
+    ("def f(xs):\n    for x in sorted(list(xs)):\n        print(x)\n", {"built_in_loop": 0, "containers": 2}),
     # a list made and grown within one iteration carries nothing to the next
     ("def f(rows, out):\n    for r in rows:\n        row = []\n        row.append(r)\n"
      "        out.append(len(row))\n",
@@ -281,7 +283,7 @@ def _unit(src, name="f"):
     # deleting from a container in a loop is not independent per-item work
     ("def f(d):\n    for k in list(d):\n        if k.startswith('_'):\n            del d[k]\n",
      {"resized_in_loop": 1, "independent_loops": 0}),
-], ids=["number +=", "text formatting", "index arithmetic", "local list", "rotate", "del"])
+], ids=["number +=", "text formatting", "index arithmetic", "iterable once", "local list", "rotate", "del"])
 def test_memory_and_state_evidence(src, facts):
     u = _unit(src)
     assert {k: getattr(u, k) for k in facts} == facts

@@ -439,7 +439,7 @@ class Measurer:
                 u.range_loops += 1
                 if it.func.id == "prange":
                     u.parallel_api += 1
-            self._expr(it, depth, outer)
+            self._expr(it, depth - 1, outer)     # the iterable is evaluated once, before the loop
             names = [n.id for n in ast.walk(stmt.target) if isinstance(n, ast.Name)]
             info["targets"].update(names)
             for n in names:
