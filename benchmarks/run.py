@@ -30,7 +30,7 @@ def load_cases(filters):
         spec = importlib.util.spec_from_file_location(path.stem, path)
         mod = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(mod)
-        for case in getattr(mod, "CASES", ()):  # bench_labels.py is a script of its own
+        for case in getattr(mod, "CASES", ()):  # scripts of their own (bench_labels, bench_cli_tree) have none
             if not filters or any(f in case.name or f in path.stem for f in filters):
                 cases.append((path.stem, case))
     return cases

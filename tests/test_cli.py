@@ -52,7 +52,7 @@ def test_sample_lands_on_the_expected_patterns():
     got = {f["function"]: f["pattern"] for f in result["functions"]}
     for name, pattern in SAMPLE_PATTERNS.items():
         assert got[name] == pattern
-    assert result["gpu_available"] is False
+    assert result["settings"]["gpu_available"] is False
 
 
 def test_gpu_flag_and_compute_capability_reach_the_scoring():
@@ -65,14 +65,24 @@ def test_gpu_flag_and_compute_capability_reach_the_scoring():
 
 def test_json_rows_have_the_documented_fields():
     result = analyze_json("--no-gpu", str(SAMPLE))
-    assert set(result) == {"gpu_available", "compute_capability", "thresholds", "functions", "skipped"}
+    assert set(result) == {"tool", "version", "schema_version", "settings", "functions", "summary", "skipped"}
+    assert (result["tool"], result["version"], result["schema_version"]) == ("velkora", velkora.__version__, 1)
+    assert set(result["settings"]) == {
+        "gpu_available", "compute_capability", "thresholds", "sort", "top", "patterns", "min_speedup",
+        "exclude", "hidden", "respect_gitignore", "max_file_size", "config",
+    }
     row = result["functions"][0]
     assert set(row) == {
-        "file", "line", "function", "pattern", "pattern_code", "cpu_intensity", "memory_intensity",
-        "parallelization_potential", "gpu_operation_score", "gpu_suitability", "gpu_speedup", "numpy_score",
-        "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "reasons",
+        "path", "line", "cell", "location", "name", "pattern", "pattern_code", "score", "cpu_intensity",
+        "memory_intensity", "parallelization_potential", "gpu_operation_score", "gpu_suitability", "gpu_speedup",
+        "numpy_score", "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "reasons",
+        "file", "function",
     }
-    assert isinstance(row["line"], int) and isinstance(row["pattern_code"], int)
+    assert isinstance(row["line"], int) and isinstance(row["pattern_code"], int) and row["cell"] is None
+    assert (row["file"], row["function"]) == (row["path"], row["name"])
+    assert row["location"] == f"{row['path']}:{row['line']}"
+    assert set(result["summary"]) == {"files", "analysed", "selected", "shown", "skipped", "by_pattern",
+                                      "top_candidates", "top_by_pattern"}
 
 
 def test_directories_are_walked_and_a_broken_file_does_not_stop_the_others(tmp_path):

@@ -114,7 +114,8 @@ def test_an_unreadable_directory_is_reported(tmp_path, monkeypatch, capsys):
     out, err = capsys.readouterr()
     result = json.loads(out)
     assert [f["function"] for f in result["functions"]] == ["in_a", "in_z"]
-    assert result["skipped"] == [{"file": locked, "reason": "cannot read directory: Permission denied"}]
+    reason = "cannot read directory: Permission denied"
+    assert result["skipped"] == [{"path": locked, "file": locked, "reason": reason}]
     assert error_lines(err) == [f"{locked}: error: cannot read directory: Permission denied"]
 
 
@@ -152,7 +153,8 @@ def test_source_is_decoded_as_the_interpreter_decodes_it(tmp_path, data):
     [row] = json.loads(proc.stdout)["functions"]
     text = cli.read_source(str(path), 10**6, set())
     assert "café" in text and "\r" not in text and not text.startswith("\ufeff")
-    assert row == cli.asdict(cli.analyze_source(text, str(path), False, None)[0])
+    expected = cli.asdict(cli.analyze_source(text, str(path), False, None)[0])
+    assert {key: row[key] for key in expected} == expected
 
 
 @pytest.mark.parametrize("name", [b"new\nline.py", b"tab\there.py", b"\xff\xfe.py"])
@@ -165,6 +167,7 @@ def test_odd_file_names_stay_on_one_line(tmp_path, name):
     proc = analyze(tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert "Traceback" not in proc.stderr
-    [row] = [line for line in proc.stdout.splitlines() if " good " in line]
+    table = proc.stdout.split("\n\n")[0]                  # the summary follows after a blank line
+    [row] = [line for line in table.splitlines() if " good " in line]
     [line] = error_lines(proc.stderr)
     assert "bad_" in line and "syntax error" in line

@@ -50,6 +50,7 @@ class FunctionReport:
     sequential_count: int
     embarrassing_count: int
     reasons: list = field(default_factory=list)
+    cell: int | None = None         # the notebook cell the unit is in (its line counts within the cell)
 
 
 NO_CODE = "NO_CODE"

@@ -2,9 +2,10 @@
 
     velkora                        probe summary, then the analysis of a bundled sample workload
     velkora probe [--json]         the host capability report
-    velkora analyze PATH... [--json] [--gpu | --no-gpu] [--compute-capability X.Y] [--max-file-size SIZE]
+    velkora analyze PATH... [options]     see `velkora analyze --help` and the README
 
-`python -m velkora` is the same command. The analysis itself lives in velkora.analysis.
+`python -m velkora` is the same command. The analysis itself lives in velkora.analysis, the choice of files
+in velkora.sources, the report formats in velkora.report.
 Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed, 130 when interrupted,
 141 when the output pipe closed early.
 """
@@ -12,20 +13,27 @@ Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed, 
 from __future__ import annotations
 
 import argparse
-import io
 import json
+import math
 import os
-import stat
 import sys
-import tokenize
-from dataclasses import asdict
+import time
+from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from here by callers)
 from pathlib import Path
 
-from velkora import __version__
-from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
+from velkora import __version__, config, html_report, notebooks, report
+from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source, detect_gpu
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
+from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
+                             collect, describe, display_path, printable, read_bytes, read_source,
+                             read_stdin, read_stdin_bytes)
 
 SAMPLE = Path(__file__).with_name("sample_workload.py")
+FORMATS = ("text", "json", "csv", "markdown")
+COLOR_MODES = ("auto", "always", "never")
+
+# Older names, kept for callers of this module.
+_printable, _describe = printable, describe
 
 
 # ---- probe -------------------------------------------------------------------------------------
@@ -58,152 +66,511 @@ def format_probe(caps: dict) -> str:
     return "\n".join(lines)
 
 
-# ---- files -------------------------------------------------------------------------------------
+# ---- analysis of files, in this process or in worker processes ----------------------------------
 
-# A file larger than this is reported and skipped: parsing takes about 100 bytes of memory per byte of
-# source, and hand-written modules stay well below it.
-DEFAULT_MAX_FILE_SIZE = 4 * 2**20
-
-_FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
-               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
-
-
-class Skip(Exception):
-    """A file or directory left out, with the reason to report."""
-
-
-def _printable(text: str) -> str:
-    """`text` on one line: control characters and undecodable bytes of file names escaped."""
-    if text.isprintable():
-        return text
-    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
+# Below this much source, starting worker processes costs more than they save (the analysis reads about
+# 3 MB of source a second per process; starting a pool by fork takes some 20 ms).
+POOL_MIN_BYTES = 256 * 1024
+# A chunk sent to a worker: at most this many files, about this much source, so that workers stay evenly
+# busy to the end and a result in flight is small.
+CHUNK_FILES = 32
+CHUNK_BYTES = 512 * 1024
+# Worker pools started again after one died, before the rest is analysed here instead.
+MAX_POOL_RESTARTS = 8
+DIED = "the analysis process ended abruptly (killed, or crashed in native code)"
 
 
-def _walk(top: str, problems: list):
-    """*.py under `top`, depth first in name order; hidden and symlinked directories are not entered."""
-    stack = [top]
-    while stack:
-        directory = stack.pop()
+@dataclass(frozen=True)
+class Analysis:
+    """What every file is analysed with."""
+    gpu_available: bool
+    compute_capability: str | None
+    max_size: int = DEFAULT_MAX_FILE_SIZE
+
+
+def _analyze_notebook(data: bytes, display: str, analysis: Analysis):
+    """(reports, problem) for a notebook: each code cell on its own, so that a cell that does not parse
+    is reported (the first such cell) without hiding the others; lines count within the cell."""
+    reports, problem = [], None
+    for cell in notebooks.code_cells(data):
         try:
-            with os.scandir(directory) as it:
-                entries = sorted(it, key=lambda e: e.name)
-        except OSError as exc:
-            problems.append((directory, f"cannot read directory: {exc.strerror or exc}"))
+            found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability)
+        except FILE_ERRORS as exc:
+            problem = problem or f"cell {cell.number}: {describe(exc)}"
             continue
-        subdirs = []
-        for entry in entries:
-            try:
-                is_dir = entry.is_dir()
-            except OSError:
-                is_dir = False
-            if is_dir:
-                if not entry.name.startswith(".") and not entry.is_symlink():
-                    subdirs.append(entry.path)
-            elif entry.name.endswith(".py"):
-                yield entry.path
-        stack.extend(reversed(subdirs))
+        for r in found:
+            r.cell = cell.number
+            reports.append(r)
+    return reports, problem
 
 
-def iter_python_files(paths: list[str], problems: list):
-    """The files named, and the *.py files of the directories named; unreadable directories go to `problems`."""
-    for p in paths:
-        if os.path.isdir(p):
-            yield from _walk(p, problems)
+def _analyze_file(path: str, display: str, analysis: Analysis):
+    """(reports, None) or (None, reason) for one file, or (reports, reason) for a notebook analysed in
+    part; `display` is the name it is reported under."""
+    try:
+        if display.endswith(".ipynb"):
+            if path == STDIN:
+                data = read_stdin_bytes(sys.stdin.buffer, analysis.max_size)
+            else:
+                data = read_bytes(path, analysis.max_size)
+            return _analyze_notebook(data, display, analysis)
+        if path == STDIN:
+            text = read_stdin(sys.stdin.buffer, analysis.max_size)
         else:
-            yield p
+            text = read_source(path, analysis.max_size)
+        return analyze_source(text, display, analysis.gpu_available, analysis.compute_capability), None
+    except FILE_ERRORS as exc:
+        return None, describe(exc)
 
 
-def _check_regular(st: os.stat_result, max_size: int) -> None:
-    # Only regular files: a FIFO would block the read and a device (a link to /dev/zero) never ends.
-    if not stat.S_ISREG(st.st_mode):
-        kind = next((name for test, name in _FILE_KINDS if test(st.st_mode)), "an unknown kind")
-        raise Skip(f"not a regular file ({kind})")
-    if st.st_size > max_size:
-        raise Skip(f"{st.st_size} bytes, over the size limit of {max_size} (see --max-file-size)")
+def _analyze_chunk(chunk: list[tuple[str, str]], analysis: Analysis):
+    """A worker's task: the results of a few files, small records only (no source text)."""
+    return [_analyze_file(path, display, analysis) for path, display in chunk]
 
 
-def _read_up_to(f, limit: int, hint: int) -> bytes:
-    """At most `limit` bytes of `f`; `hint` (the size fstat reported) sizes the first read."""
-    parts, left, size = [], limit, min(hint + 1, limit)
-    while left > 0:
-        part = f.read(size)
-        if not part:
-            break
-        parts.append(part)
-        left -= len(part)
-        size = min(left, 1 << 20)
-    return b"".join(parts)
+def _worker_init(parent: int) -> None:
+    import signal
+    import threading
+
+    # Ctrl-C reaches every process of the terminal's foreground group; the parent alone handles it (and
+    # stops the workers), so a worker never prints a traceback of its own. SIGTERM and SIGHUP simply end
+    # a worker (the parent's handlers, inherited by fork, are for the parent).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
+    # A parent killed outright (SIGKILL) cannot stop its workers, and they would wait for tasks forever,
+    # holding the output pipe open: leave when the parent is gone.
+    def watch():
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=watch, daemon=True).start()
 
 
-def read_source(path: str, max_size: int, seen: set) -> str | None:
-    """The text of a regular file, decoded as the interpreter decodes source (BOM, coding line).
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived while worker processes ran: raised to stop them, then the signal's default
+    action is taken."""
 
-    None for a file already read under another name (a symlink, a hard link, a path given twice).
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+_PARENT = os.getpid()
+
+
+def _stop(signum, frame):
+    if os.getpid() != _PARENT:
+        # A worker forked a moment ago, before its initializer reset the handler: end as by default.
+        import signal
+
+        signal.signal(signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signum)
+    raise Stopped(signum)
+
+
+class _Workers:
+    """A process pool that can be stopped at once (Ctrl-C, a closed pipe) and started again after a worker
+    died."""
+
+    def __init__(self, jobs: int):
+        import multiprocessing
+        import threading
+        from concurrent.futures import ProcessPoolExecutor
+
+        # fork starts in milliseconds and needs nothing importable; it is unsafe only when threads run.
+        methods = multiprocessing.get_all_start_methods()
+        method = "fork" if "fork" in methods and threading.active_count() == 1 else "spawn"
+        sys.stdout.flush()              # a forked child must not inherit (and write out) buffered output
+        sys.stderr.flush()
+        self._executor = ProcessPoolExecutor(jobs, multiprocessing.get_context(method), _worker_init,
+                                             (os.getpid(),))
+        self.jobs = jobs
+
+    def submit(self, chunk: list[Item], analysis: Analysis):
+        return self._executor.submit(_analyze_chunk, [(i.path, i.display) for i in chunk], analysis)
+
+    def close(self, stop: bool = False) -> None:
+        if stop:
+            terminate = getattr(self._executor, "terminate_workers", None)      # Python 3.14
+            if terminate is not None:
+                terminate()
+            else:
+                for process in list((getattr(self._executor, "_processes", None) or {}).values()):
+                    process.terminate()
+        self._executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _start_workers(jobs: int) -> _Workers | None:
+    """A pool, or None where processes cannot be had (a sandbox, no /dev/shm): then the analysis runs here."""
+    try:
+        return _Workers(jobs)
+    except (OSError, ImportError, NotImplementedError):
+        return None
+
+
+def _chunks(items: list[Item], jobs: int):
+    """Consecutive files grouped for the workers; an item to report or to read here (stdin) on its own."""
+    total = sum(i.size for i in items)
+    target = min(CHUNK_BYTES, max(32 * 1024, total // (jobs * 8)))
+    chunk, size = [], 0
+    for item in items:
+        if item.error is not None or item.path == STDIN:
+            if chunk:
+                yield chunk
+                chunk, size = [], 0
+            yield [item]
+            continue
+        chunk.append(item)
+        size += item.size
+        if len(chunk) >= CHUNK_FILES or size >= target:
+            yield chunk
+            chunk, size = [], 0
+    if chunk:
+        yield chunk
+
+
+def _here(item: Item, analysis: Analysis):
+    if item.error is not None:
+        return item, None, item.error
+    return (item, *_analyze_file(item.path, item.display, analysis))
+
+
+def analyze_items(items: list[Item], analysis: Analysis, jobs: int = 1, wait_tick=None):
+    """(item, reports, error) for each item, in the order given, whatever `jobs`.
+
+    With jobs > 1 and enough source, files are analysed in worker processes, a few chunks ahead of the
+    one reported next; nothing but file names goes out and small records come back. `wait_tick()` is
+    called about four times a second while waiting for a worker.
     """
-    _check_regular(os.stat(path), max_size)
-    # Non-blocking, so that a FIFO put in the file's place since the stat cannot hang the open.
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    with open(fd, "rb") as f:
-        st = os.fstat(fd)
-        _check_regular(st, max_size)
-        if (st.st_dev, st.st_ino) in seen:
-            return None
-        seen.add((st.st_dev, st.st_ino))
-        data = _read_up_to(f, max_size + 1, st.st_size)
-    if len(data) > max_size:
-        raise Skip(f"more than the size limit of {max_size} bytes (see --max-file-size)")
-    # What tokenize.open does, on the bytes already read.
-    buffer = io.BytesIO(data)
-    encoding, _ = tokenize.detect_encoding(buffer.readline)
-    buffer.seek(0)
-    return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
+    files = [i for i in items if i.error is None and i.path != STDIN]
+    if jobs <= 1 or len(files) < 2 or sum(i.size for i in files) < POOL_MIN_BYTES:
+        for item in items:
+            yield _here(item, analysis)
+        return
+    yield from _pooled(items, min(jobs, len(files)), analysis, wait_tick or (lambda: None))
 
 
-def _describe(exc: BaseException) -> str:
-    if isinstance(exc, Skip):
-        return str(exc)
-    if isinstance(exc, SyntaxError):
-        where = f" at line {exc.lineno}" if exc.lineno else ""
-        return f"syntax error{where}: {exc.msg}"
-    # The parser's own limits on nesting: it recurses once per operator or nested expression.
-    if isinstance(exc, RecursionError):
-        return f"too deeply nested to parse (RecursionError: {exc})"
-    if isinstance(exc, MemoryError):
-        return "too deeply nested or too large to parse (MemoryError)"
-    if isinstance(exc, OSError) and exc.strerror:
-        return f"cannot read: {exc.strerror}"
-    return f"{type(exc).__name__}: {exc}"
+def _pooled(items, jobs, analysis, wait_tick):
+    import signal
+    import threading
+    from collections import deque
+    from concurrent.futures import wait
+    from concurrent.futures.process import BrokenProcessPool
+
+    # Entries are (chunk, solo). A solo chunk (one file, after a worker died) runs alone in the pool,
+    # so that if the pool breaks again, that file is the cause.
+    pending, inflight = deque((chunk, False) for chunk in _chunks(items, jobs)), deque()
+    global _PARENT
+    _PARENT, handlers = os.getpid(), {}
+    if threading.current_thread() is threading.main_thread():
+        # Stopped by a signal whose default action would leave the workers behind: stop them first.
+        handlers = {sig: signal.signal(sig, _stop) for sig in (signal.SIGTERM, signal.SIGHUP)}
+    workers, restarts, finished = _start_workers(jobs), 0, False
+    try:
+        while pending or inflight:
+            while pending and len(inflight) < 3 * jobs and not (
+                    inflight and (pending[0][1] or inflight[-1][2])):
+                chunk, solo = pending.popleft()
+                future = None
+                if workers is not None and chunk[0].error is None and chunk[0].path != STDIN:
+                    try:
+                        future = workers.submit(chunk, analysis)
+                    except OSError:             # processes are started here: fork can fail (EAGAIN)
+                        workers.close(stop=True)
+                        workers = None
+                        inflight = deque((c, None, s) for c, _, s in inflight)     # all done here now
+                inflight.append((chunk, future, solo))
+            chunk, future, solo = inflight.popleft()
+            if future is None:
+                for item in chunk:
+                    yield _here(item, analysis)
+                continue
+            while not future.done():
+                wait([future], timeout=0.25)
+                wait_tick()
+            try:
+                results = future.result()
+            except BrokenProcessPool:
+                # A worker died (a signal, the out-of-memory killer) and every chunk in flight is lost with
+                # it. Run them again, the one being waited for file by file and each alone, so that the
+                # file that kills a worker is found and reported and the others are analysed.
+                workers.close(stop=True)
+                restarts += 1
+                again = [(c, False) for c, _, _ in inflight]
+                inflight.clear()
+                if solo:
+                    yield chunk[0], None, DIED
+                else:
+                    again[:0] = [([item], True) for item in chunk]
+                pending.extendleft(reversed(again))
+                workers = _start_workers(jobs) if restarts <= MAX_POOL_RESTARTS else None
+                continue
+            for item, (found, error) in zip(chunk, results):
+                yield item, found, error
+        finished = True
+    finally:
+        if workers is not None:
+            workers.close(stop=not finished)
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
+
+
+# ---- progress -----------------------------------------------------------------------------------
+
+class Progress:
+    """`velkora: 120/566 files, 2.3 s` on one line of a terminal, redrawn in place, for runs that take
+    longer than DELAY seconds; nothing when disabled."""
+
+    DELAY = 1.0
+    INTERVAL = 0.1
+
+    def __init__(self, stream, enabled: bool, clock=time.monotonic):
+        self.stream, self.enabled, self.clock = stream, enabled, clock
+        self.started = clock()
+        self.total, self.done, self.found = None, 0, 0
+        self._drawn, self._last = 0, -math.inf
+
+    def finding(self, found: int) -> None:
+        self.found = found
+        self.refresh()
+
+    def begin(self, total: int) -> None:
+        self.total, self.done = total, 0
+
+    def advance(self) -> None:
+        self.done += 1
+        self.refresh()
+
+    def refresh(self) -> None:
+        if not self.enabled:
+            return
+        now = self.clock()
+        if now - self.started < self.DELAY or now - self._last < self.INTERVAL:
+            return
+        self._last = now
+        elapsed = now - self.started
+        if self.total is None:
+            text = f"velkora: finding files, {self.found} so far, {elapsed:.1f} s"
+        else:
+            text = f"velkora: {self.done}/{self.total} files, {elapsed:.1f} s"
+        self._write("\r" + text.ljust(self._drawn))
+        self._drawn = len(text)
+
+    def clear(self) -> None:
+        if self._drawn:
+            self._write("\r" + " " * self._drawn + "\r")
+            self._drawn = 0
+
+    def message(self, line: str) -> None:
+        """A line of its own on the stream, the progress line (if shown) redrawn after it."""
+        self.clear()
+        self._write(line + "\n")
+        self._last = -math.inf
+
+    def _write(self, text: str) -> None:
+        self.stream.write(text)
+        self.stream.flush()
+
+
+# ---- settings: command line over [tool.velkora] over defaults -------------------------------------
+
+def default_jobs() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+DEFAULTS = {
+    "format": "text", "wide": False, "sort": "path", "top": None, "pattern": [], "min_speedup": None,
+    "exclude": [], "hidden": False, "respect_gitignore": True, "jobs": None, "max_file_size":
+    DEFAULT_MAX_FILE_SIZE, "gpu": None, "compute_capability": None, "color": "auto", "quiet": False,
+}
+
+
+def _pattern_names() -> tuple[str, ...]:
+    return (*PATTERN_NAMES, *(() if report.NO_CODE in PATTERN_NAMES else (report.NO_CODE,)))
+
+
+def _patterns(text: str) -> list[str]:
+    """NAME[,NAME...]: pattern names, in any case, `-` or `_` between words."""
+    names = []
+    for part in text.split(","):
+        name = part.strip().upper().replace("-", "_")
+        if name not in _pattern_names():
+            raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
+                                             f"{', '.join(_pattern_names())})")
+        names.append(name)
+    return names
+
+
+def _globs(text: str) -> list[str]:
+    globs = [g.strip() for g in text.split(",") if g.strip()]
+    if not globs:
+        raise argparse.ArgumentTypeError("empty pattern")
+    return globs
+
+
+def _positive_int(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or len(text) > 9 or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a positive whole number")
+    return int(text)
+
+
+def _speedup(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value >= 0) or not text.isascii():
+        raise argparse.ArgumentTypeError(f"invalid speedup {text!r}: expected a number, e.g. 1.5")
+    return value
+
+
+_CHOICES = {"format": FORMATS, "sort": report.SORTS, "color": COLOR_MODES}
+
+
+def _config_value(dest: str, value):
+    """A [tool.velkora] value (of a type velkora.config has checked) read as its option's argument."""
+    if dest in _CHOICES:
+        if value not in _CHOICES[dest]:
+            raise argparse.ArgumentTypeError(f"invalid choice {value!r} (choose from {', '.join(_CHOICES[dest])})")
+        return value
+    if dest in ("pattern", "exclude"):
+        parse = _patterns if dest == "pattern" else _globs
+        return [v for text in (value if isinstance(value, list) else [value]) for v in parse(text)]
+    parse = {"top": _positive_int, "jobs": _positive_int, "min_speedup": _speedup, "max_file_size": _size,
+             "compute_capability": _compute_capability}.get(dest)
+    return parse(str(value)) if parse else value
+
+
+# ---- the run ------------------------------------------------------------------------------------
+
+def _isatty(stream) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def use_color(mode: str, stream) -> bool:
+    """--color always/never decide; otherwise NO_COLOR (any value) turns colour off, FORCE_COLOR (other than
+    0 or false) turns it on, and without either a terminal gets colour and a pipe or file does not."""
+    if mode != "auto":
+        return mode == "always"
+    if os.environ.get("NO_COLOR"):
+        return False
+    if os.environ.get("FORCE_COLOR", "") not in ("", "0", "false"):
+        return True
+    return _isatty(stream) and os.environ.get("TERM") != "dumb"
+
+
+def _width(stream) -> int:
+    if not _isatty(stream):
+        return 80
+    import shutil
+
+    return max(60, shutil.get_terminal_size().columns)
+
+
+def _exclusions(globs: list[str], base: str | None):
+    if not globs:
+        return None
+    from velkora import gitignore
+
+    return gitignore.RuleSet(base or os.sep, gitignore.parse_lines(globs), anywhere=True)
+
+
+def run_analysis(paths: list[str], settings: dict, analysis: Analysis, out=None, config: str | None = None,
+                 stdin_name: str | None = None, html_path: str | None = None) -> int:
+    """Analyse `paths` and write the report to `out` (default stdout); returns the exit status."""
+    out = out or sys.stdout
+    err = sys.stderr
+    progress = Progress(err, enabled=not settings["quiet"] and _isatty(err))
+    options = WalkOptions(settings["hidden"], settings["respect_gitignore"],
+                          _exclusions(settings["exclude"], settings.get("exclude_base")))
+    items = collect(paths, options, analysis.max_size, progress.finding, stdin_name)
+    progress.begin(len(items))
+    reports, skipped, files = [], [], 0
+    try:
+        for item, found, error in analyze_items(items, analysis, settings["jobs"] or default_jobs(),
+                                                progress.refresh):
+            if found is not None:
+                files += 1
+                reports.extend(found)
+            if error is not None:
+                # One line per problem on stderr, whatever the output format, as compilers and linters do.
+                skipped.append((item.display, error))
+                progress.message(f"{printable(item.display)}: error: {printable(error)}")
+            progress.advance()
+    finally:
+        progress.clear()
+    doc = report.document(reports, skipped, files, {
+        "gpu_available": analysis.gpu_available, "compute_capability": analysis.compute_capability,
+        "thresholds": DEFAULT_THRESHOLDS, "sort": settings["sort"], "top": settings["top"],
+        "patterns": settings["pattern"], "min_speedup": settings["min_speedup"],
+        "exclude": settings["exclude"], "hidden": settings["hidden"],
+        "respect_gitignore": settings["respect_gitignore"], "max_file_size": analysis.max_size,
+        "config": display_path(config, _cwd()) if config else None,
+    })
+    if html_path is not None:
+        try:
+            html_report.write(html_path, doc)
+        except OSError as exc:
+            print(f"{printable(html_path)}: error: cannot write the HTML report: {exc.strerror or exc}",
+                  file=err)
+            return 1
+        if not settings["quiet"]:
+            print(f"wrote {printable(html_path)}", file=err)
+    fmt = settings["format"]
+    if fmt == "json":
+        text = report.render_json(doc)
+    elif fmt == "csv":
+        text = report.render_csv(doc)
+    elif fmt == "markdown":
+        text = report.render_markdown(doc, wide=settings["wide"])
+    else:
+        text = report.render_text(doc, _width(out), use_color(settings["color"], out), settings["wide"],
+                                  with_summary=not settings["quiet"])
+    # In pieces: a single write of a few hundred kilobytes to a pipe whose reader leaves part-way through
+    # can return without the BrokenPipeError that a piecewise write reports.
+    for start in range(0, len(text), 1 << 15):
+        out.write(text[start:start + (1 << 15)])
+    if not reports:
+        print("no functions analysed", file=err)
+    return 0 if reports else 1
+
+
+def _cwd() -> str | None:
+    try:
+        return os.getcwd()
+    except OSError:
+        return None
 
 
 def analyze_paths(paths: list[str], gpu_available: bool, compute_capability: str | None,
                   max_size: int = DEFAULT_MAX_FILE_SIZE):
-    """(reports, problems): problems are (path, message) for what could not be analysed.
+    """(reports, problems) for `paths` with the default walk, in this process; problems are (path, reason).
 
     One bad file never stops the run: whatever reading or parsing it raises is reported and it is skipped.
     """
-    reports, problems, seen = [], [], set()
-    for path in iter_python_files(paths, problems):
-        try:
-            text = read_source(path, max_size, seen)
-            if text is not None:
-                reports.extend(analyze_source(text, path, gpu_available, compute_capability))
-        except (Skip, SyntaxError, ValueError, RecursionError, MemoryError, OSError) as exc:
-            problems.append((path, _describe(exc)))
+    reports, problems = [], []
+    items = collect(paths, WalkOptions(), max_size)
+    for item, found, error in analyze_items(items, Analysis(gpu_available, compute_capability, max_size)):
+        if found is not None:
+            reports.extend(found)
+        if error is not None:
+            problems.append((item.display, error))
     return reports, problems
 
 
 def format_reports(reports: list[FunctionReport]) -> str:
-    header = (f"{'location':32s} {'function':24s} {'pattern':22s} {'cpu':>5s} {'mem':>5s} "
-              f"{'par':>5s} {'gpu':>5s} {'speedup':>8s}")
-    rows = [header, "-" * len(header)]
-    for r in reports:
-        loc = f"{_printable(r.file)}:{r.line}"
-        if len(loc) > 32:
-            loc = "..." + loc[-29:]
-        rows.append(f"{loc:32s} {r.function[:24]:24s} {r.pattern:22s} {r.cpu_intensity:5.2f} "
-                    f"{r.memory_intensity:5.2f} {r.parallelization_potential:5.2f} "
-                    f"{r.gpu_suitability:5.2f} {r.gpu_speedup:7.1f}x")
-    return "\n".join(rows)
+    """The text table of `reports`, without the summary."""
+    doc = report.document(reports, [], 0, {"sort": "path"})
+    return report.render_text(doc, with_summary=False).rstrip("\n")
 
 
 # ---- entry point -------------------------------------------------------------------------------
@@ -214,17 +581,64 @@ def _parser(prog: str = "velkora") -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command")
     p = sub.add_parser("probe", help="report the host's capabilities")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
-    a = sub.add_parser("analyze", help="classify the workload of every function in Python files")
-    a.add_argument("paths", nargs="+", metavar="PATH", help="Python files or directories (walked for *.py)")
-    a.add_argument("--json", action="store_true", help="print the results as JSON")
-    g = a.add_mutually_exclusive_group()
-    g.add_argument("--gpu", dest="gpu", action="store_true", default=None, help="assume a GPU is available")
-    g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
-    a.add_argument("--compute-capability", metavar="X.Y", type=_compute_capability, default=None,
-                   help="GPU compute capability to score against (default: none given)")
-    a.add_argument("--max-file-size", metavar="SIZE", type=_size, default=DEFAULT_MAX_FILE_SIZE,
+    a = sub.add_parser(
+        "analyze", help="classify the workload of every function in Python files",
+        description="Classify the workload of every function in Python files. Options not given are taken "
+                    "from [tool.velkora] in the nearest pyproject.toml, if any.")
+    a.add_argument("paths", nargs="+", metavar="PATH",
+                   help="Python files or directories (walked for *.py); - reads one file from stdin")
+
+    o = a.add_argument_group("output")
+    fmt = o.add_mutually_exclusive_group()
+    fmt.add_argument("--json", dest="format", action="store_const", const="json",
+                     help="the result document as JSON (fields: see the README)")
+    fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="one CSV line per function")
+    fmt.add_argument("--markdown", dest="format", action="store_const", const="markdown",
+                     help="a Markdown table and summary")
+    fmt.add_argument("--format", choices=FORMATS, help="the same by name (default: text)")
+    o.add_argument("--html", metavar="FILE",
+                   help="also write a self-contained HTML page (chart, sortable table, top candidates)")
+    o.add_argument("--wide", action=argparse.BooleanOptionalAction, default=None,
+                   help="every score in its own column, one line per function, whatever the width")
+    o.add_argument("--color", choices=COLOR_MODES, default=None,
+                   help="colour the text table: auto (default: on a terminal, unless NO_COLOR is set)")
+    o.add_argument("-q", "--quiet", action="store_true", default=None, help="no progress line, no summary")
+
+    s = a.add_argument_group("choosing what to see")
+    s.add_argument("--sort", choices=report.SORTS,
+                   help="path (default: by file, then line), speedup (estimated GPU speedup, highest first) or "
+                        "score (the evidence for the function's pattern, highest first)")
+    s.add_argument("--top", metavar="N", type=_positive_int, help="show only the first N functions")
+    s.add_argument("--pattern", metavar="NAME[,NAME...]", type=_patterns, action="extend",
+                   help="show only functions with these patterns (repeatable)")
+    s.add_argument("--min-speedup", metavar="X", type=_speedup,
+                   help="show only functions with an estimated GPU speedup of at least X")
+
+    f = a.add_argument_group("choosing files")
+    f.add_argument("--exclude", metavar="GLOB[,GLOB...]", type=_globs, action="extend",
+                   help="leave out walked files and directories that match (gitignore syntax; repeatable)")
+    f.add_argument("--hidden", action=argparse.BooleanOptionalAction, default=None,
+                   help="also walk hidden files and directories (names starting with a dot)")
+    f.add_argument("--no-ignore", dest="respect_gitignore", action="store_false", default=None,
+                   help="walk what .gitignore files exclude too")
+    f.add_argument("--respect-gitignore", dest="respect_gitignore", action="store_true", default=None,
+                   help="leave out what .gitignore files exclude (the default)")
+    f.add_argument("--max-file-size", metavar="SIZE", type=_size, default=None,
                    help="skip (and report) files larger than this: bytes, or a number with K, M or G "
                         f"(default: {DEFAULT_MAX_FILE_SIZE >> 20}M)")
+    f.add_argument("--stdin-filename", metavar="NAME", help="the name to report standard input (-) under")
+    c = f.add_mutually_exclusive_group()
+    c.add_argument("--config", metavar="FILE", help="read [tool.velkora] from this file instead")
+    c.add_argument("--no-config", action="store_true", help="read no pyproject.toml")
+
+    r = a.add_argument_group("analysis")
+    r.add_argument("-j", "--jobs", metavar="N", type=_positive_int, default=None,
+                   help=f"analyse in N processes (default: the cores this process may use, {default_jobs()})")
+    g = r.add_mutually_exclusive_group()
+    g.add_argument("--gpu", dest="gpu", action="store_true", default=None, help="assume a GPU is available")
+    g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
+    r.add_argument("--compute-capability", metavar="X.Y", type=_compute_capability, default=None,
+                   help="GPU compute capability to score against (default: none given)")
     return ap
 
 
@@ -240,9 +654,9 @@ def _size(text: str) -> int:
 
 
 def _compute_capability(text: str) -> str:
-    """MAJOR or MAJOR.MINOR in ASCII digits, the major within the scorer's 32-bit range."""
+    """MAJOR.MINOR in ASCII digits, the major within the scorer's 32-bit range."""
     major, dot, minor = text.partition(".")
-    if not all(part.isascii() and part.isdigit() for part in (major, *([minor] if dot else []))):
+    if not (dot and all(part.isascii() and part.isdigit() for part in (major, minor))):
         raise argparse.ArgumentTypeError(f"invalid compute capability {text!r}: expected MAJOR.MINOR, e.g. 8.6")
     if len(major.lstrip("0")) > 10 or int(major) >= 2**31:
         raise argparse.ArgumentTypeError(f"compute capability {text!r} out of range")
@@ -257,22 +671,30 @@ def _gpu_available(flag: bool | None, cc: str | None) -> tuple[bool, str | None]
     return gpu, cc or probed
 
 
-def _run_analysis(paths, gpu, cc, as_json, out, max_size=DEFAULT_MAX_FILE_SIZE) -> int:
-    reports, problems = analyze_paths(paths, gpu, cc, max_size)
-    # One line per problem on stderr, whatever the output format, as compilers and linters do.
-    for f, m in problems:
-        print(f"{_printable(f)}: error: {_printable(m)}", file=sys.stderr)
-    if as_json:
-        json.dump({"gpu_available": gpu, "compute_capability": cc, "thresholds": DEFAULT_THRESHOLDS,
-                   "functions": [asdict(r) for r in reports],
-                   "skipped": [{"file": f, "reason": m} for f, m in problems]}, out, indent=2)
-        out.write("\n")
-    else:
-        if reports:
-            print(format_reports(reports), file=out)
-        if not reports:
-            print("no functions analysed", file=sys.stderr)
-    return 0 if reports else 1
+def _settings(args, ap) -> tuple[dict, str | None]:
+    """Each analyze option from the command line, else from [tool.velkora], else its default; and the
+    configuration file read, if any."""
+    cwd = _cwd() or os.sep
+    path = None
+    try:
+        if args.config is not None:
+            if not os.path.isfile(args.config):
+                ap.error(f"no such configuration file: {args.config}")
+            path = args.config
+        elif not args.no_config:
+            path = config.find(cwd)
+        from_config = config.read(path, _config_value) if path else {}
+    except config.ConfigError as exc:
+        ap.error(str(exc))
+    settings = {}
+    for key, default in DEFAULTS.items():
+        given = getattr(args, key, None)
+        settings[key] = given if given is not None else from_config.get(key, default)
+    # --exclude patterns are relative to where they were written: the current directory, or the
+    # directory of the configuration file.
+    settings["exclude_base"] = cwd if args.exclude is not None or not path else (
+        os.path.dirname(os.path.abspath(path)))
+    return settings, path
 
 
 def _command(argv: list[str] | None, prog: str) -> int:
@@ -283,18 +705,25 @@ def _command(argv: list[str] | None, prog: str) -> int:
         print(format_probe(caps))
         print(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
               f"run `{prog} analyze PATH` on your own code:\n")
-        return _run_analysis([str(SAMPLE)], bool(caps.get("has_gpu")), None, False, sys.stdout)
+        return run_analysis([str(SAMPLE)], {**DEFAULTS, "quiet": False},
+                            Analysis(bool(caps.get("has_gpu")), None))
     if args.command == "probe":
         caps = probe_report()
         print(json.dumps(caps, indent=2) if args.json else format_probe(caps))
         return 0
+    if args.paths.count(STDIN) > 1:
+        ap.error("standard input (-) can be read once only")
     for p in args.paths:
+        if p == STDIN:
+            continue
         if not os.path.exists(p):
             ap.error(f"no such file or directory: {p}")
         if not os.access(p, os.R_OK):
             ap.error(f"cannot read: {p}")
-    gpu, cc = _gpu_available(args.gpu, args.compute_capability)
-    return _run_analysis(args.paths, gpu, cc, args.json, sys.stdout, args.max_file_size)
+    settings, path = _settings(args, ap)
+    gpu, cc = _gpu_available(settings["gpu"], settings["compute_capability"])
+    return run_analysis(args.paths, settings, Analysis(gpu, cc, settings["max_file_size"]),
+                        config=path, stdin_name=args.stdin_filename, html_path=args.html)
 
 
 def _silence_stdout() -> None:
@@ -315,6 +744,12 @@ def main(argv: list[str] | None = None, prog: str = "velkora") -> int:
         return status
     except KeyboardInterrupt:
         return 130              # 128 + SIGINT, what shells report for an interrupted command
+    except Stopped as exc:      # the workers are gone; now end as the signal would have ended us
+        import signal
+
+        signal.signal(exc.signum, signal.SIG_DFL)
+        os.kill(os.getpid(), exc.signum)
+        return 128 + exc.signum
     except BrokenPipeError:     # the reader went away (`| head`): nothing more to say
         _silence_stdout()
         return 141              # 128 + SIGPIPE, as for a command the signal ended

@@ -1,0 +1,64 @@
+"""Notebooks and the HTML page, as the command line uses them."""
+
+import json
+import pathlib
+
+import pytest
+
+from velkora import cli
+
+
+def notebook(*cells):
+    return json.dumps({"nbformat": 4, "nbformat_minor": 5, "metadata": {"kernelspec": {"language": "python"}},
+                       "cells": [{"cell_type": kind, "source": src, "metadata": {}, "outputs": [],
+                                  "execution_count": None} if kind == "code" else
+                                 {"cell_type": kind, "source": src, "metadata": {}} for kind, src in cells]})
+
+
+def run_json(capsys, *args):
+    code = cli.main(["analyze", "--json", "--no-config", "-j", "1", *map(str, args)])
+    out, err = capsys.readouterr()
+    return code, json.loads(out), err
+
+
+def test_notebook_cells_are_analysed_on_their_own(tmp_path, capsys):
+    nb = tmp_path / "study.ipynb"
+    nb.write_text(notebook(
+        ("markdown", "# A study\n"),
+        ("code", "%matplotlib inline\nimport numpy as np\n"),
+        ("code", ["def broken(:\n"]),  # does not parse: the other cells still count
+        ("code", ["def grow(n):\n", "    out = []\n", "    for i in range(n):\n", "        out.append(i * i)\n",
+                  "    return out\n"]),
+    ))
+    code, doc, err = run_json(capsys, tmp_path)
+    assert code == 0 and "study.ipynb: error: cell 3:" in err
+    rows = [f for f in doc["functions"] if f["name"] == "grow"]
+    assert len(rows) == 1 and rows[0]["cell"] == 4 and rows[0]["line"] == 1
+    assert rows[0]["location"].endswith("study.ipynb:cell 4:1")
+
+
+@pytest.mark.parametrize("text", ["{not json", json.dumps({"cells": "nope"})])
+def test_a_malformed_notebook_is_reported_and_skipped(tmp_path, capsys, text):
+    (tmp_path / "bad.ipynb").write_text(text)
+    (tmp_path / "good.py").write_text("def f(xs):\n    return [x * 2 for x in xs]\n")
+    code, doc, err = run_json(capsys, tmp_path)
+    assert code == 0 and [f["name"] for f in doc["functions"]] == ["f"]
+    assert len(doc["skipped"]) == 1 and "bad.ipynb: error:" in err
+
+
+def test_html_page_is_written_beside_the_normal_output(tmp_path, capsys):
+    (tmp_path / "k.py").write_text("def k(xs):\n    return [x + 1 for x in xs]\n")
+    page = tmp_path / "out" / "report.html"
+    page.parent.mkdir()
+    assert cli.main(["analyze", "--no-config", "--html", str(page), str(tmp_path / "k.py")]) == 0
+    out, err = capsys.readouterr()
+    assert " k" in out and "wrote" in err
+    html = page.read_text()
+    assert html.lstrip().lower().startswith("<!doctype html") and "velkora-data" in html
+
+
+def test_html_page_that_cannot_be_written_fails_the_run(tmp_path, capsys):
+    (tmp_path / "k.py").write_text("def k():\n    return 1\n")
+    target = pathlib.Path(tmp_path / "missing-dir" / "r.html")
+    assert cli.main(["analyze", "--no-config", "--html", str(target), str(tmp_path / "k.py")]) == 1
+    assert "cannot write the HTML report" in capsys.readouterr().err
