@@ -45,12 +45,6 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// An interned str for a name the module uses, into its state slot; false with an exception set.
-inline bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
-    return slot != nullptr;
-}
-
 // d[key] = value, taking over the new reference `value` (dropped even on failure; nullptr passes
 // the error of the call that made it through).
 inline bool dict_set_steal(PyObject* d, PyObject* key, PyObject* value) {

@@ -13,17 +13,23 @@ namespace device_memplan {
 using namespace core;  // the module's own pure C++, named unqualified here
 namespace {
 
+// Interned names, created at exec: the method looked up on str subclasses.
+#define DEVICE_MEMPLAN_NAMES(X) X(lower, "lower")
+VK_NAMES(DEVICE_MEMPLAN_NAMES);
+
 struct ModuleState {
     // The fixed strategy results, returned as the same objects on every call.
     PyObject* no_gpu = nullptr;
     PyObject* fits = nullptr;
     PyObject* not_chunkable = nullptr;
-    PyObject* s_lower = nullptr;
     // Chunked-strategy messages for small counts, made on first use: the common counts then cost
     // no formatting and no string allocation. Strings are immutable, so sharing is unobservable
     // beyond identity.
     static constexpr uint64_t kCachedCounts = 256;
     PyObject* chunk_messages[kCachedCounts] = {};
+    Names names;
+
+    auto owned() { return std::tie(no_gpu, fits, not_chunkable, chunk_messages, names); }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -293,7 +299,7 @@ int test_lowered(const ModuleState* st, PyObject* text, std::size_t shortest, Te
     }
     PyObject* self = text;
     vk::Ref lower = vk::Ref::steal(PyObject_VectorcallMethod(
-        st->s_lower, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        st->names[s_lower], &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!lower) return -1;
     PyObject* l = lower.get();
     const std::size_t ln = static_cast<std::size_t>(PyUnicode_GET_LENGTH(l));
@@ -367,8 +373,7 @@ int module_exec(PyObject* m) {
     st->no_gpu = fixed_strategy(2, "No GPU memory available");
     st->fits = fixed_strategy(0, "Allocation fits in GPU memory");
     st->not_chunkable = fixed_strategy(2, "Operation not chunkable, falling back to CPU");
-    st->s_lower = PyUnicode_InternFromString("lower");
-    if (!st->no_gpu || !st->fits || !st->not_chunkable || !st->s_lower) return -1;
+    if (!st->no_gpu || !st->fits || !st->not_chunkable || !st->names.init()) return -1;
 
     if (PyModule_AddFunctions(m, strategy_functions) < 0) return -1;
     if (PyModule_AddFunctions(m, heuristic_functions) < 0) return -1;
@@ -377,25 +382,7 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->no_gpu);
-    Py_VISIT(st->fits);
-    Py_VISIT(st->not_chunkable);
-    return 0;
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->no_gpu);
-    Py_CLEAR(st->fits);
-    Py_CLEAR(st->not_chunkable);
-    Py_CLEAR(st->s_lower);
-    for (PyObject*& m : st->chunk_messages) Py_CLEAR(m);
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.gpu.device_memplan",
     "GPU memory planning: allocation estimates, strategy, chunking, pressure and out-of-memory "
     "heuristics.");

@@ -13,18 +13,20 @@ namespace {
 
 using vk::Ref;
 
-// Interned names, created once per module.
-#define CG_NAMES(X)                                                                          \
-    X(time) X(logger) X(Lock) X(_policy_lock) X(get_metrics) X(call_count)                   \
-    X(compile_count) X(avg_speedup) X(last_compiled) X(isEnabledFor) X(debug)                \
-    X(initial_threshold) X(min_threshold) X(max_threshold) X(learning_rate) X(target_speedup) \
-    X(tracked_functions) X(avg_threshold) X(total_execution_time_ms) X(last_compile_time)
+// Interned names, created at exec: globals, attributes and methods looked up at call time, the
+// parameter names of the record types, and get_stats keys.
+#define CG_NAMES(X)                                                                         \
+    X(time, "time") X(logger, "logger") X(Lock, "Lock") X(policy_lock, "_policy_lock")      \
+    X(get_metrics, "get_metrics") X(call_count, "call_count")                               \
+    X(compile_count, "compile_count") X(avg_speedup, "avg_speedup")                         \
+    X(last_compiled, "last_compiled") X(isEnabledFor, "isEnabledFor") X(debug, "debug")     \
+    X(initial_threshold, "initial_threshold") X(min_threshold, "min_threshold")             \
+    X(max_threshold, "max_threshold") X(learning_rate, "learning_rate")                     \
+    X(target_speedup, "target_speedup") X(tracked_functions, "tracked_functions")           \
+    X(avg_threshold, "avg_threshold") X(total_execution_time_ms, "total_execution_time_ms") \
+    X(last_compile_time, "last_compile_time")
 
-struct Names {
-#define X(n) PyObject* n = nullptr;
-    CG_NAMES(X)
-#undef X
-};
+VK_NAMES(CG_NAMES);
 
 struct ModuleState {
     PyTypeObject* PolicyConfig = nullptr;
@@ -36,11 +38,17 @@ struct ModuleState {
     PyObject* policy_kwnames = nullptr;   // the five PolicyConfig parameter names
     PyObject* metrics_kwnames = nullptr;  // the first five FunctionMetrics parameter names
     PyObject* policy_defaults[5] = {};   // PolicyConfig's declared defaults
-    Names s;
+    Names names;
     vk::LockSupport locks;
     // The genuine time module and its time() function, to recognise them at call time.
     PyObject* time_module = nullptr;
     PyObject* time_func = nullptr;
+
+    auto owned() {
+        return std::tie(PolicyConfig, FunctionMetrics, CompileGate, global_policy, zero, debug_level,
+                        policy_kwnames, metrics_kwnames, policy_defaults, names, locks,
+                        time_module, time_func);
+    }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -105,19 +113,19 @@ bool read_decision_inputs(const ModuleState* st, PyObject* metrics, DecisionInpu
         return true;
     }
     PyObject* v;
-    if ((v = metrics_attr(metrics, st->s.call_count, hold[0])) == nullptr ||
+    if ((v = metrics_attr(metrics, st->names[s_call_count], hold[0])) == nullptr ||
         !vk::convert(v, vk::u64(d.call_count), kFmCalls)) {
         return false;
     }
-    if ((v = metrics_attr(metrics, st->s.compile_count, hold[1])) == nullptr ||
+    if ((v = metrics_attr(metrics, st->names[s_compile_count], hold[1])) == nullptr ||
         !vk::convert(v, vk::u32(d.compile_count), kFmCompiles)) {
         return false;
     }
-    if ((v = metrics_attr(metrics, st->s.avg_speedup, hold[2])) == nullptr ||
+    if ((v = metrics_attr(metrics, st->names[s_avg_speedup], hold[2])) == nullptr ||
         !vk::convert(v, vk::f64(d.avg_speedup), kFmSpeedup)) {
         return false;
     }
-    v = metrics_attr(metrics, st->s.last_compiled, hold[3]);
+    v = metrics_attr(metrics, st->names[s_last_compiled], hold[3]);
     if (v == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -130,7 +138,7 @@ bool read_decision_inputs(const ModuleState* st, PyObject* metrics, DecisionInpu
 // call_ledger.get_metrics(func_id)
 PyObject* ledger_metrics(const ModuleState* st, PyObject* ledger, PyObject* func_id) {
     PyObject* argv[2] = {ledger, func_id};
-    return PyObject_VectorcallMethod(st->s.get_metrics, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return PyObject_VectorcallMethod(st->names[s_get_metrics], argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
 
@@ -167,17 +175,17 @@ bool system_clock_seconds(double& out) {
 // time.time() through the module's `time` global, looked up now (tests replace it). When that is
 // still the genuine function of the genuine module, the clock is read directly.
 bool current_time(const ModuleState* st, PyObject* module, double& out) {
-    Ref hold = Ref::steal(vk::lookup_global(module, st->s.time));
+    Ref hold = Ref::steal(vk::lookup_global(module, st->names[s_time]));
     if (!hold) return false;
     PyObject* time = hold.get();
     if (time == st->time_module && Py_IS_TYPE(time, &PyModule_Type)) {
-        PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time), st->s.time);
+        PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time), st->names[s_time]);
         if (f == st->time_func && system_clock_seconds(out)) return true;
         if (PyErr_Occurred()) return false;
     }
     PyObject* self = time;
     Ref r = Ref::steal(
-        PyObject_VectorcallMethod(st->s.time, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(st->names[s_time], &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!r) return false;
     if (PyFloat_CheckExact(r.get())) {
         out = PyFloat_AS_DOUBLE(r.get());
@@ -193,8 +201,8 @@ constexpr auto kGetThreshold = vk::sig("get_threshold", "func_id");
 
 // A new PolicyConfig from another object's attributes, each defaulted when missing.
 PyObject* policy_from_attributes(const ModuleState* st, PyObject* source) {
-    PyObject* names[5] = {st->s.initial_threshold, st->s.min_threshold, st->s.max_threshold,
-                          st->s.learning_rate, st->s.target_speedup};
+    PyObject* names[5] = {st->names[s_initial_threshold], st->names[s_min_threshold], st->names[s_max_threshold],
+                          st->names[s_learning_rate], st->names[s_target_speedup]};
     Ref values[5];
     PyObject* argv[5];
     for (int i = 0; i < 5; ++i) {
@@ -297,11 +305,11 @@ PyObject* gate_should_compile(PyObject* self, PyTypeObject* cls, PyObject* const
 // The DEBUG line, formatted only when the module logger (looked up now) is enabled for DEBUG.
 bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int32_t before,
                 int32_t after, double speedup) {
-    Ref logger = Ref::steal(vk::lookup_global(module, st->s.logger));
+    Ref logger = Ref::steal(vk::lookup_global(module, st->names[s_logger]));
     if (!logger) return false;
     PyObject* argv[2] = {logger.get(), st->debug_level};
     Ref enabled = Ref::steal(PyObject_VectorcallMethod(
-        st->s.isEnabledFor, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        st->names[s_isEnabledFor], argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     int on = 1;
     if (enabled) {
         on = PyObject_IsTrue(enabled.get());
@@ -311,7 +319,7 @@ bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int3
         // inside an existing isEnabledFor() propagates.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         vk::SavedError saved;
-        if (PyObject_HasAttr(logger.get(), st->s.isEnabledFor)) {
+        if (PyObject_HasAttr(logger.get(), st->names[s_isEnabledFor])) {
             saved.restore();
             return false;
         }
@@ -326,7 +334,7 @@ bool log_update(const ModuleState* st, PyObject* module, PyObject* func_id, int3
     if (!message) return false;
     argv[1] = message.get();
     Ref r = Ref::steal(
-        PyObject_VectorcallMethod(st->s.debug, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(st->names[s_debug], argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(r);
 }
 
@@ -359,7 +367,7 @@ PyObject* gate_update(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
             compile_count = get_compile_count_fast(metrics.get());
             if (compile_count == 0) return guard.release() ? vk::none() : nullptr;
         } else {
-            if (!metrics_attr(metrics.get(), st->s.compile_count, count_obj)) return nullptr;
+            if (!metrics_attr(metrics.get(), st->names[s_compile_count], count_obj)) return nullptr;
             const int is_zero = PyObject_RichCompareBool(count_obj.get(), st->zero, Py_EQ);
             if (is_zero < 0) return nullptr;
             if (is_zero) return guard.release() ? vk::none() : nullptr;
@@ -368,7 +376,7 @@ PyObject* gate_update(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
         if (exact) {
             speedup = get_avg_speedup_fast(metrics.get());
         } else if (!vk::convert(count_obj.get(), vk::u32(compile_count), kFmCompiles) ||
-                   !metrics_attr(metrics.get(), st->s.avg_speedup, speedup_obj) ||
+                   !metrics_attr(metrics.get(), st->names[s_avg_speedup], speedup_obj) ||
                    !vk::convert(speedup_obj.get(), vk::f64(speedup), kFmSpeedup)) {
             return nullptr;
         }
@@ -439,7 +447,7 @@ PyObject* gate_get_threshold(PyObject* self, PyTypeObject* cls, PyObject* const*
         } else if (PyErr_Occurred()) {
             return nullptr;
         } else {
-            found = Ref::steal(PyObject_GetAttr(config.get(), st->s.initial_threshold));
+            found = Ref::steal(PyObject_GetAttr(config.get(), st->names[s_initial_threshold]));
             if (!found) return nullptr;
         }
         if (!guard.release()) return nullptr;
@@ -499,10 +507,10 @@ PyObject* gate_get_statistics(PyObject* self, PyObject*) {
     Ref count = Ref::steal(PyLong_FromLongLong(sum.count));
     Ref d = Ref::steal(PyDict_New());
     if (!avg || !lo || !hi || !count || !d) return nullptr;
-    if (PyDict_SetItem(d.get(), st->s.tracked_functions, count.get()) < 0 ||
-        PyDict_SetItem(d.get(), st->s.avg_threshold, avg.get()) < 0 ||
-        PyDict_SetItem(d.get(), st->s.min_threshold, lo.get()) < 0 ||
-        PyDict_SetItem(d.get(), st->s.max_threshold, hi.get()) < 0) {
+    if (PyDict_SetItem(d.get(), st->names[s_tracked_functions], count.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->names[s_avg_threshold], avg.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->names[s_min_threshold], lo.get()) < 0 ||
+        PyDict_SetItem(d.get(), st->names[s_max_threshold], hi.get()) < 0) {
         return nullptr;
     }
     return d.release();
@@ -558,140 +566,28 @@ PyType_Spec gate_spec = {
     gate_slots,
 };
 
-// ---- module functions --------------------------------------------------------------------------
+}  // namespace
+}  // namespace compile_gate
 
-// The module's `_policy_lock`, looked up by name at each call.
-PyObject* policy_lock(PyObject* module) {
-    return vk::lookup_global(module, state(module)->s._policy_lock);
-}
+// The module functions: a part of this unit, after the state and the gate type above.
+#include "compile_gate_functions.hpp"
 
-PyObject* get_compile_gate(PyObject* module, PyObject*) {
-    ModuleState* st = state(module);
-    Ref lock = Ref::steal(policy_lock(module));
-    if (!lock) return nullptr;
-    if (st->locks.is_genuine(lock.get())) {
-        // Handing out the existing gate is a pure section; only creating one runs Python code, and
-        // that takes the lock for real, so this one is entered for real while it is held.
-        vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
-        if (!guard.ok()) return nullptr;
-        Ref gate = Ref::borrow(st->global_policy);
-        if (!guard.release()) return nullptr;
-        if (gate) return gate.release();
-    }
-    vk::LockGuard guard(st->locks, lock.get(), vk::Section::Python);
-    if (!guard.ok()) return nullptr;
-    if (st->global_policy == nullptr) {
-        PyObject* gate = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->CompileGate));
-        if (gate == nullptr) return nullptr;
-        st->global_policy = gate;
-    }
-    Ref gate = Ref::borrow(st->global_policy);
-    return guard.release() ? gate.release() : nullptr;
-}
-
-PyObject* reset_compile_gate(PyObject* module, PyObject*) {
-    ModuleState* st = state(module);
-    Ref lock = Ref::steal(policy_lock(module));
-    if (!lock) return nullptr;
-    Ref old;  // dropped after the lock is left
-    {
-        // Pure (the old gate is dropped after the section): skipped while free, entered while held.
-        vk::LockGuard guard(st->locks, lock.get(), vk::Section::PureChecked);
-        if (!guard.ok()) return nullptr;
-        old = Ref::steal(std::exchange(st->global_policy, nullptr));
-        if (!guard.release()) return nullptr;
-    }
-    return vk::none();
-}
-
-// The factories are plain Python functions (introspectable defaults and annotations) generated
-// from these declarations; their native workers do the conversions and call the record types by
-// keyword.
-constexpr auto kCreatePolicy = vk::renamed(kPolicyInit, "create_policy_config");
-constexpr auto kCreateMetrics = vk::sig(
-    "create_function_metrics", vk::arg("call_count") = kMetricsDefaults.call_count,
-    vk::arg("compile_count") = kMetricsDefaults.compile_count,
-    vk::arg("avg_speedup") = kMetricsDefaults.avg_speedup,
-    vk::arg("total_execution_time_ms") = kMetricsDefaults.total_execution_time_ms,
-    vk::arg("last_compile_time") = kMetricsDefaults.last_compiled);
-
-PyObject* c_create_policy_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    Ref initial, lo, hi;
-    double rate, target;
-    if (!vk::parse(kCreatePolicy, args, nargs, kwnames, vk::pyint(initial), vk::pyint(lo),
-                   vk::pyint(hi), vk::f64(rate), vk::f64(target))) {
-        return nullptr;
-    }
-    ModuleState* st = state(module);
-    Ref rate_obj = Ref::steal(PyFloat_FromDouble(rate));
-    Ref target_obj = Ref::steal(PyFloat_FromDouble(target));
-    if (!rate_obj || !target_obj) return nullptr;
-    PyObject* argv[5] = {initial.get(), lo.get(), hi.get(), rate_obj.get(), target_obj.get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->PolicyConfig), argv, 0,
-                               st->policy_kwnames);
-}
-
-PyObject* c_create_function_metrics(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    Ref calls, compiles;
-    double values[3];
-    if (!vk::parse(kCreateMetrics, args, nargs, kwnames, vk::pyint(calls), vk::pyint(compiles),
-                   vk::f64(values[0]), vk::f64(values[1]), vk::f64(values[2]))) {
-        return nullptr;
-    }
-    ModuleState* st = state(module);
-    Ref floats[3];
-    for (int i = 0; i < 3; ++i) floats[i] = Ref::steal(PyFloat_FromDouble(values[i]));
-    if (!floats[0] || !floats[1] || !floats[2]) return nullptr;
-    PyObject* argv[5] = {calls.get(), compiles.get(), floats[0].get(), floats[1].get(),
-                         floats[2].get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->FunctionMetrics), argv, 0,
-                               st->metrics_kwnames);
-}
-
-PyMethodDef module_functions[] = {
-    vk::def_function("get_compile_gate", get_compile_gate,
-                     "The process-wide CompileGate, created on first request."),
-    vk::def_function("reset_compile_gate", reset_compile_gate,
-                     "Drops the process-wide gate; the next request creates a new one."),
-};
-PyMethodDef policy_worker = vk::def_function(kCreatePolicy, c_create_policy_config, "");
-PyMethodDef metrics_worker = vk::def_function(kCreateMetrics, c_create_function_metrics, "");
-
-bool add_functions(PyObject* m) {
-    Ref name = Ref::steal(PyModule_GetNameObject(m));
-    if (!name) return false;
-    for (PyMethodDef& def : module_functions) {
-        if (!vk::module_add(m, def.ml_name, PyCFunction_NewEx(&def, m, name.get()))) return false;
-    }
-    return vk::add_python_function(
-               m, kCreateMetrics, {"int", "int", "float", "float", "float", "FunctionMetrics"},
-               "Builds a FunctionMetrics; the counts are Python ints (a float truncates).",
-               &metrics_worker) &&
-           vk::add_python_function(
-               m, kCreatePolicy, {"int", "int", "int", "float", "float", "PolicyConfig"},
-               "Builds a validated PolicyConfig; the thresholds are Python ints (a float "
-               "truncates).",
-               &policy_worker);
-}
+namespace compile_gate {
+namespace {
 
 bool init_state(ModuleState* st) {
-#define X(n) \
-    if ((st->s.n = PyUnicode_InternFromString(#n)) == nullptr) return false;
-    CG_NAMES(X)
-#undef X
+    if (!st->names.init()) return false;
     st->zero = PyLong_FromLong(0);
     st->debug_level = PyLong_FromLong(10);
-    st->policy_kwnames = PyTuple_Pack(5, st->s.initial_threshold, st->s.min_threshold,
-                                      st->s.max_threshold, st->s.learning_rate,
-                                      st->s.target_speedup);
+    st->policy_kwnames = PyTuple_Pack(5, st->names[s_initial_threshold], st->names[s_min_threshold],
+                                      st->names[s_max_threshold], st->names[s_learning_rate],
+                                      st->names[s_target_speedup]);
     for (std::size_t i = 0; i < 5; ++i) {
         st->policy_defaults[i] = vk::default_object(kPolicyInit.defaults[i]);
     }
-    st->metrics_kwnames = PyTuple_Pack(5, st->s.call_count, st->s.compile_count,
-                                       st->s.avg_speedup, st->s.total_execution_time_ms,
-                                       st->s.last_compile_time);
+    st->metrics_kwnames = PyTuple_Pack(5, st->names[s_call_count], st->names[s_compile_count],
+                                       st->names[s_avg_speedup], st->names[s_total_execution_time_ms],
+                                       st->names[s_last_compile_time]);
     if (!st->zero || !st->debug_level || !st->policy_kwnames || !st->metrics_kwnames) return false;
     for (PyObject* d : st->policy_defaults) {
         if (d == nullptr) return false;
@@ -722,7 +618,7 @@ int module_exec(PyObject* m) {
 
     Ref threading = Ref::steal(PyObject_GetAttrString(m, "threading"));
     if (!threading ||
-        !vk::module_add(m, "_policy_lock", PyObject_CallMethodNoArgs(threading.get(), st->s.Lock))) {
+        !vk::module_add(m, "_policy_lock", PyObject_CallMethodNoArgs(threading.get(), st->names[s_Lock]))) {
         return -1;
     }
     if (!add_functions(m)) return -1;
@@ -730,38 +626,7 @@ int module_exec(PyObject* m) {
     return vk::log_info(m, "velkora native compile-gate module loaded") ? 0 : -1;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->PolicyConfig);
-    Py_VISIT(st->FunctionMetrics);
-    Py_VISIT(st->CompileGate);
-    Py_VISIT(st->global_policy);
-    Py_VISIT(st->time_module);
-    Py_VISIT(st->time_func);
-    return st->locks.traverse(visit, arg);
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->PolicyConfig);
-    Py_CLEAR(st->FunctionMetrics);
-    Py_CLEAR(st->CompileGate);
-    Py_CLEAR(st->global_policy);
-    Py_CLEAR(st->zero);
-    Py_CLEAR(st->debug_level);
-    Py_CLEAR(st->policy_kwnames);
-    Py_CLEAR(st->metrics_kwnames);
-    Py_CLEAR(st->time_module);
-    Py_CLEAR(st->time_func);
-    for (PyObject*& d : st->policy_defaults) Py_CLEAR(d);
-#define X(n) Py_CLEAR(st->s.n);
-    CG_NAMES(X)
-#undef X
-    st->locks.clear();
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.jit.compile_gate",
     "Adaptive compile gate: policy configuration, function metrics and per-function thresholds.");
 

@@ -78,7 +78,7 @@ int key_of(TreeObject* self, PyObject* size, uint64_t* key, bool neutral) {
         return 1;
     }
     vk::Ref r = vk::Ref::steal(vk::call_method(reinterpret_cast<PyObject*>(self),
-                                           self->st->s_sanitize_size, size));
+                                           self->st->names[s_sanitize_size], size));
     if (!r) {
         if (neutral && PyErr_ExceptionMatches(PyExc_ValueError)) {
             PyErr_Clear();
@@ -128,11 +128,11 @@ void reset_stats(Stats& s) { s = Stats{}; }
 // Two fresh AtomicCounter(0) when the module globals ATOMIC_AVAILABLE and AtomicCounter are both
 // true; both empty otherwise. False on error.
 bool make_counters(ModuleState* st, vk::Ref& op, vk::Ref& sampled) {
-    vk::Ref avail = vk::Ref::steal(global(st, st->s_ATOMIC_AVAILABLE));
+    vk::Ref avail = vk::Ref::steal(global(st, st->names[s_ATOMIC_AVAILABLE]));
     if (!avail) return false;
     int t = PyObject_IsTrue(avail.get());
     if (t <= 0) return t == 0;
-    vk::Ref cls = vk::Ref::steal(global(st, st->s_AtomicCounter));
+    vk::Ref cls = vk::Ref::steal(global(st, st->names[s_AtomicCounter]));
     if (!cls) return false;
     t = PyObject_IsTrue(cls.get());
     if (t <= 0) return t == 0;
@@ -262,7 +262,7 @@ PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     bool sampled = false;
     if (self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->operation_counter);
-        vk::Ref count = vk::Ref::steal(vk::call_method(counter.get(), self->st->s_increment));
+        vk::Ref count = vk::Ref::steal(vk::call_method(counter.get(), self->st->names[s_increment]));
         if (!count) return nullptr;
         const int s = is_sampled(self->st, count.get(), self->sample_rate);
         if (s < 0) return nullptr;
@@ -284,7 +284,7 @@ PyObject* tree_insert(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     if (sampled && self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
-        vk::Ref r = vk::Ref::steal(vk::call_method(counter.get(), self->st->s_increment));
+        vk::Ref r = vk::Ref::steal(vk::call_method(counter.get(), self->st->names[s_increment]));
         if (!r) return nullptr;
     }
     Py_RETURN_TRUE;
@@ -356,7 +356,7 @@ PyObject* tree_clear_method(PyObject* o, PyObject*) {
     if (!ready(self)) return nullptr;
     vk::Ref op, sampled;
     if (self->using_atomic) {
-        vk::Ref cls = vk::Ref::steal(global(self->st, self->st->s_AtomicCounter));
+        vk::Ref cls = vk::Ref::steal(global(self->st, self->st->names[s_AtomicCounter]));
         if (!cls) return nullptr;
         op = vk::Ref::steal(PyObject_CallOneArg(cls.get(), self->st->zero));
         if (!op) return nullptr;
@@ -460,7 +460,7 @@ PyObject* tree_size(PyObject* o, PyObject*) {
 
 // self.size(), looked up on the instance (subclasses only).
 PyObject* subclass_size(TreeObject* self) {
-    return vk::call_method(reinterpret_cast<PyObject*>(self), self->st->s_size);
+    return vk::call_method(reinterpret_cast<PyObject*>(self), self->st->names[s_size]);
 }
 
 Py_ssize_t tree_len(PyObject* o) {
@@ -517,7 +517,7 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     vk::Ref sampled;
     if (self->using_atomic) {
         vk::Ref counter = vk::Ref::borrow(self->sampled_counter);
-        sampled = vk::Ref::steal(vk::call_method(counter.get(), st->s_load));
+        sampled = vk::Ref::steal(vk::call_method(counter.get(), st->names[s_load]));
     } else {
         sampled = vk::Ref::steal(PyLong_FromLong(0));
     }
@@ -526,21 +526,21 @@ PyObject* tree_get_stats(PyObject* o, PyObject*) {
     vk::Ref d = vk::Ref::steal(PyDict_New());
     if (!d) return nullptr;
     PyObject* dp = d.get();
-    PyObject* const* key = st->keys;
-    bool ok = vk::dict_set_steal(dp, key[kTotalBlocks], PyLong_FromLongLong(s.total_blocks)) &&
-              vk::dict_set_steal(dp, key[kTotalInsertions], PyLong_FromLongLong(s.total_insertions)) &&
-              vk::dict_set_steal(dp, key[kTotalDeletions], PyLong_FromLongLong(s.total_deletions)) &&
-              vk::dict_set_steal(dp, key[kTotalSearches], PyLong_FromLongLong(s.total_searches)) &&
-              vk::dict_set_steal(dp, key[kBucketHits], PyLong_FromLong(0)) &&
-              vk::dict_set_steal(dp, key[kTreeHits], PyLong_FromLong(0)) &&
-              vk::dict_set_steal(dp, key[kOperationCount], PyLong_FromLongLong(s.operation_count));
+    const Names& key = st->names;
+    bool ok = vk::dict_set_steal(dp, key[s_total_blocks], PyLong_FromLongLong(s.total_blocks)) &&
+              vk::dict_set_steal(dp, key[s_total_insertions], PyLong_FromLongLong(s.total_insertions)) &&
+              vk::dict_set_steal(dp, key[s_total_deletions], PyLong_FromLongLong(s.total_deletions)) &&
+              vk::dict_set_steal(dp, key[s_total_searches], PyLong_FromLongLong(s.total_searches)) &&
+              vk::dict_set_steal(dp, key[s_bucket_hits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[s_tree_hits], PyLong_FromLong(0)) &&
+              vk::dict_set_steal(dp, key[s_operation_count], PyLong_FromLongLong(s.operation_count));
     if (ok && s.has_circuit_breaker_trips) {
-        ok = vk::dict_set_steal(dp, key[kCircuitBreakerTrips], PyLong_FromLong(0));
+        ok = vk::dict_set_steal(dp, key[s_circuit_breaker_trips], PyLong_FromLong(0));
     }
-    ok = ok && vk::dict_set_steal(dp, key[kNodeCount], PyLong_FromUnsignedLongLong(nodes)) &&
-         vk::dict_set_steal(dp, key[kHeight], PyLong_FromLong(height)) &&
-         vk::dict_set_steal(dp, key[kSampledOperations], sampled.release()) &&
-         vk::dict_set_steal(dp, key[kIsValid], Py_NewRef(Py_True));
+    ok = ok && vk::dict_set_steal(dp, key[s_node_count], PyLong_FromUnsignedLongLong(nodes)) &&
+         vk::dict_set_steal(dp, key[s_height], PyLong_FromLong(height)) &&
+         vk::dict_set_steal(dp, key[s_sampled_operations], sampled.release()) &&
+         vk::dict_set_steal(dp, key[s_is_valid], Py_NewRef(Py_True));
     return ok ? d.release() : nullptr;
 }
 
@@ -647,21 +647,11 @@ PyType_Spec tree_spec = {
 
 ModuleState* state(PyObject* m) { return vk::state_of<ModuleState>(m); }
 
-using vk::intern;
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     st->module = m;
-    if (!st->locks.init() || !intern(st->s_time, "time") ||
-        !intern(st->s_sleep, "sleep") || !intern(st->s_ATOMIC_AVAILABLE, "ATOMIC_AVAILABLE") ||
-        !intern(st->s_AtomicCounter, "AtomicCounter") || !intern(st->s_increment, "increment") ||
-        !intern(st->s_load, "load") || !intern(st->s_sanitize_size, "_sanitize_size") ||
-        !intern(st->s_size, "size")) {
-        return -1;
-    }
-    for (int i = 0; i < kStatKeyCount; ++i) {
-        if (!intern(st->keys[i], kStatKeyNames[i])) return -1;
-    }
+    if (!st->locks.init() || !st->names.init()) return -1;
     st->sleep_delay = PyFloat_FromDouble(kRetrySleepSeconds);
     st->zero = PyLong_FromLong(0);
     if (st->sleep_delay == nullptr || st->zero == nullptr) return -1;
@@ -687,27 +677,7 @@ int module_exec(PyObject* m) {
     return vk::module_add(m, "ATOMIC_AVAILABLE", vk::boolean(atomic)) ? 0 : -1;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->tree_type);
-    return st->locks.traverse(visit, arg);
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->tree_type);
-    st->locks.clear();
-    for (PyObject** p : {&st->s_time, &st->s_sleep,
-                         &st->s_ATOMIC_AVAILABLE, &st->s_AtomicCounter, &st->s_increment,
-                         &st->s_load, &st->s_sanitize_size, &st->s_size, &st->sleep_delay,
-                         &st->zero}) {
-        Py_CLEAR(*p);
-    }
-    for (PyObject*& k : st->keys) Py_CLEAR(k);
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.memory.block_index",
     "Native red-black tree of free memory blocks keyed by size.");
 

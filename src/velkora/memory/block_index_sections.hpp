@@ -20,42 +20,29 @@ constexpr int kMaxRetries = 100;           // reader attempts per search
 constexpr int kMaxDeleteRestarts = 100;    // delete comparisons repeated after re-entrant changes
 constexpr double kRetrySleepSeconds = 0.0001;
 
-enum StatKey {
-    kTotalBlocks,
-    kTotalInsertions,
-    kTotalDeletions,
-    kTotalSearches,
-    kBucketHits,
-    kTreeHits,
-    kOperationCount,
-    kCircuitBreakerTrips,
-    kNodeCount,
-    kHeight,
-    kSampledOperations,
-    kIsValid,
-    kStatKeyCount,
-};
-constexpr const char* kStatKeyNames[kStatKeyCount] = {
-    "total_blocks",  "total_insertions",      "total_deletions", "total_searches",
-    "bucket_hits",   "tree_hits",             "operation_count", "circuit_breaker_trips",
-    "node_count",    "height",                "sampled_operations", "is_valid",
-};
+// Interned names, created at exec: module globals and methods looked up at call time, then the
+// statistics keys.
+#define BLOCK_INDEX_NAMES(X)                                                                     \
+    X(time, "time") X(sleep, "sleep") X(ATOMIC_AVAILABLE, "ATOMIC_AVAILABLE")                    \
+    X(AtomicCounter, "AtomicCounter") X(increment, "increment") X(load, "load")                  \
+    X(sanitize_size, "_sanitize_size") X(size, "size") X(total_blocks, "total_blocks")           \
+    X(total_insertions, "total_insertions") X(total_deletions, "total_deletions")                \
+    X(total_searches, "total_searches") X(bucket_hits, "bucket_hits") X(tree_hits, "tree_hits")  \
+    X(operation_count, "operation_count") X(circuit_breaker_trips, "circuit_breaker_trips")      \
+    X(node_count, "node_count") X(height, "height") X(sampled_operations, "sampled_operations") \
+    X(is_valid, "is_valid")
+
+VK_NAMES(BLOCK_INDEX_NAMES);
 
 struct ModuleState {
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     PyTypeObject* tree_type = nullptr;
     vk::LockSupport locks;
-    PyObject* s_time = nullptr;
-    PyObject* s_sleep = nullptr;
-    PyObject* s_ATOMIC_AVAILABLE = nullptr;
-    PyObject* s_AtomicCounter = nullptr;
-    PyObject* s_increment = nullptr;
-    PyObject* s_load = nullptr;
-    PyObject* s_sanitize_size = nullptr;
-    PyObject* s_size = nullptr;
-    PyObject* keys[kStatKeyCount] = {};
+    Names names;
     PyObject* sleep_delay = nullptr;
     PyObject* zero = nullptr;
+
+    auto owned() { return std::tie(tree_type, locks, names, sleep_delay, zero); }
 };
 
 // The statistics entries, kept natively; get_stats() builds the dict.
@@ -316,9 +303,9 @@ int read_protocol(TreeObject* self, Attempt&& attempt) {
         const uint64_t start = self->seq.read_begin();
         if ((start & 1u) != 0 && self->writer_thread != PyThread_get_thread_ident()) {
             ModuleState* st = self->st;
-            vk::Ref time = vk::Ref::steal(global(st, st->s_time));
+            vk::Ref time = vk::Ref::steal(global(st, st->names[s_time]));
             if (!time) return -1;
-            vk::Ref r = vk::Ref::steal(vk::call_method(time.get(), st->s_sleep, st->sleep_delay));
+            vk::Ref r = vk::Ref::steal(vk::call_method(time.get(), st->names[s_sleep], st->sleep_delay));
             if (!r) return -1;
             continue;
         }

@@ -18,19 +18,29 @@ namespace {
 
 extern PyModuleDef module_def;
 
+// Interned names, created at exec: looked up at call time, the operations of apply_bitmap_op, then
+// get_stats' keys in their order.
+#define POOL_PATHS_NAMES(X)                                                                   \
+    X(logger, "logger") X(warning, "warning") X(init_buckets, "_init_buckets")                \
+    X(is_set, "is_set") X(set, "set") X(clear, "clear") X(find_first, "find_first")           \
+    X(total_allocations, "total_allocations") X(total_deallocations, "total_deallocations")  \
+    X(bucketed_allocations, "bucketed_allocations")                                          \
+    X(fallback_allocations, "fallback_allocations")                                          \
+    X(bucketed_allocation_ratio, "bucketed_allocation_ratio")                                \
+    X(alignment_padding_bytes, "alignment_padding_bytes")
+
+VK_NAMES(POOL_PATHS_NAMES);
+
 struct ModuleState {
     PyTypeObject* FastSlabHeaderOps = nullptr;
     PyTypeObject* FastBucketAllocator = nullptr;
     PyTypeObject* FastStatsCollector = nullptr;
     vk::LockSupport locks;
-    PyObject* s_logger = nullptr;
-    PyObject* s_warning = nullptr;
-    PyObject* s_init_buckets = nullptr;
-    PyObject* s_is_set = nullptr;
-    PyObject* s_set = nullptr;
-    PyObject* s_clear = nullptr;
-    PyObject* s_find_first = nullptr;
-    PyObject* k_stats[6] = {};  // get_stats keys, in their order
+    Names names;
+
+    auto owned() {
+        return std::tie(FastSlabHeaderOps, FastBucketAllocator, FastStatsCollector, locks, names);
+    }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -99,10 +109,10 @@ PyObject* slab_pack_header(PyObject* self, PyObject*) {
                   static_cast<unsigned>(stored), static_cast<unsigned>(computed));
     vk::Ref message = vk::Ref::steal(PyUnicode_FromString(text));
     if (!message) return false;
-    vk::Ref logger = vk::Ref::steal(vk::lookup_global(module, st->s_logger));
+    vk::Ref logger = vk::Ref::steal(vk::lookup_global(module, st->names[s_logger]));
     if (!logger) return false;
     vk::Ref r =
-        vk::Ref::steal(PyObject_CallMethodOneArg(logger.get(), st->s_warning, message.get()));
+        vk::Ref::steal(PyObject_CallMethodOneArg(logger.get(), st->names[s_warning], message.get()));
     return static_cast<bool>(r);
 }
 
@@ -275,7 +285,7 @@ int bucket_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     ModuleState* st = state(module);
     PyObject* r = Py_IS_TYPE(self, st->FastBucketAllocator)
                       ? bucket_init_buckets(self, nullptr)
-                      : PyObject_CallMethodNoArgs(self, st->s_init_buckets);
+                      : PyObject_CallMethodNoArgs(self, st->names[s_init_buckets]);
     if (r == nullptr) return -1;
     Py_DECREF(r);
     return 0;
@@ -497,7 +507,7 @@ PyObject* stats_get(PyObject* self, PyObject*) {
     // Built after the section, from the snapshot.
     PyObject* module = module_of(self);
     if (module == nullptr) return nullptr;
-    PyObject* const* keys = state(module)->k_stats;
+    const Names& names = state(module)->names;
     vk::Ref values[6] = {
         vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.total_allocations)),
         vk::Ref::steal(PyLong_FromUnsignedLongLong(snap.total_deallocations)),
@@ -509,7 +519,8 @@ PyObject* stats_get(PyObject* self, PyObject*) {
     vk::Ref d = vk::Ref::steal(PyDict_New());
     if (!d) return nullptr;
     for (int i = 0; i < 6; ++i) {
-        if (!values[i] || PyDict_SetItem(d.get(), keys[i], values[i].get()) < 0) return nullptr;
+        PyObject* key = names[s_total_allocations + i];
+        if (!values[i] || PyDict_SetItem(d.get(), key, values[i].get()) < 0) return nullptr;
     }
     return d.release();
 }
@@ -596,13 +607,13 @@ PyObject* fast_bitmap_operations(PyObject* module, PyObject* const* args, Py_ssi
     ModuleState* st = state(module);
     enum { kIsSet, kSet, kClear, kFindFirst, kUnknown } which = kUnknown;
     if (op != Py_None) {
-        if (op_is(op, st->s_is_set)) {
+        if (op_is(op, st->names[s_is_set])) {
             which = kIsSet;
-        } else if (op_is(op, st->s_set)) {
+        } else if (op_is(op, st->names[s_set])) {
             which = kSet;
-        } else if (op_is(op, st->s_clear)) {
+        } else if (op_is(op, st->names[s_clear])) {
             which = kClear;
-        } else if (op_is(op, st->s_find_first)) {
+        } else if (op_is(op, st->names[s_find_first])) {
             which = kFindFirst;
         }
     }
@@ -648,23 +659,10 @@ PyMethodDef module_functions[] = {
 
 // ==== module ======================================================================================
 
-using vk::intern;
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
-    if (!st->locks.init()) return -1;
-    static const char* const kStatKeys[6] = {
-        "total_allocations",    "total_deallocations",       "bucketed_allocations",
-        "fallback_allocations", "bucketed_allocation_ratio", "alignment_padding_bytes"};
-    for (int i = 0; i < 6; ++i) {
-        if (!intern(st->k_stats[i], kStatKeys[i])) return -1;
-    }
-    if (!intern(st->s_logger, "logger") || !intern(st->s_warning, "warning") ||
-        !intern(st->s_init_buckets, "_init_buckets") || !intern(st->s_is_set, "is_set") ||
-        !intern(st->s_set, "set") || !intern(st->s_clear, "clear") ||
-        !intern(st->s_find_first, "find_first")) {
-        return -1;
-    }
+    if (!st->locks.init() || !st->names.init()) return -1;
 
     // Classes first, then the interpreter modules and the logger, then the functions; the CRC table
     // is built at compile time; the load line comes last.
@@ -682,32 +680,7 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->FastSlabHeaderOps);
-    Py_VISIT(st->FastBucketAllocator);
-    Py_VISIT(st->FastStatsCollector);
-    return st->locks.traverse(visit, arg);
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->FastSlabHeaderOps);
-    Py_CLEAR(st->FastBucketAllocator);
-    Py_CLEAR(st->FastStatsCollector);
-    st->locks.clear();
-    for (PyObject*& k : st->k_stats) Py_CLEAR(k);
-    Py_CLEAR(st->s_logger);
-    Py_CLEAR(st->s_warning);
-    Py_CLEAR(st->s_init_buckets);
-    Py_CLEAR(st->s_is_set);
-    Py_CLEAR(st->s_set);
-    Py_CLEAR(st->s_clear);
-    Py_CLEAR(st->s_find_first);
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.memory.pool_paths",
     "Fast paths of the slab and pool allocators: slab headers, bucketed free lists, size helpers "
     "and allocation counters.");

@@ -60,7 +60,7 @@ del _make_wrapper
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
-    if (!st->locks.init() || !st->init_strings()) return -1;
+    if (!st->init()) return -1;
 
     // Native classes, in their documented order.
     if (!vk::add_type(m, &counter_spec, &st->AtomicCounter) ||
@@ -88,16 +88,9 @@ int module_exec(PyObject* m) {
     return vk::module_add(m, "NATIVE_ATOMICS_AVAILABLE", Py_NewRef(Py_True)) ? 0 : -1;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) { return state(m)->traverse(visit, arg); }
-
-int module_clear(PyObject* m) {
-    state(m)->clear();
-    return 0;
-}
-
 }  // namespace
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.memory.sync_cells",
     "Atomic counters, lock-free allocation statistics and small synchronised cells.");
 

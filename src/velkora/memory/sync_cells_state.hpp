@@ -32,14 +32,29 @@ inline constexpr const char* kStatsCounterNames[kStatsCounterCount] = {
     "alignment_padding_bytes", "total_allocation_time_ns", "total_deallocation_time_ns",
 };
 
-inline constexpr int kSnapshotKeyCount = 14;
-inline constexpr const char* kSnapshotKeys[kSnapshotKeyCount] = {
-    "total_allocations",      "total_deallocations",         "current_allocations",
-    "bytes_allocated",        "bytes_reserved",              "peak_allocations",
-    "peak_bytes_allocated",   "bucketed_allocations",        "fallback_allocations",
-    "bucketed_allocation_ratio", "alignment_padding_bytes",  "average_allocation_time_ns",
-    "average_deallocation_time_ns", "allocation_mode",
-};
+// Interned names, created at exec: methods called on cells and subclasses, then the snapshot's keys
+// in result order.
+#define SYNC_CELLS_NAMES(X)                                                                   \
+    X(increment, "increment") X(decrement, "decrement") X(load, "load") X(store, "store")     \
+    X(compare_and_swap, "compare_and_swap") X(update_peaks, "_update_peaks")                 \
+    X(elapsed_ns, "elapsed_ns") X(time, "time") X(perf_counter_ns, "perf_counter_ns")        \
+    X(ratio_format, ".1f") X(mode, "lock-free C11 atomics")                                  \
+    X(total_allocations, "total_allocations") X(total_deallocations, "total_deallocations")  \
+    X(current_allocations, "current_allocations") X(bytes_allocated, "bytes_allocated")      \
+    X(bytes_reserved, "bytes_reserved") X(peak_allocations, "peak_allocations")              \
+    X(peak_bytes_allocated, "peak_bytes_allocated")                                          \
+    X(bucketed_allocations, "bucketed_allocations")                                          \
+    X(fallback_allocations, "fallback_allocations")                                          \
+    X(bucketed_allocation_ratio, "bucketed_allocation_ratio")                                \
+    X(alignment_padding_bytes, "alignment_padding_bytes")                                    \
+    X(average_allocation_time_ns, "average_allocation_time_ns")                              \
+    X(average_deallocation_time_ns, "average_deallocation_time_ns")                          \
+    X(allocation_mode, "allocation_mode")
+
+VK_NAMES(SYNC_CELLS_NAMES);
+
+inline constexpr int kSnapshotFirstKey = s_total_allocations;
+inline constexpr int kSnapshotKeyCount = s_allocation_mode - kSnapshotFirstKey + 1;
 
 struct ModuleState {
     PyTypeObject* AtomicCounter = nullptr;
@@ -48,77 +63,26 @@ struct ModuleState {
     PyTypeObject* LockFreeStatistics = nullptr;
     PyTypeObject* PerformanceTimer = nullptr;
     vk::LockSupport locks;
-
-    // Interned names, created at exec.
-    PyObject* s_increment = nullptr;
-    PyObject* s_decrement = nullptr;
-    PyObject* s_load = nullptr;
-    PyObject* s_store = nullptr;
-    PyObject* s_compare_and_swap = nullptr;
-    PyObject* s_update_peaks = nullptr;
-    PyObject* s_elapsed_ns = nullptr;
-    PyObject* s_time = nullptr;
-    PyObject* s_perf_counter_ns = nullptr;
-    PyObject* s_ratio_format = nullptr;  // ".1f"
-    PyObject* s_mode = nullptr;          // the snapshot's allocation mode
-    PyObject* snapshot_keys[kSnapshotKeyCount] = {};
+    Names names;
     // The snapshot's keys in order, all mapped to None: copying it and replacing the values is
     // cheaper than growing a new dict key by key.
     PyObject* snapshot_template = nullptr;
 
-    bool init_strings() {
-        struct Item {
-            PyObject** slot;
-            const char* text;
-        };
-        const Item items[] = {
-            {&s_increment, "increment"},   {&s_decrement, "decrement"},
-            {&s_load, "load"},             {&s_store, "store"},
-            {&s_compare_and_swap, "compare_and_swap"},
-            {&s_update_peaks, "_update_peaks"},
-            {&s_elapsed_ns, "elapsed_ns"}, {&s_time, "time"},
-            {&s_perf_counter_ns, "perf_counter_ns"},
-            {&s_ratio_format, ".1f"},      {&s_mode, "lock-free C11 atomics"},
-        };
-        for (const Item& it : items) {
-            *it.slot = PyUnicode_InternFromString(it.text);
-            if (*it.slot == nullptr) return false;
-        }
-        for (int i = 0; i < kSnapshotKeyCount; ++i) {
-            snapshot_keys[i] = PyUnicode_InternFromString(kSnapshotKeys[i]);
-            if (snapshot_keys[i] == nullptr) return false;
-        }
+    bool init() {
+        if (!locks.init() || !names.init()) return false;
         snapshot_template = PyDict_New();
         if (snapshot_template == nullptr) return false;
-        for (PyObject* k : snapshot_keys) {
-            if (PyDict_SetItem(snapshot_template, k, Py_None) < 0) return false;
+        for (int i = 0; i < kSnapshotKeyCount; ++i) {
+            if (PyDict_SetItem(snapshot_template, names[kSnapshotFirstKey + i], Py_None) < 0) {
+                return false;
+            }
         }
         return true;
     }
 
-    int traverse(visitproc visit, void* arg) {
-        Py_VISIT(AtomicCounter);
-        Py_VISIT(AtomicPointer);
-        Py_VISIT(LockFreeStack);
-        Py_VISIT(LockFreeStatistics);
-        Py_VISIT(PerformanceTimer);
-        return locks.traverse(visit, arg);
-    }
-
-    void clear() {
-        Py_CLEAR(AtomicCounter);
-        Py_CLEAR(AtomicPointer);
-        Py_CLEAR(LockFreeStack);
-        Py_CLEAR(LockFreeStatistics);
-        Py_CLEAR(PerformanceTimer);
-        locks.clear();
-        for (PyObject** s : {&s_increment, &s_decrement, &s_load, &s_store, &s_compare_and_swap,
-                             &s_update_peaks, &s_elapsed_ns, &s_time,
-                             &s_perf_counter_ns, &s_ratio_format, &s_mode}) {
-            Py_CLEAR(*s);
-        }
-        for (PyObject*& k : snapshot_keys) Py_CLEAR(k);
-        Py_CLEAR(snapshot_template);
+    auto owned() {
+        return std::tie(AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics,
+                        PerformanceTimer, locks, names, snapshot_template);
     }
 };
 

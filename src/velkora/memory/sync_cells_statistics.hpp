@@ -53,7 +53,7 @@ inline bool add_step(const ModuleState* st, StatsObject* s, int idx, bool up, Am
         }
         return true;
     }
-    PyObject* name = up ? st->s_increment : st->s_decrement;
+    PyObject* name = up ? st->names[s_increment] : st->names[s_decrement];
     vk::Ref r;
     if (!a.given) {
         r = vk::Ref::steal(vk::call_method(c, name));
@@ -103,7 +103,7 @@ inline bool load_step(const ModuleState* st, StatsObject* s, int idx, Loaded& ou
         out.native = true;
         return true;
     }
-    out.obj = vk::Ref::steal(vk::call_method(c, st->s_load));
+    out.obj = vk::Ref::steal(vk::call_method(c, st->names[s_load]));
     return static_cast<bool>(out.obj);
 }
 
@@ -118,12 +118,12 @@ inline bool raise_peak(const ModuleState* st, StatsObject* s, int idx, Loaded& c
         }
         PyObject* cur_obj = current.object();
         if (cur_obj == nullptr) return false;
-        vk::Ref peak = vk::Ref::steal(vk::call_method(s->counters[idx], st->s_load));
+        vk::Ref peak = vk::Ref::steal(vk::call_method(s->counters[idx], st->names[s_load]));
         if (!peak) return false;
         const int done = PyObject_RichCompareBool(cur_obj, peak.get(), Py_LE);
         if (done != 0) return done > 0;
         vk::Ref swapped = vk::Ref::steal(
-            vk::call_method(s->counters[idx], st->s_compare_and_swap, peak.get(), cur_obj));
+            vk::call_method(s->counters[idx], st->names[s_compare_and_swap], peak.get(), cur_obj));
         if (!swapped) return false;
         const int ok = PyObject_IsTrue(swapped.get());
         if (ok != 0) return ok > 0;
@@ -164,7 +164,7 @@ inline bool peaks_via_instance(const ModuleState* st, PyTypeObject* cls, PyObjec
     PyObject* a = allocs.object();
     PyObject* b = a != nullptr ? bytes.object() : nullptr;
     if (b == nullptr) return false;
-    vk::Ref r = vk::Ref::steal(vk::call_method(self, st->s_update_peaks, a, b));
+    vk::Ref r = vk::Ref::steal(vk::call_method(self, st->names[s_update_peaks], a, b));
     return static_cast<bool>(r);
 }
 
@@ -369,7 +369,7 @@ inline PyObject* stats_get_snapshot(PyObject* self, PyTypeObject* cls, PyObject*
             return nullptr;
         }
         // Formatting belongs to building the result, after the averages.
-        vk::Ref text = vk::Ref::steal(PyObject_Format(ratio.get(), st->s_ratio_format));
+        vk::Ref text = vk::Ref::steal(PyObject_Format(ratio.get(), st->names[s_ratio_format]));
         if (!text) return nullptr;
         ratio_str = vk::Ref::steal(PyUnicode_FromFormat("%U%%", text.get()));
     }
@@ -384,11 +384,11 @@ inline PyObject* stats_get_snapshot(PyObject* self, PyTypeObject* cls, PyObject*
     if ((values[10] = v[kAlignmentPaddingBytes].object()) == nullptr) return nullptr;
     values[11] = avg_alloc.get();
     values[12] = avg_dealloc.get();
-    values[13] = st->s_mode;
+    values[13] = st->names[s_mode];
     vk::Ref dict = vk::Ref::steal(PyDict_Copy(st->snapshot_template));
     if (!dict) return nullptr;
     for (int i = 0; i < kSnapshotKeyCount; ++i) {
-        if (PyDict_SetItem(dict.get(), st->snapshot_keys[i], values[i]) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), st->names[kSnapshotFirstKey + i], values[i]) < 0) return nullptr;
     }
     return dict.release();
 }
@@ -410,7 +410,7 @@ inline PyObject* stats_reset(PyObject* self, PyTypeObject* cls, PyObject* const*
             continue;
         }
         if (!zero && !(zero = vk::Ref::steal(PyLong_FromLong(0)))) return nullptr;
-        vk::Ref r = vk::Ref::steal(vk::call_method(s->counters[i], st->s_store, zero.get()));
+        vk::Ref r = vk::Ref::steal(vk::call_method(s->counters[i], st->names[s_store], zero.get()));
         if (!r) return nullptr;
     }
     if (!guard.release()) return nullptr;

@@ -19,13 +19,13 @@ inline TimerObject* as_timer(PyObject* o) { return reinterpret_cast<TimerObject*
 
 // `import time; time.perf_counter_ns()` as a signed 64-bit value.
 inline bool read_clock(const ModuleState* st, int64_t& out) {
-    vk::Ref time = vk::Ref::steal(PyImport_GetModule(st->s_time));
+    vk::Ref time = vk::Ref::steal(PyImport_GetModule(st->names[s_time]));
     if (!time || time.get() == Py_None) {
         if (PyErr_Occurred()) return false;
-        time = vk::Ref::steal(PyImport_Import(st->s_time));
+        time = vk::Ref::steal(PyImport_Import(st->names[s_time]));
         if (!time) return false;
     }
-    vk::Ref now = vk::Ref::steal(vk::call_method(time.get(), st->s_perf_counter_ns));
+    vk::Ref now = vk::Ref::steal(vk::call_method(time.get(), st->names[s_perf_counter_ns]));
     if (!now) return false;
     const long long v = PyLong_AsLongLong(now.get());
     if (v == -1 && PyErr_Occurred()) return false;
@@ -77,7 +77,7 @@ inline PyObject* elapsed_scaled(PyObject* self, PyTypeObject* cls, double factor
         }
         ns = vk::Ref::steal(elapsed_object(now, as_timer(self)->start_time_ns));
     } else {
-        ns = vk::Ref::steal(vk::call_method(self, st->s_elapsed_ns));
+        ns = vk::Ref::steal(vk::call_method(self, st->names[s_elapsed_ns]));
     }
     if (!ns) return nullptr;
     if (PyLong_Check(ns.get())) {

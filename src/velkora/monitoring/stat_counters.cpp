@@ -9,14 +9,22 @@ namespace {
 
 extern PyModuleDef module_def;
 
+// Interned names, created at exec: the method looked up on subclasses, then the result keys in
+// result order.
+#define STAT_COUNTERS_NAMES(X)                                                                \
+    X(get_stats, "get_stats") X(count, "count") X(mean, "mean") X(variance, "variance")       \
+    X(std, "std") X(min, "min") X(max, "max")
+
+VK_NAMES(STAT_COUNTERS_NAMES);
+
 struct ModuleState {
     PyTypeObject* CounterAggregator = nullptr;
     vk::LockSupport locks;
-    PyObject* s_get_stats = nullptr;
+    Names names;
     PyObject* default_count = nullptr;  // create_aggregator's declared num_counters
-    // Result keys, in result order, and the empty series' dict, which results are copied from.
-    PyObject* keys[6] = {};
-    PyObject* zero_stats = nullptr;
+    PyObject* zero_stats = nullptr;     // the empty series' dict, which results are copied from
+
+    auto owned() { return std::tie(CounterAggregator, locks, names, default_count, zero_stats); }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -110,7 +118,7 @@ PyObject* stats_dict(const ModuleState* st, const Stats& s) {
     bool ok = true;
     for (int i = 0; i < 6; ++i) {
         // Replacing the copied entries keeps the key order and never resizes.
-        ok = ok && values[i] != nullptr && PyDict_SetItem(d.get(), st->keys[i], values[i]) == 0;
+        ok = ok && values[i] != nullptr && PyDict_SetItem(d.get(), st->names[s_count + i], values[i]) == 0;
         Py_XDECREF(values[i]);
     }
     return ok ? d.release() : nullptr;
@@ -207,7 +215,7 @@ PyObject* agg_get_all_stats(PyObject* self_obj, PyObject*) {
         } else {
             PyObject* argv[2] = {self_obj, id.get()};
             stats = vk::Ref::steal(PyObject_VectorcallMethod(
-                st->s_get_stats, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                st->names[s_get_stats], argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
         if (!stats) return nullptr;
         PyObject* pair = PyTuple_Pack(2, id.get(), stats.get());
@@ -272,20 +280,17 @@ PyMethodDef module_functions[] = {
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
-    if (!st->locks.init()) return -1;
-    st->s_get_stats = PyUnicode_InternFromString("get_stats");
+    if (!st->locks.init() || !st->names.init()) return -1;
     st->default_count = vk::default_object(kCreate.defaults[0]);
-    if (!st->s_get_stats || !st->default_count) return -1;
+    if (!st->default_count) return -1;
 
-    static const char* const kKeys[6] = {"count", "mean", "variance", "std", "min", "max"};
     const Stats zero = record_stats(AtomicCounter{});
     const double values[6] = {0.0, zero.mean, zero.variance, zero.std, zero.min, zero.max};
     st->zero_stats = PyDict_New();
     if (st->zero_stats == nullptr) return -1;
     for (int i = 0; i < 6; ++i) {
-        st->keys[i] = PyUnicode_InternFromString(kKeys[i]);
         vk::Ref v = vk::Ref::steal(i == 0 ? PyLong_FromLong(0) : PyFloat_FromDouble(values[i]));
-        if (!st->keys[i] || !v || PyDict_SetItem(st->zero_stats, st->keys[i], v.get()) < 0) {
+        if (!v || PyDict_SetItem(st->zero_stats, st->names[s_count + i], v.get()) < 0) {
             return -1;
         }
     }
@@ -295,25 +300,7 @@ int module_exec(PyObject* m) {
     return PyModule_AddFunctions(m, module_functions);
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->CounterAggregator);
-    Py_VISIT(st->zero_stats);
-    return st->locks.traverse(visit, arg);
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->CounterAggregator);
-    Py_CLEAR(st->s_get_stats);
-    Py_CLEAR(st->default_count);
-    Py_CLEAR(st->zero_stats);
-    for (PyObject*& k : st->keys) Py_CLEAR(k);
-    st->locks.clear();
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.monitoring.stat_counters",
     "Running statistics for numbered monitoring counters.");
 

@@ -114,26 +114,15 @@ using vk::Ref;
     X(detect_gpu_backends, "detect_gpu_backends")                    \
     X(detect_python_version, "detect_python_version")
 
-enum Str : int {
-#define HOST_PROBE_ENUM(id, text) s_##id,
-    HOST_PROBE_STRINGS(HOST_PROBE_ENUM)
-#undef HOST_PROBE_ENUM
-        kStrCount
-};
-
-constexpr const char* kStrText[kStrCount] = {
-#define HOST_PROBE_TEXT(id, text) text,
-    HOST_PROBE_STRINGS(HOST_PROBE_TEXT)
-#undef HOST_PROBE_TEXT
-};
+VK_NAMES(HOST_PROBE_STRINGS);
 
 // The backend information keys, in the order they are inserted and copied into the report.
-constexpr Str kBackendKeys[8] = {s_has_gpu,          s_gpu_count,      s_gpu_memory_mb,
+constexpr Name kBackendKeys[8] = {s_has_gpu,          s_gpu_count,      s_gpu_memory_mb,
                                  s_cuda_available,   s_rocm_available, s_oneapi_available,
                                  s_active_backend,   s_backend_version};
 
 struct ModuleState {
-    PyObject* str[kStrCount];
+    Names names;
     PyObject* zero;               // 0
     PyObject* one;                // 1
     PyObject* k1024;              // 1024
@@ -144,6 +133,11 @@ struct ModuleState {
     PyObject* run_kwnames;        // ("capture_output", "timeout", "check")
     PyObject* windll_kwnames;     // ("use_last_error",)
     PyObject* builtin_import;     // builtins.__import__ as found at exec
+
+    auto owned() {
+        return std::tie(names, zero, one, k1024, half_second, py312, registry_fromlist,
+                        wintypes_fromlist, run_kwnames, windll_kwnames, builtin_import);
+    }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -191,12 +185,12 @@ constexpr vk::ArgCtx kNodeCount{"detect_numa_nodes", "node count"};
 
 // The affinity set's size, or the processor count where there is no affinity query; at least 1.
 bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
-    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
+    Ref os = Ref::steal(vk::lookup_global(module, st->names[s_os]));
     if (!os) return false;
-    const int has = has_attr(os.get(), st->str[s_sched_getaffinity]);
+    const int has = has_attr(os.get(), st->names[s_sched_getaffinity]);
     if (has < 0) return false;
     if (has) {
-        Ref mask = Ref::steal(vk::call_method(os.get(), st->str[s_sched_getaffinity], st->zero));
+        Ref mask = Ref::steal(vk::call_method(os.get(), st->names[s_sched_getaffinity], st->zero));
         if (!mask) return false;
         const Py_ssize_t n = PyObject_Size(mask.get());
         if (n < 0) return false;
@@ -206,7 +200,7 @@ bool physical_cores(PyObject* module, ModuleState* st, int32_t& cores) {
         }
         cores = static_cast<int32_t>(n);
     } else {
-        Ref count = Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count]));
+        Ref count = Ref::steal(vk::call_method(os.get(), st->names[s_cpu_count]));
         if (!count) return false;
         const int truthy = PyObject_IsTrue(count.get());
         if (truthy < 0) return false;
@@ -226,8 +220,8 @@ PyObject* detect_physical_cores(PyObject* module, PyObject*) {
     vk::Handling handling(handled.get());
     // The fallback converts a truthy count but bounds nothing: it reports what the host says.
     int32_t count = 1;
-    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
-    Ref raw = os ? Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count])) : Ref();
+    Ref os = Ref::steal(vk::lookup_global(module, st->names[s_os]));
+    Ref raw = os ? Ref::steal(vk::call_method(os.get(), st->names[s_cpu_count])) : Ref();
     const int truthy = raw ? PyObject_IsTrue(raw.get()) : -1;
     if (truthy < 0 || (truthy && !vk::convert(raw.get(), vk::i32(count), kCpuCount))) return nullptr;
     return PyLong_FromLong(count);
@@ -244,20 +238,20 @@ int is_node_entry(PyObject* name, ModuleState* st) {
                 {static_cast<const char*>(PyUnicode_DATA(name)), static_cast<std::size_t>(len)});
         }
         if (len <= 4) return 0;
-        const Py_ssize_t prefix = PyUnicode_Tailmatch(name, st->str[s_node], 0, 4, -1);
+        const Py_ssize_t prefix = PyUnicode_Tailmatch(name, st->names[s_node], 0, 4, -1);
         if (prefix <= 0) return static_cast<int>(prefix);
         Ref rest = Ref::steal(PyUnicode_Substring(name, 4, len));
-        Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->str[s_isdigit])) : Ref();
+        Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->names[s_isdigit])) : Ref();
         return digits ? PyObject_IsTrue(digits.get()) : -1;
     }
     // Anything else answers through its own methods: name.startswith("node") and name[4:].isdigit().
-    Ref starts = Ref::steal(vk::call_method(name, st->str[s_startswith], st->str[s_node]));
+    Ref starts = Ref::steal(vk::call_method(name, st->names[s_startswith], st->names[s_node]));
     const int t = starts ? PyObject_IsTrue(starts.get()) : -1;
     if (t <= 0) return t;
     Ref four = Ref::steal(PyLong_FromLong(4));
     Ref slice = four ? Ref::steal(PySlice_New(four.get(), nullptr, nullptr)) : Ref();
     Ref rest = slice ? Ref::steal(PyObject_GetItem(name, slice.get())) : Ref();
-    Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->str[s_isdigit])) : Ref();
+    Ref digits = rest ? Ref::steal(vk::call_method(rest.get(), st->names[s_isdigit])) : Ref();
     return digits ? PyObject_IsTrue(digits.get()) : -1;
 }
 
@@ -284,34 +278,34 @@ Py_ssize_t count_node_entries(PyObject* entries, ModuleState* st) {
 
 // kernel32's highest node number plus one; 1 when the call reports failure.
 Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
-    Ref ctypes = Ref::steal(vk::import_stmt(module, st->str[s_ctypes], nullptr, st->builtin_import,
-                                            st->str[s_dunder_import]));
+    Ref ctypes = Ref::steal(vk::import_stmt(module, st->names[s_ctypes], nullptr, st->builtin_import,
+                                            st->names[s_dunder_import]));
     if (!ctypes) return Ref();
-    Ref pkg = Ref::steal(vk::import_stmt(module, st->str[s_ctypes], st->wintypes_fromlist,
-                                         st->builtin_import, st->str[s_dunder_import]));
-    Ref wintypes = pkg ? Ref::steal(vk::import_from(pkg.get(), st->str[s_wintypes])) : Ref();
+    Ref pkg = Ref::steal(vk::import_stmt(module, st->names[s_ctypes], st->wintypes_fromlist,
+                                         st->builtin_import, st->names[s_dunder_import]));
+    Ref wintypes = pkg ? Ref::steal(vk::import_from(pkg.get(), st->names[s_wintypes])) : Ref();
     if (!wintypes) return Ref();
 
-    Ref windll = attr(ctypes.get(), st->str[s_WinDLL]);
+    Ref windll = attr(ctypes.get(), st->names[s_WinDLL]);
     if (!windll) return Ref();
-    PyObject* dll_argv[] = {st->str[s_kernel32], Py_True};
+    PyObject* dll_argv[] = {st->names[s_kernel32], Py_True};
     Ref kernel32 = Ref::steal(PyObject_Vectorcall(windll.get(), dll_argv, 1, st->windll_kwnames));
-    Ref fn = kernel32 ? attr(kernel32.get(), st->str[s_GetNumaHighestNodeNumber]) : Ref();
+    Ref fn = kernel32 ? attr(kernel32.get(), st->names[s_GetNumaHighestNodeNumber]) : Ref();
     if (!fn) return Ref();
 
-    Ref bool_type = attr(wintypes.get(), st->str[s_BOOL]);
-    if (!bool_type || PyObject_SetAttr(fn.get(), st->str[s_restype], bool_type.get()) < 0) return Ref();
-    Ref c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
-    Ref pointer = c_ulong ? Ref::steal(vk::call_method(ctypes.get(), st->str[s_POINTER],
+    Ref bool_type = attr(wintypes.get(), st->names[s_BOOL]);
+    if (!bool_type || PyObject_SetAttr(fn.get(), st->names[s_restype], bool_type.get()) < 0) return Ref();
+    Ref c_ulong = attr(ctypes.get(), st->names[s_c_ulong]);
+    Ref pointer = c_ulong ? Ref::steal(vk::call_method(ctypes.get(), st->names[s_POINTER],
                                                        c_ulong.get())) : Ref();
     Ref argtypes = pointer ? Ref::steal(PyList_New(1)) : Ref();
     if (!argtypes) return Ref();
     PyList_SET_ITEM(argtypes.get(), 0, pointer.release());
-    if (PyObject_SetAttr(fn.get(), st->str[s_argtypes], argtypes.get()) < 0) return Ref();
+    if (PyObject_SetAttr(fn.get(), st->names[s_argtypes], argtypes.get()) < 0) return Ref();
 
-    c_ulong = attr(ctypes.get(), st->str[s_c_ulong]);
+    c_ulong = attr(ctypes.get(), st->names[s_c_ulong]);
     Ref highest_node = c_ulong ? call0(c_ulong.get()) : Ref();
-    Ref ref = highest_node ? Ref::steal(vk::call_method(ctypes.get(), st->str[s_byref],
+    Ref ref = highest_node ? Ref::steal(vk::call_method(ctypes.get(), st->names[s_byref],
                                                         highest_node.get())) : Ref();
     if (!ref) return Ref();
     PyObject* fn_argv[] = {ref.get()};
@@ -319,7 +313,7 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
     const int t = ok ? PyObject_IsTrue(ok.get()) : -1;
     if (t < 0) return Ref();
     if (!t) return Ref::borrow(st->one);
-    Ref value = attr(highest_node.get(), st->str[s_value]);
+    Ref value = attr(highest_node.get(), st->names[s_value]);
     Ref count = value ? Ref::steal(PyNumber_Add(value.get(), st->one)) : Ref();
     int32_t nodes = 0;
     if (!count || !vk::convert(count.get(), vk::i32(nodes), kNodeCount)) return Ref();
@@ -327,27 +321,27 @@ Ref windows_numa_nodes(PyObject* module, ModuleState* st) {
 }
 
 Ref numa_nodes(PyObject* module, ModuleState* st) {
-    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
-    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
+    Ref sys = Ref::steal(vk::lookup_global(module, st->names[s_sys]));
+    Ref platform = sys ? attr(sys.get(), st->names[s_platform]) : Ref();
     if (!platform) return Ref();
-    int t = compare(platform.get(), st->str[s_linux_], Py_EQ);
+    int t = compare(platform.get(), st->names[s_linux_], Py_EQ);
     if (t < 0) return Ref();
     if (t) {
-        Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
-        Ref path = os ? attr(os.get(), st->str[s_path]) : Ref();
-        Ref found = path ? Ref::steal(vk::call_method(path.get(), st->str[s_exists],
-                                                      st->str[s_node_dir])) : Ref();
+        Ref os = Ref::steal(vk::lookup_global(module, st->names[s_os]));
+        Ref path = os ? attr(os.get(), st->names[s_path]) : Ref();
+        Ref found = path ? Ref::steal(vk::call_method(path.get(), st->names[s_exists],
+                                                      st->names[s_node_dir])) : Ref();
         const int exists = found ? PyObject_IsTrue(found.get()) : -1;
         if (exists < 0) return Ref();
         if (!exists) return Ref::borrow(st->one);
         Ref entries =
-            Ref::steal(vk::call_method(os.get(), st->str[s_listdir], st->str[s_node_dir]));
+            Ref::steal(vk::call_method(os.get(), st->names[s_listdir], st->names[s_node_dir]));
         if (!entries) return Ref();
         const Py_ssize_t n = count_node_entries(entries.get(), st);
         if (n < 0) return Ref();
         return n > 0 ? Ref::steal(PyLong_FromSsize_t(n)) : Ref::borrow(st->one);
     }
-    t = compare(platform.get(), st->str[s_win32], Py_EQ);
+    t = compare(platform.get(), st->names[s_win32], Py_EQ);
     if (t < 0) return Ref();
     if (t) {
         Ref nodes = windows_numa_nodes(module, st);
@@ -368,12 +362,12 @@ PyObject* detect_numa_nodes(PyObject* module, PyObject*) {
 
 // The decimal texts of version_info's major, minor (and micro, for `parts` 3) joined by ".".
 Ref version_text(PyObject* info, ModuleState* st, int parts) {
-    const Str names[3] = {s_major, s_minor, s_micro};
+    const Name names[3] = {s_major, s_minor, s_micro};
     Ref fields[3];
     bool plain = true;  // exact ints within long long: formatted here, without the str() calls
     long long values[3] = {0, 0, 0};
     for (int i = 0; i < parts; ++i) {
-        fields[i] = attr(info, st->str[names[i]]);
+        fields[i] = attr(info, st->names[names[i]]);
         if (!fields[i]) return Ref();
         if (plain && PyLong_CheckExact(fields[i].get())) {
             int overflow = 0;
@@ -401,8 +395,8 @@ Ref version_text(PyObject* info, ModuleState* st, int parts) {
 
 PyObject* detect_python_version(PyObject* module, PyObject*) {
     ModuleState* st = state(module);
-    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
-    Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
+    Ref sys = Ref::steal(vk::lookup_global(module, st->names[s_sys]));
+    Ref info = sys ? attr(sys.get(), st->names[s_version_info]) : Ref();
     if (!info) return nullptr;
     Ref version = version_text(info.get(), st, 3);
     if (!version) return nullptr;
@@ -412,8 +406,8 @@ PyObject* detect_python_version(PyObject* module, PyObject*) {
     if (recent < 0) return nullptr;
     if (recent) {
         // Only the private module of exactly this name counts; another spelling reports False.
-        Ref mod = Ref::steal(vk::import_stmt(module, st->str[s_xxsubinterpreters], nullptr,
-                                             st->builtin_import, st->str[s_dunder_import]));
+        Ref mod = Ref::steal(vk::import_stmt(module, st->names[s_xxsubinterpreters], nullptr,
+                                             st->builtin_import, st->names[s_dunder_import]));
         if (mod) {
             has_subinterpreters = true;
         } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
@@ -454,25 +448,22 @@ PyMethodDef module_functions[] = {
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
-    for (int i = 0; i < kStrCount; ++i) {
-        st->str[i] = PyUnicode_InternFromString(kStrText[i]);
-        if (st->str[i] == nullptr) return -1;
-    }
+    if (!st->names.init()) return -1;
     st->zero = PyLong_FromLong(0);
     st->one = PyLong_FromLong(1);
     st->k1024 = PyLong_FromLong(1024);
     st->half_second = PyFloat_FromDouble(0.5);
     st->py312 = Py_BuildValue("(ii)", 3, 12);
-    st->registry_fromlist = PyTuple_Pack(2, st->str[s_GPUAccelRegistry], st->str[s_GPUBackendKind]);
-    st->wintypes_fromlist = PyTuple_Pack(1, st->str[s_wintypes]);
-    st->run_kwnames = PyTuple_Pack(3, st->str[s_capture_output], st->str[s_timeout], st->str[s_check]);
-    st->windll_kwnames = PyTuple_Pack(1, st->str[s_use_last_error]);
+    st->registry_fromlist = PyTuple_Pack(2, st->names[s_GPUAccelRegistry], st->names[s_GPUBackendKind]);
+    st->wintypes_fromlist = PyTuple_Pack(1, st->names[s_wintypes]);
+    st->run_kwnames = PyTuple_Pack(3, st->names[s_capture_output], st->names[s_timeout], st->names[s_check]);
+    st->windll_kwnames = PyTuple_Pack(1, st->names[s_use_last_error]);
     if (!st->zero || !st->one || !st->k1024 || !st->half_second || !st->py312 ||
         !st->registry_fromlist || !st->wintypes_fromlist || !st->run_kwnames || !st->windll_kwnames) {
         return -1;
     }
     PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, st->str[s_dunder_import]) : nullptr;
+    PyObject* imp = builtins ? PyDict_GetItemWithError(builtins, st->names[s_dunder_import]) : nullptr;
     if (imp == nullptr && PyErr_Occurred()) return -1;
     st->builtin_import = Py_XNewRef(imp);
 
@@ -483,29 +474,7 @@ int module_exec(PyObject* m) {
     return PyModule_AddFunctions(m, module_functions);
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->builtin_import);
-    return 0;
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    for (PyObject*& s : st->str) Py_CLEAR(s);
-    Py_CLEAR(st->zero);
-    Py_CLEAR(st->one);
-    Py_CLEAR(st->k1024);
-    Py_CLEAR(st->half_second);
-    Py_CLEAR(st->py312);
-    Py_CLEAR(st->registry_fromlist);
-    Py_CLEAR(st->wintypes_fromlist);
-    Py_CLEAR(st->run_kwnames);
-    Py_CLEAR(st->windll_kwnames);
-    Py_CLEAR(st->builtin_import);
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.native.host_probe",
     "Host probing: processors, NUMA nodes, interpreter features, GPU backends and the capability "
     "report.");

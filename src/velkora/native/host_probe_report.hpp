@@ -11,8 +11,8 @@ namespace {
 
 // Seconds from time.perf_counter() of the module namespace's `time`; false with an error set.
 bool perf_counter(PyObject* module, ModuleState* st, double& seconds) {
-    Ref time = Ref::steal(vk::lookup_global(module, st->str[s_time]));
-    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_perf_counter])) : Ref();
+    Ref time = Ref::steal(vk::lookup_global(module, st->names[s_time]));
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->names[s_perf_counter])) : Ref();
     if (!now) return false;
     seconds = PyFloat_AsDouble(now.get());
     return !(seconds == -1.0 && PyErr_Occurred());
@@ -58,69 +58,69 @@ bool unpack_pair(PyObject* value, Ref& a, Ref& b) {
     return !PyErr_Occurred();
 }
 
-Ref call_probe(PyObject* module, ModuleState* st, Str name) {
-    Ref probe = Ref::steal(vk::lookup_global(module, st->str[name]));
+Ref call_probe(PyObject* module, ModuleState* st, Name name) {
+    Ref probe = Ref::steal(vk::lookup_global(module, st->names[name]));
     return probe ? call0(probe.get()) : Ref();
 }
 
 bool fill_report(PyObject* module, ModuleState* st, PyObject* caps, double start) {
     Ref cores = call_probe(module, st, s_detect_physical_cores);
-    if (!vk::dict_set_steal(caps, st->str[s_physical_cores], cores.release())) return false;
+    if (!vk::dict_set_steal(caps, st->names[s_physical_cores], cores.release())) return false;
     Ref nodes = call_probe(module, st, s_detect_numa_nodes);
-    if (!vk::dict_set_steal(caps, st->str[s_numa_nodes], nodes.release())) return false;
+    if (!vk::dict_set_steal(caps, st->names[s_numa_nodes], nodes.release())) return false;
 
     Ref backend_info = call_probe(module, st, s_detect_gpu_backends);
     if (!backend_info) return false;
-    for (Str key : kBackendKeys) {
-        Ref v = Ref::steal(PyObject_GetItem(backend_info.get(), st->str[key]));
-        if (!vk::dict_set_steal(caps, st->str[key], v.release())) return false;
+    for (Name key : kBackendKeys) {
+        Ref v = Ref::steal(PyObject_GetItem(backend_info.get(), st->names[key]));
+        if (!vk::dict_set_steal(caps, st->names[key], v.release())) return false;
     }
 
     Ref version = call_probe(module, st, s_detect_python_version);
     Ref py_version, has_subinterp;
     if (!version || !unpack_pair(version.get(), py_version, has_subinterp)) return false;
-    if (!vk::dict_set_steal(caps, st->str[s_python_version], py_version.release()) ||
-        !vk::dict_set_steal(caps, st->str[s_subinterpreter_support],
+    if (!vk::dict_set_steal(caps, st->names[s_python_version], py_version.release()) ||
+        !vk::dict_set_steal(caps, st->names[s_subinterpreter_support],
                             has_subinterp.release())) {
         return false;
     }
 
-    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
-    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
-    if (!vk::dict_set_steal(caps, st->str[s_platform], platform.release())) return false;
-    Ref time = Ref::steal(vk::lookup_global(module, st->str[s_time]));
-    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_time])) : Ref();
-    if (!vk::dict_set_steal(caps, st->str[s_detected_at], now.release()) ||
-        !vk::dict_set_steal(caps, st->str[s_detector], Py_NewRef(st->str[s_native]))) {
+    Ref sys = Ref::steal(vk::lookup_global(module, st->names[s_sys]));
+    Ref platform = sys ? attr(sys.get(), st->names[s_platform]) : Ref();
+    if (!vk::dict_set_steal(caps, st->names[s_platform], platform.release())) return false;
+    Ref time = Ref::steal(vk::lookup_global(module, st->names[s_time]));
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->names[s_time])) : Ref();
+    if (!vk::dict_set_steal(caps, st->names[s_detected_at], now.release()) ||
+        !vk::dict_set_steal(caps, st->names[s_detector], Py_NewRef(st->names[s_native]))) {
         return false;
     }
-    return vk::dict_set_steal(caps, st->str[s_detection_time_ms],
+    return vk::dict_set_steal(caps, st->names[s_detection_time_ms],
                               elapsed_ms(module, st, start).release());
 }
 
 // The report when a probe failed: safe minimums, the error text, the time taken.
 PyObject* fallback_report(PyObject* module, ModuleState* st, PyObject* exc, double start) {
-    Ref os = Ref::steal(vk::lookup_global(module, st->str[s_os]));
-    Ref count = os ? Ref::steal(vk::call_method(os.get(), st->str[s_cpu_count])) : Ref();
+    Ref os = Ref::steal(vk::lookup_global(module, st->names[s_os]));
+    Ref count = os ? Ref::steal(vk::call_method(os.get(), st->names[s_cpu_count])) : Ref();
     const int truthy = count ? PyObject_IsTrue(count.get()) : -1;
     if (truthy < 0) return nullptr;
     if (!truthy) count = Ref::borrow(st->one);
 
-    Ref sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
-    Ref info = sys ? attr(sys.get(), st->str[s_version_info]) : Ref();
+    Ref sys = Ref::steal(vk::lookup_global(module, st->names[s_sys]));
+    Ref info = sys ? attr(sys.get(), st->names[s_version_info]) : Ref();
     Ref version = info ? version_text(info.get(), st, 2) : Ref();
     if (!version) return nullptr;
-    sys = Ref::steal(vk::lookup_global(module, st->str[s_sys]));
-    Ref platform = sys ? attr(sys.get(), st->str[s_platform]) : Ref();
-    Ref time = platform ? Ref::steal(vk::lookup_global(module, st->str[s_time])) : Ref();
-    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->str[s_time])) : Ref();
+    sys = Ref::steal(vk::lookup_global(module, st->names[s_sys]));
+    Ref platform = sys ? attr(sys.get(), st->names[s_platform]) : Ref();
+    Ref time = platform ? Ref::steal(vk::lookup_global(module, st->names[s_time])) : Ref();
+    Ref now = time ? Ref::steal(vk::call_method(time.get(), st->names[s_time])) : Ref();
     Ref error = now ? Ref::steal(PyObject_Str(exc)) : Ref();
     Ref took = error ? elapsed_ms(module, st, start) : Ref();
     if (!took) return nullptr;
 
     Ref caps = Ref::steal(PyDict_New());
     if (!caps) return nullptr;
-    const std::pair<Str, PyObject*> items[] = {
+    const std::pair<Name, PyObject*> items[] = {
         {s_physical_cores, count.get()},
         {s_numa_nodes, st->one},
         {s_has_gpu, Py_False},
@@ -129,18 +129,18 @@ PyObject* fallback_report(PyObject* module, ModuleState* st, PyObject* exc, doub
         {s_cuda_available, Py_False},
         {s_rocm_available, Py_False},
         {s_oneapi_available, Py_False},
-        {s_active_backend, st->str[s_cpu]},
-        {s_backend_version, st->str[s_empty]},
+        {s_active_backend, st->names[s_cpu]},
+        {s_backend_version, st->names[s_empty]},
         {s_python_version, version.get()},
         {s_subinterpreter_support, Py_False},
         {s_platform, platform.get()},
         {s_detected_at, now.get()},
-        {s_detector, st->str[s_native_fallback]},
+        {s_detector, st->names[s_native_fallback]},
         {s_error, error.get()},
         {s_detection_time_ms, took.get()},
     };
     for (const auto& [key, value] : items) {
-        if (!vk::dict_set_steal(caps.get(), st->str[key], Py_XNewRef(value))) return nullptr;
+        if (!vk::dict_set_steal(caps.get(), st->names[key], Py_XNewRef(value))) return nullptr;
     }
     return caps.release();
 }

@@ -23,6 +23,8 @@ struct ModuleState {
     PyObject* str_lower = nullptr;
     // One-byte strings are lowered while they are scanned; checked against str.lower at import.
     bool fold_one_byte = false;
+
+    auto owned() { return std::tie(findall, patterns, str_lower); }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -433,28 +435,8 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    for (int i = 0; i < 3; ++i) {
-        Py_VISIT(st->patterns[i]);
-        Py_VISIT(st->findall[i]);
-    }
-    Py_VISIT(st->str_lower);
-    return 0;
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    for (int i = 0; i < 3; ++i) {
-        Py_CLEAR(st->findall[i]);
-        Py_CLEAR(st->patterns[i]);
-    }
-    Py_CLEAR(st->str_lower);
-    return 0;
-}
-
 // The functions are added in exec, after the pattern table exists.
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.plugins.analyzer.code_scoring",
     "Workload analysis: indicator scoring of source text, workload classification, GPU "
     "suitability and speedup estimates.");

@@ -10,13 +10,19 @@
 namespace pool_adaptation {
 namespace {
 
+// Interned names, created at exec: the neutral pattern name and the characteristics' keys.
+#define POOL_ADAPTATION_NAMES(X)                                                              \
+    X(mixed, "mixed") X(parallelization_potential, "parallelization_potential")               \
+    X(cpu_intensity, "cpu_intensity") X(memory_intensity, "memory_intensity")
+
+VK_NAMES(POOL_ADAPTATION_NAMES);
+
 struct ModuleState {
     PyObject* no_change_characteristics = nullptr;  // (False, 0.0, 0.0, 0.0)
     PyObject* no_change_prediction = nullptr;       // (0, 0, 0.0)
-    PyObject* mixed = nullptr;                      // the neutral pattern name
-    PyObject* key_parallel = nullptr;
-    PyObject* key_cpu = nullptr;
-    PyObject* key_memory = nullptr;
+    Names names;
+
+    auto owned() { return std::tie(no_change_characteristics, no_change_prediction, names); }
 };
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
@@ -293,7 +299,8 @@ PyObject* detect_workload_characteristics_change(PyObject* module, PyObject* con
     for (Py_ssize_t k = 0; k < kWindow; ++k) {
         entries[k] = vk::Ref::borrow(PyList_GET_ITEM(history, n - kWindow + k));
     }
-    PyObject* const keys[3] = {st->key_parallel, st->key_cpu, st->key_memory};
+    PyObject* const keys[3] = {st->names[s_parallelization_potential], st->names[s_cpu_intensity],
+                              st->names[s_memory_intensity]};
     for (Py_ssize_t k = 0; k < kWindow; ++k) {
         PyObject* entry = entries[k].get();
         if (!PyDict_CheckExact(entry)) {
@@ -355,7 +362,7 @@ PyObject* detect_dominant_pattern(PyObject* module, PyObject* const* args, Py_ss
     const Py_ssize_t n = PyList_GET_SIZE(patterns);
     const int64_t from = static_cast<int64_t>(n) - window_size;
     const Py_ssize_t start = from < 0 ? 0 : static_cast<Py_ssize_t>(from);
-    if (start >= n) return Py_NewRef(state(module)->mixed);
+    if (start >= n) return Py_NewRef(state(module)->names[s_mixed]);
 
     // Hashing and comparing exact str runs no Python code: the list cannot change meanwhile,
     // so its items need no references of their own.
@@ -559,12 +566,7 @@ int module_exec(PyObject* m) {
     ModuleState* st = state(m);
     st->no_change_characteristics = Py_BuildValue("(Oddd)", Py_False, 0.0, 0.0, 0.0);
     st->no_change_prediction = Py_BuildValue("(iid)", 0, 0, 0.0);
-    st->mixed = PyUnicode_InternFromString("mixed");
-    st->key_parallel = PyUnicode_InternFromString("parallelization_potential");
-    st->key_cpu = PyUnicode_InternFromString("cpu_intensity");
-    st->key_memory = PyUnicode_InternFromString("memory_intensity");
-    if (!st->no_change_characteristics || !st->no_change_prediction || !st->mixed ||
-        !st->key_parallel || !st->key_cpu || !st->key_memory) {
+    if (!st->no_change_characteristics || !st->no_change_prediction || !st->names.init()) {
         return -1;
     }
     if (PyModule_AddFunctions(m, module_functions) < 0) return -1;
@@ -576,25 +578,7 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state(m);
-    Py_VISIT(st->no_change_characteristics);
-    Py_VISIT(st->no_change_prediction);
-    return 0;
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state(m);
-    Py_CLEAR(st->no_change_characteristics);
-    Py_CLEAR(st->no_change_prediction);
-    Py_CLEAR(st->mixed);
-    Py_CLEAR(st->key_parallel);
-    Py_CLEAR(st->key_cpu);
-    Py_CLEAR(st->key_memory);
-    return 0;
-}
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec, module_traverse, module_clear>(
+PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
     "velkora.plugins.analyzer.pool_adaptation",
     "Pool adaptation decisions: trend and change detection over the orchestrator's histories,\n"
     "and the scores that decide whether, when and how urgently to switch memory pools.");

@@ -1,0 +1,115 @@
+// Module state: the interned names a module reads, and the traverse/clear of everything it keeps,
+// both generated from one list each instead of written out per module.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+
+#include "module.hpp"
+
+namespace vk {
+
+// A module's interned names, from one X-macro list of (identifier, text):
+//
+//     #define MOD_NAMES(X) X(time, "time") X(ratio_format, ".1f")
+//     VK_NAMES(MOD_NAMES);                 // enum Name {s_time, s_ratio_format, kNameCount},
+//                                          // kNameText, and Names = vk::Names<kNameText>
+//     struct ModuleState { Names names; ... };
+//     ... st->names[s_time] ...            // a fixed index: one load, no lookup
+//
+// The state holding it is zero-filled by the interpreter, never constructed.
+template <const auto& Texts>
+class Names {
+public:
+    static constexpr std::size_t size = std::extent_v<std::remove_cvref_t<decltype(Texts)>>;
+
+    PyObject* operator[](std::size_t i) const noexcept { return at_[i]; }
+    // Creates every name; false with an exception set.
+    bool init() {
+        for (std::size_t i = 0; i < size; ++i) {
+            at_[i] = PyUnicode_InternFromString(Texts[i]);
+            if (at_[i] == nullptr) return false;
+        }
+        return true;
+    }
+    int traverse(visitproc, void*) const noexcept { return 0; }  // strs refer to nothing
+    void clear() noexcept {
+        for (PyObject*& s : at_) Py_CLEAR(s);
+    }
+
+private:
+    PyObject* at_[size];
+};
+
+#define VK_NAME_ID(id, text) s_##id,
+#define VK_NAME_TEXT(id, text) text,
+#define VK_NAMES(LIST)                                                          \
+    enum Name : int { LIST(VK_NAME_ID) kNameCount };                            \
+    inline constexpr const char* kNameText[kNameCount] = {LIST(VK_NAME_TEXT)}; \
+    using Names = ::vk::Names<kNameText>
+
+// ---- traverse and clear from the state's list of what it owns ----------------------------------
+// A module state lists the members it owns once, `auto owned() { return std::tie(a, b, ...); }`:
+// object and type pointers, arrays of them, and members with traverse/clear of their own
+// (vk::Names, vk::LockSupport). Borrowed pointers stay out of the list. Visiting objects that are
+// not garbage-collected (strs, ints) is harmless, so everything listed is visited.
+
+namespace detail {
+
+template <class T>
+int traverse_owned(T& f, visitproc visit, void* arg) {
+    if constexpr (std::is_pointer_v<T>) {
+        Py_VISIT(f);
+        return 0;
+    } else if constexpr (std::is_array_v<T>) {
+        for (auto& e : f) {
+            if (const int r = traverse_owned(e, visit, arg)) return r;
+        }
+        return 0;
+    } else {
+        return f.traverse(visit, arg);
+    }
+}
+
+template <class T>
+void clear_owned(T& f) {
+    if constexpr (std::is_pointer_v<T>) {
+        Py_CLEAR(f);
+    } else if constexpr (std::is_array_v<T>) {
+        for (auto& e : f) clear_owned(e);
+    } else {
+        f.clear();
+    }
+}
+
+template <class State>
+int traverse_state(PyObject* m, visitproc visit, void* arg) {
+    return std::apply(
+        [&](auto&... f) {
+            int r = 0;
+            ((r = r != 0 ? r : traverse_owned(f, visit, arg)), ...);
+            return r;
+        },
+        state_of<State>(m)->owned());
+}
+
+template <class State>
+int clear_state(PyObject* m) {
+    std::apply([](auto&... f) { (clear_owned(f), ...); }, state_of<State>(m)->owned());
+    return 0;
+}
+
+}  // namespace detail
+
+// The module definition with traverse and clear generated from State::owned().
+template <class State, int (*Exec)(PyObject*)>
+PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods = nullptr) {
+    return module_def<State, Exec, detail::traverse_state<State>, detail::clear_state<State>>(
+        name, doc, methods);
+}
+
+}  // namespace vk
