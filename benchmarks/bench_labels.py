@@ -21,9 +21,6 @@ import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "src"))
-
-from velkora.analysis import analyze_source  # noqa: E402
 
 
 def fetch(name: str, version: str, cache: Path) -> Path:
@@ -41,6 +38,8 @@ def fetch(name: str, version: str, cache: Path) -> Path:
 
 
 def main() -> int:
+    from velkora import analysis
+
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--cache", default=os.path.expanduser("~/.cache/velkora-labels"))
     ap.add_argument("--set", default="functions", choices=("functions", "heldout"),
@@ -60,7 +59,7 @@ def main() -> int:
         key = (entry["library"], entry["module"])
         if key not in results:
             text = wheels[entry["library"]].read(entry["module"]).decode()
-            results[key] = {r.function: r for r in analyze_source(text, entry["module"], False, None)}
+            results[key] = {r.function: r for r in analysis.analyze_source(text, entry["module"], False, None)}
         report = results[key].get(entry["function"])
         got = report.pattern if report else "(missing)"
         good = got in entry["labels"]
@@ -87,4 +86,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
+    # Run by hand from a checkout: the package beside this file (built in place). Only then: the
+    # benchmark runner imports this file too, and must keep the installed package.
+    sys.path.insert(0, str(HERE.parent / "src"))
     sys.exit(main())
