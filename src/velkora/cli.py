@@ -74,7 +74,7 @@ POOL_MIN_BYTES = 256 * 1024
 # A chunk sent to a worker: at most this many files, about this much source, so that workers stay evenly
 # busy to the end and a result in flight is small.
 CHUNK_FILES = 32
-CHUNK_BYTES = 512 * 1024
+CHUNK_BYTES = 256 * 1024
 # Worker pools started again after one died, before the rest is analysed here instead.
 MAX_POOL_RESTARTS = 8
 DIED = "the analysis process ended abruptly (killed, or crashed in native code)"
@@ -214,7 +214,7 @@ def _start_workers(jobs: int) -> _Workers | None:
 def _chunks(items: list[Item], jobs: int):
     """Consecutive files grouped for the workers; an item to report or to read here (stdin) on its own."""
     total = sum(i.size for i in items)
-    target = min(CHUNK_BYTES, max(32 * 1024, total // (jobs * 8)))
+    target = min(CHUNK_BYTES, max(32 * 1024, total // (jobs * 16)))
     chunk, size = [], 0
     for item in items:
         if item.error is not None or item.path == STDIN:
