@@ -166,30 +166,11 @@ inline PyObject* refuse_pickling(PyObject* self, PyObject*, PyObject*) {
 
 // ---- heap types --------------------------------------------------------------------------------
 
-// Creates a heap type bound to the module and adds it under its short name. `out` gets a new
-// reference for the module state.
-inline bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** out,
-                     PyObject* bases = nullptr) {
-    PyObject* t = PyType_FromModuleAndSpec(module, spec, bases);
-    if (t == nullptr) return false;
-    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return false;
-    }
-    *out = reinterpret_cast<PyTypeObject*>(t);
-    return true;
-}
-
-// Binds class attributes `alias` to the very same objects as `name` (e.g. py_load -> load).
-inline bool alias_attributes(PyTypeObject* type,
-                             std::initializer_list<std::pair<const char*, const char*>> pairs) {
-    PyObject* t = reinterpret_cast<PyObject*>(type);
-    for (auto [alias, name] : pairs) {
-        Ref v = Ref::steal(PyObject_GetAttrString(t, name));
-        if (!v || PyObject_SetAttrString(t, alias, v.get()) < 0) return false;
-    }
-    return true;
-}
+// The methods of a type that has none of its own: every type refuses pickling and copying.
+inline PyMethodDef refusal_only[] = {
+    VK_REFUSE_PICKLING,
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // Deallocation of a heap type instance without object fields.
 inline void dealloc_plain(PyObject* self) {
@@ -219,6 +200,75 @@ void dealloc_gc_nested(PyObject* self) {
     tp->tp_free(self);
     Py_DECREF(tp);
     Py_TRASHCAN_END
+}
+
+// A heap type in one declaration, written with designated initializers; its slots and spec are
+// generated. A type with `traverse` is garbage-collected (Py_TPFLAGS_HAVE_GC) and, unless it says
+// otherwise, deallocated by dealloc_gc; one without, by dealloc_plain. `flags` are added to
+// Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE.
+struct TypeDef {
+    const char* name;  // dotted; kept by the type, so a literal
+    std::size_t size;
+    unsigned long flags = 0;
+    const char* doc = nullptr;
+    newfunc new_ = PyType_GenericNew;
+    initproc init = nullptr;
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+    destructor dealloc = nullptr;
+    PyMethodDef* methods = refusal_only;
+    PyGetSetDef* getset = nullptr;
+    reprfunc repr = nullptr;
+    lenfunc length = nullptr;
+    inquiry boolean = nullptr;
+};
+
+// Creates the heap type `def` describes, bound to the module, and adds it under its short name.
+// `out` gets a new reference for the module state.
+inline bool add_type(PyObject* module, const TypeDef& def, PyTypeObject** out,
+                     PyObject* bases = nullptr) {
+    std::array<PyType_Slot, 14> slots{};
+    std::size_t n = 0;
+    auto put = [&](int id, const void* p) {
+        if (p != nullptr) slots[n++] = {id, const_cast<void*>(p)};
+    };
+    auto fn = [](auto f) { return reinterpret_cast<const void*>(f); };
+    const bool gc = def.traverse != nullptr;
+    destructor dealloc = def.dealloc ? def.dealloc : gc ? dealloc_gc : dealloc_plain;
+    put(Py_tp_doc, def.doc);
+    put(Py_tp_new, fn(def.new_));
+    put(Py_tp_init, fn(def.init));
+    put(Py_tp_traverse, fn(def.traverse));
+    put(Py_tp_clear, fn(def.clear));
+    put(Py_tp_dealloc, fn(dealloc));
+    put(Py_tp_methods, def.methods);
+    put(Py_tp_getset, def.getset);
+    put(Py_tp_repr, fn(def.repr));
+    put(Py_mp_length, fn(def.length));
+    put(Py_nb_bool, fn(def.boolean));
+    PyType_Spec spec{def.name, static_cast<int>(def.size), 0,
+                     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE |
+                                               def.flags | (gc ? Py_TPFLAGS_HAVE_GC : 0)),
+                     slots.data()};
+    PyObject* t = PyType_FromModuleAndSpec(module, &spec, bases);
+    if (t == nullptr) return false;
+    if (PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(t)) < 0) {
+        Py_DECREF(t);
+        return false;
+    }
+    *out = reinterpret_cast<PyTypeObject*>(t);
+    return true;
+}
+
+// Binds class attributes `alias` to the very same objects as `name` (e.g. py_load -> load).
+inline bool alias_attributes(PyTypeObject* type,
+                             std::initializer_list<std::pair<const char*, const char*>> pairs) {
+    PyObject* t = reinterpret_cast<PyObject*>(type);
+    for (auto [alias, name] : pairs) {
+        Ref v = Ref::steal(PyObject_GetAttrString(t, name));
+        if (!v || PyObject_SetAttrString(t, alias, v.get()) < 0) return false;
+    }
+    return true;
 }
 
 // ---- module definition -------------------------------------------------------------------------

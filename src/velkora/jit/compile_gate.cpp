@@ -542,29 +542,17 @@ PyGetSetDef gate_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot gate_slots[] = {
-    {Py_tp_doc, vk::class_doc(kGateInit,
-                              "Decides when a function is compiled and learns per-function call "
-                              "thresholds from the measured speedup.")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(gate_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(gate_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(gate_clear)},
+const vk::TypeDef gate_type{
+    .name = "velkora.jit.compile_gate.CompileGate", .size = sizeof(GateObject),
+    .flags = Py_TPFLAGS_IMMUTABLETYPE,
+    .doc = vk::class_doc(kGateInit,
+                         "Decides when a function is compiled and learns per-function call "
+                         "thresholds from the measured speedup."),
+    .init = gate_init, .traverse = gate_traverse, .clear = gate_clear,
     // The configuration (a subclass instance) and the lock (from a replaceable `threading`) may
     // hold another gate: the trashcan bounds the recursion of a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<gate_clear>)},
-    {Py_tp_methods, gate_methods},
-    {Py_tp_getset, gate_getset},
-    {0, nullptr},
-};
-
-PyType_Spec gate_spec = {
-    "velkora.jit.compile_gate.CompileGate",
-    sizeof(GateObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-    gate_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<gate_clear>,
+    .methods = gate_methods, .getset = gate_getset};
 
 }  // namespace
 }  // namespace compile_gate
@@ -603,9 +591,9 @@ int module_exec(PyObject* m) {
     if (!init_state(st)) return -1;
 
     // Native classes, in their documented order.
-    if (!vk::add_type(m, &policy_spec, &st->PolicyConfig) ||
-        !vk::add_type(m, &metrics_spec, &st->FunctionMetrics) ||
-        !vk::add_type(m, &gate_spec, &st->CompileGate)) {
+    if (!vk::add_type(m, policy_type, &st->PolicyConfig) ||
+        !vk::add_type(m, metrics_type, &st->FunctionMetrics) ||
+        !vk::add_type(m, gate_type, &st->CompileGate)) {
         return -1;
     }
 

@@ -136,32 +136,15 @@ inline PyGetSetDef policy_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline PyMethodDef policy_methods[] = {
-    VK_REFUSE_PICKLING,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-inline PyType_Slot policy_slots[] = {
-    {Py_tp_doc, vk::class_doc(kPolicyInit,
-                              "Validated tuning parameters of a compile gate. Attributes may be "
-                              "reassigned later without validation.")},
-    {Py_tp_new, reinterpret_cast<void*>(policy_new)},
-    {Py_tp_init, reinterpret_cast<void*>(policy_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
-    {Py_tp_getset, policy_getset},
-    {Py_tp_methods, policy_methods},
-    {0, nullptr},
-};
-
 // Immutable type: nothing can shadow the field attributes on the exact type, so the gate may read
 // the native fields of an exact instance directly.
-inline PyType_Spec policy_spec = {
-    "velkora.jit.compile_gate.PolicyConfig",
-    sizeof(PolicyConfigObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    policy_slots,
-};
+inline const vk::TypeDef policy_type{
+    .name = "velkora.jit.compile_gate.PolicyConfig", .size = sizeof(PolicyConfigObject),
+    .flags = Py_TPFLAGS_IMMUTABLETYPE,
+    .doc = vk::class_doc(kPolicyInit,
+                         "Validated tuning parameters of a compile gate. Attributes may be "
+                         "reassigned later without validation."),
+    .new_ = policy_new, .init = policy_init, .getset = policy_getset};
 
 // ---- FunctionMetrics ---------------------------------------------------------------------------
 
@@ -216,31 +199,14 @@ inline PyGetSetDef metrics_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-inline PyMethodDef metrics_methods[] = {
-    VK_REFUSE_PICKLING,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-inline PyType_Slot metrics_slots[] = {
-    {Py_tp_doc, vk::class_doc(kMetricsInit,
-                              "Call and compile history of one function. A last_compiled that is "
-                              "not negative takes precedence over last_compile_time; both names "
-                              "read the same field.")},
-    {Py_tp_new, reinterpret_cast<void*>(metrics_new)},
-    {Py_tp_init, reinterpret_cast<void*>(metrics_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
-    {Py_tp_getset, metrics_getset},
-    {Py_tp_methods, metrics_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec metrics_spec = {
-    "velkora.jit.compile_gate.FunctionMetrics",
-    sizeof(FunctionMetricsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    metrics_slots,
-};
+inline const vk::TypeDef metrics_type{
+    .name = "velkora.jit.compile_gate.FunctionMetrics", .size = sizeof(FunctionMetricsObject),
+    .flags = Py_TPFLAGS_IMMUTABLETYPE,
+    .doc = vk::class_doc(kMetricsInit,
+                         "Call and compile history of one function. A last_compiled that is "
+                         "not negative takes precedence over last_compile_time; both names "
+                         "read the same field."),
+    .new_ = metrics_new, .init = metrics_init, .getset = metrics_getset};
 
 #undef CG_FIELD
 

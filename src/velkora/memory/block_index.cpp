@@ -619,31 +619,17 @@ PyMethodDef tree_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot tree_slots[] = {
-    {Py_tp_doc, vk::class_doc(kInit,
-                              "Free memory blocks indexed by size: a red-black tree with one "
-                              "node per distinct size and same-size chains; searches do not take "
-                              "the writers' lock.")},
-    {Py_tp_new, reinterpret_cast<void*>(tree_new)},
-    {Py_tp_init, reinterpret_cast<void*>(tree_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tree_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tree_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(tree_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(tree_len)},
-    {Py_nb_bool, reinterpret_cast<void*>(tree_bool)},
-    {Py_tp_methods, tree_methods},
-    {0, nullptr},
-};
-
 // Immutable, so for an exact instance no overridable method can be anything but ours.
-PyType_Spec tree_spec = {
-    "velkora.memory.block_index.FastRedBlackTree",
-    sizeof(TreeObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-    tree_slots,
-};
+const vk::TypeDef tree_type{
+    .name = "velkora.memory.block_index.FastRedBlackTree", .size = sizeof(TreeObject),
+    .flags = Py_TPFLAGS_IMMUTABLETYPE,
+    .doc = vk::class_doc(kInit,
+                         "Free memory blocks indexed by size: a red-black tree with one "
+                         "node per distinct size and same-size chains; searches do not take "
+                         "the writers' lock."),
+    .new_ = tree_new, .init = tree_init, .traverse = tree_traverse, .clear = tree_clear,
+    .dealloc = tree_dealloc, .methods = tree_methods, .repr = tree_repr, .length = tree_len,
+    .boolean = tree_bool};
 
 ModuleState* state(PyObject* m) { return vk::state_of<ModuleState>(m); }
 
@@ -656,7 +642,7 @@ int module_exec(PyObject* m) {
     st->zero = PyLong_FromLong(0);
     if (st->sleep_delay == nullptr || st->zero == nullptr) return -1;
 
-    if (!vk::add_type(m, &tree_spec, &st->tree_type)) return -1;
+    if (!vk::add_type(m, tree_type, &st->tree_type)) return -1;
 
     if (!vk::import_module(m, "threading") || !vk::import_module(m, "time") ||
         !vk::import_module(m, "math") ||

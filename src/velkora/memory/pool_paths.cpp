@@ -179,24 +179,12 @@ PyMethodDef slab_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slab_slots[] = {
-    {Py_tp_doc, vk::class_doc(kSlabInit,
-                              "A packed 16-byte slab header with a free-object bitmap of up to "
-                              "64 objects and a CRC-16 over its identifying fields.")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(slab_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
-    {Py_tp_methods, slab_methods},
-    {0, nullptr},
-};
-
-PyType_Spec slab_spec = {
-    "velkora.memory.pool_paths.FastSlabHeaderOps",
-    sizeof(SlabObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    slab_slots,
-};
+const vk::TypeDef slab_type{
+    .name = "velkora.memory.pool_paths.FastSlabHeaderOps", .size = sizeof(SlabObject),
+    .doc = vk::class_doc(kSlabInit,
+                         "A packed 16-byte slab header with a free-object bitmap of up to "
+                         "64 objects and a CRC-16 over its identifying fields."),
+    .init = slab_init, .methods = slab_methods};
 
 // ==== FastBucketAllocator =========================================================================
 
@@ -373,27 +361,15 @@ PyMethodDef bucket_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot bucket_slots[] = {
-    {Py_tp_doc, vk::class_doc(kBucketInit,
-                              "Free block offsets kept in per-size buckets, with best-fit search.")},
-    {Py_tp_new, reinterpret_cast<void*>(bucket_new)},
-    {Py_tp_init, reinterpret_cast<void*>(bucket_init)},
+const vk::TypeDef bucket_type{
+    .name = "velkora.memory.pool_paths.FastBucketAllocator", .size = sizeof(BucketObject),
+    .doc = vk::class_doc(kBucketInit,
+                         "Free block offsets kept in per-size buckets, with best-fit search."),
+    .new_ = bucket_new, .init = bucket_init, .traverse = bucket_traverse, .clear = bucket_clear,
     // The lock comes from a replaceable `threading` and may be another allocator: the trashcan
     // bounds the recursion of a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<bucket_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(bucket_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(bucket_clear)},
-    {Py_tp_methods, bucket_methods},
-    {0, nullptr},
-};
-
-PyType_Spec bucket_spec = {
-    "velkora.memory.pool_paths.FastBucketAllocator",
-    sizeof(BucketObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    bucket_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<bucket_release>,
+    .methods = bucket_methods};
 
 // ==== FastStatsCollector ==========================================================================
 
@@ -534,27 +510,14 @@ PyMethodDef stats_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot stats_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FastStatsCollector(*args, **kwargs)\n--\n\n"
-                                  "Allocation counters of the bucketed allocator (unsigned 64-bit, "
-                                  "wrapping).")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(stats_init)},
+const vk::TypeDef stats_type{
+    .name = "velkora.memory.pool_paths.FastStatsCollector", .size = sizeof(StatsObject),
+    .doc = "FastStatsCollector(*args, **kwargs)\n--\n\n"
+           "Allocation counters of the bucketed allocator (unsigned 64-bit, wrapping).",
+    .init = stats_init, .traverse = stats_traverse, .clear = stats_clear,
     // The lock may be another collector (see FastBucketAllocator)
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
-    {Py_tp_methods, stats_methods},
-    {0, nullptr},
-};
-
-PyType_Spec stats_spec = {
-    "velkora.memory.pool_paths.FastStatsCollector",
-    sizeof(StatsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stats_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<stats_clear>,
+    .methods = stats_methods};
 
 // ==== module functions ============================================================================
 
@@ -666,9 +629,9 @@ int module_exec(PyObject* m) {
 
     // Classes first, then the interpreter modules and the logger, then the functions; the CRC table
     // is built at compile time; the load line comes last.
-    if (!vk::add_type(m, &slab_spec, &st->FastSlabHeaderOps) ||
-        !vk::add_type(m, &bucket_spec, &st->FastBucketAllocator) ||
-        !vk::add_type(m, &stats_spec, &st->FastStatsCollector)) {
+    if (!vk::add_type(m, slab_type, &st->FastSlabHeaderOps) ||
+        !vk::add_type(m, bucket_type, &st->FastBucketAllocator) ||
+        !vk::add_type(m, stats_type, &st->FastStatsCollector)) {
         return -1;
     }
     if (!vk::import_module(m, "threading") || !vk::bind_logger(m)) return -1;

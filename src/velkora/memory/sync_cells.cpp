@@ -63,11 +63,11 @@ int module_exec(PyObject* m) {
     if (!st->init()) return -1;
 
     // Native classes, in their documented order.
-    if (!vk::add_type(m, &counter_spec, &st->AtomicCounter) ||
-        !vk::add_type(m, &pointer_spec, &st->AtomicPointer) ||
-        !vk::add_type(m, &stack_spec, &st->LockFreeStack) ||
-        !vk::add_type(m, &stats_spec, &st->LockFreeStatistics) ||
-        !vk::add_type(m, &timer_spec, &st->PerformanceTimer)) {
+    if (!vk::add_type(m, counter_type, &st->AtomicCounter) ||
+        !vk::add_type(m, pointer_type, &st->AtomicPointer) ||
+        !vk::add_type(m, stack_type, &st->LockFreeStack) ||
+        !vk::add_type(m, stats_type, &st->LockFreeStatistics) ||
+        !vk::add_type(m, timer_type, &st->PerformanceTimer)) {
         return -1;
     }
 

@@ -109,24 +109,12 @@ inline PyMethodDef counter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyType_Slot counter_slots[] = {
-    {Py_tp_doc, vk::class_doc(kCounterInit,
-                              "Signed 64-bit counter updated by single atomic instructions; "
-                              "arithmetic wraps modulo 2**64.")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(counter_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
-    {Py_tp_methods, counter_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec counter_spec = {
-    "velkora.memory.sync_cells.AtomicCounter",
-    sizeof(CounterObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    counter_slots,
-};
+inline const vk::TypeDef counter_type{
+    .name = "velkora.memory.sync_cells.AtomicCounter", .size = sizeof(CounterObject),
+    .doc = vk::class_doc(kCounterInit,
+                         "Signed 64-bit counter updated by single atomic instructions; "
+                         "arithmetic wraps modulo 2**64."),
+    .init = counter_init, .methods = counter_methods};
 
 // Binds the py_ names to the very same method objects.
 inline bool counter_add_aliases(PyTypeObject* type) {

@@ -139,25 +139,14 @@ inline PyMethodDef pointer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyType_Slot pointer_slots[] = {
-    {Py_tp_doc, vk::class_doc(kPointerInit,
-                              "A versioned slot holding one object, replaced under a lock.")},
-    {Py_tp_new, reinterpret_cast<void*>(pointer_new)},
-    {Py_tp_init, reinterpret_cast<void*>(pointer_init)},
+inline const vk::TypeDef pointer_type{
+    .name = "velkora.memory.sync_cells.AtomicPointer", .size = sizeof(PointerObject),
+    .doc = vk::class_doc(kPointerInit,
+                         "A versioned slot holding one object, replaced under a lock."),
+    .new_ = pointer_new, .init = pointer_init, .traverse = pointer_traverse,
+    .clear = pointer_clear,
     // Slots holding slots: the trashcan bounds the recursion of a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<pointer_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pointer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pointer_clear)},
-    {Py_tp_methods, pointer_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec pointer_spec = {
-    "velkora.memory.sync_cells.AtomicPointer",
-    sizeof(PointerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    pointer_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<pointer_clear>,
+    .methods = pointer_methods};
 
 }  // namespace sync_cells

@@ -145,25 +145,13 @@ inline PyMethodDef stack_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyType_Slot stack_slots[] = {
-    {Py_tp_doc, const_cast<char*>("LockFreeStack(*args, **kwargs)\n--\n\n"
-                                  "A last-in-first-out stack of objects; arguments are ignored.")},
-    {Py_tp_new, reinterpret_cast<void*>(stack_new)},
-    {Py_tp_init, reinterpret_cast<void*>(stack_init)},
+inline const vk::TypeDef stack_type{
+    .name = "velkora.memory.sync_cells.LockFreeStack", .size = sizeof(StackObject),
+    .doc = "LockFreeStack(*args, **kwargs)\n--\n\n"
+           "A last-in-first-out stack of objects; arguments are ignored.",
+    .new_ = stack_new, .init = stack_init, .traverse = stack_traverse, .clear = stack_clear,
     // Stacks holding stacks: the trashcan bounds the recursion of a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stack_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stack_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stack_clear)},
-    {Py_tp_methods, stack_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec stack_spec = {
-    "velkora.memory.sync_cells.LockFreeStack",
-    sizeof(StackObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stack_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<stack_clear>,
+    .methods = stack_methods};
 
 }  // namespace sync_cells

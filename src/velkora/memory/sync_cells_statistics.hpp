@@ -500,28 +500,15 @@ inline PyGetSetDef stats_getset[] = {
 #undef VK_STATS_COUNTER
 static_assert(kStatsCounterCount == 12);
 
-inline PyType_Slot stats_slots[] = {
-    {Py_tp_doc, const_cast<char*>("LockFreeStatistics(*args, **kwargs)\n--\n\n"
-                                  "Allocation statistics in twelve AtomicCounter attributes; "
-                                  "recording takes no lock. Arguments are ignored.")},
-    {Py_tp_new, reinterpret_cast<void*>(stats_new)},
-    {Py_tp_init, reinterpret_cast<void*>(stats_init)},
+inline const vk::TypeDef stats_type{
+    .name = "velkora.memory.sync_cells.LockFreeStatistics", .size = sizeof(StatsObject),
+    .doc = "LockFreeStatistics(*args, **kwargs)\n--\n\n"
+           "Allocation statistics in twelve AtomicCounter attributes; "
+           "recording takes no lock. Arguments are ignored.",
+    .new_ = stats_new, .init = stats_init, .traverse = stats_traverse, .clear = stats_clear,
     // A counter attribute may hold another LockFreeStatistics: the trashcan bounds the recursion of
     // a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<stats_clear>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(stats_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(stats_clear)},
-    {Py_tp_methods, stats_methods},
-    {Py_tp_getset, stats_getset},
-    {0, nullptr},
-};
-
-inline PyType_Spec stats_spec = {
-    "velkora.memory.sync_cells.LockFreeStatistics",
-    sizeof(StatsObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    stats_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<stats_clear>,
+    .methods = stats_methods, .getset = stats_getset};
 
 }  // namespace sync_cells

@@ -118,23 +118,10 @@ inline PyMethodDef timer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-inline PyType_Slot timer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PerformanceTimer(*args, **kwargs)\n--\n\n"
-                                  "A nanosecond stopwatch on time.perf_counter_ns(); arguments "
-                                  "are ignored.")},
-    {Py_tp_new, reinterpret_cast<void*>(timer_new)},
-    {Py_tp_init, reinterpret_cast<void*>(timer_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_plain)},
-    {Py_tp_methods, timer_methods},
-    {0, nullptr},
-};
-
-inline PyType_Spec timer_spec = {
-    "velkora.memory.sync_cells.PerformanceTimer",
-    sizeof(TimerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    timer_slots,
-};
+inline const vk::TypeDef timer_type{
+    .name = "velkora.memory.sync_cells.PerformanceTimer", .size = sizeof(TimerObject),
+    .doc = "PerformanceTimer(*args, **kwargs)\n--\n\n"
+           "A nanosecond stopwatch on time.perf_counter_ns(); arguments are ignored.",
+    .new_ = timer_new, .init = timer_init, .methods = timer_methods};
 
 }  // namespace sync_cells

@@ -240,26 +240,14 @@ PyMethodDef agg_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot agg_slots[] = {
-    {Py_tp_doc, vk::class_doc(kInit, "Running statistics for series 0 .. num_counters - 1.")},
-    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_init, reinterpret_cast<void*>(agg_init)},
+const vk::TypeDef agg_type{
+    .name = "velkora.monitoring.stat_counters.CounterAggregator", .size = sizeof(Aggregator),
+    .doc = vk::class_doc(kInit, "Running statistics for series 0 .. num_counters - 1."),
+    .init = agg_init, .traverse = agg_traverse, .clear = agg_clear,
     // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
     // bounds the recursion of a long chain
-    {Py_tp_dealloc, reinterpret_cast<void*>(vk::dealloc_gc_nested<agg_release>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(agg_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(agg_clear)},
-    {Py_tp_methods, agg_methods},
-    {0, nullptr},
-};
-
-PyType_Spec agg_spec = {
-    "velkora.monitoring.stat_counters.CounterAggregator",
-    sizeof(Aggregator),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    agg_slots,
-};
+    .dealloc = vk::dealloc_gc_nested<agg_release>,
+    .methods = agg_methods};
 
 // ---- module -------------------------------------------------------------------------------------
 
@@ -296,7 +284,7 @@ int module_exec(PyObject* m) {
     }
 
     if (!vk::import_module(m, "threading")) return -1;
-    if (!vk::add_type(m, &agg_spec, &st->CounterAggregator)) return -1;
+    if (!vk::add_type(m, agg_type, &st->CounterAggregator)) return -1;
     return PyModule_AddFunctions(m, module_functions);
 }
 
