@@ -1,5 +1,5 @@
-// Module state: the interned names a module reads, and the traverse/clear of everything it keeps,
-// both generated from one list each instead of written out per module.
+// Module state and objects: the interned names a module reads, and the traverse/clear of everything
+// a module or an object keeps, generated from one list each instead of written out per type.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -52,8 +52,9 @@ private:
     inline constexpr const char* kNameText[kNameCount] = {LIST(VK_NAME_TEXT)}; \
     using Names = ::vk::Names<kNameText>
 
-// ---- traverse and clear from the state's list of what it owns ----------------------------------
-// A module state lists the members it owns once, `auto owned() { return std::tie(a, b, ...); }`:
+// ---- traverse and clear from a list of what is owned -------------------------------------------
+// A module state or an object lists the members it owns once,
+// `auto owned() { return std::tie(a, b, ...); }`:
 // object and type pointers, arrays of them, and members with traverse/clear of their own
 // (vk::Names, vk::LockSupport). Borrowed pointers stay out of the list. Visiting objects that are
 // not garbage-collected (strs, ints) is harmless, so everything listed is visited.
@@ -86,24 +87,47 @@ void clear_owned(T& f) {
     }
 }
 
-template <class State>
-int traverse_state(PyObject* m, visitproc visit, void* arg) {
+template <class Tuple>
+int traverse_all(Tuple owned, visitproc visit, void* arg) {
     return std::apply(
         [&](auto&... f) {
             int r = 0;
             ((r = r != 0 ? r : traverse_owned(f, visit, arg)), ...);
             return r;
         },
-        state_of<State>(m)->owned());
+        owned);
+}
+
+template <class Tuple>
+void clear_all(Tuple owned) {
+    std::apply([](auto&... f) { (clear_owned(f), ...); }, owned);
+}
+
+template <class State>
+int traverse_state(PyObject* m, visitproc visit, void* arg) {
+    return traverse_all(state_of<State>(m)->owned(), visit, arg);
 }
 
 template <class State>
 int clear_state(PyObject* m) {
-    std::apply([](auto&... f) { (clear_owned(f), ...); }, state_of<State>(m)->owned());
+    clear_all(state_of<State>(m)->owned());
     return 0;
 }
 
 }  // namespace detail
+
+// An object's tp_traverse and tp_clear from Obj::owned(), in its order; traverse also visits the
+// heap type, which its instances keep alive.
+template <class Obj>
+int traverse_object(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return detail::traverse_all(reinterpret_cast<Obj*>(self)->owned(), visit, arg);
+}
+template <class Obj>
+int clear_object(PyObject* self) {
+    detail::clear_all(reinterpret_cast<Obj*>(self)->owned());
+    return 0;
+}
 
 // The module definition with traverse and clear generated from State::owned().
 template <class State, int (*Exec)(PyObject*)>

@@ -65,6 +65,8 @@ struct GateObject {
     PyObject* thresholds;  // dict: str or None -> int (always within 32 bits)
     PyObject* lock;        // threading.Lock()
     double recompile_interval;
+
+    auto owned() { return std::tie(config, thresholds, lock); }
 };
 
 GateObject* as_gate(PyObject* o) { return reinterpret_cast<GateObject*>(o); }
@@ -246,23 +248,6 @@ int gate_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref old_table = Ref::steal(std::exchange(g->thresholds, table.release()));
     Ref old_lock = Ref::steal(std::exchange(g->lock, lock.release()));
     g->recompile_interval = kRecompileInterval;
-    return 0;
-}
-
-int gate_traverse(PyObject* self, visitproc visit, void* arg) {
-    GateObject* g = as_gate(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(g->config);
-    Py_VISIT(g->thresholds);
-    Py_VISIT(g->lock);
-    return 0;
-}
-
-int gate_clear(PyObject* self) {
-    GateObject* g = as_gate(self);
-    Py_CLEAR(g->config);
-    Py_CLEAR(g->thresholds);
-    Py_CLEAR(g->lock);
     return 0;
 }
 
@@ -548,10 +533,11 @@ const vk::TypeDef gate_type{
     .doc = vk::class_doc(kGateInit,
                          "Decides when a function is compiled and learns per-function call "
                          "thresholds from the measured speedup."),
-    .init = gate_init, .traverse = gate_traverse, .clear = gate_clear,
+    .init = gate_init, .traverse = vk::traverse_object<GateObject>,
+    .clear = vk::clear_object<GateObject>,
     // The configuration (a subclass instance) and the lock (from a replaceable `threading`) may
     // hold another gate: the trashcan bounds the recursion of a long chain
-    .dealloc = vk::dealloc_gc_nested<gate_clear>,
+    .dealloc = vk::dealloc_gc_nested<vk::clear_object<GateObject>>,
     .methods = gate_methods, .getset = gate_getset};
 
 }  // namespace

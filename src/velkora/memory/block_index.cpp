@@ -203,24 +203,9 @@ int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int tree_traverse(PyObject* o, visitproc visit, void* arg) {
-    TreeObject* self = as_tree(o);
-    Py_VISIT(Py_TYPE(o));
-    Py_VISIT(self->write_lock);
-    Py_VISIT(self->operation_counter);
-    Py_VISIT(self->sampled_counter);
-    Py_VISIT(self->stats_lock);
-    return 0;
-}
-
 int tree_clear(PyObject* o) {
-    TreeObject* self = as_tree(o);
-    self->using_atomic = false;
-    Py_CLEAR(self->write_lock);
-    Py_CLEAR(self->operation_counter);
-    Py_CLEAR(self->sampled_counter);
-    Py_CLEAR(self->stats_lock);
-    return 0;
+    as_tree(o)->using_atomic = false;
+    return vk::clear_object<TreeObject>(o);
 }
 
 void tree_dealloc(PyObject* o) {
@@ -627,7 +612,7 @@ const vk::TypeDef tree_type{
                          "Free memory blocks indexed by size: a red-black tree with one "
                          "node per distinct size and same-size chains; searches do not take "
                          "the writers' lock."),
-    .new_ = tree_new, .init = tree_init, .traverse = tree_traverse, .clear = tree_clear,
+    .new_ = tree_new, .init = tree_init, .traverse = vk::traverse_object<TreeObject>, .clear = tree_clear,
     .dealloc = tree_dealloc, .methods = tree_methods, .repr = tree_repr, .length = tree_len,
     .boolean = tree_bool};
 

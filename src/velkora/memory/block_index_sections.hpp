@@ -69,6 +69,8 @@ struct TreeObject {
     bool using_atomic;
     bool exact;  // exactly FastRedBlackTree: no overridable method can differ from ours
     Stats stats;
+
+    auto owned() { return std::tie(write_lock, operation_counter, sampled_counter, stats_lock); }
 };
 
 TreeObject* as_tree(PyObject* o) { return reinterpret_cast<TreeObject*>(o); }

@@ -196,6 +196,8 @@ struct BucketObject {
     bool lock_genuine;
     PyObject* lock;
     BucketIndex index;
+
+    auto owned() { return std::tie(lock); }
 };
 
 BucketObject* bucket_obj(PyObject* self) { return reinterpret_cast<BucketObject*>(self); }
@@ -212,20 +214,9 @@ PyObject* bucket_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-int bucket_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(bucket_obj(self)->lock);
-    return 0;
-}
-
-int bucket_clear(PyObject* self) {
-    Py_CLEAR(bucket_obj(self)->lock);
-    return 0;
-}
-
 // Everything an allocator owns, at deallocation: its lock, then its key sets.
 int bucket_release(PyObject* self) {
-    bucket_clear(self);
+    vk::clear_object<BucketObject>(self);
     bucket_obj(self)->index.~BucketIndex();
     return 0;
 }
@@ -365,7 +356,8 @@ const vk::TypeDef bucket_type{
     .name = "velkora.memory.pool_paths.FastBucketAllocator", .size = sizeof(BucketObject),
     .doc = vk::class_doc(kBucketInit,
                          "Free block offsets kept in per-size buckets, with best-fit search."),
-    .new_ = bucket_new, .init = bucket_init, .traverse = bucket_traverse, .clear = bucket_clear,
+    .new_ = bucket_new, .init = bucket_init, .traverse = vk::traverse_object<BucketObject>,
+    .clear = vk::clear_object<BucketObject>,
     // The lock comes from a replaceable `threading` and may be another allocator: the trashcan
     // bounds the recursion of a long chain
     .dealloc = vk::dealloc_gc_nested<bucket_release>,
@@ -378,22 +370,13 @@ struct StatsObject {
     FastAllocStats stats;
     bool lock_genuine;
     PyObject* lock;
+
+    auto owned() { return std::tie(lock); }
 };
 
 StatsObject* stats_obj(PyObject* self) { return reinterpret_cast<StatsObject*>(self); }
 
 constexpr auto kRecord = vk::sig("py_record_allocation", "size", "padding", "is_bucketed");
-
-int stats_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(stats_obj(self)->lock);
-    return 0;
-}
-
-int stats_clear(PyObject* self) {
-    Py_CLEAR(stats_obj(self)->lock);
-    return 0;
-}
 
 // Arguments are accepted and ignored.
 int stats_init(PyObject* self, PyObject*, PyObject*) {
@@ -514,9 +497,10 @@ const vk::TypeDef stats_type{
     .name = "velkora.memory.pool_paths.FastStatsCollector", .size = sizeof(StatsObject),
     .doc = "FastStatsCollector(*args, **kwargs)\n--\n\n"
            "Allocation counters of the bucketed allocator (unsigned 64-bit, wrapping).",
-    .init = stats_init, .traverse = stats_traverse, .clear = stats_clear,
+    .init = stats_init, .traverse = vk::traverse_object<StatsObject>,
+    .clear = vk::clear_object<StatsObject>,
     // The lock may be another collector (see FastBucketAllocator)
-    .dealloc = vk::dealloc_gc_nested<stats_clear>,
+    .dealloc = vk::dealloc_gc_nested<vk::clear_object<StatsObject>>,
     .methods = stats_methods};
 
 // ==== module functions ============================================================================

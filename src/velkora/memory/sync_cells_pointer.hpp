@@ -16,6 +16,9 @@ struct PointerObject {
     uint64_t version;
     PyObject* lock;
     bool genuine_lock;  // fixed at construction: the lock is never replaced
+
+    // The stored object is listed too, so a cycle running through it is collected.
+    auto owned() { return std::tie(ptr, lock); }
 };
 
 inline PointerObject* as_pointer(PyObject* o) { return reinterpret_cast<PointerObject*>(o); }
@@ -109,20 +112,9 @@ inline int pointer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-// The stored object is reported, so a cycle running through it is collected.
-inline int pointer_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    PointerObject* p = as_pointer(self);
-    Py_VISIT(p->ptr);
-    Py_VISIT(p->lock);
-    return 0;
-}
-
 inline int pointer_clear(PyObject* self) {
-    PointerObject* p = as_pointer(self);
-    Py_CLEAR(p->ptr);
-    Py_CLEAR(p->lock);
-    p->genuine_lock = true;  // nothing left to enter
+    vk::clear_object<PointerObject>(self);
+    as_pointer(self)->genuine_lock = true;  // nothing left to enter
     return 0;
 }
 
@@ -143,7 +135,7 @@ inline const vk::TypeDef pointer_type{
     .name = "velkora.memory.sync_cells.AtomicPointer", .size = sizeof(PointerObject),
     .doc = vk::class_doc(kPointerInit,
                          "A versioned slot holding one object, replaced under a lock."),
-    .new_ = pointer_new, .init = pointer_init, .traverse = pointer_traverse,
+    .new_ = pointer_new, .init = pointer_init, .traverse = vk::traverse_object<PointerObject>,
     .clear = pointer_clear,
     // Slots holding slots: the trashcan bounds the recursion of a long chain
     .dealloc = vk::dealloc_gc_nested<pointer_clear>,

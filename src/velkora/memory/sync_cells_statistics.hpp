@@ -16,6 +16,8 @@ struct StatsObject {
     PyObject_HEAD
     PyObject* update_lock;                   // threading.Lock serialising reset()
     PyObject* counters[kStatsCounterCount];  // the public attributes; nullptr reads as None
+
+    auto owned() { return std::tie(update_lock, counters); }
 };
 
 inline StatsObject* as_stats(PyObject* o) { return reinterpret_cast<StatsObject*>(o); }
@@ -453,21 +455,6 @@ inline PyObject* stats_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 inline int stats_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
-inline int stats_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    StatsObject* s = as_stats(self);
-    Py_VISIT(s->update_lock);
-    for (PyObject* c : s->counters) Py_VISIT(c);
-    return 0;
-}
-
-inline int stats_clear(PyObject* self) {
-    StatsObject* s = as_stats(self);
-    Py_CLEAR(s->update_lock);
-    for (PyObject*& c : s->counters) Py_CLEAR(c);
-    return 0;
-}
-
 inline PyMethodDef stats_methods[] = {
     vk::def_method(kRecordAllocation, stats_record_allocation,
                    "Record one allocation; updates the peaks through self._update_peaks."),
@@ -505,10 +492,11 @@ inline const vk::TypeDef stats_type{
     .doc = "LockFreeStatistics(*args, **kwargs)\n--\n\n"
            "Allocation statistics in twelve AtomicCounter attributes; "
            "recording takes no lock. Arguments are ignored.",
-    .new_ = stats_new, .init = stats_init, .traverse = stats_traverse, .clear = stats_clear,
+    .new_ = stats_new, .init = stats_init, .traverse = vk::traverse_object<StatsObject>,
+    .clear = vk::clear_object<StatsObject>,
     // A counter attribute may hold another LockFreeStatistics: the trashcan bounds the recursion of
     // a long chain
-    .dealloc = vk::dealloc_gc_nested<stats_clear>,
+    .dealloc = vk::dealloc_gc_nested<vk::clear_object<StatsObject>>,
     .methods = stats_methods, .getset = stats_getset};
 
 }  // namespace sync_cells

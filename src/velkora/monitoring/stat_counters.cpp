@@ -34,6 +34,8 @@ struct Aggregator {
     RecordBlock block;  // owned; records nullptr until initialised
     int32_t num_counters;
     PyObject* lock;     // threading.Lock
+
+    auto owned() { return std::tie(lock); }
 };
 
 Aggregator* as_agg(PyObject* self) { return reinterpret_cast<Aggregator*>(self); }
@@ -80,17 +82,6 @@ int agg_init(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     self->lock = lock.release();
     free_records(old_block);
     Py_XDECREF(old_lock);
-    return 0;
-}
-
-int agg_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_agg(self)->lock);
-    return 0;
-}
-
-int agg_clear(PyObject* self) {
-    Py_CLEAR(as_agg(self)->lock);
     return 0;
 }
 
@@ -243,7 +234,8 @@ PyMethodDef agg_methods[] = {
 const vk::TypeDef agg_type{
     .name = "velkora.monitoring.stat_counters.CounterAggregator", .size = sizeof(Aggregator),
     .doc = vk::class_doc(kInit, "Running statistics for series 0 .. num_counters - 1."),
-    .init = agg_init, .traverse = agg_traverse, .clear = agg_clear,
+    .init = agg_init, .traverse = vk::traverse_object<Aggregator>,
+    .clear = vk::clear_object<Aggregator>,
     // The lock comes from a replaceable `threading` and may be another aggregator: the trashcan
     // bounds the recursion of a long chain
     .dealloc = vk::dealloc_gc_nested<agg_release>,
