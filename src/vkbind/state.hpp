@@ -136,4 +136,15 @@ PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods =
         name, doc, methods);
 }
 
+// The module's definition, `ns::module_def` (from ns::ModuleState and ns::module_exec), and its init
+// function PyInit_<ns>. Written once at the end of the unit, outside the module's namespace; code
+// that needs the definition earlier declares `extern PyModuleDef module_def;` in `ns`.
+//
+//     VK_MODULE(block_index, "velkora.memory.block_index", "Docstring.")
+#define VK_MODULE(ns, dotted, doc)                                                           \
+    namespace ns {                                                                           \
+    PyModuleDef module_def = ::vk::module_def<ModuleState, module_exec>(dotted, doc);        \
+    }                                                                                        \
+    PyMODINIT_FUNC PyInit_##ns(void) { return PyModuleDef_Init(&ns::module_def); }
+
 }  // namespace vk

@@ -382,12 +382,9 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.gpu.device_memplan",
-    "GPU memory planning: allocation estimates, strategy, chunking, pressure and out-of-memory "
-    "heuristics.");
-
 }  // namespace
 }  // namespace device_memplan
 
-PyMODINIT_FUNC PyInit_device_memplan(void) { return PyModuleDef_Init(&device_memplan::module_def); }
+VK_MODULE(device_memplan, "velkora.gpu.device_memplan",
+          "GPU memory planning: allocation estimates, strategy, chunking, pressure and out-of-memory "
+          "heuristics.")

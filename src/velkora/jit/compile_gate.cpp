@@ -9,6 +9,7 @@
 
 namespace compile_gate {
 using namespace core;  // the module's own pure C++, named unqualified here
+extern PyModuleDef module_def;  // defined at the end, by VK_MODULE
 namespace {
 
 using vk::Ref;
@@ -55,7 +56,7 @@ ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module);
 ModuleState* state_of_class(PyTypeObject* defining_class) {
     return vk::state_of_type<ModuleState>(defining_class);
 }
-PyObject* module_of_instance(PyObject* self);  // after the module definition
+PyObject* module_of_instance(PyObject* self);
 
 // ---- CompileGate -------------------------------------------------------------------------------
 
@@ -600,13 +601,11 @@ int module_exec(PyObject* m) {
     return vk::log_info(m, "velkora native compile-gate module loaded") ? 0 : -1;
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.jit.compile_gate",
-    "Adaptive compile gate: policy configuration, function metrics and per-function thresholds.");
-
 PyObject* module_of_instance(PyObject* self) { return PyType_GetModuleByDef(Py_TYPE(self), &module_def); }
 
 }  // namespace
 }  // namespace compile_gate
 
-PyMODINIT_FUNC PyInit_compile_gate(void) { return PyModuleDef_Init(&compile_gate::module_def); }
+VK_MODULE(compile_gate, "velkora.jit.compile_gate",
+          "Adaptive compile gate: policy configuration, function metrics and per-function "
+          "thresholds.")

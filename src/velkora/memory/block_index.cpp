@@ -27,9 +27,8 @@
 
 namespace block_index {
 using namespace core;  // the module's own pure C++, named unqualified here
+extern PyModuleDef module_def;  // defined at the end, by VK_MODULE
 namespace {
-
-extern PyModuleDef module_def;  // defined at the end; types need it to find their module
 
 // ---- small helpers -----------------------------------------------------------------------------
 
@@ -648,11 +647,8 @@ int module_exec(PyObject* m) {
     return vk::module_add(m, "ATOMIC_AVAILABLE", vk::boolean(atomic)) ? 0 : -1;
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.memory.block_index",
-    "Native red-black tree of free memory blocks keyed by size.");
-
 }  // namespace
 }  // namespace block_index
 
-PyMODINIT_FUNC PyInit_block_index(void) { return PyModuleDef_Init(&block_index::module_def); }
+VK_MODULE(block_index, "velkora.memory.block_index",
+          "Native red-black tree of free memory blocks keyed by size.")

@@ -14,9 +14,8 @@
 
 namespace pool_paths {
 using namespace core;  // the module's own pure C++, named unqualified here
+extern PyModuleDef module_def;  // defined at the end, by VK_MODULE
 namespace {
-
-extern PyModuleDef module_def;
 
 // Interned names, created at exec: looked up at call time, the operations of apply_bitmap_op, then
 // get_stats' keys in their order.
@@ -627,12 +626,9 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.memory.pool_paths",
-    "Fast paths of the slab and pool allocators: slab headers, bucketed free lists, size helpers "
-    "and allocation counters.");
-
 }  // namespace
 }  // namespace pool_paths
 
-PyMODINIT_FUNC PyInit_pool_paths(void) { return PyModuleDef_Init(&pool_paths::module_def); }
+VK_MODULE(pool_paths, "velkora.memory.pool_paths",
+          "Fast paths of the slab and pool allocators: slab headers, bucketed free lists, size helpers "
+          "and allocation counters.")

@@ -89,11 +89,7 @@ int module_exec(PyObject* m) {
 }
 
 }  // namespace
-
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.memory.sync_cells",
-    "Atomic counters, lock-free allocation statistics and small synchronised cells.");
-
 }  // namespace sync_cells
 
-PyMODINIT_FUNC PyInit_sync_cells(void) { return PyModuleDef_Init(&sync_cells::module_def); }
+VK_MODULE(sync_cells, "velkora.memory.sync_cells",
+          "Atomic counters, lock-free allocation statistics and small synchronised cells.")

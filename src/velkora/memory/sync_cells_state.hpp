@@ -86,7 +86,7 @@ struct ModuleState {
     }
 };
 
-extern PyModuleDef module_def;  // defined in sync_cells.cpp
+extern PyModuleDef module_def;  // defined at the end of sync_cells.cpp, by VK_MODULE
 
 // The state of the module that defines `type` (or one of its bases); nullptr with an exception set
 // when there is none.

@@ -5,9 +5,8 @@
 
 namespace stat_counters {
 using namespace core;  // the module's own pure C++, named unqualified here
+extern PyModuleDef module_def;  // defined at the end, by VK_MODULE
 namespace {
-
-extern PyModuleDef module_def;
 
 // Interned names, created at exec: the method looked up on subclasses, then the result keys in
 // result order.
@@ -280,11 +279,8 @@ int module_exec(PyObject* m) {
     return PyModule_AddFunctions(m, module_functions);
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.monitoring.stat_counters",
-    "Running statistics for numbered monitoring counters.");
-
 }  // namespace
 }  // namespace stat_counters
 
-PyMODINIT_FUNC PyInit_stat_counters(void) { return PyModuleDef_Init(&stat_counters::module_def); }
+VK_MODULE(stat_counters, "velkora.monitoring.stat_counters",
+          "Running statistics for numbered monitoring counters.")

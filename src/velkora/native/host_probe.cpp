@@ -474,12 +474,9 @@ int module_exec(PyObject* m) {
     return PyModule_AddFunctions(m, module_functions);
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.native.host_probe",
-    "Host probing: processors, NUMA nodes, interpreter features, GPU backends and the capability "
-    "report.");
-
 }  // namespace
 }  // namespace host_probe
 
-PyMODINIT_FUNC PyInit_host_probe(void) { return PyModuleDef_Init(&host_probe::module_def); }
+VK_MODULE(host_probe, "velkora.native.host_probe",
+          "Host probing: processors, NUMA nodes, interpreter features, GPU backends and the capability "
+          "report.")

@@ -435,13 +435,10 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-// The functions are added in exec, after the pattern table exists.
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.plugins.analyzer.code_scoring",
-    "Workload analysis: indicator scoring of source text, workload classification, GPU "
-    "suitability and speedup estimates.");
-
 }  // namespace
 }  // namespace code_scoring
 
-PyMODINIT_FUNC PyInit_code_scoring(void) { return PyModuleDef_Init(&code_scoring::module_def); }
+// The functions are added in exec, after the pattern table exists.
+VK_MODULE(code_scoring, "velkora.plugins.analyzer.code_scoring",
+          "Workload analysis: indicator scoring of source text, workload classification, GPU "
+          "suitability and speedup estimates.")

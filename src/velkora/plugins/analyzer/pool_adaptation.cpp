@@ -578,14 +578,9 @@ int module_exec(PyObject* m) {
     return 0;
 }
 
-PyModuleDef module_def = vk::module_def<ModuleState, module_exec>(
-    "velkora.plugins.analyzer.pool_adaptation",
-    "Pool adaptation decisions: trend and change detection over the orchestrator's histories,\n"
-    "and the scores that decide whether, when and how urgently to switch memory pools.");
-
 }  // namespace
 }  // namespace pool_adaptation
 
-PyMODINIT_FUNC PyInit_pool_adaptation(void) {
-    return PyModuleDef_Init(&pool_adaptation::module_def);
-}
+VK_MODULE(pool_adaptation, "velkora.plugins.analyzer.pool_adaptation",
+          "Pool adaptation decisions: trend and change detection over the orchestrator's histories,\n"
+          "and the scores that decide whether, when and how urgently to switch memory pools.")
