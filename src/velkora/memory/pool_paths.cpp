@@ -391,6 +391,19 @@ int stats_init(PyObject* self, PyObject*, PyObject*) {
     return 0;
 }
 
+// Changes the counters under the collector's lock: None, or nullptr when entering the lock failed.
+template <class F>
+PyObject* stats_change(PyObject* self, F&& change) {
+    StatsObject* c = stats_obj(self);
+    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
+            change(c->stats);
+            return true;
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     int32_t size = 0, padding = 0;
@@ -399,36 +412,17 @@ PyObject* stats_record_allocation(PyObject* self, PyObject* const* args, Py_ssiz
                    vk::flag(is_bucketed))) {
         return nullptr;
     }
-    StatsObject* c = stats_obj(self);
-    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
-            record_allocation(c->stats, size, padding, is_bucketed);
-            return true;
-        })) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return stats_change(self, [&](FastAllocStats& s) {
+        record_allocation(s, size, padding, is_bucketed);
+    });
 }
 
 PyObject* stats_record_deallocation(PyObject* self, PyObject*) {
-    StatsObject* c = stats_obj(self);
-    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
-            record_deallocation(c->stats);
-            return true;
-        })) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return stats_change(self, [](FastAllocStats& s) { record_deallocation(s); });
 }
 
 PyObject* stats_reset(PyObject* self, PyObject*) {
-    StatsObject* c = stats_obj(self);
-    if (!with_lock(self, c->lock, c->lock_genuine, [&] {
-            c->stats = FastAllocStats{};
-            return true;
-        })) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return stats_change(self, [](FastAllocStats& s) { s = FastAllocStats{}; });
 }
 
 // format(bucketed / total * 100, ".1f") + "%", with Python's true division of the two ints.

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace pool_adaptation::core {
 
@@ -132,29 +134,32 @@ inline bool memory_pressure(double current_usage, double peak_usage, double thre
 
 inline bool fragmented(double ratio, double threshold) { return ratio >= 0.0 && ratio > threshold; }
 
+// Sum of value * weight over the terms, accumulated in order with fused multiply-adds (the first
+// term a plain product), each value first clamped to 0.0 .. 1.0; the sum is capped at 1.0.
+inline double weighted_score(std::initializer_list<std::pair<double, double>> terms) {
+    double s = 0.0;
+    bool first = true;
+    for (const auto& [value, weight] : terms) {
+        s = first ? clamp_unit(value) * weight : std::fma(clamp_unit(value), weight, s);
+        first = false;
+    }
+    return at_most_one(s);
+}
+
 inline double urgency(double performance_degradation, double memory_pressure,
                       double fragmentation_ratio, bool workload_changed) {
-    const double perf = clamp_unit(performance_degradation);
-    const double mem = clamp_unit(memory_pressure);
-    const double frag = clamp_unit(fragmentation_ratio);
-    double u = mem * 0.3;
-    u = std::fma(perf, 0.4, u);
-    u = std::fma(frag, 0.15, u);
-    if (workload_changed) u += 0.15;
-    return at_most_one(u);
+    const double u = weighted_score(
+        {{memory_pressure, 0.3}, {performance_degradation, 0.4}, {fragmentation_ratio, 0.15}});
+    // The weights sum to 0.85, so the cap above never bites and the bonus adds to the exact sum.
+    return workload_changed ? at_most_one(u + 0.15) : u;
 }
 
 inline double recommendation(double workload_fit, double memory_fit, double thread_count_fit,
                              double historical_success_rate) {
-    const double wf = clamp_unit(workload_fit);
-    const double mf = clamp_unit(memory_fit);
-    const double tf = clamp_unit(thread_count_fit);
-    const double hs = clamp_unit(historical_success_rate);
-    double s = mf * 0.3;
-    s = std::fma(wf, 0.35, s);
-    s = std::fma(tf, 0.2, s);
-    s = std::fma(hs, 0.15, s);
-    return at_most_one(s);
+    return weighted_score({{memory_fit, 0.3},
+                           {workload_fit, 0.35},
+                           {thread_count_fit, 0.2},
+                           {historical_success_rate, 0.15}});
 }
 
 // ---- insertion-ordered counting ----------------------------------------------------------------
