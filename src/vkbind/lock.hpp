@@ -39,21 +39,27 @@
 #include <Python.h>
 
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "interp.hpp"
 #include "ref.hpp"
+#include "state.hpp"
 
 namespace vk {
+
+// The names every lock section looks up, interned once per module.
+namespace lock_names {
+#define VK_LOCK_NAMES(X)                                                                    \
+    X(enter, "__enter__") X(exit, "__exit__") X(locked, "locked") X(release, "release")      \
+    X(threading, "threading") X(Lock, "Lock")
+VK_NAMES(VK_LOCK_NAMES);
+}  // namespace lock_names
 
 // Per-module cache: the genuine lock type, its methods and the names used, created at module exec.
 struct LockSupport {
     PyTypeObject* lock_type = nullptr;
-    PyObject* s_enter = nullptr;
-    PyObject* s_exit = nullptr;
-    PyObject* s_locked = nullptr;
-    PyObject* s_threading = nullptr;
-    PyObject* s_Lock = nullptr;
+    lock_names::Names names;
     // Methods of the genuine lock type. The type is immutable, so these are exactly what `with`
     // and `lock.locked()` reach; calling them directly saves two type lookups per section, and
     // `release` stands for `__exit__` (the same function for this type, minus the arguments).
@@ -62,6 +68,8 @@ struct LockSupport {
     PyObject* lock_locked = nullptr;
 
     bool init() {
+        using namespace lock_names;
+        if (!names.init()) return false;
         PyObject* thread = PyImport_ImportModule("_thread");
         if (thread == nullptr) return false;
         PyObject* t = PyObject_GetAttrString(thread, "LockType");
@@ -73,41 +81,22 @@ struct LockSupport {
             return false;
         }
         lock_type = reinterpret_cast<PyTypeObject*>(t);
-        s_enter = PyUnicode_InternFromString("__enter__");
-        s_exit = PyUnicode_InternFromString("__exit__");
-        s_locked = PyUnicode_InternFromString("locked");
-        s_threading = PyUnicode_InternFromString("threading");
-        s_Lock = PyUnicode_InternFromString("Lock");
-        if (!s_enter || !s_exit || !s_locked || !s_threading || !s_Lock) return false;
-        lock_enter = PyObject_GetAttr(t, s_enter);
-        lock_release = lock_enter ? PyObject_GetAttrString(t, "release") : nullptr;
-        lock_locked = lock_release ? PyObject_GetAttr(t, s_locked) : nullptr;
+        lock_enter = PyObject_GetAttr(t, names[s_enter]);
+        lock_release = lock_enter ? PyObject_GetAttr(t, names[s_release]) : nullptr;
+        lock_locked = lock_release ? PyObject_GetAttr(t, names[s_locked]) : nullptr;
         return lock_locked != nullptr;
     }
-    int traverse(visitproc visit, void* arg) {
-        Py_VISIT(lock_type);
-        return 0;
-    }
-    void clear() {
-        Py_CLEAR(lock_type);
-        Py_CLEAR(s_enter);
-        Py_CLEAR(s_exit);
-        Py_CLEAR(s_locked);
-        Py_CLEAR(s_threading);
-        Py_CLEAR(s_Lock);
-        Py_CLEAR(lock_enter);
-        Py_CLEAR(lock_release);
-        Py_CLEAR(lock_locked);
-    }
+    // Traverse and clear come from this list, as a module state's do.
+    auto owned() { return std::tie(lock_type, names, lock_enter, lock_release, lock_locked); }
     bool is_genuine(PyObject* lock) const { return Py_IS_TYPE(lock, lock_type); }
 
     // `threading.Lock()`, with the global `threading` of `module` looked up now (a replaced module
     // supplies the lock; a deleted one is a NameError). `genuine` tells whether the result is a
     // genuine lock. New reference.
     PyObject* new_lock(PyObject* module, bool& genuine) const {
-        Ref threading = Ref::steal(lookup_global(module, s_threading));
+        Ref threading = Ref::steal(lookup_global(module, names[lock_names::s_threading]));
         if (!threading) return nullptr;
-        Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), s_Lock));
+        Ref factory = Ref::steal(PyObject_GetAttr(threading.get(), names[lock_names::s_Lock]));
         if (!factory) return nullptr;
         PyObject* lock = PyObject_CallNoArgs(factory.get());
         if (lock != nullptr) genuine = is_genuine(lock);
@@ -252,8 +241,8 @@ private:
     void enter(PyObject* lock) {
         Ref hold = Ref::borrow(lock);
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock));
-        Ref enter = Ref::steal(PyObject_GetAttr(type, ls_->s_enter));
-        Ref exit = enter ? Ref::steal(PyObject_GetAttr(type, ls_->s_exit)) : Ref();
+        Ref enter = Ref::steal(PyObject_GetAttr(type, ls_->names[lock_names::s_enter]));
+        Ref exit = enter ? Ref::steal(PyObject_GetAttr(type, ls_->names[lock_names::s_exit])) : Ref();
         if (!enter || !exit) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();

@@ -54,12 +54,17 @@ private:
 
 // ---- traverse and clear from a list of what is owned -------------------------------------------
 // A module state or an object lists the members it owns once,
-// `auto owned() { return std::tie(a, b, ...); }`:
-// object and type pointers, arrays of them, and members with traverse/clear of their own
-// (vk::Names, vk::LockSupport). Borrowed pointers stay out of the list. Visiting objects that are
-// not garbage-collected (strs, ints) is harmless, so everything listed is visited.
+// `auto owned() { return std::tie(a, b, ...); }`: object and type pointers, arrays of them,
+// members with an owned() list of their own (vk::LockSupport) and members with traverse/clear of
+// their own (vk::Names). Borrowed pointers stay out of the list. Visiting objects that are not
+// garbage-collected (strs, ints) is harmless, so everything listed is visited.
 
 namespace detail {
+
+template <class Tuple>
+int traverse_all(Tuple owned, visitproc visit, void* arg);
+template <class Tuple>
+void clear_all(Tuple owned);
 
 template <class T>
 int traverse_owned(T& f, visitproc visit, void* arg) {
@@ -71,6 +76,8 @@ int traverse_owned(T& f, visitproc visit, void* arg) {
             if (const int r = traverse_owned(e, visit, arg)) return r;
         }
         return 0;
+    } else if constexpr (requires { f.owned(); }) {
+        return traverse_all(f.owned(), visit, arg);
     } else {
         return f.traverse(visit, arg);
     }
@@ -82,6 +89,8 @@ void clear_owned(T& f) {
         Py_CLEAR(f);
     } else if constexpr (std::is_array_v<T>) {
         for (auto& e : f) clear_owned(e);
+    } else if constexpr (requires { f.owned(); }) {
+        clear_all(f.owned());
     } else {
         f.clear();
     }
