@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include <array>
+#include <string_view>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -191,6 +192,24 @@ struct ArgCtx {
     const char* func;
     const char* param;
 };
+
+// The context of a declared parameter, for conversions outside the binding (an attribute setter
+// names its class and attribute as the constructor's binding does). An undeclared name does not
+// compile.
+template <std::size_t N>
+constexpr std::size_t param_index(const Sig<N>& s, std::string_view param) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (param == s.params[i]) return i;
+    }
+    throw "not a declared parameter";
+}
+template <std::size_t N>
+consteval ArgCtx context_of(const Sig<N>& s, std::string_view param) {
+    return ArgCtx{s.name, s.params[param_index(s, param)]};
+}
+// The same with static storage, for a getset closure.
+template <const auto& S, std::size_t I>
+inline constexpr ArgCtx param_context{S.name, S.params[I]};
 
 // ---- conversions -------------------------------------------------------------------------------
 

@@ -90,6 +90,11 @@ bool threshold_of(PyObject* thresholds, PyObject* config, PyObject* func_id, int
     return vk::convert(v, vk::i32(out), vk::ArgCtx{"CompileGate", "threshold"});
 }
 
+// Conversion errors of a ledger's metrics name the FunctionMetrics attribute, as its setters do.
+consteval vk::ArgCtx metric(std::string_view attribute) {
+    return vk::context_of(kMetricsInit, attribute);
+}
+
 // getattr(obj, name) for a metrics record, the reference kept in `hold` so that the value outlives
 // the locked section.
 PyObject* metrics_attr(PyObject* metrics, PyObject* name, Ref& hold) {
@@ -117,15 +122,15 @@ bool read_decision_inputs(const ModuleState* st, PyObject* metrics, DecisionInpu
     }
     PyObject* v;
     if ((v = metrics_attr(metrics, st->names[s_call_count], hold[0])) == nullptr ||
-        !vk::convert(v, vk::u64(d.call_count), kFmCalls)) {
+        !vk::convert(v, vk::u64(d.call_count), metric("call_count"))) {
         return false;
     }
     if ((v = metrics_attr(metrics, st->names[s_compile_count], hold[1])) == nullptr ||
-        !vk::convert(v, vk::u32(d.compile_count), kFmCompiles)) {
+        !vk::convert(v, vk::u32(d.compile_count), metric("compile_count"))) {
         return false;
     }
     if ((v = metrics_attr(metrics, st->names[s_avg_speedup], hold[2])) == nullptr ||
-        !vk::convert(v, vk::f64(d.avg_speedup), kFmSpeedup)) {
+        !vk::convert(v, vk::f64(d.avg_speedup), metric("avg_speedup"))) {
         return false;
     }
     v = metrics_attr(metrics, st->names[s_last_compiled], hold[3]);
@@ -135,7 +140,7 @@ bool read_decision_inputs(const ModuleState* st, PyObject* metrics, DecisionInpu
         d.last_compiled = 0.0;
         return true;
     }
-    return vk::convert(v, vk::f64(d.last_compiled), kFmLast);
+    return vk::convert(v, vk::f64(d.last_compiled), metric("last_compiled"));
 }
 
 // call_ledger.get_metrics(func_id)
@@ -361,9 +366,10 @@ PyObject* gate_update(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
         if (!threshold_of(table.get(), config.get(), func_id, before)) return nullptr;
         if (exact) {
             speedup = get_avg_speedup_fast(metrics.get());
-        } else if (!vk::convert(count_obj.get(), vk::u32(compile_count), kFmCompiles) ||
+        } else if (!vk::convert(count_obj.get(), vk::u32(compile_count),
+                                metric("compile_count")) ||
                    !metrics_attr(metrics.get(), st->names[s_avg_speedup], speedup_obj) ||
-                   !vk::convert(speedup_obj.get(), vk::f64(speedup), kFmSpeedup)) {
+                   !vk::convert(speedup_obj.get(), vk::f64(speedup), metric("avg_speedup"))) {
             return nullptr;
         }
         // The configuration's native fields as they are at this moment.

@@ -82,17 +82,15 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-#define CG_FIELD(Record, field, ctx, doc)                                                   \
-    {#field, field_get<Record, &Record::field>, field_set<Record, &Record::field>, doc,    \
-     const_cast<vk::ArgCtx*>(&ctx)}
+// An attribute `name` reading and writing Record::field; conversion errors name the parameter of
+// the constructor's declaration `sig` that sets the field.
+#define CG_FIELD_AS(Record, field, name, sig, doc)                                              \
+    {name, field_get<Record, &Record::field>, field_set<Record, &Record::field>, doc,          \
+     const_cast<vk::ArgCtx*>(&vk::param_context<sig, vk::param_index(sig, name)>)}
+#define CG_FIELD(Record, field, sig, doc) CG_FIELD_AS(Record, field, #field, sig, doc)
 
 // ---- PolicyConfig ------------------------------------------------------------------------------
 
-inline constexpr vk::ArgCtx kPcInitial{"PolicyConfig", "initial_threshold"};
-inline constexpr vk::ArgCtx kPcMin{"PolicyConfig", "min_threshold"};
-inline constexpr vk::ArgCtx kPcMax{"PolicyConfig", "max_threshold"};
-inline constexpr vk::ArgCtx kPcRate{"PolicyConfig", "learning_rate"};
-inline constexpr vk::ArgCtx kPcTarget{"PolicyConfig", "target_speedup"};
 
 // The defaults stand in the core's record; every signature that shows them is generated from here.
 inline constexpr CPolicyConfig kPolicyDefaults{};
@@ -126,13 +124,13 @@ inline int policy_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 inline PyGetSetDef policy_getset[] = {
-    CG_FIELD(CPolicyConfig, initial_threshold, kPcInitial,
+    CG_FIELD(CPolicyConfig, initial_threshold, kPolicyInit,
              "Call count at which a function without a learned threshold may be compiled."),
-    CG_FIELD(CPolicyConfig, min_threshold, kPcMin, "Lowest threshold learning may produce."),
-    CG_FIELD(CPolicyConfig, max_threshold, kPcMax, "Highest threshold learning may produce."),
-    CG_FIELD(CPolicyConfig, learning_rate, kPcRate,
+    CG_FIELD(CPolicyConfig, min_threshold, kPolicyInit, "Lowest threshold learning may produce."),
+    CG_FIELD(CPolicyConfig, max_threshold, kPolicyInit, "Highest threshold learning may produce."),
+    CG_FIELD(CPolicyConfig, learning_rate, kPolicyInit,
              "Fraction of the current threshold one update moves it by."),
-    CG_FIELD(CPolicyConfig, target_speedup, kPcTarget, "Speedup that counts as success."),
+    CG_FIELD(CPolicyConfig, target_speedup, kPolicyInit, "Speedup that counts as success."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -148,12 +146,6 @@ inline const vk::TypeDef policy_type{
 
 // ---- FunctionMetrics ---------------------------------------------------------------------------
 
-inline constexpr vk::ArgCtx kFmCalls{"FunctionMetrics", "call_count"};
-inline constexpr vk::ArgCtx kFmCompiles{"FunctionMetrics", "compile_count"};
-inline constexpr vk::ArgCtx kFmSpeedup{"FunctionMetrics", "avg_speedup"};
-inline constexpr vk::ArgCtx kFmTotal{"FunctionMetrics", "total_execution_time_ms"};
-inline constexpr vk::ArgCtx kFmLast{"FunctionMetrics", "last_compiled"};
-inline constexpr vk::ArgCtx kFmLastTime{"FunctionMetrics", "last_compile_time"};
 
 inline constexpr CFunctionMetrics kMetricsDefaults{};
 // An omitted last_compiled reads as a negative one: last_compile_time decides.
@@ -185,17 +177,16 @@ inline int metrics_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 inline PyGetSetDef metrics_getset[] = {
-    CG_FIELD(CFunctionMetrics, call_count, kFmCalls, "Calls of the function seen so far."),
-    CG_FIELD(CFunctionMetrics, compile_count, kFmCompiles, "Compilations of the function so far."),
-    CG_FIELD(CFunctionMetrics, avg_speedup, kFmSpeedup,
+    CG_FIELD(CFunctionMetrics, call_count, kMetricsInit, "Calls of the function seen so far."),
+    CG_FIELD(CFunctionMetrics, compile_count, kMetricsInit, "Compilations of the function so far."),
+    CG_FIELD(CFunctionMetrics, avg_speedup, kMetricsInit,
              "Average speedup of compiled over interpreted code (1.0: none)."),
-    CG_FIELD(CFunctionMetrics, total_execution_time_ms, kFmTotal,
+    CG_FIELD(CFunctionMetrics, total_execution_time_ms, kMetricsInit,
              "Total execution time in milliseconds."),
-    CG_FIELD(CFunctionMetrics, last_compiled, kFmLast,
+    CG_FIELD(CFunctionMetrics, last_compiled, kMetricsInit,
              "time.time() of the last compilation; 0.0 means never."),
-    {"last_compile_time", field_get<CFunctionMetrics, &CFunctionMetrics::last_compiled>,
-     field_set<CFunctionMetrics, &CFunctionMetrics::last_compiled>,
-     "The same field as last_compiled.", const_cast<vk::ArgCtx*>(&kFmLastTime)},
+    CG_FIELD_AS(CFunctionMetrics, last_compiled, "last_compile_time", kMetricsInit,
+                "The same field as last_compiled."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
