@@ -440,4 +440,9 @@ inline bool log_info(PyObject* module, const char* message) {
     return static_cast<bool>(r);
 }
 
+// Binds the module's logger, then logs `message`: the line a module writes once it has loaded.
+inline bool log_loaded(PyObject* module, const char* message) {
+    return bind_logger(module) && log_info(module, message);
+}
+
 }  // namespace vk

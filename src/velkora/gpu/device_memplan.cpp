@@ -378,8 +378,7 @@ int module_exec(PyObject* m) {
     if (PyModule_AddFunctions(m, strategy_functions) < 0) return -1;
     if (PyModule_AddFunctions(m, heuristic_functions) < 0) return -1;
 
-    if (!vk::bind_logger(m) || !vk::log_info(m, "Native GPU memory planner loaded")) return -1;
-    return 0;
+    return vk::log_loaded(m, "Native GPU memory planner loaded") ? 0 : -1;
 }
 
 }  // namespace

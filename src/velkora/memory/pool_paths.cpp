@@ -291,18 +291,17 @@ PyObject* bucket_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return vk::boolean(added);
 }
 
-PyObject* bucket_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    int32_t size;
-    if (!vk::parse(kRemove, args, nargs, kwnames, vk::i32(size))) return nullptr;
+// Pops the top offset of the bucket `pick(a)` chooses inside the allocator's section (0: none);
+// the offset, or None.
+template <class Pick>
+PyObject* bucket_pop(PyObject* self, Pick&& pick) {
     BucketObject* a = bucket_obj(self);
-    const int64_t bucket_size = request_bucket_size(a, size);  // rounded up: 10 uses bucket 16
-    if (bucket_size <= 0) Py_RETURN_NONE;
     bool found = false;
     int32_t offset = 0;
     const bool ok = with_lock(self, a->lock, a->lock_genuine, [&] {
-        const int64_t k = a->index.index_of(bucket_size, a->step);
-        if (k != 0 && !a->index.empty(k)) {
+        // Chosen inside the section: an injected lock's __enter__ may have re-run __init__.
+        const int64_t k = pick(a);
+        if (k != 0) {
             offset = a->index.pop(k);
             found = true;
         }
@@ -313,30 +312,30 @@ PyObject* bucket_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyLong_FromLong(offset);
 }
 
+PyObject* bucket_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    int32_t size;
+    if (!vk::parse(kRemove, args, nargs, kwnames, vk::i32(size))) return nullptr;
+    const int64_t bucket_size = request_bucket_size(bucket_obj(self), size);  // 10 uses bucket 16
+    if (bucket_size <= 0) Py_RETURN_NONE;
+    return bucket_pop(self, [&](BucketObject* a) -> int64_t {
+        const int64_t k = a->index.index_of(bucket_size, a->step);
+        return k != 0 && !a->index.empty(k) ? k : 0;
+    });
+}
+
 PyObject* bucket_best_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     int32_t size, alignment;
     if (!vk::parse(kBestFit, args, nargs, kwnames, vk::i32(size), vk::i32(alignment))) {
         return nullptr;
     }
-    BucketObject* a = bucket_obj(self);
-    const int64_t bucket_size = request_bucket_size(a, size);
+    const int64_t bucket_size = request_bucket_size(bucket_obj(self), size);
     if (bucket_size <= 0) Py_RETURN_NONE;
-    bool found = false;
-    int32_t offset = 0;
-    const bool ok = with_lock(self, a->lock, a->lock_genuine, [&] {
+    return bucket_pop(self, [&](BucketObject* a) {
         const int64_t exact = a->index.index_of(bucket_size, a->step);
-        const int64_t k =
-            best_fit_bucket(a->index, exact, bucket_size, a->step, size, alignment);
-        if (k != 0) {
-            offset = a->index.pop(k);
-            found = true;
-        }
-        return true;
+        return best_fit_bucket(a->index, exact, bucket_size, a->step, size, alignment);
     });
-    if (!ok) return nullptr;
-    if (!found) Py_RETURN_NONE;
-    return PyLong_FromLong(offset);
 }
 
 PyMethodDef bucket_methods[] = {

@@ -80,9 +80,8 @@ int module_exec(PyObject* m) {
 
     if (!vk::run_source(m, kWrapperSource)) return -1;
 
-    if (!vk::bind_logger(m) ||
-        !vk::log_info(m, "Lock-free atomics loaded: C11 atomic operations active "
-                         "(10-20x speedup over lock-based counters)")) {
+    if (!vk::log_loaded(m, "Lock-free atomics loaded: C11 atomic operations active "
+                           "(10-20x speedup over lock-based counters)")) {
         return -1;
     }
     return vk::module_add(m, "NATIVE_ATOMICS_AVAILABLE", Py_NewRef(Py_True)) ? 0 : -1;

@@ -427,12 +427,8 @@ int module_exec(PyObject* m) {
 
     if (!vk::import_module(m, "re") || !compile_patterns(m, st)) return -1;
     if (PyModule_AddFunctions(m, module_functions) < 0) return -1;
-    if (!vk::bind_logger(m) ||
-        !vk::log_info(m, "Native code scoring loaded: single-pass indicator scoring and "
-                         "precompiled framework patterns active")) {
-        return -1;
-    }
-    return 0;
+    return vk::log_loaded(m, "Native code scoring loaded: single-pass indicator scoring "
+                             "and precompiled framework patterns active") ? 0 : -1;
 }
 
 }  // namespace

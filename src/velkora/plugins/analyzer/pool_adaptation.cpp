@@ -570,12 +570,8 @@ int module_exec(PyObject* m) {
         return -1;
     }
     if (PyModule_AddFunctions(m, module_functions) < 0) return -1;
-    if (!vk::bind_logger(m) ||
-        !vk::log_info(m, "Native pool adaptation module loaded: trend, change detection and "
-                         "adaptation scoring active")) {
-        return -1;
-    }
-    return 0;
+    return vk::log_loaded(m, "Native pool adaptation module loaded: trend, change "
+                             "detection and adaptation scoring active") ? 0 : -1;
 }
 
 }  // namespace
