@@ -143,6 +143,23 @@ inline bool positive(PyObject* exact_int) {
     return overflow > 0 || (overflow == 0 && v > 0);
 }
 
+// The totals every recording moves, in this order: the count, the live count, the live bytes.
+inline bool count_allocation(const ModuleState* st, StatsObject* s, Amount size) {
+    return add_step(st, s, kTotalAllocations, true, kNoAmount) &&
+           add_step(st, s, kCurrentAllocations, true, kNoAmount) &&
+           add_step(st, s, kBytesAllocated, true, size);
+}
+inline bool count_deallocation(const ModuleState* st, StatsObject* s, Amount size) {
+    return add_step(st, s, kTotalDeallocations, true, kNoAmount) &&
+           add_step(st, s, kCurrentAllocations, false, kNoAmount) &&
+           add_step(st, s, kBytesAllocated, false, size);
+}
+
+// An optional amount (padding, a duration) is added only when it was passed and is positive.
+inline bool add_if_positive(const ModuleState* st, StatsObject* s, int idx, const vk::Ref& amount) {
+    return !amount || !positive(amount.get()) || add_step(st, s, idx, true, py_amount(amount.get()));
+}
+
 constexpr auto kUpdatePeaks = vk::sig("_update_peaks", "current_allocs", "current_bytes");
 
 // self._update_peaks(allocs, bytes), looked up on the instance. For the exact type that lookup can
@@ -214,18 +231,10 @@ inline PyObject* stats_record_allocation(PyObject* self, PyTypeObject* cls, PyOb
     }
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
-    if (!add_step(st, s, kTotalAllocations, true, kNoAmount) ||
-        !add_step(st, s, kCurrentAllocations, true, kNoAmount) ||
-        !add_step(st, s, kBytesAllocated, true, py_amount(size.get())) ||
-        !add_step(st, s, bucketed ? kBucketedAllocations : kFallbackAllocations, true, kNoAmount)) {
-        return nullptr;
-    }
-    if (padding && positive(padding.get()) &&
-        !add_step(st, s, kAlignmentPaddingBytes, true, py_amount(padding.get()))) {
-        return nullptr;
-    }
-    if (time_ns && positive(time_ns.get()) &&
-        !add_step(st, s, kTotalAllocationTimeNs, true, py_amount(time_ns.get()))) {
+    if (!count_allocation(st, s, py_amount(size.get())) ||
+        !add_step(st, s, bucketed ? kBucketedAllocations : kFallbackAllocations, true, kNoAmount) ||
+        !add_if_positive(st, s, kAlignmentPaddingBytes, padding) ||
+        !add_if_positive(st, s, kTotalAllocationTimeNs, time_ns)) {
         return nullptr;
     }
     Loaded allocs, bytes;  // fresh loads, not the values the steps above returned
@@ -248,13 +257,8 @@ inline PyObject* stats_record_deallocation(PyObject* self, PyTypeObject* cls,
     }
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
-    if (!add_step(st, s, kTotalDeallocations, true, kNoAmount) ||
-        !add_step(st, s, kCurrentAllocations, false, kNoAmount) ||
-        !add_step(st, s, kBytesAllocated, false, py_amount(size.get()))) {
-        return nullptr;
-    }
-    if (time_ns && positive(time_ns.get()) &&
-        !add_step(st, s, kTotalDeallocationTimeNs, true, py_amount(time_ns.get()))) {
+    if (!count_deallocation(st, s, py_amount(size.get())) ||
+        !add_if_positive(st, s, kTotalDeallocationTimeNs, time_ns)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -274,11 +278,7 @@ inline PyObject* stats_py_record_allocation(PyObject* self, PyTypeObject* cls,
     }
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
-    if (!add_step(st, s, kTotalAllocations, true, kNoAmount) ||
-        !add_step(st, s, kCurrentAllocations, true, kNoAmount) ||
-        !add_step(st, s, kBytesAllocated, true, native_amount(size))) {
-        return nullptr;
-    }
+    if (!count_allocation(st, s, native_amount(size))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -292,11 +292,7 @@ inline PyObject* stats_py_record_deallocation(PyObject* self, PyTypeObject* cls,
     }
     const ModuleState* st = vk::state_of_type<ModuleState>(cls);
     StatsObject* s = as_stats(self);
-    if (!add_step(st, s, kTotalDeallocations, true, kNoAmount) ||
-        !add_step(st, s, kCurrentAllocations, false, kNoAmount) ||
-        !add_step(st, s, kBytesAllocated, false, native_amount(size))) {
-        return nullptr;
-    }
+    if (!count_deallocation(st, s, native_amount(size))) return nullptr;
     Py_RETURN_NONE;
 }
 
