@@ -93,16 +93,6 @@ inline PyObject* pointer_get_version(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(v);
 }
 
-// The lock is made here so that every instance has one, whatever a subclass's __init__ does.
-inline PyObject* pointer_new(PyTypeObject* type, PyObject*, PyObject*) {
-    vk::Ref self = vk::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    PointerObject* p = as_pointer(self.get());
-    p->lock = new_lock(type, p->genuine_lock);
-    if (p->lock == nullptr) return nullptr;
-    return self.release();
-}
-
 inline int pointer_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* initial = nullptr;
     if (!vk::parse_tuple(kPointerInit, args, kwargs, vk::object(initial))) return -1;
@@ -135,8 +125,8 @@ inline const vk::TypeDef pointer_type{
     .name = "velkora.memory.sync_cells.AtomicPointer", .size = sizeof(PointerObject),
     .doc = vk::class_doc(kPointerInit,
                          "A versioned slot holding one object, replaced under a lock."),
-    .new_ = pointer_new, .init = pointer_init, .traverse = vk::traverse_object<PointerObject>,
-    .clear = pointer_clear,
+    .new_ = cell_new<PointerObject>, .init = pointer_init,
+    .traverse = vk::traverse_object<PointerObject>, .clear = pointer_clear,
     // Slots holding slots: the trashcan bounds the recursion of a long chain
     .dealloc = vk::dealloc_gc_nested<pointer_clear>,
     .methods = pointer_methods};

@@ -107,15 +107,6 @@ inline void stack_free_nodes(StackObject* s) {
     }
 }
 
-inline PyObject* stack_new(PyTypeObject* type, PyObject*, PyObject*) {
-    vk::Ref self = vk::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    StackObject* s = as_stack(self.get());
-    s->lock = new_lock(type, s->genuine_lock);
-    if (s->lock == nullptr) return nullptr;
-    return self.release();
-}
-
 inline int stack_init(PyObject*, PyObject*, PyObject*) { return 0; }  // arguments are ignored
 
 // The items are reported, so a cycle running through one is collected.
@@ -149,7 +140,8 @@ inline const vk::TypeDef stack_type{
     .name = "velkora.memory.sync_cells.LockFreeStack", .size = sizeof(StackObject),
     .doc = "LockFreeStack(*args, **kwargs)\n--\n\n"
            "A last-in-first-out stack of objects; arguments are ignored.",
-    .new_ = stack_new, .init = stack_init, .traverse = stack_traverse, .clear = stack_clear,
+    .new_ = cell_new<StackObject>, .init = stack_init, .traverse = stack_traverse,
+    .clear = stack_clear,
     // Stacks holding stacks: the trashcan bounds the recursion of a long chain
     .dealloc = vk::dealloc_gc_nested<stack_clear>,
     .methods = stack_methods};

@@ -118,4 +118,16 @@ struct CellSection : vk::RecordedSection {
               Py_None) {}
 };
 
+// tp_new of a cell guarded by its own lock (a `lock` and a `genuine_lock` member): the lock is made
+// here so that every instance has one, whatever a subclass's __init__ does.
+template <class Cell>
+PyObject* cell_new(PyTypeObject* type, PyObject*, PyObject*) {
+    vk::Ref self = vk::Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Cell* c = reinterpret_cast<Cell*>(self.get());
+    c->lock = new_lock(type, c->genuine_lock);
+    if (c->lock == nullptr) return nullptr;
+    return self.release();
+}
+
 }  // namespace sync_cells
