@@ -11,13 +11,10 @@ import io
 from dataclasses import dataclass, field
 
 from velkora.evidence import Unit, collect_units
+from velkora.patterns import WorkloadPattern as P
 
-# Names of the workload pattern codes returned by determine_workload_pattern.
-PATTERN_NAMES = (
-    "MIXED", "CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
-    "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED", "NUMPY_LINALG", "PANDAS_DATAFRAME",
-    "PANDAS_GROUPBY", "SKLEARN_TRAINING", "SKLEARN_INFERENCE",
-)
+# Names of the workload pattern codes, indexed by code.
+PATTERN_NAMES = tuple(p.name for p in P)
 
 # Default decision thresholds of the analysis (the framework learns its own; these are starting points).
 DEFAULT_THRESHOLDS = {
@@ -201,12 +198,13 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
 
 def _refine(code: int, u: Unit) -> tuple[int, str | None]:
     """Gives the three codes the classifier leaves to its caller their meaning."""
-    if code == 8 and u.linalg_ops and 2 * u.linalg_ops >= u.array_compute:
-        return 9, "linear algebra dominates the array work"
-    if code == 10 and u.grouping_ops and 4 * (u.grouping_ops + u.aggregate_ops) >= u.frame_ops:
-        return 11, "grouping and aggregation dominate the frame work"
-    if code == 12 and (u.role == "infer" or (u.role is None and u.sk_infer_calls and not u.sk_fit_calls)):
-        return 13, "predict/transform/score side of an estimator"
+    if code == P.NUMPY_VECTORIZED and u.linalg_ops and 2 * u.linalg_ops >= u.array_compute:
+        return P.NUMPY_LINALG, "linear algebra dominates the array work"
+    if code == P.PANDAS_DATAFRAME and u.grouping_ops and 4 * (u.grouping_ops + u.aggregate_ops) >= u.frame_ops:
+        return P.PANDAS_GROUPBY, "grouping and aggregation dominate the frame work"
+    if code == P.SKLEARN_TRAINING and (
+            u.role == "infer" or (u.role is None and u.sk_infer_calls and not u.sk_fit_calls)):
+        return P.SKLEARN_INFERENCE, "predict/transform/score side of an estimator"
     return code, None
 
 
@@ -314,7 +312,7 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
             continue
         code, scores, reasons = analyze_unit(u, gpu_available, compute_capability)
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
-                                      pattern=PATTERN_NAMES[code], pattern_code=code, reasons=reasons,
+                                      pattern=P(code).name, pattern_code=int(code), reasons=reasons,
                                       **scores))
     reports.sort(key=lambda r: r.line)
     return reports

@@ -22,7 +22,8 @@ from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from 
 from pathlib import Path
 
 from velkora import __version__, config, html_report, notebooks, report
-from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source, detect_gpu
+from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
+from velkora.patterns import WorkloadPattern
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
 from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
                              collect, describe, display_path, printable, read_bytes, read_source,
@@ -392,17 +393,20 @@ DEFAULTS = {
 
 
 def _pattern_names() -> tuple[str, ...]:
-    return (*PATTERN_NAMES, *(() if report.NO_CODE in PATTERN_NAMES else (report.NO_CODE,)))
+    return (*(p.name for p in WorkloadPattern), report.NO_CODE)
 
 
 def _patterns(text: str) -> list[str]:
     """NAME[,NAME...]: pattern names, in any case, `-` or `_` between words."""
     names = []
     for part in text.split(","):
-        name = part.strip().upper().replace("-", "_")
-        if name not in _pattern_names():
-            raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
-                                             f"{', '.join(_pattern_names())})")
+        try:
+            name = WorkloadPattern.parse(part).name
+        except KeyError:
+            name = part.strip().upper().replace("-", "_")
+            if name != report.NO_CODE:  # a label of the report, not a scorer code
+                raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
+                                                 f"{', '.join(_pattern_names())})") from None
         names.append(name)
     return names
 

@@ -21,6 +21,8 @@ import json
 import math
 from pathlib import Path
 
+from velkora.patterns import WorkloadPattern
+
 __all__ = ["render", "write", "page_data", "COLUMNS"]
 
 PATTERNS = (
@@ -28,12 +30,8 @@ PATTERNS = (
     "NUMPY_LINALG", "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "GPU_SUITABLE", "PARALLEL_FRIENDLY",
     "CPU_INTENSIVE", "MEMORY_INTENSIVE", "SEQUENTIAL", "MIXED", "NO_CODE",
 )
-# Numbered as velkora.analysis.PATTERN_NAMES (the scorer's codes), for documents that give only a code.
-_BY_CODE = (
-    "MIXED", "CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
-    "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED", "NUMPY_LINALG", "PANDAS_DATAFRAME",
-    "PANDAS_GROUPBY", "SKLEARN_TRAINING", "SKLEARN_INFERENCE",
-)
+# Names by the scorer's codes, for documents that give only a code.
+_BY_CODE = tuple(p.name for p in WorkloadPattern)
 # One hue per family, so that the chart and the table's pattern chips read together.
 COLOURS = {
     "SKLEARN_TRAINING": "#7b4fc9", "SKLEARN_INFERENCE": "#a584e0",
