@@ -9,6 +9,7 @@ from __future__ import annotations
 import ast
 import io
 from dataclasses import dataclass, field
+from typing import TypedDict
 
 from velkora.evidence import Unit, collect_units
 from velkora.patterns import WorkloadPattern as P
@@ -28,6 +29,22 @@ DEFAULT_THRESHOLDS = {
 # Chunking potential credited to a function whose loops carry no state (its iterations can be split).
 LOOP_CHUNKING_POTENTIAL = 0.5
 
+class Scores(TypedDict):
+    """The scorer's figures for one unit: FunctionReport's fields of the same names."""
+
+    cpu_intensity: float
+    memory_intensity: float
+    parallelization_potential: float
+    gpu_operation_score: float
+    gpu_suitability: float
+    gpu_speedup: float
+    numpy_score: float
+    pandas_score: float
+    sklearn_score: float
+    sequential_count: int
+    embarrassing_count: int
+
+
 @dataclass
 class FunctionReport:
     file: str
@@ -46,7 +63,7 @@ class FunctionReport:
     sklearn_score: float
     sequential_count: int
     embarrassing_count: int
-    reasons: list = field(default_factory=list)
+    reasons: list[str] = field(default_factory=list)
     cell: int | None = None         # the notebook cell the unit is in (its line counts within the cell)
 
 
@@ -208,7 +225,7 @@ def _refine(code: int, u: Unit) -> tuple[int, str | None]:
     return code, None
 
 
-def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, dict, list]:
+def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, Scores, list[str]]:
     from velkora.plugins.analyzer import code_scoring as cs
 
     framework = _dominant_framework(u)
@@ -232,7 +249,7 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
         reasons.insert(0, why)
     if not reasons:
         reasons.append("no loops, array, frame or estimator work")
-    scores = {
+    scores: Scores = {
         "cpu_intensity": cpu_n, "memory_intensity": mem_n, "parallelization_potential": potential,
         "gpu_operation_score": gpu_n, "gpu_suitability": suitability, "gpu_speedup": speedup,
         "numpy_score": numpy_s, "pandas_score": pandas_s, "sklearn_score": sklearn_s,
@@ -241,7 +258,7 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     return code, scores, reasons
 
 
-_NO_CODE_SCORES = {
+_NO_CODE_SCORES: Scores = {
     "cpu_intensity": 0.0, "memory_intensity": 0.0, "parallelization_potential": 0.0,
     "gpu_operation_score": 0.0, "gpu_suitability": 0.0, "gpu_speedup": 1.0, "numpy_score": 0.0,
     "pandas_score": 0.0, "sklearn_score": 0.0, "sequential_count": 0, "embarrassing_count": 0,
@@ -281,13 +298,13 @@ def _nvidia_compute_capability() -> str | None:
     return first if dot and major.isdigit() and minor.isdigit() else None
 
 
-def source_segment(lines: list[str], node: ast.AST) -> str:
+def source_segment(lines: list[str], node: ast.stmt | ast.expr) -> str:
     """What ast.get_source_segment(text, node) returns, from the file's lines split once.
 
     ast.get_source_segment splits the whole text again on every call, which makes a file with many
     functions quadratic; columns are UTF-8 byte offsets, as there.
     """
-    first, last = node.lineno - 1, node.end_lineno - 1
+    first, last = node.lineno - 1, (node.end_lineno or node.lineno) - 1
     if first == last:
         return lines[first].encode()[node.col_offset:node.end_col_offset].decode()
     head = lines[first].encode()[node.col_offset:].decode()

@@ -11,7 +11,7 @@ import io
 import os
 import stat
 import tokenize
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from velkora import gitignore
 
@@ -209,7 +209,7 @@ def decode_source(data: bytes) -> str:
     return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
 
 
-def read_source(path: str, max_size: int, seen: set | None = None) -> str | None:
+def read_source(path: str, max_size: int, seen: set[tuple[int, int]] | None = None) -> str | None:
     """The text of a regular file, decoded as the interpreter decodes source.
 
     With `seen` (a set of file identities), None for a file already read under another name.
@@ -218,7 +218,7 @@ def read_source(path: str, max_size: int, seen: set | None = None) -> str | None
     return None if data is None else decode_source(data)
 
 
-def read_bytes(path: str, max_size: int, seen: set | None = None) -> bytes | None:
+def read_bytes(path: str, max_size: int, seen: set[tuple[int, int]] | None = None) -> bytes | None:
     """The bytes of a regular file of at most `max_size` bytes (None: already read, as read_source)."""
     check_regular(os.stat(path), max_size)
     # Non-blocking, so that a FIFO put in the file's place since the stat cannot hang the open.
