@@ -33,7 +33,8 @@ PYTHONPATH=src, so the modules just built here are not the ones that get importe
   $py -m pip uninstall -y velkora       # then PYTHONPATH=src imports these builds
 or keep the editable install and have it rebuild what changed on import (no dev_build.sh needed):
   $py -m pip install scikit-build-core cmake ninja
-  $py -m pip install --no-build-isolation -Ceditable.rebuild=true -Cbuild-dir=build/editable -e .
+  $py -m pip install --no-build-isolation -Ceditable.rebuild=true -Ceditable.verbose=false \
+    -Cbuild-dir=build/editable -e .
 EOF
   exit 3
 fi
