@@ -29,20 +29,12 @@ DEFAULT_THRESHOLDS = {
 # Chunking potential credited to a function whose loops carry no state (its iterations can be split).
 LOOP_CHUNKING_POTENTIAL = 0.5
 
-class Scores(TypedDict):
-    """The scorer's figures for one unit: FunctionReport's fields of the same names."""
 
-    cpu_intensity: float
-    memory_intensity: float
-    parallelization_potential: float
-    gpu_operation_score: float
-    gpu_suitability: float
-    gpu_speedup: float
-    numpy_score: float
-    pandas_score: float
-    sklearn_score: float
-    sequential_count: int
-    embarrassing_count: int
+# The scorer's figures for one unit, under FunctionReport's field names (passed to it as keywords).
+Scores = TypedDict("Scores", {
+    "cpu_intensity": float, "memory_intensity": float, "parallelization_potential": float,
+    "gpu_operation_score": float, "gpu_suitability": float, "gpu_speedup": float, "numpy_score": float,
+    "pandas_score": float, "sklearn_score": float, "sequential_count": int, "embarrassing_count": int})
 
 
 @dataclass
