@@ -47,6 +47,11 @@ def runtime_params(obj, drop_self=False):
     return [(p.name, p.kind, NO_DEFAULT if p.default is P.empty else p.default) for p in params]
 
 
+def type_check_only(node: ast.ClassDef) -> bool:
+    # Result dictionaries' TypedDicts exist for the type checker only.
+    return any(isinstance(d, ast.Name) and d.id == "type_check_only" for d in node.decorator_list)
+
+
 def stubs(module_name):
     mod = importlib.import_module(module_name)
     path = pathlib.Path(mod.__file__).parent / (module_name.rsplit(".", 1)[1] + ".pyi")
@@ -55,7 +60,7 @@ def stubs(module_name):
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             found.append((node.name, getattr(mod, node.name), node, False))
-        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_") and not type_check_only(node):
             cls = getattr(mod, node.name)
             for item in node.body:
                 if not isinstance(item, ast.FunctionDef) or any(

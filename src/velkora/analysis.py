@@ -9,15 +9,13 @@ from __future__ import annotations
 import ast
 import io
 from dataclasses import dataclass, field
+from typing import TypedDict
 
 from velkora.evidence import Unit, collect_units
+from velkora.patterns import WorkloadPattern as P
 
-# Names of the workload pattern codes returned by determine_workload_pattern.
-PATTERN_NAMES = (
-    "MIXED", "CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
-    "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED", "NUMPY_LINALG", "PANDAS_DATAFRAME",
-    "PANDAS_GROUPBY", "SKLEARN_TRAINING", "SKLEARN_INFERENCE",
-)
+# Names of the workload pattern codes, indexed by code.
+PATTERN_NAMES = tuple(p.name for p in P)
 
 # Default decision thresholds of the analysis (the framework learns its own; these are starting points).
 DEFAULT_THRESHOLDS = {
@@ -30,6 +28,14 @@ DEFAULT_THRESHOLDS = {
 }
 # Chunking potential credited to a function whose loops carry no state (its iterations can be split).
 LOOP_CHUNKING_POTENTIAL = 0.5
+
+
+# The scorer's figures for one unit, under FunctionReport's field names (passed to it as keywords).
+Scores = TypedDict("Scores", {
+    "cpu_intensity": float, "memory_intensity": float, "parallelization_potential": float,
+    "gpu_operation_score": float, "gpu_suitability": float, "gpu_speedup": float, "numpy_score": float,
+    "pandas_score": float, "sklearn_score": float, "sequential_count": int, "embarrassing_count": int})
+
 
 @dataclass
 class FunctionReport:
@@ -49,7 +55,7 @@ class FunctionReport:
     sklearn_score: float
     sequential_count: int
     embarrassing_count: int
-    reasons: list = field(default_factory=list)
+    reasons: list[str] = field(default_factory=list)
     cell: int | None = None         # the notebook cell the unit is in (its line counts within the cell)
 
 
@@ -201,16 +207,17 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
 
 def _refine(code: int, u: Unit) -> tuple[int, str | None]:
     """Gives the three codes the classifier leaves to its caller their meaning."""
-    if code == 8 and u.linalg_ops and 2 * u.linalg_ops >= u.array_compute:
-        return 9, "linear algebra dominates the array work"
-    if code == 10 and u.grouping_ops and 4 * (u.grouping_ops + u.aggregate_ops) >= u.frame_ops:
-        return 11, "grouping and aggregation dominate the frame work"
-    if code == 12 and (u.role == "infer" or (u.role is None and u.sk_infer_calls and not u.sk_fit_calls)):
-        return 13, "predict/transform/score side of an estimator"
+    if code == P.NUMPY_VECTORIZED and u.linalg_ops and 2 * u.linalg_ops >= u.array_compute:
+        return P.NUMPY_LINALG, "linear algebra dominates the array work"
+    if code == P.PANDAS_DATAFRAME and u.grouping_ops and 4 * (u.grouping_ops + u.aggregate_ops) >= u.frame_ops:
+        return P.PANDAS_GROUPBY, "grouping and aggregation dominate the frame work"
+    if code == P.SKLEARN_TRAINING and (
+            u.role == "infer" or (u.role is None and u.sk_infer_calls and not u.sk_fit_calls)):
+        return P.SKLEARN_INFERENCE, "predict/transform/score side of an estimator"
     return code, None
 
 
-def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, dict, list]:
+def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, Scores, list[str]]:
     from velkora.plugins.analyzer import code_scoring as cs
 
     framework = _dominant_framework(u)
@@ -234,7 +241,7 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
         reasons.insert(0, why)
     if not reasons:
         reasons.append("no loops, array, frame or estimator work")
-    scores = {
+    scores: Scores = {
         "cpu_intensity": cpu_n, "memory_intensity": mem_n, "parallelization_potential": potential,
         "gpu_operation_score": gpu_n, "gpu_suitability": suitability, "gpu_speedup": speedup,
         "numpy_score": numpy_s, "pandas_score": pandas_s, "sklearn_score": sklearn_s,
@@ -243,7 +250,7 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     return code, scores, reasons
 
 
-_NO_CODE_SCORES = {
+_NO_CODE_SCORES: Scores = {
     "cpu_intensity": 0.0, "memory_intensity": 0.0, "parallelization_potential": 0.0,
     "gpu_operation_score": 0.0, "gpu_suitability": 0.0, "gpu_speedup": 1.0, "numpy_score": 0.0,
     "pandas_score": 0.0, "sklearn_score": 0.0, "sequential_count": 0, "embarrassing_count": 0,
@@ -283,13 +290,13 @@ def _nvidia_compute_capability() -> str | None:
     return first if dot and major.isdigit() and minor.isdigit() else None
 
 
-def source_segment(lines: list[str], node: ast.AST) -> str:
+def source_segment(lines: list[str], node: ast.stmt | ast.expr) -> str:
     """What ast.get_source_segment(text, node) returns, from the file's lines split once.
 
     ast.get_source_segment splits the whole text again on every call, which makes a file with many
     functions quadratic; columns are UTF-8 byte offsets, as there.
     """
-    first, last = node.lineno - 1, node.end_lineno - 1
+    first, last = node.lineno - 1, (node.end_lineno or node.lineno) - 1
     if first == last:
         return lines[first].encode()[node.col_offset:node.end_col_offset].decode()
     head = lines[first].encode()[node.col_offset:].decode()
@@ -314,7 +321,7 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
             continue
         code, scores, reasons = analyze_unit(u, gpu_available, compute_capability)
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
-                                      pattern=PATTERN_NAMES[code], pattern_code=code, reasons=reasons,
+                                      pattern=P(code).name, pattern_code=int(code), reasons=reasons,
                                       **scores))
     reports.sort(key=lambda r: r.line)
     return reports

@@ -18,12 +18,15 @@ import math
 import os
 import sys
 import time
+from collections.abc import Callable, Iterator
 from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from here by callers)
 from pathlib import Path
+from typing import IO, TYPE_CHECKING, Any
 
 from velkora import __version__, config, html_report, notebooks, report
-from velkora.analysis import DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source, detect_gpu
+from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
 from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
+from velkora.patterns import WorkloadPattern
 from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
                              collect, describe, display_path, printable, read_bytes, read_source,
                              read_stdin, read_stdin_bytes)
@@ -36,15 +39,26 @@ COLOR_MODES = ("auto", "always", "never")
 _printable, _describe = printable, describe
 
 
+if TYPE_CHECKING:
+    from concurrent.futures import Future
+
+    from velkora.gitignore import RuleSet
+    from velkora.native.host_probe import Capabilities
+
+# (reports, None), (None, reason), or for a notebook analysed in part (reports, reason)
+FileResult = tuple[list[FunctionReport] | None, str | None]
+ItemResult = tuple[Item, list[FunctionReport] | None, str | None]
+
+
 # ---- probe -------------------------------------------------------------------------------------
 
-def probe_report() -> dict:
+def probe_report() -> Capabilities:
     from velkora.native import host_probe
 
     return host_probe.detect_capabilities()
 
 
-def format_probe(caps: dict) -> str:
+def format_probe(caps: Capabilities) -> str:
     if caps.get("has_gpu"):
         gpu = (f"{caps.get('gpu_count', 0)} x {caps.get('active_backend')} "
                f"{caps.get('backend_version') or ''}".rstrip())
@@ -88,10 +102,11 @@ class Analysis:
     max_size: int = DEFAULT_MAX_FILE_SIZE
 
 
-def _analyze_notebook(data: bytes, display: str, analysis: Analysis):
+def _analyze_notebook(data: bytes, display: str, analysis: Analysis) -> FileResult:
     """(reports, problem) for a notebook: each code cell on its own, so that a cell that does not parse
     is reported (the first such cell) without hiding the others; lines count within the cell."""
-    reports, problem = [], None
+    reports: list[FunctionReport] = []
+    problem: str | None = None
     for cell in notebooks.code_cells(data):
         try:
             found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability)
@@ -104,7 +119,7 @@ def _analyze_notebook(data: bytes, display: str, analysis: Analysis):
     return reports, problem
 
 
-def _analyze_file(path: str, display: str, analysis: Analysis):
+def _analyze_file(path: str, display: str, analysis: Analysis) -> FileResult:
     """(reports, None) or (None, reason) for one file, or (reports, reason) for a notebook analysed in
     part; `display` is the name it is reported under."""
     try:
@@ -123,7 +138,7 @@ def _analyze_file(path: str, display: str, analysis: Analysis):
         return None, describe(exc)
 
 
-def _analyze_chunk(chunk: list[tuple[str, str]], analysis: Analysis):
+def _analyze_chunk(chunk: list[tuple[str, str]], analysis: Analysis) -> list[FileResult]:
     """A worker's task: the results of a few files, small records only (no source text)."""
     return [_analyze_file(path, display, analysis) for path, display in chunk]
 
@@ -141,7 +156,7 @@ def _worker_init(parent: int) -> None:
 
     # A parent killed outright (SIGKILL) cannot stop its workers, and they would wait for tasks forever,
     # holding the output pipe open: leave when the parent is gone.
-    def watch():
+    def watch() -> None:
         while os.getppid() == parent:
             time.sleep(0.5)
         os._exit(1)
@@ -161,7 +176,7 @@ class Stopped(BaseException):
 _PARENT = os.getpid()
 
 
-def _stop(signum, frame):
+def _stop(signum: int, frame: object) -> None:
     if os.getpid() != _PARENT:
         # A worker forked a moment ago, before its initializer reset the handler: end as by default.
         import signal
@@ -189,7 +204,7 @@ class _Workers:
                                              (os.getpid(),))
         self.jobs = jobs
 
-    def submit(self, chunk: list[Item], analysis: Analysis):
+    def submit(self, chunk: list[Item], analysis: Analysis) -> Future[list[FileResult]]:
         return self._executor.submit(_analyze_chunk, [(i.path, i.display) for i in chunk], analysis)
 
     def close(self, stop: bool = False) -> None:
@@ -211,11 +226,12 @@ def _start_workers(jobs: int) -> _Workers | None:
         return None
 
 
-def _chunks(items: list[Item], jobs: int):
+def _chunks(items: list[Item], jobs: int) -> Iterator[list[Item]]:
     """Consecutive files grouped for the workers; an item to report or to read here (stdin) on its own."""
     total = sum(i.size for i in items)
     target = min(CHUNK_BYTES, max(32 * 1024, total // (jobs * 16)))
-    chunk, size = [], 0
+    chunk: list[Item] = []
+    size = 0
     for item in items:
         if item.error is not None or item.path == STDIN:
             if chunk:
@@ -232,13 +248,14 @@ def _chunks(items: list[Item], jobs: int):
         yield chunk
 
 
-def _here(item: Item, analysis: Analysis):
+def _here(item: Item, analysis: Analysis) -> ItemResult:
     if item.error is not None:
         return item, None, item.error
     return (item, *_analyze_file(item.path, item.display, analysis))
 
 
-def analyze_items(items: list[Item], analysis: Analysis, jobs: int = 1, wait_tick=None):
+def analyze_items(items: list[Item], analysis: Analysis, jobs: int = 1,
+                  wait_tick: Callable[[], object] | None = None) -> Iterator[ItemResult]:
     """(item, reports, error) for each item, in the order given, whatever `jobs`.
 
     With jobs > 1 and enough source, files are analysed in worker processes, a few chunks ahead of the
@@ -253,7 +270,8 @@ def analyze_items(items: list[Item], analysis: Analysis, jobs: int = 1, wait_tic
     yield from _pooled(items, min(jobs, len(files)), analysis, wait_tick or (lambda: None))
 
 
-def _pooled(items, jobs, analysis, wait_tick):
+def _pooled(items: list[Item], jobs: int, analysis: Analysis,
+            wait_tick: Callable[[], object]) -> Iterator[ItemResult]:
     import signal
     import threading
     from collections import deque
@@ -262,7 +280,8 @@ def _pooled(items, jobs, analysis, wait_tick):
 
     # Entries are (chunk, solo). A solo chunk (one file, after a worker died) runs alone in the pool,
     # so that if the pool breaks again, that file is the cause.
-    pending, inflight = deque((chunk, False) for chunk in _chunks(items, jobs)), deque()
+    pending = deque((chunk, False) for chunk in _chunks(items, jobs))
+    inflight: deque[tuple[list[Item], Future[list[FileResult]] | None, bool]] = deque()
     global _PARENT
     _PARENT, handlers = os.getpid(), {}
     if threading.current_thread() is threading.main_thread():
@@ -297,7 +316,8 @@ def _pooled(items, jobs, analysis, wait_tick):
                 # A worker died (a signal, the out-of-memory killer) and every chunk in flight is lost with
                 # it. Run them again, the one being waited for file by file and each alone, so that the
                 # file that kills a worker is found and reported and the others are analysed.
-                workers.close(stop=True)
+                if workers is not None:
+                    workers.close(stop=True)
                 restarts += 1
                 again = [(c, False) for c, _, _ in inflight]
                 inflight.clear()
@@ -327,10 +347,11 @@ class Progress:
     DELAY = 1.0
     INTERVAL = 0.1
 
-    def __init__(self, stream, enabled: bool, clock=time.monotonic):
+    def __init__(self, stream: IO[str], enabled: bool, clock: Callable[[], float] = time.monotonic) -> None:
         self.stream, self.enabled, self.clock = stream, enabled, clock
         self.started = clock()
-        self.total, self.done, self.found = None, 0, 0
+        self.total: int | None = None
+        self.done, self.found = 0, 0
         self._drawn, self._last = 0, -math.inf
 
     def finding(self, found: int) -> None:
@@ -392,17 +413,20 @@ DEFAULTS = {
 
 
 def _pattern_names() -> tuple[str, ...]:
-    return (*PATTERN_NAMES, *(() if report.NO_CODE in PATTERN_NAMES else (report.NO_CODE,)))
+    return (*(p.name for p in WorkloadPattern), report.NO_CODE)
 
 
 def _patterns(text: str) -> list[str]:
     """NAME[,NAME...]: pattern names, in any case, `-` or `_` between words."""
     names = []
     for part in text.split(","):
-        name = part.strip().upper().replace("-", "_")
-        if name not in _pattern_names():
-            raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
-                                             f"{', '.join(_pattern_names())})")
+        try:
+            name = WorkloadPattern.parse(part).name
+        except KeyError:
+            name = part.strip().upper().replace("-", "_")
+            if name != report.NO_CODE:  # a label of the report, not a scorer code
+                raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
+                                                 f"{', '.join(_pattern_names())})") from None
         names.append(name)
     return names
 
@@ -433,7 +457,7 @@ def _speedup(text: str) -> float:
 _CHOICES = {"format": FORMATS, "sort": report.SORTS, "color": COLOR_MODES}
 
 
-def _config_value(dest: str, value):
+def _config_value(dest: str, value: Any) -> object:
     """A [tool.velkora] value (of a type velkora.config has checked) read as its option's argument."""
     if dest in _CHOICES:
         if value not in _CHOICES[dest]:
@@ -442,21 +466,22 @@ def _config_value(dest: str, value):
     if dest in ("pattern", "exclude"):
         parse = _patterns if dest == "pattern" else _globs
         return [v for text in (value if isinstance(value, list) else [value]) for v in parse(text)]
-    parse = {"top": _positive_int, "jobs": _positive_int, "min_speedup": _speedup, "max_file_size": _size,
-             "compute_capability": _compute_capability}.get(dest)
-    return parse(str(value)) if parse else value
+    convert: Callable[[str], object] | None = {
+        "top": _positive_int, "jobs": _positive_int, "min_speedup": _speedup, "max_file_size": _size,
+        "compute_capability": _compute_capability}.get(dest)
+    return convert(str(value)) if convert is not None else value
 
 
 # ---- the run ------------------------------------------------------------------------------------
 
-def _isatty(stream) -> bool:
+def _isatty(stream: IO[str]) -> bool:
     try:
-        return stream.isatty()
+        return bool(stream.isatty())
     except (AttributeError, ValueError):
         return False
 
 
-def use_color(mode: str, stream) -> bool:
+def use_color(mode: str, stream: IO[str]) -> bool:
     """--color always/never decide; otherwise NO_COLOR (any value) turns colour off, FORCE_COLOR (other than
     0 or false) turns it on, and without either a terminal gets colour and a pipe or file does not."""
     if mode != "auto":
@@ -468,7 +493,7 @@ def use_color(mode: str, stream) -> bool:
     return _isatty(stream) and os.environ.get("TERM") != "dumb"
 
 
-def _width(stream) -> int:
+def _width(stream: IO[str]) -> int:
     if not _isatty(stream):
         return 80
     import shutil
@@ -476,7 +501,7 @@ def _width(stream) -> int:
     return max(60, shutil.get_terminal_size().columns)
 
 
-def _exclusions(globs: list[str], base: str | None):
+def _exclusions(globs: list[str], base: str | None) -> RuleSet | None:
     if not globs:
         return None
     from velkora import gitignore
@@ -484,7 +509,8 @@ def _exclusions(globs: list[str], base: str | None):
     return gitignore.RuleSet(base or os.sep, gitignore.parse_lines(globs), anywhere=True)
 
 
-def run_analysis(paths: list[str], settings: dict, analysis: Analysis, out=None, config: str | None = None,
+def run_analysis(paths: list[str], settings: dict[str, Any], analysis: Analysis, out: IO[str] | None = None,
+                 config: str | None = None,
                  stdin_name: str | None = None, html_path: str | None = None) -> int:
     """Analyse `paths` and write the report to `out` (default stdout); returns the exit status."""
     out = out or sys.stdout
@@ -552,12 +578,13 @@ def _cwd() -> str | None:
 
 
 def analyze_paths(paths: list[str], gpu_available: bool, compute_capability: str | None,
-                  max_size: int = DEFAULT_MAX_FILE_SIZE):
+                  max_size: int = DEFAULT_MAX_FILE_SIZE) -> tuple[list[FunctionReport], list[tuple[str, str]]]:
     """(reports, problems) for `paths` with the default walk, in this process; problems are (path, reason).
 
     One bad file never stops the run: whatever reading or parsing it raises is reported and it is skipped.
     """
-    reports, problems = [], []
+    reports: list[FunctionReport] = []
+    problems: list[tuple[str, str]] = []
     items = collect(paths, WalkOptions(), max_size)
     for item, found, error in analyze_items(items, Analysis(gpu_available, compute_capability, max_size)):
         if found is not None:
@@ -671,7 +698,7 @@ def _gpu_available(flag: bool | None, cc: str | None) -> tuple[bool, str | None]
     return gpu, cc or probed
 
 
-def _settings(args, ap) -> tuple[dict, str | None]:
+def _settings(args: argparse.Namespace, ap: argparse.ArgumentParser) -> tuple[dict[str, Any], str | None]:
     """Each analyze option from the command line, else from [tool.velkora], else its default; and the
     configuration file read, if any."""
     cwd = _cwd() or os.sep

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable
+from typing import Any
 
 # key: (the option's destination, the TOML types its value may have)
 KEYS = {
@@ -49,7 +51,7 @@ def find(start: str) -> str | None:
         directory = parent
 
 
-def _table(path: str, required: bool = True) -> dict | None:
+def _table(path: str, required: bool = True) -> dict[str, Any] | None:
     import tomllib
 
     try:
@@ -68,21 +70,21 @@ def _table(path: str, required: bool = True) -> dict | None:
     return table
 
 
-def read(path: str, convert) -> dict:
+def read(path: str, convert: Callable[[str, Any], object]) -> dict[str, Any]:
     """The settings of [tool.velkora] in `path`, by option destination.
 
     `convert(dest, value)` turns a value of the right TOML type into the option's value, raising
     argparse.ArgumentTypeError as the command line would; ConfigError for anything not understood.
     """
-    settings = {}
-    for key, value in _table(path).items():
+    settings: dict[str, Any] = {}
+    for key, value in (_table(path) or {}).items():
         if key not in KEYS:
             raise ConfigError(f"{path}: unknown key {key!r} in [tool.velkora] (known keys: {', '.join(KEYS)})")
         dest, types = KEYS[key]
         where = f"{path}: [tool.velkora] {key}"
         listed = isinstance(value, list) and list in types
         if isinstance(value, bool) != (bool in types) or not isinstance(value, types) or (
-                listed and not all(isinstance(v, str) for v in value)):
+                isinstance(value, list) and listed and not all(isinstance(v, str) for v in value)):
             expected = " or ".join(dict.fromkeys(_TYPE_NAMES[t] for t in types))
             raise ConfigError(f"{where}: expected {expected}, got {value!r}")
         try:

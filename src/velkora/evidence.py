@@ -13,6 +13,11 @@ from __future__ import annotations
 
 import ast
 from dataclasses import dataclass, field
+from typing import TypeGuard
+
+Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
+LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
+_Def = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
 
 # ---- vocabularies of real uses -------------------------------------------------------------------
 
@@ -128,7 +133,7 @@ class Unit:
     independent_maps: int = 0           # map()/comprehensions whose element does work
     independent_loops: int = 0          # for loops carrying no state whose body does work
     parallel_api: int = 0               # joblib, executors, pools, prange
-    carried: set = field(default_factory=set)
+    carried: set[str] = field(default_factory=set)
     global_stmts: int = 0
     locks: int = 0
     # frameworks
@@ -136,20 +141,21 @@ class Unit:
     array_compute: int = 0              # array ops that compute (not makers)
     linalg_ops: int = 0
     array_alloc: int = 0
-    array_kinds: set = field(default_factory=set)
+    array_kinds: set[str] = field(default_factory=set)
     device_ops: int = 0
-    arith_kinds: set = field(default_factory=set)
+    arith_kinds: set[type[ast.operator]] = field(default_factory=set)
     reshape_ops: int = 0
     frame_ops: int = 0
     grouping_ops: int = 0
     aggregate_ops: int = 0
-    frame_kinds: set = field(default_factory=set)
+    frame_kinds: set[str] = field(default_factory=set)
     sk_fit_calls: int = 0
     sk_infer_calls: int = 0
     sk_uses: int = 0
     calls: int = 0
     work_calls: int = 0                 # calls that compute: not plumbing, not container growth
     stmts: int = 0
+    aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
 
 
 def _dotted(node: ast.AST) -> list[str] | None:
@@ -165,7 +171,7 @@ def _dotted(node: ast.AST) -> list[str] | None:
     return None
 
 
-def imports_of(body: list[ast.stmt], into: dict) -> None:
+def imports_of(body: list[ast.stmt], into: Aliases) -> None:
     """Adds the imports among `body` (not inside nested definitions) to the alias map `into`."""
     stack = list(body)
     while stack:
@@ -195,7 +201,7 @@ def _is_docstring(stmt: ast.stmt) -> bool:
         stmt.value.value, str)
 
 
-def _decorator_names(node) -> set[str]:
+def _decorator_names(node: _Def) -> set[str]:
     names = set()
     for d in node.decorator_list:
         target = d.func if isinstance(d, ast.Call) else d
@@ -205,7 +211,7 @@ def _decorator_names(node) -> set[str]:
     return names
 
 
-def has_no_code(node) -> bool:
+def has_no_code(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
     """`...`, `pass`, a docstring alone, `raise NotImplementedError`, `@overload`, `@abstractmethod`."""
     if _decorator_names(node) & {"overload", "abstractmethod", "abstractproperty"}:
         return True
@@ -238,7 +244,7 @@ def _is_constant_expr(node: ast.AST) -> bool:
     return isinstance(node, ast.Name)
 
 
-def _is_main_guard(stmt: ast.stmt) -> bool:
+def _is_main_guard(stmt: ast.stmt) -> TypeGuard[ast.If]:
     t = stmt.test if isinstance(stmt, ast.If) else None
     return (isinstance(t, ast.Compare) and isinstance(t.left, ast.Name) and t.left.id == "__name__"
             and len(t.comparators) == 1 and isinstance(t.comparators[0], ast.Constant)
@@ -250,7 +256,7 @@ def module_code(tree: ast.Module) -> list[ast.stmt]:
 
     The body of an `if __name__ == "__main__":` guard counts as module code.
     """
-    out = []
+    out: list[ast.stmt] = []
     for i, stmt in enumerate(tree.body):
         if _is_main_guard(stmt):
             out.extend(s for s in stmt.body if not isinstance(s, (ast.Import, ast.ImportFrom)))
@@ -274,7 +280,8 @@ class Measurer:
 
     _DEFS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 
-    def __init__(self, unit: Unit, aliases: dict, file_flags: frozenset, class_info: dict | None):
+    def __init__(self, unit: Unit, aliases: Aliases, file_flags: frozenset[str],
+                 class_info: dict[str, bool] | None) -> None:
         self.u = unit
         self.aliases = aliases
         self.has_array = "array" in file_flags
@@ -302,11 +309,11 @@ class Measurer:
         self._block(body, 0, None)
 
     # -- statements --
-    def _block(self, stmts, depth: int, loop: dict | None) -> None:
+    def _block(self, stmts: list[ast.stmt], depth: int, loop: LoopInfo | None) -> None:
         for stmt in stmts:
             self._stmt(stmt, depth, loop)
 
-    def _stmt(self, stmt: ast.stmt, depth: int, loop: dict | None) -> None:
+    def _stmt(self, stmt: ast.stmt, depth: int, loop: LoopInfo | None) -> None:
         u = self.u
         if isinstance(stmt, self._DEFS):
             for d in stmt.decorator_list:
@@ -316,18 +323,17 @@ class Measurer:
         u.stmts += 1
         if depth:
             u.loop_stmts += 1
-        t = type(stmt)
-        if t is ast.For or t is ast.AsyncFor or t is ast.While:
+        if isinstance(stmt, ast.For) or isinstance(stmt, ast.AsyncFor) or isinstance(stmt, ast.While):
             self._loop(stmt, depth, loop)
             return
         before = u.array_ops + u.frame_ops
-        if t is ast.Assign:
+        if isinstance(stmt, ast.Assign):
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
                 self._target(target, stmt.lineno, depth, loop)
             if type(stmt.targets[0]) is ast.Name and _is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
-        elif t is ast.AugAssign:
+        elif isinstance(stmt, ast.AugAssign):
             self._expr(stmt.value, depth, loop)
             tgt = stmt.target
             # `lst += [...]` and `s += "..."` grow (and copy) a container, as append does: no arithmetic
@@ -352,13 +358,13 @@ class Measurer:
                     loop["aug"].add("self." + tgt.attr)
             else:
                 self._expr(tgt, depth, loop)
-        elif t is ast.AnnAssign:
+        elif isinstance(stmt, ast.AnnAssign):
             if stmt.value is not None:
                 self._expr(stmt.value, depth, loop)
             self._target(stmt.target, stmt.lineno, depth, loop)
-        elif t is ast.Global or t is ast.Nonlocal:
+        elif isinstance(stmt, ast.Global) or isinstance(stmt, ast.Nonlocal):
             u.global_stmts += 1
-        elif t is ast.With or t is ast.AsyncWith:
+        elif isinstance(stmt, ast.With) or isinstance(stmt, ast.AsyncWith):
             for item in stmt.items:
                 parts = _dotted(item.context_expr)
                 if parts and "lock" in parts[-1].lower():
@@ -368,12 +374,12 @@ class Measurer:
                     self._target(item.optional_vars, stmt.lineno, depth, loop)
             self._block(stmt.body, depth, loop)
             return
-        elif t is ast.If:
+        elif isinstance(stmt, ast.If):
             self._expr(stmt.test, depth, loop)
             self._block(stmt.body, depth, loop)
             self._block(stmt.orelse, depth, loop)
             return
-        elif t is ast.Try or t.__name__ == "TryStar":
+        elif isinstance(stmt, ast.Try) or isinstance(stmt, ast.TryStar):
             self._block(stmt.body, depth, loop)
             for h in stmt.handlers:
                 if h.name:
@@ -382,30 +388,30 @@ class Measurer:
             self._block(stmt.orelse, depth, loop)
             self._block(stmt.finalbody, depth, loop)
             return
-        elif t is ast.Match:
+        elif isinstance(stmt, ast.Match):
             self._expr(stmt.subject, depth, loop)
             for case in stmt.cases:
                 self._block(case.body, depth, loop)
             return
-        elif t in (ast.Import, ast.ImportFrom, ast.Pass, ast.Break, ast.Continue):
+        elif isinstance(stmt, (ast.Import, ast.ImportFrom, ast.Pass, ast.Break, ast.Continue)):
             return
-        elif t is ast.Delete:
+        elif isinstance(stmt, ast.Delete):
             for child in stmt.targets:
                 self._expr(child, depth, loop)
                 if depth and isinstance(child, ast.Subscript):
                     u.resized_in_loop += 1
         else:   # Expr, Return, Raise, Assert
-            for child in ast.iter_child_nodes(stmt):
-                self._expr(child, depth, loop)
+            for node in ast.iter_child_nodes(stmt):
+                self._expr(node, depth, loop)
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
 
-    def _bind(self, name: str, line: int, loop: dict | None) -> None:
+    def _bind(self, name: str, line: int, loop: LoopInfo | None) -> None:
         self.bound.setdefault(name, line)
         if loop is not None:
             loop["store"].add(name)
 
-    def _target(self, target: ast.AST, line: int, depth: int, loop: dict | None) -> None:
+    def _target(self, target: ast.AST, line: int, depth: int, loop: LoopInfo | None) -> None:
         if isinstance(target, ast.Name):
             self._bind(target.id, line, loop)
         elif isinstance(target, (ast.Tuple, ast.List)):
@@ -422,11 +428,11 @@ class Measurer:
                 return
             self._expr(target, depth, loop)
 
-    def _loop(self, stmt, depth: int, outer: dict | None) -> None:
+    def _loop(self, stmt: ast.For | ast.AsyncFor | ast.While, depth: int, outer: LoopInfo | None) -> None:
         u = self.u
         depth += 1
         u.max_depth = max(u.max_depth, depth)
-        info = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
+        info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
                 "sub_store": set(), "sub_shift": set()}
         if isinstance(stmt, ast.While):
             u.while_loops += 1
@@ -466,19 +472,18 @@ class Measurer:
             u.independent_loops += 1
 
     # -- expressions --
-    def _expr(self, node: ast.AST, depth: int, loop: dict | None) -> None:
+    def _expr(self, node: ast.AST, depth: int, loop: LoopInfo | None) -> None:
         u = self.u
         stack = [node]
         while stack:
             n = stack.pop()
-            t = type(n)
-            if t is ast.Name:
+            if isinstance(n, ast.Name):
                 if loop is not None and isinstance(n.ctx, ast.Load):
                     loop["load"].add(n.id)
                 continue
-            if t is ast.Constant:
+            if isinstance(n, ast.Constant):
                 continue
-            if t is ast.Call:
+            if isinstance(n, ast.Call):
                 self._call(n, depth)
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
@@ -494,11 +499,11 @@ class Measurer:
                 else:
                     stack.append(f)
                 continue
-            if t is ast.Subscript and depth:
+            if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
-            if t is ast.BinOp and _is_text_op(n):
+            if isinstance(n, ast.BinOp) and _is_text_op(n):
                 pass    # "%d" % x and "a" + s format text; they compute nothing
-            elif t is ast.BinOp:
+            elif isinstance(n, ast.BinOp):
                 if isinstance(n.op, ast.MatMult):
                     u.array_ops += 1
                     u.linalg_ops += 1
@@ -508,7 +513,7 @@ class Measurer:
                 u.arith_kinds.add(type(n.op))
                 if depth:
                     u.loop_arith += 1
-            elif t is ast.Attribute:
+            elif isinstance(n, ast.Attribute):
                 if n.attr in ARRAY_ATTRS and self.has_array and n.attr == "T":
                     u.array_ops += 1
                 elif n.attr in FRAME_ATTRS and self.has_frame and n.attr not in ("index", "values"):
@@ -516,12 +521,12 @@ class Measurer:
                     u.frame_kinds.add(n.attr)
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
                     loop["load"].add("self." + n.attr)
-            elif t in _COMPREHENSIONS:
+            elif isinstance(n, _COMPREHENSIONS):
                 self._comprehension(n, depth)
                 continue
-            elif t is ast.Lambda:
+            elif isinstance(n, ast.Lambda):
                 continue        # its body runs where it is called
-            elif t is ast.NamedExpr:
+            elif isinstance(n, ast.NamedExpr):
                 if loop is not None:
                     loop["store"].add(n.target.id)
                     loop["aug"].add(n.target.id)
@@ -529,7 +534,7 @@ class Measurer:
                 continue
             stack.extend(ast.iter_child_nodes(n))
 
-    def _subscript_in_loop(self, n: ast.Subscript, loop: dict | None) -> None:
+    def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
         sl = n.slice
         if type(sl) is ast.Constant or type(sl) is ast.Name:
@@ -546,7 +551,8 @@ class Measurer:
             u.built_in_loop += 1
             u.slice_copies += 1
 
-    def _comprehension(self, node, depth: int) -> None:
+    def _comprehension(self, node: ast.ListComp | ast.SetComp | ast.DictComp | ast.GeneratorExp,
+                       depth: int) -> None:
         u = self.u
         u.max_depth = max(u.max_depth, depth + len(node.generators))
         calls, arith = u.calls, u.arith
@@ -564,7 +570,7 @@ class Measurer:
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
 
-    def _does_work(self, exprs) -> bool:
+    def _does_work(self, exprs: list[ast.expr]) -> bool:
         """Whether an element expression computes: arithmetic, or a call that is not plumbing."""
         for e in exprs:
             for n in ast.walk(e):
@@ -587,7 +593,7 @@ class Measurer:
                 last not in COPY_CALLS:
             u.work_calls += 1
         root = resolved[0] if resolved else None
-        if root in ARRAY_MODULES:
+        if resolved and root in ARRAY_MODULES:
             self._array_call(last, resolved)
             if depth and last in ARRAY_ALLOC:
                 u.array_alloc_in_loop += 1
@@ -700,8 +706,7 @@ _SEQUENCE_NODES = (ast.List, ast.ListComp, ast.Tuple, ast.JoinedStr)
 
 
 def _is_text(node: ast.AST) -> bool:
-    t = type(node)
-    return t is ast.JoinedStr or (t is ast.Constant and isinstance(node.value, (str, bytes)))
+    return isinstance(node, ast.JoinedStr) or (isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)))
 
 
 def _is_text_op(node: ast.BinOp) -> bool:
@@ -714,12 +719,11 @@ def _is_text_op(node: ast.BinOp) -> bool:
 
 def _is_sequence(node: ast.AST) -> bool:
     """A list, tuple or string value: `[...]`, `list(x)`, `"..."`, f-strings, `[x] * n`."""
-    t = type(node)
-    if t in _SEQUENCE_NODES or _is_text(node):
+    if isinstance(node, _SEQUENCE_NODES) or _is_text(node):
         return True
-    if t is ast.Call and type(node.func) is ast.Name:
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
         return node.func.id in ("list", "tuple", "sorted", "str")
-    if t is ast.BinOp and type(node.op) in (ast.Mult, ast.Add):
+    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Mult, ast.Add)):
         return _is_sequence(node.left) or _is_sequence(node.right)
     return False
 
@@ -729,7 +733,7 @@ _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
 
 # ---- files -------------------------------------------------------------------------------------
 
-def _file_flags(aliases: dict) -> frozenset:
+def _file_flags(aliases: Aliases) -> frozenset[str]:
     roots = {origin.partition(".")[0] for origin in aliases.values()}
     flags = set()
     if roots & ARRAY_MODULES:
@@ -741,7 +745,7 @@ def _file_flags(aliases: dict) -> frozenset:
     return frozenset(flags)
 
 
-def _estimator_class(cls: ast.ClassDef, aliases: dict, known: dict) -> str | None:
+def _estimator_class(cls: ast.ClassDef, aliases: Aliases, known: dict[str, str | None]) -> str | None:
     """Why `cls` follows the estimator protocol, or None."""
     for base in cls.bases:
         parts = _dotted(base)
@@ -777,14 +781,14 @@ def method_role(name: str) -> str | None:
     return None
 
 
-def collect_units(tree: ast.Module) -> tuple[list[Unit], dict]:
+def collect_units(tree: ast.Module) -> tuple[list[Unit], Aliases]:
     """Every function and method (qualified names), plus `<module>` when a script's top level works."""
-    module_aliases: dict = {}
+    module_aliases: Aliases = {}
     imports_of(tree.body, module_aliases)
     units: list[Unit] = []
     estimators: dict[str, str | None] = {}
 
-    def visit(body, prefix: str, aliases: dict, cls_why: str | None) -> None:
+    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None) -> None:
         for node in body:
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + node.name
@@ -811,7 +815,7 @@ def collect_units(tree: ast.Module) -> tuple[list[Unit], dict]:
             elif isinstance(node, (ast.If, ast.Try, ast.With, ast.For, ast.While)) or \
                     type(node).__name__ == "TryStar":
                 for name in ("body", "orelse", "finalbody"):
-                    visit(getattr(node, name, ()) or (), prefix, aliases, cls_why)
+                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why)
                 for h in getattr(node, "handlers", ()) or ():
                     visit(h.body, prefix, aliases, cls_why)
 

@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 import re
 import stat
+from collections.abc import Iterable, Sequence
 
 
 def translate(pattern: str) -> str:
@@ -93,7 +94,7 @@ class Rule:
         self.regex = re.compile(("" if self.anchored else "(?:.*/)?") + body + r"\Z", re.S)
 
 
-def parse_lines(lines) -> list[Rule]:
+def parse_lines(lines: Iterable[str]) -> list[Rule]:
     rules = []
     for line in lines:
         line = line.rstrip("\r\n")
@@ -145,7 +146,7 @@ class RuleSet:
         return None
 
 
-def ignored(path: str, is_dir: bool, rulesets) -> bool:
+def ignored(path: str, is_dir: bool, rulesets: Sequence[RuleSet]) -> bool:
     """Whether absolute `path` is ignored by `rulesets`, outermost first (later sets override earlier)."""
     for rs in reversed(rulesets):
         verdict = rs.match(path, is_dir)

@@ -19,7 +19,11 @@ from __future__ import annotations
 import html
 import json
 import math
+import os
 from pathlib import Path
+from typing import Any
+
+from velkora.patterns import WorkloadPattern
 
 __all__ = ["render", "write", "page_data", "COLUMNS"]
 
@@ -28,12 +32,8 @@ PATTERNS = (
     "NUMPY_LINALG", "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "GPU_SUITABLE", "PARALLEL_FRIENDLY",
     "CPU_INTENSIVE", "MEMORY_INTENSIVE", "SEQUENTIAL", "MIXED", "NO_CODE",
 )
-# Numbered as velkora.analysis.PATTERN_NAMES (the scorer's codes), for documents that give only a code.
-_BY_CODE = (
-    "MIXED", "CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
-    "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "NUMPY_VECTORIZED", "NUMPY_LINALG", "PANDAS_DATAFRAME",
-    "PANDAS_GROUPBY", "SKLEARN_TRAINING", "SKLEARN_INFERENCE",
-)
+# Names by the scorer's codes, for documents that give only a code.
+_BY_CODE = tuple(p.name for p in WorkloadPattern)
 # One hue per family, so that the chart and the table's pattern chips read together.
 COLOURS = {
     "SKLEARN_TRAINING": "#7b4fc9", "SKLEARN_INFERENCE": "#a584e0",
@@ -59,7 +59,17 @@ _GPU_FAMILY = ("GPU_", "NUMPY_", "PANDAS_", "SKLEARN_")
 
 # ---- reading the document ----------------------------------------------------------------------------
 
-def _text(value) -> str:
+def _list(doc: dict[str, Any], key: str) -> list[Any]:
+    value = doc.get(key)
+    return value if isinstance(value, list) else []
+
+
+def _dict(doc: dict[str, Any], key: str) -> dict[str, Any]:
+    value = doc.get(key)
+    return value if isinstance(value, dict) else {}
+
+
+def _text(value: object) -> str:
     """A document string fit for one table cell: control characters and lone surrogates (undecodable
     bytes of file names) escaped, as the text output prints them."""
     text = value if isinstance(value, str) else "" if value is None else str(value)
@@ -68,14 +78,14 @@ def _text(value) -> str:
     return "".join(c if c.isprintable() and not 0xD800 <= ord(c) < 0xE000 else ascii(c)[1:-1] for c in text)
 
 
-def _number(value) -> float | None:
+def _number(value: object) -> float | None:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return None
     value = float(value)
     return value if math.isfinite(value) else None
 
 
-def _pattern(entry: dict) -> str:
+def _pattern(entry: dict[str, Any]) -> str:
     pattern = entry.get("pattern")
     if isinstance(pattern, str) and pattern:
         return _text(pattern)
@@ -85,7 +95,7 @@ def _pattern(entry: dict) -> str:
     return "UNKNOWN"
 
 
-def _location(entry: dict) -> str:
+def _location(entry: dict[str, Any]) -> str:
     path = _text(entry.get("path", entry.get("file", "")))
     if isinstance(entry.get("location"), str):
         return _text(entry["location"])
@@ -98,14 +108,14 @@ def _location(entry: dict) -> str:
     return path
 
 
-def _row(entry) -> list | None:
+def _row(entry: object) -> list[Any] | None:
     if not isinstance(entry, dict):
         return None
     name = next((entry[k] for k in ("qualname", "name", "function") if isinstance(entry.get(k), str)), "?")
     return [_location(entry), _text(name), _pattern(entry), *(_number(entry.get(k)) for k in _SCORES)]
 
 
-def _candidate_key(row: list):
+def _candidate_key(row: list[Any]) -> tuple[float, float, float, float]:
     # GPU-family patterns are candidates for a GPU first; the others for parallel processes.
     cpu, mem, par, fit, speedup = (v if v is not None else -1.0 for v in row[3:])
     if row[2].startswith(_GPU_FAMILY):
@@ -113,15 +123,15 @@ def _candidate_key(row: list):
     return (par, cpu, speedup, fit)
 
 
-def _pattern_order(counts: dict) -> list:
+def _pattern_order(counts: dict[str, Any]) -> list[Any]:
     known = {p: i for i, p in enumerate(PATTERNS)}
     return sorted(counts, key=lambda p: (-counts[p], known.get(p, len(known)), p))
 
 
-def _top_candidates(summary: dict, rows: list, functions: list, order: list) -> list:
+def _top_candidates(summary: dict[str, Any], rows: list[Any], functions: list[Any], order: list[Any]) -> list[Any]:
     """[[pattern, [row, ...]], ...]: the document's own choice where it has one, else the best rows."""
     given = summary.get("top_candidates")
-    groups: dict[str, list] = {}
+    groups: dict[str, list[Any]] = {}
     if isinstance(given, dict):               # {pattern: [function, ...]}
         for pattern, entries in given.items():
             if isinstance(entries, list):
@@ -145,13 +155,13 @@ def _top_candidates(summary: dict, rows: list, functions: list, order: list) -> 
     return [[p, groups[p]] for p in sorted(groups, key=lambda p: (rank.get(p, len(rank)), p)) if groups[p]]
 
 
-def page_data(doc: dict) -> dict:
+def page_data(doc: dict[str, Any]) -> dict[str, Any]:
     """What the page embeds and its script renders: columns, one row per function, counts per pattern,
     colours; every string already made printable. Also drives the static parts of the page."""
     doc = doc if isinstance(doc, dict) else {}
-    functions = doc.get("functions") if isinstance(doc.get("functions"), list) else []
+    functions = _list(doc, "functions")
     rows = [r for r in map(_row, functions) if r]
-    summary = doc.get("summary") if isinstance(doc.get("summary"), dict) else {}
+    summary = _dict(doc, "summary")
     by_pattern = summary.get("by_pattern")
     if isinstance(by_pattern, dict) and by_pattern:
         counts = {_text(p): int(n) for p, n in by_pattern.items()
@@ -172,14 +182,14 @@ def page_data(doc: dict) -> dict:
 
 # ---- the page ----------------------------------------------------------------------------------------
 
-def _json_for_script(data) -> str:
+def _json_for_script(data: object) -> str:
     # Inside <script> the HTML parser ends the element at "</script" and treats "<!--" specially; with
     # <, > and & as JSON escapes neither can occur, and JSON.parse reads the same text.
     text = json.dumps(data, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
     return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
 
 
-def _e(value) -> str:
+def _e(value: object) -> str:
     return html.escape(_text(value), quote=True)
 
 
@@ -187,7 +197,7 @@ def _fmt(value: float | None, digits: int = 2) -> str:
     return "–" if value is None else f"{value:.{digits}f}"
 
 
-def _settings_html(doc: dict) -> str:
+def _settings_html(doc: dict[str, Any]) -> str:
     settings = doc.get("settings")
     if not isinstance(settings, dict):      # earlier documents kept these at the top level
         settings = {k: doc[k] for k in ("gpu_available", "compute_capability", "thresholds") if k in doc}
@@ -210,7 +220,7 @@ def _chip(pattern: str) -> str:
     return f'<span class="chip" style="--c:{colour}">{_e(pattern)}</span>'
 
 
-def _top_html(top: list) -> str:
+def _top_html(top: list[Any]) -> str:
     if not top:
         return '<p class="muted">No functions analysed.</p>'
     cards = []
@@ -226,8 +236,8 @@ def _top_html(top: list) -> str:
     return f'<div class="cards">{"".join(cards)}</div>'
 
 
-def _skipped_html(doc: dict) -> str:
-    skipped = doc.get("skipped") if isinstance(doc.get("skipped"), list) else []
+def _skipped_html(doc: dict[str, Any]) -> str:
+    skipped = _list(doc, "skipped")
     entries = [s for s in skipped if isinstance(s, dict)]
     if not entries:
         return ""
@@ -238,15 +248,15 @@ def _skipped_html(doc: dict) -> str:
             f'<tbody>{rows}</tbody></table></details></section>')
 
 
-def render(doc: dict) -> str:
+def render(doc: dict[str, Any]) -> str:
     """The page for `doc` (the analysis document), as one string of HTML."""
     data = page_data(doc)
     doc = doc if isinstance(doc, dict) else {}
     rows = data["rows"]
-    functions = doc.get("functions") if isinstance(doc.get("functions"), list) else []
+    functions = _list(doc, "functions")
     files = len({_text(f.get("path", f.get("file", ""))) for f in functions if isinstance(f, dict)})
     speedups = [r[7] for r in rows if r[7] is not None]
-    skipped = doc.get("skipped") if isinstance(doc.get("skipped"), list) else []
+    skipped = _list(doc, "skipped")
     about = " · ".join(part for part in (
         f"velkora {_e(doc['version'])}" if doc.get("version") else "",
         f"schema {_e(doc['schema_version'])}" if doc.get("schema_version") is not None else "") if part)
@@ -265,7 +275,7 @@ def render(doc: dict) -> str:
     )
 
 
-def write(path, doc: dict) -> None:
+def write(path: str | os.PathLike[str], doc: dict[str, Any]) -> None:
     """Writes the page for `doc` to `path` (UTF-8); the page is built first, so a failure leaves no half
     page behind."""
     page = render(doc)
@@ -410,7 +420,7 @@ _SCRIPT = r"""
 
   function renderTable() {
     var list = visible(), body = $("rows"), frag = document.createDocumentFragment();
-    var shown = state.all ? list : list.slice(0, LIMIT);
+    var shown = state.all ? list : list[Any].slice(0, LIMIT);
     shown.forEach(function (r) {
       var v = r.v, tr = document.createElement("tr");
       cell(tr, v[0], "loc");

@@ -26,7 +26,9 @@ import bisect
 import io
 import json
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 __all__ = ["Cell", "code_cells", "location", "script", "cell_at", "blank_ipython"]
 
@@ -87,7 +89,7 @@ def code_cells(data: bytes | str) -> list[Cell]:
     return cells
 
 
-def _all_cells(nb: dict):
+def _all_cells(nb: dict[str, Any]) -> Iterator[tuple[int, Any, str]]:
     """(number, cell, key of its source) for every cell, numbered from 1 across worksheets."""
     if "cells" in nb:
         groups, key = [nb["cells"]], "source"
@@ -107,7 +109,7 @@ def _all_cells(nb: dict):
             yield number, cell, key
 
 
-def _cell_source(source, number: int) -> str:
+def _cell_source(source: object, number: int) -> str:
     # nbformat writes a list of lines (each keeping its newline); a single string is as valid.
     if isinstance(source, str):
         return source
@@ -117,7 +119,7 @@ def _cell_source(source, number: int) -> str:
                      "not a string or an array of strings")
 
 
-def _check_language(nb: dict) -> None:
+def _check_language(nb: dict[str, Any]) -> None:
     # An R or Julia notebook would fail to parse cell after cell: say once what it is instead.
     meta = nb.get("metadata")
     if not isinstance(meta, dict):
@@ -129,7 +131,7 @@ def _check_language(nb: dict) -> None:
         raise ValueError(f"not a Python notebook (language {_one_line(language)!r})")
 
 
-def _is_python_cell(cell: dict) -> bool:
+def _is_python_cell(cell: dict[str, Any]) -> bool:
     language = cell.get("language")       # nbformat 3 code cells name their language
     return not isinstance(language, str) or not language.strip() or _python(language)
 
@@ -138,7 +140,7 @@ def _python(language: str) -> bool:
     return language.strip().lower().startswith(("python", "ipython"))
 
 
-def _json_kind(value) -> str:
+def _json_kind(value: object) -> str:
     kinds = {dict: "object", list: "array", str: "string", bool: "boolean", type(None): "null"}
     return kinds.get(type(value), "number")
 

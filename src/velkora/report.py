@@ -11,6 +11,7 @@ import io
 import json
 from collections import Counter
 from dataclasses import fields
+from typing import Any
 
 from velkora import __version__
 from velkora.analysis import FunctionReport
@@ -42,7 +43,7 @@ def location(path: str, line: int, cell: int | None = None) -> str:
     return f"{path}:{line}" if cell is None else f"{path}:cell {cell}:{line}"
 
 
-def score(row: dict) -> float:
+def score(row: dict[str, Any]) -> float:
     """The evidence for the pattern a function got, from 0 to 1: the score its decision rests on.
 
     The framework score for SKLEARN_*, PANDAS_* and NUMPY_*, GPU suitability for GPU_*, parallelisation
@@ -64,10 +65,10 @@ def score(row: dict) -> float:
 
 
 _HEAD = ("file", "function", "line", "cell", "pattern", "pattern_code")
-_REST: dict = {}                        # FunctionReport class: its other fields, in declaration order
+_REST: dict[type, tuple[str, ...]] = {}                        # FunctionReport class: its other fields, in declaration order
 
 
-def function_row(report: FunctionReport) -> dict:
+def function_row(report: FunctionReport) -> dict[str, Any]:
     """One entry of the document's `functions`."""
     rest = _REST.get(type(report))
     if rest is None:
@@ -83,7 +84,7 @@ def function_row(report: FunctionReport) -> dict:
     return row
 
 
-def _path_key(row: dict):
+def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
     # Component by component, which is the order of the walk (a directory's entries in name order).
     return tuple(row["path"].split("/")), -1 if row["cell"] is None else row["cell"], row["line"]
 
@@ -94,12 +95,12 @@ SORT_KEYS = {
     "score": lambda r: (-r["score"], -r["gpu_speedup"], _path_key(r)),
 }
 
-def summary(rows: list[dict], shown: int, files: int, analysed: int, skipped: int) -> dict:
+def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int) -> dict[str, Any]:
     """Counts per pattern and the top candidates, over `rows` (the functions the filters let through)."""
     counts = Counter(r["pattern"] for r in rows)
     by_pattern = dict(sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
     ranked = sorted((r for r in rows if r["pattern"] not in NOT_CANDIDATES), key=SORT_KEYS["speedup"])
-    top_by_pattern = {}
+    top_by_pattern: dict[str, list[dict[str, Any]]] = {}
     for r in ranked:
         group = top_by_pattern.setdefault(r["pattern"], [])
         if len(group) < TOP_PER_PATTERN:
@@ -112,7 +113,7 @@ def summary(rows: list[dict], shown: int, files: int, analysed: int, skipped: in
     }
 
 
-def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], files: int, settings: dict) -> dict:
+def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], files: int, settings: dict[str, Any]) -> dict[str, Any]:
     """The result of a run. `settings` holds at least sort, top, patterns and min_speedup, which select
     and order the functions; all of it is reported as the document's `settings`."""
     rows = [function_row(r) for r in reports]
@@ -135,7 +136,7 @@ def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], file
 
 # ---- renderings ---------------------------------------------------------------------------------
 
-def render_json(doc: dict) -> str:
+def render_json(doc: dict[str, Any]) -> str:
     return json.dumps(doc, indent=2) + "\n"
 
 
@@ -145,7 +146,7 @@ def csv_fields() -> list[str]:
             + [f.name for f in fields(FunctionReport) if f.name not in skip and f.name != "cell"])
 
 
-def render_csv(doc: dict) -> str:
+def render_csv(doc: dict[str, Any]) -> str:
     """One header line, then one line per function; every score, at full precision."""
     import csv
 
@@ -165,17 +166,17 @@ def _plural(n: int, word: str) -> str:
     return f"{n} {word}{'' if n == 1 else 's'}"
 
 
-def _pattern_label(row: dict) -> str:
+def _pattern_label(row: dict[str, Any]) -> str:
     return "no code" if row["pattern"] == NO_CODE else row["pattern"]
 
 
-def _numbers(row: dict) -> tuple[str, str]:
+def _numbers(row: dict[str, Any]) -> tuple[str, str]:
     if row["pattern"] == NO_CODE:
         return "-", "-"
     return f"{row['score']:.2f}", f"{row['gpu_speedup']:.1f}x"
 
 
-def _headline(s: dict) -> str:
+def _headline(s: dict[str, Any]) -> str:
     text = f"{_plural(s['selected'], 'function')} in {_plural(s['files'], 'file')}"
     if s["selected"] != s["analysed"]:
         text += f" (of {s['analysed']} analysed)"
@@ -202,11 +203,11 @@ class _Paint:
     def pattern(self, text: str, pattern: str) -> str:
         return self(text, _STYLES.get(pattern.split("_", 1)[0]))
 
-    def speedup(self, text: str, row: dict) -> str:
+    def speedup(self, text: str, row: dict[str, Any]) -> str:
         return self(text, "1;32" if row["pattern"] != NO_CODE and row["gpu_speedup"] > 1.0 else None)
 
 
-def render_text(doc: dict, width: int = 80, color: bool = False, wide: bool = False,
+def render_text(doc: dict[str, Any], width: int = 80, color: bool = False, wide: bool = False,
                 with_summary: bool = True) -> str:
     """The table, then the summary. Rows are grouped under their file's path; a name too long for its
     column gets a line of its own, so nothing is cut and a line stays within `width` where it can."""
@@ -220,18 +221,18 @@ def render_text(doc: dict, width: int = 80, color: bool = False, wide: bool = Fa
     return "\n".join(lines) + "\n" if lines else ""
 
 
-def _label(row: dict) -> str:
+def _label(row: dict[str, Any]) -> str:
     return str(row["line"]) if row["cell"] is None else f"cell {row['cell']}:{row['line']}"
 
 
-def _table(rows: list[dict], width: int, paint: _Paint) -> list[str]:
+def _table(rows: list[dict[str, Any]], width: int, paint: _Paint) -> list[str]:
     if not rows:
         return []
     lw = max(4, *(len(_label(r)) for r in rows))
     pw = max(7, *(len(_pattern_label(r)) for r in rows))
     nw = max(12, width - (lw + pw + 22))
 
-    def line(label, name, pattern, score_, speedup):
+    def line(label: str, name: str, pattern: str, score_: str, speedup: str) -> str:
         return f"  {label:>{lw}}  {name:<{nw}}  {pattern}  {score_:>5}  {speedup:>7}".rstrip()
 
     out = [paint(line("line", "function", f"{'pattern':<{pw}}", "score", "speedup"), "1")]
@@ -250,7 +251,7 @@ def _table(rows: list[dict], width: int, paint: _Paint) -> list[str]:
     return out
 
 
-def _wide_table(rows: list[dict], paint: _Paint) -> list[str]:
+def _wide_table(rows: list[dict[str, Any]], paint: _Paint) -> list[str]:
     if not rows:
         return []
     locs = [printable(r["location"]) for r in rows]
@@ -268,7 +269,7 @@ def _wide_table(rows: list[dict], paint: _Paint) -> list[str]:
     return out
 
 
-def _text_summary(s: dict, width: int, paint: _Paint) -> list[str]:
+def _text_summary(s: dict[str, Any], width: int, paint: _Paint) -> list[str]:
     out = [paint(_headline(s), "1")]
     if not s["by_pattern"]:
         if s["analysed"]:
@@ -312,7 +313,7 @@ def _md(text: str) -> str:
     return f"`` {text} ``" if "`" in text else f"`{text}`"
 
 
-def render_markdown(doc: dict, wide: bool = False) -> str:
+def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
     rows, s = doc["functions"], doc["summary"]
     heads = ["Location", "Function", "Pattern", "Score"] + ([h for h, _ in WIDE_SCORES] if wide else [])
     heads.append("GPU speedup")

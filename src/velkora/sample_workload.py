@@ -4,12 +4,15 @@ velkora never imports or runs this file; its functions only need to look like re
 """
 
 import threading
+from typing import Any
 
-_results = []
+# The data these functions take are frames, arrays and models of libraries that need not be installed:
+# Any is their honest type here.
+_results: list[object] = []
 _results_lock = threading.Lock()
 
 
-def train_classifier(features, labels):
+def train_classifier(features: Any, labels: Any) -> tuple[Any, float]:
     from sklearn.ensemble import RandomForestClassifier
     from sklearn.model_selection import train_test_split
 
@@ -18,14 +21,14 @@ def train_classifier(features, labels):
     return model.predict(x_test), model.score(x_test, y_test)
 
 
-def revenue_by_region(df):
+def revenue_by_region(df: Any) -> Any:
     import pandas as pd
 
     totals = df.groupby("region").agg({"revenue": "sum"})
     return pd.merge(totals, df, on="region").sort_values("revenue")
 
 
-def clean_orders(orders):
+def clean_orders(orders: Any) -> Any:
     import pandas as pd
 
     orders = orders.dropna(subset=["customer"]).rename(columns={"amt": "amount"})
@@ -33,20 +36,20 @@ def clean_orders(orders):
     return orders.drop_duplicates().reset_index(drop=True)
 
 
-def score_holdout(model, features, labels):
+def score_holdout(model: Any, features: Any, labels: Any) -> tuple[float, Any]:
     from sklearn.metrics import accuracy_score
 
     return accuracy_score(labels, model.predict(features)), model.predict_proba(features)
 
 
-def least_squares(design, target, ridge):
+def least_squares(design: Any, target: Any, ridge: float) -> tuple[Any, float]:
     import numpy as np
 
     gram = design.T @ design + ridge * np.eye(design.shape[1])
     return np.linalg.solve(gram, design.T @ target), np.linalg.cond(gram)
 
 
-def standardize(matrix):
+def standardize(matrix: Any) -> Any:
     import numpy as np
 
     arr = np.asarray(matrix).reshape(-1, matrix.shape[-1])
@@ -55,7 +58,7 @@ def standardize(matrix):
     return np.concatenate([scaled, np.dot(scaled, scaled.T)]).transpose()
 
 
-def count_primes(limit):
+def count_primes(limit: int) -> int:
     """Compute the sum of the primes below limit."""
     import math
 
@@ -66,23 +69,23 @@ def count_primes(limit):
     return total
 
 
-def build_index(records):
-    cache = {}
+def build_index(records: Any) -> tuple[dict[Any, list[Any]], list[Any]]:
+    cache: dict[Any, list[Any]] = {}
     for rec in records:
         cache.setdefault(rec.key, []).append(rec)
     return dict(cache), list(cache)
 
 
-def render_thumbnails(images, worker_pool):
+def render_thumbnails(images: Any, worker_pool: Any) -> Any:
     batches = [images[i:i + 64] for i in range(0, len(images), 64)]
     return worker_pool.map(render_batch, batches)
 
 
-def render_batch(batch):
+def render_batch(batch: Any) -> list[Any]:
     return [image.thumbnail() for image in batch]
 
 
-def record_result(value):
+def record_result(value: object) -> int:
     """Keep results in arrival order: callers rely on the ordered log."""
     global _results
     with _results_lock:
@@ -90,11 +93,11 @@ def record_result(value):
     return len(_results)
 
 
-def describe(name):
+def describe(name: str) -> str:
     return "hello " + name
 
 
-def simulate_wave(field, kernel, steps, dt):
+def simulate_wave(field: Any, kernel: Any, steps: int, dt: float) -> Any:
     """Advance a large 1024 x 1024 wave field (about 8 MB a frame) on the device."""
     import cupy as cp
 

@@ -11,7 +11,8 @@ import io
 import os
 import stat
 import tokenize
-from typing import NamedTuple
+from collections.abc import Callable, Iterator
+from typing import BinaryIO, NamedTuple, overload
 
 from velkora import gitignore
 
@@ -71,21 +72,21 @@ def _current_directory() -> str | None:
         return None
 
 
-def _scan(directory: str):
+def _scan(directory: str) -> list[os.DirEntry[str]]:
     with os.scandir(directory) as it:
         return sorted(it, key=lambda e: e.name)
 
 
-def walk(top: str, options: WalkOptions):
+def walk(top: str, options: WalkOptions) -> Iterator[tuple[str, str | None]]:
     """(path, error) for the *.py files under directory `top` (absolute), depth first in name order.
 
     Hidden names (and always `.git`), symlinked directories and what the ignore rules or --exclude name are
     left out; a directory that cannot be listed comes back with its error.
     """
-    rules = gitignore.enclosing_rules(top) if options.respect_gitignore else ()
-    stack = []
+    rules: tuple[gitignore.RuleSet, ...] = gitignore.enclosing_rules(top) if options.respect_gitignore else ()
+    stack: list[tuple[Iterator[os.DirEntry[str]], tuple[gitignore.RuleSet, ...]]] = []
 
-    def enter(directory, rules):
+    def enter(directory: str, rules: tuple[gitignore.RuleSet, ...]) -> str | None:
         try:
             entries = _scan(directory)
         except OSError as exc:
@@ -139,7 +140,7 @@ def check_regular(st: os.stat_result, max_size: int) -> None:
         raise Skip(f"{st.st_size} bytes, over the size limit of {max_size} (see --max-file-size)")
 
 
-def collect(paths: list[str], options: WalkOptions, max_size: int, on_found=None,
+def collect(paths: list[str], options: WalkOptions, max_size: int, on_found: Callable[[int], object] | None = None,
             stdin_name: str | None = None) -> list[Item]:
     """The inputs of a run, in report order: each file named, then each directory's walk.
 
@@ -149,9 +150,9 @@ def collect(paths: list[str], options: WalkOptions, max_size: int, on_found=None
     reported as `stdin_name`, default `<stdin>`.
     """
     cwd = _current_directory()
-    found = []                          # (Item, identity or None, is_link)
+    found: list[tuple[Item, tuple[int, int] | None, bool]] = []     # (Item, identity or None, is_link)
 
-    def add(path, error=None):
+    def add(path: str, error: str | None = None) -> None:
         display = display_path(path, cwd) if path != STDIN else display_path(stdin_name or "<stdin>", cwd)
         if error is not None:
             found.append((Item(path, display, error), None, False))
@@ -177,7 +178,7 @@ def collect(paths: list[str], options: WalkOptions, max_size: int, on_found=None
         else:
             add(p)
 
-    chosen = {}
+    chosen: dict[tuple[int, int], int] = {}
     for index, (_, identity, is_link) in enumerate(found):
         if identity is not None:
             first = chosen.get(identity)
@@ -187,7 +188,7 @@ def collect(paths: list[str], options: WalkOptions, max_size: int, on_found=None
     return [item for index, (item, identity, _) in enumerate(found) if identity is None or index in keep]
 
 
-def _read_up_to(f, limit: int, hint: int) -> bytes:
+def _read_up_to(f: BinaryIO, limit: int, hint: int) -> bytes:
     """At most `limit` bytes of `f`; `hint` (the size fstat reported) sizes the first read."""
     parts, left, size = [], limit, min(hint + 1, limit)
     while left > 0:
@@ -209,7 +210,11 @@ def decode_source(data: bytes) -> str:
     return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
 
 
-def read_source(path: str, max_size: int, seen: set | None = None) -> str | None:
+@overload
+def read_source(path: str, max_size: int, seen: None = None) -> str: ...
+@overload
+def read_source(path: str, max_size: int, seen: set[tuple[int, int]]) -> str | None: ...
+def read_source(path: str, max_size: int, seen: set[tuple[int, int]] | None = None) -> str | None:
     """The text of a regular file, decoded as the interpreter decodes source.
 
     With `seen` (a set of file identities), None for a file already read under another name.
@@ -218,7 +223,11 @@ def read_source(path: str, max_size: int, seen: set | None = None) -> str | None
     return None if data is None else decode_source(data)
 
 
-def read_bytes(path: str, max_size: int, seen: set | None = None) -> bytes | None:
+@overload
+def read_bytes(path: str, max_size: int, seen: None = None) -> bytes: ...
+@overload
+def read_bytes(path: str, max_size: int, seen: set[tuple[int, int]]) -> bytes | None: ...
+def read_bytes(path: str, max_size: int, seen: set[tuple[int, int]] | None = None) -> bytes | None:
     """The bytes of a regular file of at most `max_size` bytes (None: already read, as read_source)."""
     check_regular(os.stat(path), max_size)
     # Non-blocking, so that a FIFO put in the file's place since the stat cannot hang the open.
@@ -236,11 +245,11 @@ def read_bytes(path: str, max_size: int, seen: set | None = None) -> bytes | Non
     return data
 
 
-def read_stdin(stream, max_size: int) -> str:
+def read_stdin(stream: BinaryIO, max_size: int) -> str:
     return decode_source(read_stdin_bytes(stream, max_size))
 
 
-def read_stdin_bytes(stream, max_size: int) -> bytes:
+def read_stdin_bytes(stream: BinaryIO, max_size: int) -> bytes:
     data = _read_up_to(stream, max_size + 1, 1 << 16)
     if len(data) > max_size:
         raise Skip(f"more than the size limit of {max_size} bytes (see --max-file-size)")

@@ -340,8 +340,9 @@ PyMethodDef strategy_functions[] = {
     vk::def_function(kSafeLimit, calculate_safe_limit,
                      "Usable bytes after keeping the headroom fraction (0.0 to 0.99) free."),
     vk::def_function(kDecide, decide_allocation_strategy,
-                     "(strategy_code, chunk_size, chunk_count, message): 0 direct, 1 chunked, 2 "
-                     "CPU."),
+                     "(strategy_code, chunk_size, chunk_count, message): strategy 0 direct, 1 "
+                     "chunked, 2 CPU; chunk_size is the most bytes one chunk may take (the safe "
+                     "limit) when chunked, else 0; chunk_count is 1 unless chunked."),
     vk::def_function(kOptimal, calculate_optimal_chunks,
                      "Number of chunks that fit the safe limit, clamped to the bounds."),
     vk::def_function(kShapes, compute_chunk_shapes,

@@ -2,23 +2,21 @@ import logging as logging
 
 logger: logging.Logger
 
-def estimate_allocation_bytes(
-    shape: tuple[int, ...] | None, element_size: int, overhead_factor: float = 1.0
-) -> int: ...
+def estimate_allocation_bytes(shape: tuple[int, ...], element_size: int, overhead_factor: float = 1.0) -> int: ...
 def calculate_safe_limit(available_bytes: int, headroom_ratio: float) -> int: ...
 def decide_allocation_strategy(
     requested_bytes: int, available_bytes: int, headroom_ratio: float, is_chunkable: object
-) -> tuple[int, int, int, str]: ...
+) -> tuple[int, int, int, str]:
+    """(strategy_code, chunk_size, chunk_count, message).
+
+    strategy_code: 0 direct, 1 chunked, 2 CPU. chunk_size: the most bytes one chunk may take (the
+    safe limit) when chunked, else 0. chunk_count: ceil(requested / chunk_size) when chunked, else 1.
+    """
+
 def calculate_optimal_chunks(
-    total_bytes: int,
-    available_bytes: int,
-    headroom_ratio: float,
-    min_chunks: int = 1,
-    max_chunks: int = 1000,
+    total_bytes: int, available_bytes: int, headroom_ratio: float, min_chunks: int = 1, max_chunks: int = 1000
 ) -> int: ...
-def compute_chunk_shapes(
-    shape: tuple[int, ...] | None, element_size: int, max_chunk_bytes: int
-) -> list[tuple[int, ...]]: ...
+def compute_chunk_shapes(shape: tuple[int, ...], element_size: int, max_chunk_bytes: int) -> list[tuple[int, ...]]: ...
 def calculate_memory_pressure(used_bytes: int, total_bytes: int) -> float: ...
 def recommend_headroom(current_pressure: float, base_headroom: float = 0.5) -> float: ...
 def score_gpu_suitability(

@@ -1,25 +1,31 @@
 import logging as logging
-from typing import Any, Iterable, Optional
+from typing import Any, Iterable, SupportsFloat, SupportsIndex, TypeVar
 
 logger: logging.Logger
 
-_Real = float | int
-_Pair = tuple[_Real, _Real] | list[_Real] | Iterable[Any]
+_Real = SupportsFloat | SupportsIndex
+# A history entry is any iterable of exactly two numbers: (timestamp, value). The histories are
+# typed through a variable so that a caller's list[tuple[float, float]] is accepted as it is
+# (a list of a wider entry type would not be, lists being invariant).
+_Pair = TypeVar("_Pair", bound=Iterable[_Real])
+_Name = TypeVar("_Name", bound=str | None)
 
 def detect_performance_degradation(
-    performance_history: Optional[list[_Pair]],
-    baseline_performance: _Real,
-    threshold: _Real,
-    window_start_time: _Real,
+    performance_history: list[_Pair] | None, baseline_performance: _Real, threshold: _Real, window_start_time: _Real
 ) -> bool: ...
-def calculate_performance_trend(performance_history: Optional[list[_Pair]], window_start_time: _Real) -> float: ...
+def calculate_performance_trend(performance_history: list[_Pair] | None, window_start_time: _Real) -> float: ...
 def detect_workload_characteristics_change(
     pattern_history: list[dict[str, Any]], change_threshold: _Real = 0.3
-) -> tuple[bool, float, float, float]: ...
-def detect_dominant_pattern(patterns: list[Optional[str]], window_size: int = 5) -> Optional[str]: ...
+) -> tuple[bool, float, float, float]:
+    """(changed, parallel_change, cpu_change, memory_change) over the entries'
+    'parallelization_potential', 'cpu_intensity' and 'memory_intensity' values."""
+
+def detect_dominant_pattern(patterns: list[_Name], window_size: int = 5) -> _Name | str:
+    """The most frequent entry of the window; 'mixed' for an empty window."""
+
 def is_adaptation_beneficial(
-    current_pool: Optional[str],
-    recommended_pool: Optional[str],
+    current_pool: str | None,
+    recommended_pool: str | None,
     recommendation_score: _Real,
     recommendation_confidence: _Real,
     current_performance_estimate: _Real,
