@@ -164,6 +164,11 @@ inline PyObject* refuse_pickling(PyObject* self, PyObject*, PyObject*) {
         {"__setstate__", ::vk::method(::vk::refuse_pickling), METH_VARARGS | METH_KEYWORDS,     \
          nullptr}
 
+// `Cls[T]` at run time for a class its stub declares generic: a types.GenericAlias, as for list.
+#define VK_CLASS_GETITEM                                                                      \
+    {"__class_getitem__", ::vk::method(Py_GenericAlias), METH_O | METH_CLASS,                 \
+     "See PEP 585"}
+
 // ---- heap types --------------------------------------------------------------------------------
 
 // The methods of a type that has none of its own: every type refuses pickling and copying.

@@ -599,6 +599,7 @@ PyMethodDef tree_methods[] = {
                    "A dict from stored size to block count, in tree pre-order."),
     vk::def_method("reset_circuit_breaker", tree_reset_circuit_breaker,
                    "Zero the circuit-breaker statistics."),
+    VK_CLASS_GETITEM,
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };

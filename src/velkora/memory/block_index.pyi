@@ -1,6 +1,7 @@
 import math as math
 import threading as threading
 import time as time
+from types import GenericAlias
 from typing import Any, Generic, TypedDict, type_check_only
 
 from typing_extensions import TypeVar, disjoint_base
@@ -11,9 +12,8 @@ from .sync_cells import AtomicCounter as AtomicCounter
 ATOMIC_AVAILABLE: bool
 
 # The blocks a tree holds are the caller's own objects, handed back as they went in: annotate a
-# tree as FastRedBlackTree[BlockRecord] and its searches return BlockRecord. An unannotated tree
-# holds Any. The class is not subscriptable at run time: write the annotation where it is not
-# evaluated (a local variable, a quoted annotation or under `from __future__ import annotations`).
+# tree as FastRedBlackTree[BlockRecord] and its searches return BlockRecord (the class is
+# subscriptable at run time too). An unannotated tree holds Any.
 _Block = TypeVar("_Block", default=Any)
 
 @type_check_only
@@ -32,6 +32,7 @@ class TreeStats(TypedDict):
 
 @disjoint_base
 class FastRedBlackTree(Generic[_Block]):
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     def __init__(self, sample_rate: int = 100) -> None: ...
     @staticmethod
     def _sanitize_size(size: int) -> int: ...

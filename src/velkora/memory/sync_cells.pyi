@@ -1,14 +1,15 @@
 import logging as logging
 import threading as threading
 import time as time
+from types import GenericAlias
 from typing import Any, Generic as Generic, Optional as Optional, TypedDict, TypeVar as TypeVar, type_check_only
 
 import typing_extensions
 from typing_extensions import disjoint_base
 
 # What a slot or a stack holds: the caller's objects, handed back as they went in. Annotate
-# AtomicPointer[Config] or LockFreeStack[Job] (where the annotation is not evaluated: the classes
-# are not subscriptable at run time); unannotated they hold Any.
+# AtomicPointer[Config] or LockFreeStack[Job] (subscriptable at run time too); unannotated they
+# hold Any.
 _T = typing_extensions.TypeVar("_T", default=Any)
 
 NATIVE_ATOMICS_AVAILABLE: bool
@@ -82,6 +83,7 @@ class LockFreeStatistics:
 
 @disjoint_base
 class AtomicPointer(Generic[_T]):
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     def __init__(self, initial_value: _T | None = None) -> None: ...
     def load(self) -> _T | None: ...
     def store(self, value: _T | None) -> None: ...
@@ -90,6 +92,7 @@ class AtomicPointer(Generic[_T]):
 
 @disjoint_base
 class LockFreeStack(Generic[_T]):
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     def __init__(self, *args: object, **kwargs: object) -> None: ...
     def push(self, item: _T) -> None: ...
     def pop(self) -> _T | None: ...

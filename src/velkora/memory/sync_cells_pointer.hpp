@@ -117,6 +117,7 @@ inline PyMethodDef pointer_methods[] = {
                    "True when it did."),
     vk::def_method("get_version", pointer_get_version,
                    "The number of replacements so far, modulo 2**64."),
+    VK_CLASS_GETITEM,
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };

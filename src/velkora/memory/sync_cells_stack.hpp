@@ -132,6 +132,7 @@ inline PyMethodDef stack_methods[] = {
                    "Remove and return the top item; None when the stack is empty."),
     vk::def_method("is_empty", stack_is_empty, "True when the stack holds no item."),
     vk::def_method("size", stack_size, "The number of items, read atomically without the lock."),
+    VK_CLASS_GETITEM,
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
