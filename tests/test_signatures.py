@@ -131,3 +131,30 @@ def test_binding_names_the_declared_parameter(name, func, first):
         call = lambda: func(owner.__new__(owner))  # noqa: E731
     with pytest.raises(TypeError, match=f"missing required argument '{first}' \\(pos 1\\)"):
         call()
+
+
+def stub_aliases():
+    for module_name in velkora.NATIVE_MODULES:
+        mod = importlib.import_module(module_name)
+        tree = ast.parse((pathlib.Path(mod.__file__).parent / (module_name.rsplit(".", 1)[1] + ".pyi")).read_text())
+        for node in tree.body:
+            if isinstance(node, ast.ClassDef):
+                for item in node.body:
+                    if isinstance(item, ast.Assign) and isinstance(item.value, ast.Name):
+                        for target in item.targets:
+                            yield f"{module_name}.{node.name}", target.id, item.value.id
+
+
+ALIASES = list(stub_aliases())
+
+
+def test_the_stubs_declare_the_counter_aliases():
+    assert {a for _, a, _ in ALIASES} >= {"py_load", "py_store", "py_fetch_and_add"}
+
+
+@pytest.mark.parametrize("qualname, alias, name", ALIASES)
+def test_a_stub_alias_is_the_same_runtime_object(qualname, alias, name):
+    # `py_load = load` in a stub promises one object under two names, so one signature for both.
+    module_name, cls_name = qualname.rsplit(".", 1)
+    cls = getattr(importlib.import_module(module_name), cls_name)
+    assert cls.__dict__[alias] is cls.__dict__[name]
