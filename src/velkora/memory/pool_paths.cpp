@@ -144,19 +144,13 @@ PyObject* slab_is_object_free(PyObject* self, PyObject* const* args, Py_ssize_t 
     return vk::boolean(is_object_free(slab(self), index));
 }
 
-PyObject* slab_allocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
+// py_allocate_object_at and py_deallocate_object_at: one object's bit set by `Mark`.
+template <const auto& Sig, void (*Mark)(SlabHeaderState&, int32_t)>
+PyObject* slab_mark_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     int32_t index;
-    if (!vk::parse(kAllocate, args, nargs, kwnames, vk::i32(index))) return nullptr;
-    allocate_object(slab(self), index);
-    Py_RETURN_NONE;
-}
-
-PyObject* slab_deallocate_object_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    int32_t index;
-    if (!vk::parse(kDeallocate, args, nargs, kwnames, vk::i32(index))) return nullptr;
-    deallocate_object(slab(self), index);
+    if (!vk::parse(Sig, args, nargs, kwnames, vk::i32(index))) return nullptr;
+    Mark(slab(self), index);
     Py_RETURN_NONE;
 }
 
@@ -171,8 +165,10 @@ PyMethodDef slab_methods[] = {
                    "Load the header from its 16-byte form; a checksum mismatch sets flag 0x80 "
                    "and logs a warning."),
     vk::def_method(kIsFree, slab_is_object_free, "Whether the object is free."),
-    vk::def_method(kAllocate, slab_allocate_object_at, "Mark the object in use."),
-    vk::def_method(kDeallocate, slab_deallocate_object_at, "Mark the object free."),
+    vk::def_method(kAllocate, slab_mark_object<kAllocate, allocate_object>,
+                   "Mark the object in use."),
+    vk::def_method(kDeallocate, slab_mark_object<kDeallocate, deallocate_object>,
+                   "Mark the object free."),
     vk::def_method("py_find_free_object", slab_find_free_object, "The lowest free object, or -1."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
