@@ -420,7 +420,7 @@ _SCRIPT = r"""
 
   function renderTable() {
     var list = visible(), body = $("rows"), frag = document.createDocumentFragment();
-    var shown = state.all ? list : list[Any].slice(0, LIMIT);
+    var shown = state.all ? list : list.slice(0, LIMIT);
     shown.forEach(function (r) {
       var v = r.v, tr = document.createElement("tr");
       cell(tr, v[0], "loc");
