@@ -99,6 +99,19 @@ constexpr Sig<N> renamed(Sig<N> s, const char* name) {
     return s;
 }
 
+// The first M parameters of a declaration, with their defaults, under another callable's name (a
+// factory taking the leading parameters of its class).
+template <std::size_t M, std::size_t N>
+constexpr Sig<M> leading(const Sig<N>& s, const char* name) {
+    static_assert(M <= N, "more parameters than the declaration has");
+    Sig<M> out{name, s.required < M ? s.required : M, {}, {}};
+    for (std::size_t i = 0; i < M; ++i) {
+        out.params[i] = s.params[i];
+        out.defaults[i] = s.defaults[i];
+    }
+    return out;
+}
+
 namespace detail {
 
 [[gnu::cold]] inline void err_too_many(const char* name, std::size_t max, std::size_t required,

@@ -2,6 +2,7 @@
 // Part of compile_gate.cpp, which includes it after the module state and the gate type.
 #pragma once
 
+#include <string_view>
 #include <utility>
 
 namespace compile_gate {
@@ -57,12 +58,9 @@ PyObject* reset_compile_gate(PyObject* module, PyObject*) {
 // from these declarations; their native workers do the conversions and call the record types by
 // keyword.
 constexpr auto kCreatePolicy = vk::renamed(kPolicyInit, "create_policy_config");
-constexpr auto kCreateMetrics = vk::sig(
-    "create_function_metrics", vk::arg("call_count") = kMetricsDefaults.call_count,
-    vk::arg("compile_count") = kMetricsDefaults.compile_count,
-    vk::arg("avg_speedup") = kMetricsDefaults.avg_speedup,
-    vk::arg("total_execution_time_ms") = kMetricsDefaults.total_execution_time_ms,
-    vk::arg("last_compile_time") = kMetricsDefaults.last_compiled);
+// FunctionMetrics' parameters up to last_compile_time (last_compiled is the class's alone).
+constexpr auto kCreateMetrics = vk::leading<5>(kMetricsInit, "create_function_metrics");
+static_assert(std::string_view(kCreateMetrics.params[4]) == "last_compile_time");
 
 PyObject* c_create_policy_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
