@@ -30,6 +30,12 @@ def _stack_with(item):
     return s
 
 
+def _tree_with(item):
+    t = block_index.FastRedBlackTree()
+    t.insert(64, item)
+    return t
+
+
 def _stats_counters(s):
     return [getattr(s, n) for n in ("total_allocations", "bytes_allocated", "peak_bytes_allocated")]
 
@@ -39,7 +45,7 @@ OWNERS = {
     "AtomicPointer": (lambda item: sync_cells.AtomicPointer(item), lambda o, item: [item]),
     "LockFreeStack": (_stack_with, lambda o, item: [item]),
     "LockFreeStatistics": (lambda item: sync_cells.LockFreeStatistics(), lambda o, item: _stats_counters(o)),
-    "FastRedBlackTree": (lambda item: block_index.FastRedBlackTree(), lambda o, item: []),
+    "FastRedBlackTree": (_tree_with, lambda o, item: [item]),
     "FastBucketAllocator": (lambda item: pool_paths.FastBucketAllocator(), lambda o, item: []),
     "FastStatsCollector": (lambda item: pool_paths.FastStatsCollector(), lambda o, item: []),
     "CounterAggregator": (lambda item: stat_counters.CounterAggregator(4), lambda o, item: []),
@@ -60,7 +66,7 @@ def test_referents_are_what_the_object_owns(name):
     assert any(isinstance(r, LOCK_TYPE) for r in referents)
 
 
-@pytest.mark.parametrize("name", ["AtomicPointer", "LockFreeStack"])
+@pytest.mark.parametrize("name", ["AtomicPointer", "LockFreeStack", "FastRedBlackTree"])
 def test_cycle_through_a_stored_object_is_collected(name):
     make, _ = OWNERS[name]
     marker = Marker(name)

@@ -94,6 +94,18 @@ static void verify_tree(const RBTree& t, const Model& model) {
     };
     RBTree::for_each_preorder(t.root, f);
     CHECK(seen == model.size());
+    // The block walk the collector uses visits every stored block once (as a multiset), and
+    // stops when told to.
+    std::map<long, long> visits, stored;
+    for (auto& [size, blocks] : model) {
+        for (long b : blocks) ++stored[b];
+    }
+    CHECK(t.for_each_block([&](void* b) { ++visits[id_of(b)]; return 0; }) == 0);
+    CHECK(visits == stored);
+    if (expected > 0) {
+        long calls = 0;
+        CHECK(t.for_each_block([&](void*) { return ++calls == 1 ? 7 : 0; }) == 7 && calls == 1);
+    }
     // Exact lookups (through the size index) find every present size, and its chain.
     for (auto& [size, blocks] : model) {
         const RBNode* node = t.find_node(size);

@@ -210,3 +210,33 @@ def test_comparison_that_always_writes_gives_up():
     with pytest.raises(RuntimeError, match="changed during delete"):
         t.delete(2, "x")
     assert t.insert(3, "y") and t.find_all_exact(3) == ["y"]  # lock and counter left cleanly
+
+
+
+class PoolRecord:
+    """A block that knows its pool (the normal shape of a pool); its finalizer still uses the pool."""
+
+    freed = []
+
+    def __init__(self, tree):
+        self.tree = tree
+
+    def __del__(self):
+        PoolRecord.freed.append(self.tree.find_best_fit(0) is not None)
+
+
+@pytest.mark.parametrize("n_sizes, per_size", [(1, 1), (1, 40), (300, 3)])
+def test_cycle_through_stored_blocks_is_collected(n_sizes, per_size):
+    PoolRecord.freed = []
+    tree = FastRedBlackTree()
+    records = [PoolRecord(tree) for _ in range(n_sizes * per_size)]
+    for i, r in enumerate(records):
+        tree.insert(i % n_sizes, r)
+    referents = gc.get_referents(tree)
+    assert all(any(x is r for x in referents) for r in records)
+    refs = [weakref.ref(r) for r in records]
+    del records, r, tree, referents
+    gc.collect()
+    assert all(w() is None for w in refs)
+    # Each block finalized once, while the tree still held it (finalizers run before the clear).
+    assert PoolRecord.freed == [True] * len(refs)

@@ -202,9 +202,30 @@ int tree_init(PyObject* o, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+// The stored blocks are the tree's references too: a block that refers back to its tree (a pool
+// record and its pool) makes a cycle the collector must see. The collector runs with the
+// interpreter lock held, where the tree is always consistent (see the locking model above).
+int tree_traverse(PyObject* o, visitproc visit, void* arg) {
+    if (const int r = vk::traverse_object<TreeObject>(o, visit, arg)) return r;
+    return as_tree(o)->tree.for_each_block(
+        [&](void* block) { Py_VISIT(static_cast<PyObject*>(block)); return 0; });
+}
+
+// Breaks cycles through the tree: empties it as a writer would (the counter moves by two, so the
+// tree is consistent and empty before any reference goes), drops the locks and counters, and
+// releases the blocks last; code their release runs finds an uninitialised, empty tree. No
+// section of this tree can be open here: a method running on it holds a reference from its
+// caller, so the collector never finds it unreachable.
 int tree_clear(PyObject* o) {
-    as_tree(o)->using_atomic = false;
-    return vk::clear_object<TreeObject>(o);
+    TreeObject* self = as_tree(o);
+    self->using_atomic = false;
+    self->seq.begin();
+    DetachedTree detached = self->tree.detach();
+    self->stats.total_blocks = 0;
+    self->seq.end();
+    vk::clear_object<TreeObject>(o);
+    release_records(detached);
+    return 0;
 }
 
 void tree_dealloc(PyObject* o) {
@@ -213,14 +234,15 @@ void tree_dealloc(PyObject* o) {
     PyObject_GC_UnTrack(o);
     // Trees stored in trees: the trashcan bounds the recursion of a long chain.
     Py_TRASHCAN_BEGIN(o, tree_dealloc)
-    DetachedTree d = self->tree.detach();
-    if (d.root != nullptr || d.arena.chunks != nullptr || d.buckets != nullptr) {
+    if (self->tree.root != nullptr || self->tree.arena.chunks != nullptr ||
+        self->tree.buckets != nullptr) {
         // Blocks' finalizers may run here; keep any exception in flight intact around them.
         vk::SavedError saved;
-        release_records(d);
+        tree_clear(o);
         saved.restore();
+    } else {
+        tree_clear(o);
     }
-    tree_clear(o);
     tp->tp_free(o);
     Py_DECREF(tp);
     Py_TRASHCAN_END
@@ -612,7 +634,7 @@ const vk::TypeDef tree_type{
                          "Free memory blocks indexed by size: a red-black tree with one "
                          "node per distinct size and same-size chains; searches do not take "
                          "the writers' lock."),
-    .new_ = tree_new, .init = tree_init, .traverse = vk::traverse_object<TreeObject>, .clear = tree_clear,
+    .new_ = tree_new, .init = tree_init, .traverse = tree_traverse, .clear = tree_clear,
     .dealloc = tree_dealloc, .methods = tree_methods, .repr = tree_repr, .length = tree_len,
     .boolean = tree_bool};
 

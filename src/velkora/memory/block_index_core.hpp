@@ -360,6 +360,36 @@ struct RBTree {
         return 1 + (l > r ? l : r);
     }
 
+    // Calls f(block) for every stored block, node by node in size order, each chain head first;
+    // stops at the first non-zero result and returns it. Walks by parent links: no recursion, no
+    // allocation, and f must not change the tree.
+    template <class F>
+    int for_each_block(F&& f) const {
+        const RBNode* n = root;
+        if (n == nullptr) return 0;
+        while (n->left != nullptr) n = n->left;
+        while (n != nullptr) {
+            if (const int r = f(n->block_obj)) return r;
+            if (const LaterBlocks* later = n->later) {
+                for (uint32_t i = 0; i < later->count; ++i) {
+                    if (const int r = f(later->items[i])) return r;
+                }
+            }
+            if (n->right != nullptr) {
+                n = n->right;
+                while (n->left != nullptr) n = n->left;
+            } else {
+                const RBNode* from = n;
+                n = n->parent;
+                while (n != nullptr && from == n->right) {
+                    from = n;
+                    n = n->parent;
+                }
+            }
+        }
+        return 0;
+    }
+
     // Calls f(size, blocks of that size) for every tree node in pre-order (root first).
     template <class F>
     static void for_each_preorder(const RBNode* n, F& f) {
