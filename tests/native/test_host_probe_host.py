@@ -179,38 +179,53 @@ def test_numa_nodes_windows(monkeypatch, result, highest, dll_error, expected):
 
 # ---- detect_python_version ----------------------------------------------------------------------
 
+SUBINTERPRETER_MODULES = ("_xxsubinterpreters", "_interpreters", "concurrent.interpreters")
+
+
 def test_python_version_on_this_interpreter():
     v = sys.version_info
-    expected = v >= (3, 12) and importlib.util.find_spec("_xxsubinterpreters") is not None
+    expected = v >= (3, 12) and any(importlib.util.find_spec(n) is not None for n in SUBINTERPRETER_MODULES)
     assert hp.detect_python_version() == (f"{v.major}.{v.minor}.{v.micro}", expected)
 
 
 class ImportWatch:
-    """A meta-path finder counting requests for _xxsubinterpreters; raises `outcome` if given."""
+    """A meta-path finder recording requests for the sub-interpreter modules; raises `outcomes[name]`."""
 
-    def __init__(self, outcome):
-        self.outcome, self.seen = outcome, 0
+    def __init__(self, outcomes):
+        self.outcomes, self.seen = outcomes, []
 
     def find_spec(self, name, path=None, target=None):
-        if name == "_xxsubinterpreters":
-            self.seen += 1
-            if self.outcome:
-                raise self.outcome
+        if name in SUBINTERPRETER_MODULES:
+            self.seen.append(name)
+            if name in self.outcomes:
+                raise self.outcomes[name]
 
 
-@pytest.mark.parametrize("version, module, outcome, expected, imports", [
-    ((3, 11, 9), None, RuntimeError("must not import"), ("3.11.9", False), 0),
-    ((2, 7, 18), None, RuntimeError("must not import"), ("2.7.18", False), 0),
-    ((3, 14, 0), types.ModuleType("_xxsubinterpreters"), None, ("3.14.0", True), 0),
-    ((3, 14, 0), None, ModuleNotFoundError("gone"), ("3.14.0", False), 1),
-    ((3, 12, 0), None, ImportError("gone"), ("3.12.0", False), 1),
-    ((3, 12, 1), None, RuntimeError("broken import"), RuntimeError, 1),   # propagates
+GONE = {n: ModuleNotFoundError("gone") for n in SUBINTERPRETER_MODULES}
+MUST_NOT = {n: RuntimeError("must not import") for n in SUBINTERPRETER_MODULES}
+
+
+@pytest.mark.parametrize("version, present, outcomes, expected, imports", [
+    ((3, 11, 9), (), MUST_NOT, ("3.11.9", False), []),
+    ((2, 7, 18), (), MUST_NOT, ("2.7.18", False), []),
+    ((3, 14, 0), ("_xxsubinterpreters",), MUST_NOT, ("3.14.0", True), []),
+    # 3.13 renamed the private module, 3.14 made it public: each is found once the older names fail.
+    ((3, 13, 0), ("_interpreters",), GONE, ("3.13.0", True), ["_xxsubinterpreters"]),
+    ((3, 14, 0), ("concurrent.interpreters",), GONE, ("3.14.0", True), ["_xxsubinterpreters", "_interpreters"]),
+    ((3, 14, 0), (), GONE, ("3.14.0", False), list(SUBINTERPRETER_MODULES)),
+    ((3, 12, 0), (), {n: ImportError("gone") for n in SUBINTERPRETER_MODULES}, ("3.12.0", False),
+     list(SUBINTERPRETER_MODULES)),
+    ((3, 12, 1), (), {"_xxsubinterpreters": RuntimeError("broken import")}, RuntimeError,
+     ["_xxsubinterpreters"]),   # propagates, before the later names are tried
+    ((3, 13, 1), (), {**GONE, "_interpreters": RuntimeError("broken import")}, RuntimeError,
+     ["_xxsubinterpreters", "_interpreters"]),
 ])
-def test_python_version_through_fakes(monkeypatch, version, module, outcome, expected, imports):
-    monkeypatch.delitem(sys.modules, "_xxsubinterpreters", raising=False)
-    if module is not None:
-        monkeypatch.setitem(sys.modules, "_xxsubinterpreters", module)
-    watch = ImportWatch(outcome)
+def test_python_version_through_fakes(monkeypatch, version, present, outcomes, expected, imports):
+    for name in SUBINTERPRETER_MODULES:
+        monkeypatch.delitem(sys.modules, name, raising=False)
+    for name in present:
+        monkeypatch.setitem(sys.modules, name, types.ModuleType(name))
+    watch = ImportWatch(outcomes)
     monkeypatch.setattr(sys, "meta_path", [watch] + sys.meta_path)
     monkeypatch.setattr(hp, "sys", fake_sys(version=version))
     if expected is RuntimeError:

@@ -41,6 +41,8 @@ using vk::Ref;
     X(minor, "minor")                                                \
     X(micro, "micro")                                                \
     X(xxsubinterpreters, "_xxsubinterpreters")                       \
+    X(interpreters_private, "_interpreters")                         \
+    X(interpreters_public, "concurrent.interpreters")                \
     X(ctypes, "ctypes")                                              \
     X(wintypes, "wintypes")                                          \
     X(WinDLL, "WinDLL")                                              \
@@ -405,15 +407,17 @@ PyObject* detect_python_version(PyObject* module, PyObject*) {
     const int recent = compare(info.get(), st->py312, Py_GE);
     if (recent < 0) return nullptr;
     if (recent) {
-        // Only the private module of exactly this name counts; another spelling reports False.
-        Ref mod = Ref::steal(vk::import_stmt(module, st->names[s_xxsubinterpreters], nullptr,
-                                             st->builtin_import, st->names[s_dunder_import]));
-        if (mod) {
-            has_subinterpreters = true;
-        } else if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+        // The module's names over time: 3.12's, 3.13's private rename, 3.14's public module. The
+        // first that imports answers; an ImportError moves on, any other error propagates.
+        for (const Name name : {s_xxsubinterpreters, s_interpreters_private, s_interpreters_public}) {
+            Ref mod = Ref::steal(vk::import_stmt(module, st->names[name], nullptr,
+                                                 st->builtin_import, st->names[s_dunder_import]));
+            if (mod) {
+                has_subinterpreters = true;
+                break;
+            }
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
             PyErr_Clear();
-        } else {
-            return nullptr;
         }
     }
     return PyTuple_Pack(2, version.get(), has_subinterpreters ? Py_True : Py_False);
