@@ -1,6 +1,9 @@
 """GPU memory planning: estimates, safe limits, strategy, chunking, pressure and OOM heuristics."""
 
 import math
+import os
+import subprocess
+import sys
 from fractions import Fraction
 
 import pytest
@@ -12,6 +15,7 @@ from velkora.gpu import device_memplan as dm
 MAX_SAFE = 2**63 - 1
 U64_MAX = 2**64 - 1
 I32_MAX = 2**31 - 1
+I64_MAX = 2**63 - 1
 NAN, INF = float("nan"), float("inf")
 
 
@@ -78,6 +82,11 @@ def test_one_info_line_at_import(run_python):
     (((I32_MAX, I32_MAX), 2, 2.5), U64_MAX),
     (((2.9, IntLike(3), True), 2), 12),               # items through __int__, floats truncate
     (((0, "not read"), 8), 0),                        # items are converted when read
+    (((3 * 10**9,), 4, 1.0), 12 * 10**9),             # dimensions and sizes are 64-bit
+    (((4,), 2**31), 2**33),
+    (((I64_MAX,), 1), MAX_SAFE),
+    (((I64_MAX, 2), 1), MAX_SAFE),                    # saturates, as the docstring says
+    (((2,), I64_MAX), MAX_SAFE),
 ])
 def test_estimate(args, expected):
     r = dm.estimate_allocation_bytes(*args)
@@ -89,8 +98,8 @@ def test_estimate(args, expected):
     (([10], 8), TypeError),
     ((type("T", (tuple,), {})((10,)), 8), TypeError),
     ((("x", 0), 8), TypeError),                       # read before the 0 ends the loop
-    (((2**31,), 8), OverflowError),
-    (((4,), 2**31), OverflowError),
+    (((2**63,), 8), OverflowError),
+    (((4,), 2**63), OverflowError),
     (((4,), 8, "1.5"), TypeError),
 ])
 def test_estimate_errors(args, exc):
@@ -172,7 +181,9 @@ def test_decide_converts_every_argument_first():
     ((2500, 0, 0.2, 1, 7), 7),
     ((100, 1000, 0.2, 5, 3), 5),                      # lower bound tested first
     ((10**4, 1000, 0.2, 5, 3), 3),
-    ((U64_MAX, 1, 0.0, 1, I32_MAX), I32_MAX),         # quotient beyond int32 saturates
+    ((U64_MAX, 1, 0.0, 1, I32_MAX), I32_MAX),
+    ((U64_MAX, 1, 0.0, 1, I64_MAX), I64_MAX),         # quotient beyond int64 saturates
+    ((3 * 10**9, 1, 0.0, 1, 2**40), 3 * 10**9),       # counts are 64-bit
     ((U64_MAX, 1, 0.0, -5, -1), -1),
     ((1, 1000, NAN), 1000),
 ])
@@ -185,7 +196,7 @@ def test_optimal_chunks_keywords():
     assert dm.calculate_optimal_chunks(total_bytes=2500, available_bytes=1000, headroom_ratio=0.2,
                                        max_chunks=3) == 3
     with pytest.raises(OverflowError):
-        dm.calculate_optimal_chunks(1, 1, 0.0, 1, 2**31)
+        dm.calculate_optimal_chunks(1, 1, 0.0, 1, 2**63)
 
 
 # ---- compute_chunk_shapes -----------------------------------------------------------------------
@@ -203,6 +214,8 @@ def test_optimal_chunks_keywords():
     (((4, 2**32, 2**32), 1, U64_MAX), [(1, 2**32, 2**32)] * 4),  # 2**64 saturates, not wraps
     (((2, 2**32, 2**31), 2, U64_MAX), [(1, 2**32, 2**31)] * 2),
     (((I32_MAX,), 1, U64_MAX), [(I32_MAX,)]),
+    (((3 * 10**9,), 4, 2**32), [(2**30,), (2**30,), (3 * 10**9 - 2**31,)]),  # 64-bit dimensions
+    (((5, 3), 2**40, 2**43), [(2, 3), (2, 3), (1, 3)]),  # a 64-bit element size
 ])
 def test_chunk_shapes(args, expected):
     r = dm.compute_chunk_shapes(*args)
@@ -227,13 +240,44 @@ def test_chunk_shapes_reuse_the_objects():
     ((None, 4, 8), TypeError, "has no len"),
     (([5], 4, 8), TypeError, "tuple or None"),
     (((5, -1), 4, 8), OverflowError, None),             # trailing dimensions are bytes
-    (((2**31, 1), 4, 8), OverflowError, None),
+    (((2**63, 1), 4, 8), OverflowError, None),
     ((("a", 1), 4, 8), TypeError, None),
     (((5,), 4, -8), OverflowError, None),
 ])
 def test_chunk_shapes_errors(args, exc, text):
     with pytest.raises(exc, match=text):
         dm.compute_chunk_shapes(*args)
+
+
+@pytest.mark.parametrize("shape, element_size, max_chunk_bytes, count", [
+    ((2**40,), 1, 1, 2**40),                          # beyond any machine's memory
+    ((2**62, 3), 1, 1, 2**62),                        # beyond what a list can index
+])
+def test_chunk_shapes_refuses_what_cannot_be_built(shape, element_size, max_chunk_bytes, count):
+    with pytest.raises(MemoryError, match=f"^compute_chunk_shapes: {count} chunks would need"):
+        dm.compute_chunk_shapes(shape, element_size, max_chunk_bytes)
+
+
+@pytest.mark.skipif(sys.platform == "win32" or os.environ.get("VELKORA_SANITIZED") == "1",
+                    reason="POSIX memory limits; the sanitizer's shadow memory does not fit under one")
+def test_chunk_shapes_bound_follows_the_process_limit():
+    # 10**9 one-row chunks need about 64 GB: refused at once under a 2 GiB limit, however large the
+    # machine, while a list well within the limit is still built.
+    script = (
+        "import resource\n"
+        "resource.setrlimit(resource.RLIMIT_DATA, (2**31, resource.getrlimit(resource.RLIMIT_DATA)[1]))\n"
+        "from velkora.gpu import device_memplan as dm\n"
+        "assert len(dm.compute_chunk_shapes((2 * 10**6, 512), 4, 1)) == 2 * 10**6\n"
+        "try:\n"
+        "    dm.compute_chunk_shapes((10**9, 512), 4, 1)\n"
+        "except MemoryError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("compute_chunk_shapes: 1000000000 chunks would need about")
+    assert "more than the 2147483648 this process can obtain" in out.stdout
 
 
 @settings(max_examples=200, deadline=None)

@@ -2,10 +2,20 @@
 // strategy, chunk counts and shapes, pressure, headroom, suitability, out-of-memory recognition).
 #include "vkbind/vkbind.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "device_memplan_core.hpp"
 
@@ -64,10 +74,10 @@ constexpr auto kShapes = vk::sig("compute_chunk_shapes", "shape", "element_size"
 PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
     PyObject* shape = nullptr;
-    int32_t element_size = 0;
+    int64_t element_size = 0;
     double overhead;
     if (!vk::parse(kEstimate, args, nargs, kwnames, vk::tuple_or_none(shape),
-                   vk::i32(element_size), vk::f64(overhead))) {
+                   vk::i64(element_size), vk::f64(overhead))) {
         return nullptr;
     }
     if (shape == Py_None) {
@@ -77,7 +87,7 @@ PyObject* estimate_allocation_bytes(PyObject*, PyObject* const* args, Py_ssize_t
     uint64_t total = 1;
     const Py_ssize_t n = PyTuple_GET_SIZE(shape);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int32_t dim = 0;
+        int64_t dim = 0;
         if (!read_dim(PyTuple_GET_ITEM(shape, i), dim, kEstimate.name)) return nullptr;
         uint64_t ended;
         if (!fold_dimension(total, dim, ended)) return PyLong_FromUnsignedLongLong(ended);
@@ -154,12 +164,12 @@ PyObject* calculate_optimal_chunks(PyObject*, PyObject* const* args, Py_ssize_t 
                                    PyObject* kwnames) {
     uint64_t total = 0, available = 0;
     double headroom = 0.0;
-    int32_t min_chunks, max_chunks;
+    int64_t min_chunks, max_chunks;
     if (!vk::parse(kOptimal, args, nargs, kwnames, vk::u64(total), vk::u64(available),
-                   vk::f64(headroom), vk::i32(min_chunks), vk::i32(max_chunks))) {
+                   vk::f64(headroom), vk::i64(min_chunks), vk::i64(max_chunks))) {
         return nullptr;
     }
-    return PyLong_FromLong(optimal_chunks(total, available, headroom, min_chunks, max_chunks));
+    return PyLong_FromLongLong(optimal_chunks(total, available, headroom, min_chunks, max_chunks));
 }
 
 // One chunk: (rows,) + shape[1:], the trailing dimension objects reused.
@@ -171,13 +181,59 @@ PyObject* chunk_tuple(PyObject* shape, Py_ssize_t n, PyObject* rows) {
     return t;
 }
 
+// The most memory this process can be given: the machine's physical memory, lowered by the
+// process's address-space and data limits where it has them. 2^64 - 1 when nothing is known.
+uint64_t obtainable_bytes() {
+    uint64_t bound = kU64Max;
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status)) bound = std::min<uint64_t>(bound, status.ullTotalPhys);
+#else
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    uint64_t phys;
+    if (pages > 0 && page > 0 &&
+        !__builtin_mul_overflow(static_cast<uint64_t>(pages), static_cast<uint64_t>(page), &phys)) {
+        bound = std::min(bound, phys);
+    }
+#endif
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit rl;
+        if (getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+            bound = std::min<uint64_t>(bound, static_cast<uint64_t>(rl.rlim_cur));
+        }
+    }
+#endif
+    return bound;
+}
+
+// Lists below this size are built without asking: every machine that runs the interpreter has it.
+constexpr uint64_t kAlwaysObtainable = uint64_t{64} << 20;
+
+// False, with MemoryError naming the chunk count, when the list of chunk tuples would need more
+// memory than this process can obtain: it is refused before anything is built.
+bool chunk_list_buildable(uint64_t count, Py_ssize_t dims) {
+    const uint64_t need = chunk_list_bytes(
+        count, static_cast<uint64_t>(dims), sizeof(PyTupleObject) - sizeof(PyObject*) + 2 * sizeof(void*));
+    if (need <= kAlwaysObtainable) return true;
+    const uint64_t limit = obtainable_bytes();
+    if (need <= limit && count <= static_cast<uint64_t>(PY_SSIZE_T_MAX / sizeof(PyObject*))) return true;
+    PyErr_Format(PyExc_MemoryError,
+                 "compute_chunk_shapes: %llu chunks would need about %llu bytes, more than the %llu "
+                 "this process can obtain",
+                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(need),
+                 static_cast<unsigned long long>(limit));
+    return false;
+}
+
 PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     PyObject* shape = nullptr;
-    int32_t element_size = 0;
+    int64_t element_size = 0;
     uint64_t max_chunk_bytes = 0;
     if (!vk::parse(kShapes, args, nargs, kwnames, vk::tuple_or_none(shape),
-                   vk::i32(element_size), vk::u64(max_chunk_bytes))) {
+                   vk::i64(element_size), vk::u64(max_chunk_bytes))) {
         return nullptr;
     }
     if (element_size < 1) {
@@ -205,15 +261,16 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!read_dim(PyTuple_GET_ITEM(shape, i), dim, kShapes.name)) return nullptr;
         row.fold(dim);
     }
-    int32_t first_dim = 0;
+    int64_t first_dim = 0;
     if (!read_dim(PyTuple_GET_ITEM(shape, 0), first_dim, kShapes.name)) return nullptr;
 
     const uint64_t rows = rows_per_chunk(row.value(), max_chunk_bytes);
-    const std::size_t count = chunks_for(first_dim, rows);
+    const uint64_t count = chunks_for(first_dim, rows);
+    if (!chunk_list_buildable(count, n)) return nullptr;
     vk::Ref list = vk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list || count == 0) return list.release();
 
-    // Every chunk but the last holds `rows` rows (then rows < first_dim fits in int32).
+    // Every chunk but the last holds `rows` rows (then rows < first_dim fits in int64).
     const uint64_t first = static_cast<uint64_t>(first_dim);
     const uint64_t last_rows = first - rows * (count - 1);
     vk::Ref last = vk::Ref::steal(PyLong_FromUnsignedLongLong(last_rows));
@@ -221,7 +278,7 @@ PyObject* compute_chunk_shapes(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (count > 1) {
         vk::Ref full = vk::Ref::steal(PyLong_FromUnsignedLongLong(rows));
         if (!full) return nullptr;
-        for (std::size_t k = 0; k + 1 < count; ++k) {
+        for (uint64_t k = 0; k + 1 < count; ++k) {
             PyObject* t = chunk_tuple(shape, n, full.get());
             if (t == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), t);
@@ -335,8 +392,9 @@ PyObject* is_oom_error(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef strategy_functions[] = {
     vk::def_function(kEstimate, estimate_allocation_bytes,
-                     "Bytes needed by an array of `shape` and `element_size`; saturates at 2**63 "
-                     "- 1."),
+                     "Bytes needed by an array of `shape` and `element_size` (each a 64-bit "
+                     "signed integer); saturates at 2**63 - 1 before the overhead factor, at 2**64 "
+                     "- 1 after it."),
     vk::def_function(kSafeLimit, calculate_safe_limit,
                      "Usable bytes after keeping the headroom fraction (0.0 to 0.99) free."),
     vk::def_function(kDecide, decide_allocation_strategy,
@@ -344,10 +402,13 @@ PyMethodDef strategy_functions[] = {
                      "chunked, 2 CPU; chunk_size is the most bytes one chunk may take (the safe "
                      "limit) when chunked, else 0; chunk_count is 1 unless chunked."),
     vk::def_function(kOptimal, calculate_optimal_chunks,
-                     "Number of chunks that fit the safe limit, clamped to the bounds."),
+                     "Number of chunks that fit the safe limit, clamped to the bounds (64-bit "
+                     "signed integers); the quotient saturates at 2**63 - 1."),
     vk::def_function(kShapes, compute_chunk_shapes,
                      "Chunk shapes splitting `shape` along its first axis within max_chunk_bytes "
-                     "each."),
+                     "each. MemoryError, before anything is built, when the list would need more "
+                     "than the machine's physical memory or the process's memory limits; costs "
+                     "about 8 * len(shape) + 48 bytes a chunk."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,7 +13,7 @@ namespace device_memplan::core {
 
 inline constexpr uint64_t kMaxSafe = 9223372036854775807ULL;  // 2^63 - 1
 inline constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-inline constexpr int32_t kI32Max = std::numeric_limits<int32_t>::max();
+inline constexpr int64_t kI64Max = std::numeric_limits<int64_t>::max();  // == kMaxSafe
 inline constexpr double kTwo64 = 18446744073709551616.0;  // 2^64, the first double beyond uint64
 inline constexpr double kHeadroomCap = 0.99;
 
@@ -24,11 +24,11 @@ inline uint64_t trunc_u64(double v) {
     return static_cast<uint64_t>(v);
 }
 
-// A non-negative double truncated into an int32 count: NaN gives 0, beyond the range saturates.
-inline int32_t trunc_count(double v) {
+// A non-negative double truncated into an int64 count: NaN gives 0, 2^63 and above saturate.
+inline int64_t trunc_count(double v) {
     if (!(v > 0.0)) return 0;
-    if (v >= 2147483648.0) return kI32Max;
-    return static_cast<int32_t>(v);
+    if (v >= 9223372036854775808.0) return kI64Max;
+    return static_cast<int64_t>(v);
 }
 
 // Usable bytes after keeping a headroom fraction free. The fraction is capped at 0.99 first and
@@ -43,7 +43,7 @@ inline uint64_t safe_limit(uint64_t available, double headroom) {
 
 // One dimension folded into the element count. Returns false when the estimate ends here, with the
 // final result in `result` (0 for an empty dimension, kMaxSafe when the product would exceed it).
-inline bool fold_dimension(uint64_t& total, int32_t dim, uint64_t& result) {
+inline bool fold_dimension(uint64_t& total, int64_t dim, uint64_t& result) {
     if (dim < 1) {
         result = 0;
         return false;
@@ -59,7 +59,7 @@ inline bool fold_dimension(uint64_t& total, int32_t dim, uint64_t& result) {
 
 // Bytes for `total` elements of `element_size` with an overhead factor that never shrinks. A
 // negative element size has no bytes (0). An overhead product beyond 2^64 - 1 saturates there.
-inline uint64_t finish_estimate(uint64_t total, int32_t element_size, double overhead) {
+inline uint64_t finish_estimate(uint64_t total, int64_t element_size, double overhead) {
     if (element_size < 1) return 0;
     const uint64_t es = static_cast<uint64_t>(element_size);
     if (total > kMaxSafe / es) return kMaxSafe;
@@ -76,11 +76,11 @@ inline uint64_t chunk_count(uint64_t requested, uint64_t limit) {
     return trunc_u64(std::ceil(static_cast<double>(requested) / static_cast<double>(limit)));
 }
 
-inline int32_t optimal_chunks(uint64_t total, uint64_t available, double headroom,
-                              int32_t min_chunks, int32_t max_chunks) {
+inline int64_t optimal_chunks(uint64_t total, uint64_t available, double headroom,
+                              int64_t min_chunks, int64_t max_chunks) {
     const uint64_t limit = safe_limit(available, headroom);
     if (limit == 0) return max_chunks;
-    const int32_t chunks =
+    const int64_t chunks =
         trunc_count(std::ceil(static_cast<double>(total) / static_cast<double>(limit)));
     if (chunks < min_chunks) return min_chunks;
     if (chunks > max_chunks) return max_chunks;
@@ -94,7 +94,7 @@ struct RowSize {
     bool saturated = false;
     bool empty = false;
 
-    explicit RowSize(int32_t element_size) : bytes(static_cast<uint64_t>(element_size)) {}
+    explicit RowSize(int64_t element_size) : bytes(static_cast<uint64_t>(element_size)) {}
     void fold(uint64_t dim) {
         if (dim == 0) {
             empty = true;
@@ -114,10 +114,19 @@ inline uint64_t rows_per_chunk(uint64_t row_size, uint64_t max_chunk_bytes) {
 }
 
 // Number of chunks covering `first_dim` rows (0 for no rows).
-inline std::size_t chunks_for(int32_t first_dim, uint64_t rows) {
+inline uint64_t chunks_for(int64_t first_dim, uint64_t rows) {
     if (first_dim <= 0) return 0;
     const uint64_t n = static_cast<uint64_t>(first_dim);
-    return static_cast<std::size_t>(n / rows + (n % rows != 0));
+    return n / rows + (n % rows != 0);
+}
+
+// What a list of `count` chunk tuples of `dims` items costs the interpreter, near enough: per chunk
+// a list slot, the tuple's header with its collector link, and one pointer per item (the row
+// counts and trailing dimensions are shared objects). Saturates at 2^64 - 1.
+inline uint64_t chunk_list_bytes(uint64_t count, uint64_t dims, uint64_t tuple_header) {
+    const uint64_t per_chunk = 8 + tuple_header + 8 * dims;
+    uint64_t total;
+    return __builtin_mul_overflow(count, per_chunk, &total) ? kU64Max : total;
 }
 
 // ---- pressure, headroom, suitability ------------------------------------------------------------
