@@ -147,7 +147,9 @@ struct SeqCounter {
 // walks than nodes scattered among every other allocation of the process) and makes allocation a
 // pointer bump. The chunks go back to the system when the tree is cleared or destroyed.
 struct NodeArena {
-    static constexpr uint64_t kFirstChunk = 64;      // nodes
+    // Nodes. Small, so that a tree of a few sizes costs a few hundred bytes, not 4 KiB: programs
+    // keep many small trees (one per pool, trees inside records). Chunks double from here.
+    static constexpr uint64_t kFirstChunk = 4;
     static constexpr uint64_t kLargestChunk = 32768; // nodes: 2 MiB
 
     // The first node-sized slot of a chunk: the chunk list, and what to hand back to free().
