@@ -42,21 +42,75 @@ inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {
     return r;
 }
 
+// The pending exception, taken out of the error indicator: the one place that knows 3.11 keeps
+// it as a (type, value, traceback) triple and 3.12 as one instance. Put back with restore(),
+// dropped otherwise. Taken `normalized`, the value is an instance (on 3.11 instantiating a lazily
+// set exception allocates, and may run the garbage collector); taken as it is, nothing runs.
+class RaisedError {
+public:
+    enum class Form { AsIs, Normalized };
+
+    explicit RaisedError(Form form) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        (void)form;
+        value_ = PyErr_GetRaisedException();
+        if (value_ != nullptr) type_ = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value_)));
+#else
+        PyErr_Fetch(&type_, &value_, &tb_);
+        if (form == Form::Normalized && type_ != nullptr) {
+            PyErr_NormalizeException(&type_, &value_, &tb_);
+        }
+#endif
+    }
+    RaisedError(const RaisedError&) = delete;
+    RaisedError& operator=(const RaisedError&) = delete;
+    ~RaisedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+
+    // __exit__'s three arguments, borrowed: None where there is no value or traceback.
+    PyObject* type() const noexcept { return type_ != nullptr ? type_ : Py_None; }
+    PyObject* value() const noexcept { return value_ != nullptr ? value_ : Py_None; }
+    PyObject* traceback() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (tb_ == nullptr && value_ != nullptr) tb_ = PyException_GetTraceback(value_);
+#endif
+        return tb_ != nullptr ? tb_ : Py_None;
+    }
+
+    // Back into the error indicator, as it was taken (normalised if it was taken so).
+    void restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        Py_CLEAR(type_);
+        Py_CLEAR(tb_);
+        PyErr_SetRaisedException(std::exchange(value_, nullptr));
+#else
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(tb_, nullptr));
+#endif
+    }
+
+    // The exception instance with its traceback attached (new reference; nullptr when none).
+    // Taken normalised only.
+    PyObject* release_instance() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+        if (tb_ != nullptr && value_ != nullptr) PyException_SetTraceback(value_, tb_);
+#endif
+        return std::exchange(value_, nullptr);
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* tb_ = nullptr;
+};
+
 // The pending exception as a normalised instance (new reference; nullptr when none); the error
 // indicator is cleared.
 inline PyObject* take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type == nullptr) return nullptr;
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return value;
-#endif
+    return RaisedError(RaisedError::Form::Normalized).release_instance();
 }
 
 // Makes the pending exception an instance now. From 3.12 it always is one; on 3.11 a lazily set
@@ -66,43 +120,15 @@ inline PyObject* take_exception() {
 inline void normalize_pending_error() {
 #if PY_VERSION_HEX < 0x030C0000
     if (!PyErr_Occurred()) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyErr_Restore(type, value, tb);
+    RaisedError(RaisedError::Form::Normalized).restore();
 #endif
 }
 
-// The pending exception, taken aside while other code runs, then put back (restore()) or dropped.
-class SavedError {
+// The pending exception, taken aside as it is while other code runs, then put back (restore())
+// or dropped.
+class SavedError : public RaisedError {
 public:
-    SavedError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(exc_);
-        Py_XDECREF(tb_);
-    }
-    void restore() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
-#else
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(exc_, nullptr),
-                      std::exchange(tb_, nullptr));
-#endif
-    }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* exc_ = nullptr;
-    PyObject* tb_ = nullptr;
+    SavedError() noexcept : RaisedError(Form::AsIs) {}
 };
 
 // While alive, `exc` is the exception being handled, as inside an except block: anything raised

@@ -43,8 +43,8 @@
 #include <utility>
 
 #include "interp.hpp"
+#include "names.hpp"
 #include "ref.hpp"
-#include "state.hpp"
 
 namespace vk {
 
@@ -177,34 +177,13 @@ private:
             Py_XDECREF(r);
             return;
         }
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject* argv[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, Py_None};
-        PyObject* tb = PyException_GetTraceback(exc);
-        if (tb != nullptr) argv[2] = tb;
+        RaisedError exc(RaisedError::Form::Normalized);
+        PyObject* argv[3] = {exc.type(), exc.value(), exc.traceback()};
         PyObject* r = call_exit(exit.get(), lock.get(), argv);
-        Py_XDECREF(tb);
-        if (r == nullptr) {
-            Py_DECREF(exc);
-        } else {
+        if (r != nullptr) {
             Py_DECREF(r);
-            PyErr_SetRaisedException(exc);
+            exc.restore();
         }
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        PyObject* argv[3] = {type, value ? value : Py_None, tb ? tb : Py_None};
-        PyObject* r = call_exit(exit.get(), lock.get(), argv);
-        if (r == nullptr) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-        } else {
-            Py_DECREF(r);
-            PyErr_Restore(type, value, tb);
-        }
-#endif
     }
 
     [[gnu::noinline]] void start_slow(PyObject* lock, Section kind) {

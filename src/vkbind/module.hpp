@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "args.hpp"
 #include "ref.hpp"
+#include "sig.hpp"
 
 namespace vk {
 
