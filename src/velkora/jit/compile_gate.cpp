@@ -551,7 +551,7 @@ const vk::TypeDef gate_type{
 }  // namespace compile_gate
 
 // The module functions: a part of this unit, after the state and the gate type above.
-#include "compile_gate_functions.hpp"
+#include "compile_gate_functions.inc"
 
 namespace compile_gate {
 namespace {

@@ -428,8 +428,8 @@ PyObject* detect_python_version(PyObject* module, PyObject*) {
 
 // The GPU probe and the capability report: parts of this unit, after the state, helpers and
 // probes above.
-#include "host_probe_gpu.hpp"
-#include "host_probe_report.hpp"
+#include "host_probe_gpu.inc"
+#include "host_probe_report.inc"
 
 namespace host_probe {
 namespace {
