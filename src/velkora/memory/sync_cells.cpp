@@ -13,50 +13,16 @@ namespace {
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
-// The older Python-level interface. Parameters are Python ints and the declared-int results pass
-// through int(); lookups happen at call time so a replaced `_counter` redirects the wrapper.
-constexpr const char kWrapperSource[] = R"PY(
-def _make_wrapper(AtomicCounter):
-    def _int(value):
-        if type(value) is int:
-            return value
-        tp = type(value)
-        if isinstance(value, (str, bytes, bytearray)) or not (
-                hasattr(tp, "__int__") or hasattr(tp, "__index__")):
-            raise TypeError(f"expected int, got {tp.__name__}")
-        return int(value)
-
-    class AtomicCounterWrapper:
-        """Python wrapper around AtomicCounter, kept for backward compatibility."""
-
-        def __init__(self, initial_value: int = 0):
-            self._counter = AtomicCounter(_int(initial_value))
-
-        def load(self) -> int:
-            return _int(self._counter.py_load())
-
-        def store(self, value: int):
-            self._counter.py_store(_int(value))
-
-        def increment(self, delta: int = 1) -> int:
-            return _int(self._counter.py_increment(_int(delta)))
-
-        def decrement(self, delta: int = 1) -> int:
-            return _int(self._counter.py_decrement(_int(delta)))
-
-        def compare_and_swap(self, expected: int, new_value: int) -> bool:
-            return self._counter.py_compare_and_swap(_int(expected), _int(new_value))
-
-        def fetch_and_add(self, delta: int) -> int:
-            return _int(self._counter.py_fetch_and_add(_int(delta)))
-
-    AtomicCounterWrapper.__module__ = "velkora.memory.sync_cells"
-    AtomicCounterWrapper.__qualname__ = "AtomicCounterWrapper"
-    return AtomicCounterWrapper
-
-AtomicCounterWrapper = _make_wrapper(AtomicCounter)
-del _make_wrapper
-)PY";
+// The older Python-level interface, a plain Python class over AtomicCounter: written in the
+// Python module beside this one and made here, for this module's counter type.
+bool add_wrapper(PyObject* m, PyTypeObject* counter) {
+    vk::Ref source = vk::Ref::steal(PyImport_ImportModule("velkora.memory._sync_cells_wrapper"));
+    vk::Ref make = source ? vk::Ref::steal(PyObject_GetAttrString(source.get(), "_make_wrapper"))
+                          : vk::Ref();
+    if (!make) return false;
+    return vk::module_add(m, "AtomicCounterWrapper",
+                          PyObject_CallOneArg(make.get(), reinterpret_cast<PyObject*>(counter)));
+}
 
 int module_exec(PyObject* m) {
     ModuleState* st = state(m);
@@ -78,7 +44,7 @@ int module_exec(PyObject* m) {
 
     if (!counter_add_aliases(st->AtomicCounter)) return -1;
 
-    if (!vk::run_source(m, kWrapperSource)) return -1;
+    if (!add_wrapper(m, st->AtomicCounter)) return -1;
 
     if (!vk::log_loaded(m, "Lock-free atomics loaded: C11 atomic operations active "
                            "(10-20x speedup over lock-based counters)")) {
