@@ -11,6 +11,7 @@ import weakref
 
 import pytest
 
+from doubles import FakeThreading
 from velkora.jit import compile_gate
 from velkora.memory import block_index, pool_paths, sync_cells
 from velkora.monitoring import stat_counters
@@ -208,18 +209,11 @@ def test_a_deleted_threading_global_is_a_name_error(name, monkeypatch):
 @pytest.mark.parametrize("name", MAKERS)
 def test_the_threading_global_falls_back_to_builtins(name, monkeypatch):
     module, make = MAKERS[name]
-    made = []
-
-    class FakeThreading:
-        @staticmethod
-        def Lock():
-            made.append(threading.Lock())
-            return made[-1]
-
+    fake = FakeThreading(threading.Lock)
     monkeypatch.delattr(module, "threading")
-    monkeypatch.setattr(builtins, "threading", FakeThreading, raising=False)
+    monkeypatch.setattr(builtins, "threading", fake, raising=False)
     make()
-    assert made  # every lock of the object came from the builtins' `threading`
+    assert fake.locks  # every lock of the object came from the builtins' `threading`
 
 
 class ReplacingLock:
@@ -252,20 +246,13 @@ REPLACING = {
 @pytest.mark.parametrize("name", REPLACING)
 def test_a_lock_replaced_inside_its_own_enter_stays_alive(name, monkeypatch):
     module, make, reinit, operate = REPLACING[name]
-    locks = []
-
-    class FakeThreading:
-        @staticmethod
-        def Lock():
-            locks.append(ReplacingLock())
-            return locks[-1]
-
-    monkeypatch.setattr(module, "threading", FakeThreading)
+    fake = FakeThreading(ReplacingLock)
+    monkeypatch.setattr(module, "threading", fake)
     owner = make()
-    first = locks.pop()
+    first = fake.locks.pop()
     first.reinit = lambda: reinit(owner)
     ref = weakref.ref(first)
-    del first, locks[:]
+    del first, fake.locks[:]
     operate(owner)           # entered on the first lock, which the owner no longer holds
     assert ref() is None     # left and released once the section ended
     operate(owner)           # the replacement lock works as usual
@@ -274,7 +261,7 @@ def test_a_lock_replaced_inside_its_own_enter_stays_alive(name, monkeypatch):
 @pytest.mark.parametrize("kind", ["genuine", "injected"])
 def test_compile_gate_sections_leave_the_lock_on_errors(kind, monkeypatch):
     """A section that fails inside (a ledger raising) leaves its lock free, error intact."""
-    made = []
+    fake = None
     if kind == "injected":
         class CountingLock:
             def __init__(self):
@@ -289,13 +276,8 @@ def test_compile_gate_sections_leave_the_lock_on_errors(kind, monkeypatch):
             def locked(self):
                 return self.inner.locked()
 
-        class FakeThreading:
-            @staticmethod
-            def Lock():
-                made.append(CountingLock())
-                return made[-1]
-
-        monkeypatch.setattr(compile_gate, "threading", FakeThreading)
+        fake = FakeThreading(CountingLock)
+        monkeypatch.setattr(compile_gate, "threading", fake)
     gate = compile_gate.CompileGate()
 
     class Ledger:
@@ -305,6 +287,6 @@ def test_compile_gate_sections_leave_the_lock_on_errors(kind, monkeypatch):
     for _ in range(3):
         with pytest.raises(KeyError):
             gate.update("f", Ledger())
-    lock = made[0].inner if made else None
+    lock = fake.locks[0].inner if fake else None
     assert lock is None or not lock.locked()
     assert gate.get_threshold("f") > 0

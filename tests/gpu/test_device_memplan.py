@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from doubles import IntLike
 from velkora.gpu import device_memplan as dm
 
 MAX_SAFE = 2**63 - 1
@@ -28,14 +29,6 @@ FUNCTIONS = (
     "calculate_optimal_chunks", "compute_chunk_shapes", "calculate_memory_pressure",
     "recommend_headroom", "score_gpu_suitability", "is_chunkable_operation", "is_oom_error",
 )
-
-
-class IntLike:
-    def __init__(self, v):
-        self.v = v
-
-    def __int__(self):
-        return self.v
 
 
 class BadBool:

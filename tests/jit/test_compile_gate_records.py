@@ -7,6 +7,7 @@ import pickle
 
 import pytest
 
+from doubles import IntLike
 from velkora.jit.compile_gate import (FunctionMetrics, PolicyConfig, create_function_metrics,
                                       create_policy_config)
 
@@ -19,11 +20,6 @@ def policy(c):
 
 def metrics(m):
     return (m.call_count, m.compile_count, m.avg_speedup, m.total_execution_time_ms, m.last_compiled)
-
-
-class IntLike:
-    def __int__(self):
-        return 42
 
 
 def test_namespace_in_import_order_and_load_line(run_python):

@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+from doubles import IntLike
 from velkora.memory import block_index
 from velkora.memory.block_index import FastRedBlackTree
 from velkora.memory.block_record import BlockRecord
@@ -26,14 +27,6 @@ class Eq:
         return isinstance(other, Eq) and other.tag == self.tag
 
     __hash__ = None
-
-
-class IntLike:
-    def __init__(self, v):
-        self.v = v
-
-    def __int__(self):
-        return self.v
 
 
 def test_namespace():

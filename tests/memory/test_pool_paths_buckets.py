@@ -7,6 +7,7 @@ import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, rule
 
+from doubles import FakeThreading
 from velkora.memory import pool_paths
 from velkora.memory.pool_paths import (FastBucketAllocator, fast_align_size, fast_bitmap_operations,
                                        fast_can_fit_aligned, fast_get_bucket_size)
@@ -202,28 +203,20 @@ class CountingLock:
         self.log.append("exit")
 
 
-class FakeThreading:
-    def __init__(self):
-        self.log, self.locks = [], []
-
-    def Lock(self):
-        self.locks.append(CountingLock(self.log))
-        return self.locks[-1]
-
-
 def test_injected_lock_sees_every_public_call(monkeypatch):
-    fake = FakeThreading()
+    log = []
+    fake = FakeThreading(lambda: CountingLock(log))
     monkeypatch.setattr(pool_paths, "threading", fake)
     a = FastBucketAllocator()
-    assert fake.log == []  # the constructor and _init_buckets take no lock
+    assert log == []  # the constructor and _init_buckets take no lock
     a.add_to_bucket(0, 8), a.add_to_bucket(0, 10), a.remove_from_bucket(8)
     a.find_best_fit_bucket(8, 8), a.remove_from_bucket(0)
     # Rejected sizes return before the lock, as the rules order it.
-    assert fake.log == ["enter", "exit"] * 3
+    assert log == ["enter", "exit"] * 3
 
 
 def test_lock_cycle_is_collected(monkeypatch):
-    fake = FakeThreading()
+    fake = FakeThreading(lambda: CountingLock([]))
     monkeypatch.setattr(pool_paths, "threading", fake)
     a = FastBucketAllocator()
     lock = fake.locks[0]

@@ -4,6 +4,7 @@ import threading
 
 import pytest
 
+from doubles import FakeThreading
 from velkora.memory import pool_paths
 from velkora.memory.pool_paths import FastStatsCollector
 
@@ -118,13 +119,7 @@ class RecordingLock:
 
 def test_injected_lock_is_entered_by_every_method(monkeypatch):
     log = []
-
-    class FakeThreading:
-        @staticmethod
-        def Lock():
-            return RecordingLock(log)
-
-    monkeypatch.setattr(pool_paths, "threading", FakeThreading)
+    monkeypatch.setattr(pool_paths, "threading", FakeThreading(lambda: RecordingLock(log)))
     c = FastStatsCollector()
     c.py_record_allocation(1, 1, True), c.py_record_deallocation(), c.get_stats(), c.reset_stats()
     assert log == ["enter", "exit"] * 4

@@ -6,18 +6,11 @@ import threading
 
 import pytest
 
+from doubles import IntLike
 from velkora.memory import sync_cells
 from velkora.memory.sync_cells import AtomicCounter, AtomicCounterWrapper
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
-
-
-class IntLike:
-    def __init__(self, v):
-        self.v = v
-
-    def __int__(self):
-        return self.v
 
 
 class IndexOnly:

@@ -14,6 +14,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
+from doubles import FakeThreading
 from velkora.monitoring import stat_counters
 from velkora.monitoring.stat_counters import CounterAggregator, create_aggregator
 
@@ -377,16 +378,9 @@ def injected_lock(monkeypatch):
     """Replaces the module's `threading` so that new aggregators get the given lock class."""
 
     def install(lock_class):
-        made = []
-
-        class FakeThreading:
-            @staticmethod
-            def Lock():
-                made.append(lock_class())
-                return made[-1]
-
-        monkeypatch.setattr(stat_counters, "threading", FakeThreading)
-        return made
+        fake = FakeThreading(lock_class)
+        monkeypatch.setattr(stat_counters, "threading", fake)
+        return fake.locks
 
     return install
 
