@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from velkora import cli
+from velkora import cli, sources
 
 GOOD = "def good(xs):\n    return sum(x * x for x in xs)\n"
 
@@ -30,8 +30,9 @@ def error_lines(stderr):
     (b"def f():\n    return 1\0\n", "null"),
     (b"def f():\n    return '\xff'\n", "UnicodeDecodeError"),
     ("# -*- coding: no-such-codec -*-\ndef f(): pass\n", "syntax error"),
+    ("# -*- coding: base64 -*-\ndef f(): pass\n", "syntax error: encoding problem: base64"),
     ("def f(:\n", "syntax error at line 1"),
-], ids=["deep-sum", "not-chain", "lambda-chain", "null-byte", "not-utf-8", "unknown-coding", "syntax"])
+], ids=["deep-sum", "not-chain", "lambda-chain", "null-byte", "not-utf-8", "unknown-coding", "codec-coding", "syntax"])
 def test_a_file_that_breaks_the_parser_is_reported_and_the_rest_analysed(tmp_path, source, reason):
     bad = tmp_path / "bad.py"
     bad.write_bytes(source if isinstance(source, bytes) else source.encode())
@@ -45,6 +46,13 @@ def test_a_file_that_breaks_the_parser_is_reported_and_the_rest_analysed(tmp_pat
     assert names == ["good"]
     [line] = error_lines(proc.stderr)
     assert line.startswith(f"{bad}: error: ") and reason in line
+
+
+@pytest.mark.parametrize("codec", ["base64", "hex", "zlib", "rot13", "uu_codec", "bz2_codec", "quopri",
+                                   "utf-16", "utf-32"])
+def test_a_coding_line_the_interpreter_refuses_is_a_syntax_error(codec):
+    with pytest.raises(SyntaxError, match=f"encoding problem: {codec}"):
+        sources.decode_source(f"# -*- coding: {codec} -*-\ndef f(): pass\n".encode())
 
 
 def fifo(path):
