@@ -61,6 +61,8 @@ def _table(path: str, required: bool = True) -> dict[str, Any] | None:
         raise ConfigError(f"cannot read {path}: {exc.strerror or exc}") from None
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as exc:
         raise ConfigError(f"{path} is not valid TOML: {exc}") from None
+    except RecursionError:              # the parser recurses once per nested array or inline table
+        raise ConfigError(f"{path}: arrays or tables nested too deeply to read") from None
     tool = data.get("tool")
     table = tool.get("velkora") if isinstance(tool, dict) else None
     if table is None:
