@@ -174,3 +174,20 @@ def test_markdown_keeps_a_table_cell_whole(tmp_path, capsys):
     _, out, _ = run(capsys, "--markdown", "--no-gpu", str(odd))
     [row] = [line for line in out.splitlines() if line.startswith("| `")]
     assert "a\\|b.py:1" in row and row.count(" | ") == 4
+
+
+def code_span(text):
+    """The content of the CommonMark code span that `text` must be, whole."""
+    fence = re.match("`+", text).group()
+    close = next(m for m in re.finditer("`+", text[len(fence):]) if len(m.group()) == len(fence))
+    assert len(fence) + close.end() == len(text), f"the span ends early in {text!r}"
+    content = text[len(fence):len(fence) + close.start()]
+    if content.startswith(" ") and content.endswith(" ") and content.strip(" "):
+        content = content[1:-1]
+    return content
+
+
+@pytest.mark.parametrize("name", ["plain.py", "a`b.py", "a``b.py", "`x.py", "x.py`", "``<img src=x onerror=alert(1)>",
+                                  "a ``` b `` c ` d.py"])
+def test_no_file_name_can_end_its_markdown_code_span(name):
+    assert code_span(report._md(name)) == name

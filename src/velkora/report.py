@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import io
 import json
+import re
 from collections import Counter
 from dataclasses import fields
 from typing import Any
@@ -310,7 +311,13 @@ def _wrap(first: str, parts: list[tuple[str, str | None]], width: int, paint: _P
 def _md(text: str) -> str:
     """`text` as a code span that survives a Markdown table cell."""
     text = printable(text).replace("|", "\\|")
-    return f"`` {text} ``" if "`" in text else f"`{text}`"
+    if "`" not in text:
+        return f"`{text}`"
+    # A span ends at the first run of exactly as many backticks as opened it: open with one more than the
+    # longest run inside, and pad with spaces (which the renderer strips) so a backtick at either end
+    # cannot join the fence.
+    fence = "`" * (1 + max(len(run) for run in re.findall("`+", text)))
+    return f"{fence} {text} {fence}"
 
 
 def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
