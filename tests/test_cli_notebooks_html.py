@@ -62,3 +62,26 @@ def test_html_page_that_cannot_be_written_fails_the_run(tmp_path, capsys):
     target = pathlib.Path(tmp_path / "missing-dir" / "r.html")
     assert cli.main(["analyze", "--no-config", "--html", str(target), str(tmp_path / "k.py")]) == 1
     assert "cannot write the HTML report" in capsys.readouterr().err
+
+
+def test_a_failed_html_write_leaves_the_earlier_page_whole(tmp_path):
+    import resource
+    import signal
+    import subprocess
+    import sys
+
+    (tmp_path / "k.py").write_text("def k():\n    return 1\n")
+    page = tmp_path / "r.html"
+    page.write_text("<!doctype html>the earlier page")
+
+    def small_files():          # the page is larger than this: its write fails with EFBIG
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+    proc = subprocess.run([sys.executable, "-m", "velkora", "analyze", "--no-config", "--no-gpu", "--html",
+                           str(page), str(tmp_path / "k.py")], capture_output=True, text=True, timeout=60,
+                          preexec_fn=small_files)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert "cannot write the HTML report" in proc.stderr
+    assert page.read_text() == "<!doctype html>the earlier page"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["k.py", "r.html"]

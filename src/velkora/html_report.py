@@ -20,7 +20,6 @@ import html
 import json
 import math
 import os
-from pathlib import Path
 from typing import Any
 
 from velkora.patterns import WorkloadPattern
@@ -276,10 +275,38 @@ def render(doc: dict[str, Any]) -> str:
 
 
 def write(path: str | os.PathLike[str], doc: dict[str, Any]) -> None:
-    """Writes the page for `doc` to `path` (UTF-8); the page is built first, so a failure leaves no half
-    page behind."""
-    page = render(doc)
-    Path(path).write_text(page, encoding="utf-8", newline="\n")
+    """Writes the page for `doc` to `path` (UTF-8), raising OSError when it cannot.
+
+    The page goes to a new file beside `path` that is then renamed over it, so that a failed write (a full
+    disk, a file-size limit) leaves any earlier page whole and no part of the new one. A `path` that exists
+    and is no regular file (/dev/stdout, a FIFO) is written in place: renaming over it would replace it.
+    """
+    import secrets
+
+    page = render(doc).encode("utf-8")
+    target = os.fspath(path)
+    try:
+        in_place = not os.path.isfile(target) and os.path.exists(target)
+    except (OSError, ValueError):
+        in_place = False
+    if in_place:
+        with open(target, "wb") as f:
+            f.write(page)
+        return
+    directory, name = os.path.split(target)
+    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
+    # O_EXCL: never through a link someone placed under that name; 0o666 less the umask, as for any file.
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with open(fd, "wb") as f:
+            f.write(page)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 _STYLE = """
