@@ -96,3 +96,32 @@ def test_a_closed_pipe_ends_quietly(tmp_path, fmt):
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=60) == 141
     assert err == ""
+
+
+def close_fd(fd):
+    return lambda: os.close(fd)
+
+
+@pytest.mark.parametrize("args, stdout, preexec, message", [
+    (["analyze", "--no-gpu", "{dir}"], "/dev/full", None, "cannot write the output: No space left on device"),
+    (["probe"], "/dev/full", None, "cannot write the output: No space left on device"),
+    (["analyze", "--no-gpu", "{dir}"], None, close_fd(1), "standard output is closed"),
+    (["analyze", "--no-gpu", "-"], None, close_fd(0), "standard input (-) is closed"),
+], ids=["full-disk", "probe-full-disk", "stdout-closed", "stdin-closed"])
+def test_a_stream_that_fails_is_one_line_and_a_failed_status(tmp_path, args, stdout, preexec, message):
+    (tmp_path / "a.py").write_text("def a(xs):\n    return [x + 1 for x in xs]\n")
+    with open(stdout or os.devnull, "w") as out:
+        proc = subprocess.run([sys.executable, "-m", "velkora", *(a.format(dir=tmp_path) for a in args)],
+                              stdout=out, stderr=subprocess.PIPE, text=True, timeout=60, preexec_fn=preexec)
+    assert proc.returncode not in (0, None) and "Traceback" not in proc.stderr
+    assert proc.stderr.splitlines()[-1].endswith(f"error: {message}")
+    assert len([line for line in proc.stderr.splitlines() if "error" in line]) == 1
+
+
+@pytest.mark.parametrize("fmt", ["--format=text", "--csv", "--markdown", "--wide"])
+def test_a_name_the_output_encoding_cannot_show_is_escaped(tmp_path, fmt):
+    (tmp_path / "数据.py").write_text("def good(xs):\n    return sum(x * x for x in xs)\n")
+    proc = subprocess.run([sys.executable, "-m", "velkora", "analyze", "--no-gpu", fmt, str(tmp_path)],
+                          capture_output=True, timeout=60, env={**os.environ, "PYTHONIOENCODING": "latin-1"})
+    assert proc.returncode == 0 and b"Traceback" not in proc.stderr
+    assert b"\\u6570\\u636e.py" in proc.stdout and b"good" in proc.stdout

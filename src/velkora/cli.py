@@ -6,13 +6,14 @@
 
 `python -m velkora` is the same command. The analysis itself lives in velkora.analysis, the choice of files
 in velkora.sources, the report formats in velkora.report.
-Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed, 130 when interrupted,
-141 when the output pipe closed early.
+Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed or the output could not
+be written, 130 when interrupted, 141 when the output pipe closed early.
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
@@ -123,6 +124,8 @@ def _analyze_file(path: str, display: str, analysis: Analysis) -> FileResult:
     """(reports, None) or (None, reason) for one file, or (reports, reason) for a notebook analysed in
     part; `display` is the name it is reported under."""
     try:
+        if path == STDIN and sys.stdin is None:         # started with standard input closed
+            raise Skip("cannot read: standard input is closed")
         if display.endswith(".ipynb"):
             if path == STDIN:
                 data = read_stdin_bytes(sys.stdin.buffer, analysis.max_size)
@@ -563,11 +566,33 @@ def run_analysis(paths: list[str], settings: dict[str, Any], analysis: Analysis,
                                   with_summary=not settings["quiet"])
     # In pieces: a single write of a few hundred kilobytes to a pipe whose reader leaves part-way through
     # can return without the BrokenPipeError that a piecewise write reports.
-    for start in range(0, len(text), 1 << 15):
-        out.write(text[start:start + (1 << 15)])
+    try:
+        for start in range(0, len(text), 1 << 15):
+            out.write(text[start:start + (1 << 15)])
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(exc) from None
     if not reports:
         print("no functions analysed", file=err)
     return 0 if reports else 1
+
+
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk, a closed descriptor): reported in one line."""
+
+    def __init__(self, exc: OSError):
+        super().__init__(f"cannot write the output: {exc.strerror or exc}")
+
+
+def _print(text: str) -> None:
+    """`text` and a newline on standard output; a failed write (other than a closed pipe) is an OutputError."""
+    try:
+        print(text)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise OutputError(exc) from None
 
 
 def _cwd() -> str | None:
@@ -729,17 +754,19 @@ def _command(argv: list[str] | None, prog: str) -> int:
     args = ap.parse_args(argv)
     if args.command is None:
         caps = probe_report()
-        print(format_probe(caps))
-        print(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
-              f"run `{prog} analyze PATH` on your own code:\n")
+        _print(format_probe(caps))
+        _print(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
+               f"run `{prog} analyze PATH` on your own code:\n")
         return run_analysis([str(SAMPLE)], {**DEFAULTS, "quiet": False},
                             Analysis(bool(caps.get("has_gpu")), None))
     if args.command == "probe":
         caps = probe_report()
-        print(json.dumps(caps, indent=2) if args.json else format_probe(caps))
+        _print(json.dumps(caps, indent=2) if args.json else format_probe(caps))
         return 0
     if args.paths.count(STDIN) > 1:
         ap.error("standard input (-) can be read once only")
+    if STDIN in args.paths and sys.stdin is None:
+        ap.error("standard input (-) is closed")
     for p in args.paths:
         if p == STDIN:
             continue
@@ -765,10 +792,26 @@ def _silence_stdout() -> None:
 
 def main(argv: list[str] | None = None, prog: str = "velkora") -> int:
     """The `velkora` command (`python -m velkora` passes its own name); returns the exit status."""
+    if sys.stdout is None:      # started with standard output closed: whatever we printed would be lost
+        print(f"{prog}: error: standard output is closed", file=sys.stderr)
+        return 1
+    # A file name the output encoding cannot show (PYTHONIOENCODING=latin-1) is escaped, as control
+    # characters are, rather than ending the run.
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
+        sys.stdout.reconfigure(errors="backslashreplace")
     try:
         status = _command(argv, prog)
-        sys.stdout.flush()      # a closed pipe shows here, not in the interpreter's final flush
+        try:
+            sys.stdout.flush()  # a closed pipe or a full disk shows here, not in the interpreter's final flush
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(exc) from None
         return status
+    except OutputError as exc:
+        print(f"{prog}: error: {exc}", file=sys.stderr)
+        _silence_stdout()
+        return 1
     except KeyboardInterrupt:
         return 130              # 128 + SIGINT, what shells report for an interrupted command
     except Stopped as exc:      # the workers are gone; now end as the signal would have ended us
