@@ -365,6 +365,25 @@ def test_detect_gpu_reads_the_compute_capability(monkeypatch, output, expected):
     assert calls == [["/usr/bin/nvidia-smi", "--query-gpu=compute_cap", "--format=csv,noheader"]]
 
 
+@pytest.mark.parametrize("output", ["99999999999999999999.9\n", "2147483648.0\n", "\uff18.\uff16\n", "8.\n",
+                                    "1" * 5000 + ".0\n"],
+                         ids=["huge", "over-32-bits", "full-width-digits", "no-minor", "5000-digits"])
+def test_an_unusable_compute_capability_is_none_and_said_once(monkeypatch, caplog, output):
+    import shutil
+    import subprocess
+
+    from velkora.native import host_probe
+
+    monkeypatch.setattr(host_probe, "detect_gpu_backends", lambda: {"has_gpu": True, "cuda_available": True})
+    monkeypatch.setattr(shutil, "which", lambda name: "/usr/bin/nvidia-smi")
+    monkeypatch.setattr(subprocess, "run", lambda cmd, **kw: subprocess.CompletedProcess(cmd, 0, output, ""))
+    monkeypatch.setattr(analysis, "_UNUSABLE_SAID", set())
+    assert [analysis.detect_gpu(), analysis.detect_gpu()] == [(True, None)] * 2
+    [record] = [r for r in caplog.records if "compute capability" in r.getMessage()]
+    assert record.levelname == "WARNING"
+    assert analysis.analyze_source(CPU_FN, "f.py", *analysis.detect_gpu())         # scores without one
+
+
 def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
     import shutil
 

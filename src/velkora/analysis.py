@@ -8,11 +8,14 @@ from __future__ import annotations
 
 import ast
 import io
+import logging
 from dataclasses import dataclass, field
 from typing import TypedDict
 
 from velkora.evidence import Unit, collect_units
 from velkora.patterns import WorkloadPattern as P
+
+logger = logging.getLogger(__name__)
 
 # Names of the workload pattern codes, indexed by code.
 PATTERN_NAMES = tuple(p.name for p in P)
@@ -286,8 +289,24 @@ def _nvidia_compute_capability() -> str | None:
     except (OSError, subprocess.SubprocessError):
         return None
     first = out.strip().splitlines()[0].strip() if out.strip() else ""
-    major, dot, minor = first.partition(".")
-    return first if dot and major.isdigit() and minor.isdigit() else None
+    if _usable_compute_capability(first):
+        return first
+    if first and first not in _UNUSABLE_SAID:           # said once, however often the host is asked
+        _UNUSABLE_SAID.add(first)
+        logger.warning("nvidia-smi reported the compute capability %r, which cannot be used: analysing "
+                       "without one", first[:40])
+    return None
+
+
+_UNUSABLE_SAID: set[str] = set()
+
+
+def _usable_compute_capability(text: str) -> bool:
+    """MAJOR.MINOR in ASCII digits with the major within the scorer's 32-bit range, as
+    --compute-capability requires."""
+    major, dot, minor = text.partition(".")
+    return (bool(dot) and all(part.isascii() and part.isdigit() for part in (major, minor))
+            and len(major.lstrip("0")) <= 10 and int(major) < 2**31)
 
 
 def source_segment(lines: list[str], node: ast.stmt | ast.expr) -> str:
