@@ -97,6 +97,24 @@ def test_without_processes_the_work_is_done_here(tmp_path, monkeypatch, fail_at)
     assert [(i.display, e, found) for i, found, e in cli.analyze_items(items, analysis, 2)] == expected
 
 
+@pytest.mark.parametrize("files, expected", [(48, 8), (5, 5)])
+def test_jobs_are_clamped_to_the_cores_and_the_files(tmp_path, monkeypatch, files, expected):
+    make_tree(tmp_path, files)
+    items = [i for i in cli.collect([str(tmp_path)], cli.WalkOptions(), 1 << 20) if "broken" not in i.path]
+    asked = []
+
+    class Workers(cli._Workers):
+        def __init__(self, jobs):
+            asked.append(jobs)
+            raise OSError(38, "Function not implemented")           # then the work is done here
+
+    monkeypatch.setattr(cli, "_Workers", Workers)
+    monkeypatch.setattr(cli, "default_jobs", lambda: 2)
+    monkeypatch.setattr(cli, "POOL_MIN_BYTES", 0)
+    assert len(list(cli.analyze_items(items, cli.Analysis(False, None), 999_999_999))) == len(items)
+    assert asked == [expected]
+
+
 def test_no_processes_for_little_work(tmp_path, capsys, counted_pools):
     (tmp_path / "a.py").write_text("def a():\n    return 1\n")
     (tmp_path / "b.py").write_text("def b():\n    return 2\n")

@@ -93,6 +93,8 @@ CHUNK_BYTES = 256 * 1024
 # Worker pools started again after one died, before the rest is analysed here instead.
 MAX_POOL_RESTARTS = 8
 DIED = "the analysis process ended abruptly (killed, or crashed in native code)"
+# --jobs is clamped to this many processes per core this process may use.
+MAX_JOBS_PER_CORE = 4
 
 
 @dataclass(frozen=True)
@@ -270,7 +272,9 @@ def analyze_items(items: list[Item], analysis: Analysis, jobs: int = 1,
         for item in items:
             yield _here(item, analysis)
         return
-    yield from _pooled(items, min(jobs, len(files)), analysis, wait_tick or (lambda: None))
+    # More processes than files, or than a few per core, only cost memory and start-up time.
+    jobs = min(jobs, len(files), MAX_JOBS_PER_CORE * default_jobs())
+    yield from _pooled(items, jobs, analysis, wait_tick or (lambda: None))
 
 
 def _pooled(items: list[Item], jobs: int, analysis: Analysis,
@@ -685,7 +689,8 @@ def _parser(prog: str = "velkora") -> argparse.ArgumentParser:
 
     r = a.add_argument_group("analysis")
     r.add_argument("-j", "--jobs", metavar="N", type=_positive_int, default=None,
-                   help=f"analyse in N processes (default: the cores this process may use, {default_jobs()})")
+                   help=f"analyse in N processes (default: the cores this process may use, {default_jobs()}; "
+                        f"at most {MAX_JOBS_PER_CORE} per core and one per file)")
     g = r.add_mutually_exclusive_group()
     g.add_argument("--gpu", dest="gpu", action="store_true", default=None, help="assume a GPU is available")
     g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
