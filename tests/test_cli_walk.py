@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import velkora
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # The package as imported here, for commands run from another directory.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
