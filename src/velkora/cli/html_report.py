@@ -16,10 +16,12 @@ under `path` or `file`, its name under `name` or `function`, its pattern under `
 
 from __future__ import annotations
 
+import functools
 import html
 import json
 import math
 import os
+from importlib import resources
 from pathlib import Path
 from typing import Any
 
@@ -182,6 +184,14 @@ def page_data(doc: dict[str, Any]) -> dict[str, Any]:
 
 # ---- the page ----------------------------------------------------------------------------------------
 
+@functools.cache
+def _asset(kind: str) -> str:
+    """The page's template (html), style sheet (css) or script (js): package data files beside this module,
+    so that editors and linters read them as what they are. The template's `{name}` fields are filled by
+    render(); the sheet and the script go in unchanged."""
+    return resources.files(__package__).joinpath(f"html_report.{kind}").read_text(encoding="utf-8")
+
+
 def _json_for_script(data: object) -> str:
     # Inside <script> the HTML parser ends the element at "</script" and treats "<!--" specially; with
     # <, > and & as JSON escapes neither can occur, and JSON.parse reads the same text.
@@ -263,15 +273,15 @@ def render(doc: dict[str, Any]) -> str:
     stats = [("functions", len(rows)), ("files", files), ("patterns", len(data["patterns"])),
              ("best GPU speedup", f"{max(speedups):.1f}×" if speedups else "–"), ("skipped", len(skipped))]
     stats_html = "".join(f'<div class="stat"><b>{_e(v)}</b><span>{_e(k)}</span></div>' for k, v in stats)
-    return _PAGE.format(
+    return _asset("html").format(
         about=about,
         stats=stats_html,
         settings=_settings_html(doc),
         top=_top_html(data["top"]),
         skipped=_skipped_html(doc),
         data=_json_for_script(data),
-        style=_STYLE,
-        script=_SCRIPT,
+        style=_asset("css"),
+        script=_asset("js"),
     )
 
 
@@ -280,308 +290,3 @@ def write(path: str | os.PathLike[str], doc: dict[str, Any]) -> None:
     page behind."""
     page = render(doc)
     Path(path).write_text(page, encoding="utf-8", newline="\n")
-
-
-_STYLE = """
-:root { --fg:#1f2430; --muted:#5d6675; --bg:#f6f7f9; --panel:#fff; --line:#e2e5ea; --accent:#2266c4;
-        --bar:rgba(34,102,196,.08); --meter:rgba(34,102,196,.45); color-scheme: light dark; }
-@media (prefers-color-scheme: dark) {
-  :root { --fg:#e6e8ec; --muted:#a0a8b5; --bg:#15181d; --panel:#1e2229; --line:#313742; --accent:#7aa7ec;
-          --bar:rgba(122,167,236,.10); --meter:rgba(122,167,236,.55); }
-}
-* { box-sizing: border-box; }
-body { margin:0; background:var(--bg); color:var(--fg); font:14px/1.45 system-ui, -apple-system,
-       "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif; }
-main { max-width:1240px; margin:0 auto; padding:24px 28px 48px; }
-header { display:flex; align-items:baseline; gap:14px; flex-wrap:wrap; }
-h1 { font-size:22px; margin:0; }
-h2 { font-size:16px; margin:0 0 12px; display:inline-block; }
-.muted, header small { color:var(--muted); }
-section { background:var(--panel); border:1px solid var(--line); border-radius:8px; padding:18px 20px;
-          margin-top:18px; }
-.stats { display:flex; gap:12px; flex-wrap:wrap; margin-top:16px; }
-.stat { background:var(--panel); border:1px solid var(--line); border-radius:8px; padding:10px 16px;
-        min-width:130px; }
-.stat b { display:block; font-size:20px; font-variant-numeric:tabular-nums; }
-.stat span { color:var(--muted); font-size:12px; text-transform:uppercase; letter-spacing:.04em; }
-.settings { display:flex; flex-wrap:wrap; gap:4px 22px; margin:14px 0 0; font-size:12.5px; }
-.settings div { display:flex; gap:6px; } .settings dt { color:var(--muted); } .settings dd { margin:0; }
-.split { display:grid; grid-template-columns:minmax(0,5fr) minmax(0,6fr); gap:18px; }
-.split > section { margin-top:18px; }
-@media (max-width: 900px) { .split { grid-template-columns:1fr; } }
-#chart { width:100%; height:auto; display:block; }
-#chart text { fill:var(--fg); font-size:12.5px; }
-#chart .count { fill:var(--muted); }
-#chart .bar { cursor:pointer; }
-#chart g:hover .bar, #chart g.active .bar { stroke:var(--fg); stroke-width:1.5; }
-.cards { display:grid; grid-template-columns:repeat(auto-fill, minmax(260px, 1fr)); gap:12px;
-         max-height:430px; overflow:auto; }
-.card { border:1px solid var(--line); border-radius:6px; padding:10px 12px; }
-.card ol { margin:8px 0 0; padding-left:20px; }
-.card li { margin-bottom:6px; }
-.card .head { display:flex; flex-wrap:wrap; justify-content:space-between; gap:0 8px; align-items:baseline; }
-.fn { font-weight:600; overflow-wrap:break-word; min-width:0; }
-.fig { color:var(--muted); font-size:12px; white-space:nowrap; font-variant-numeric:tabular-nums; }
-.loc { font-family:ui-monospace, SFMono-Regular, Menlo, Consolas, monospace; font-size:12px;
-       color:var(--muted); overflow-wrap:anywhere; }
-.chip { display:inline-block; padding:0 7px; border-radius:10px; font-size:11.5px; font-weight:600;
-        border:1px solid var(--c); background:color-mix(in srgb, var(--c) 16%, transparent);
-        white-space:nowrap; letter-spacing:.02em; }
-.controls { display:flex; gap:10px; align-items:center; flex-wrap:wrap; margin-bottom:10px; }
-.controls input, .controls select { font:inherit; padding:5px 9px; border:1px solid var(--line);
-        border-radius:6px; background:var(--panel); color:var(--fg); }
-.controls input { width:320px; }
-#shown { color:var(--muted); margin-left:auto; }
-.scroll { overflow-x:auto; }
-table { border-collapse:collapse; width:100%; }
-th, td { padding:6px 8px; border-bottom:1px solid var(--line); text-align:left; vertical-align:top; }
-#functions th { position:sticky; top:0; background:var(--panel); cursor:pointer; user-select:none;
-                white-space:nowrap; }
-#functions th:hover { color:var(--accent); }
-#functions th[aria-sort]::after { content:" \\25B2"; font-size:10px; color:var(--accent); }
-#functions th[aria-sort=descending]::after { content:" \\25BC"; }
-#functions td.num, #functions th.num { text-align:right; font-variant-numeric:tabular-nums; }
-#functions td.loc { max-width:380px; }
-#functions td.meter { background-repeat:no-repeat; background-position:right bottom 3px;
-                      background-size:calc(100% - 8px) 3px; }
-#functions td.name { overflow-wrap:anywhere; max-width:260px; }
-#functions tbody tr:hover { background:var(--bar); }
-#more { margin-top:10px; font:inherit; padding:5px 12px; border-radius:6px; border:1px solid var(--line);
-        background:var(--panel); color:var(--fg); cursor:pointer; }
-details summary { cursor:pointer; } details summary h2 { margin:0; }
-table.plain td { font-size:13px; }
-"""
-
-_SCRIPT = r"""
-(function () {
-  "use strict";
-  var data = JSON.parse(document.getElementById("velkora-data").textContent);
-  var cols = data.columns, LIMIT = 1000;
-  var rows = data.rows.map(function (v, i) { return {v: v, i: i}; });
-  var colIndex = {};
-  cols.forEach(function (c, i) { colIndex[c.key] = i; });
-  var state = {sort: null, desc: false, pattern: "", q: "", all: false};
-  var collator = new Intl.Collator(undefined, {numeric: true, sensitivity: "base"});
-  var $ = function (id) { return document.getElementById(id); };
-  var colour = function (p) { return data.colours[p] || "#9aa1ab"; };
-
-  function readHash() {
-    state.sort = null; state.desc = false; state.pattern = ""; state.q = "";
-    (location.hash || "").replace(/^#/, "").split("&").forEach(function (part) {
-      var eq = part.indexOf("="), key, value;
-      if (eq < 0) return;
-      key = part.slice(0, eq);
-      try { value = decodeURIComponent(part.slice(eq + 1).replace(/\+/g, " ")); } catch (e) { return; }
-      if (key === "sort") {
-        var bits = value.split(":");
-        if (bits[0] in colIndex) { state.sort = bits[0]; state.desc = bits[1] === "desc"; }
-      } else if (key === "pattern") { state.pattern = value; }
-      else if (key === "q") { state.q = value; }
-    });
-  }
-
-  function writeHash() {
-    var parts = [];
-    if (state.sort) parts.push("sort=" + state.sort + ":" + (state.desc ? "desc" : "asc"));
-    if (state.pattern) parts.push("pattern=" + encodeURIComponent(state.pattern));
-    if (state.q) parts.push("q=" + encodeURIComponent(state.q));
-    try { history.replaceState(null, "", parts.length ? "#" + parts.join("&") : location.pathname + location.search); }
-    catch (e) { /* some browsers refuse history changes for file: pages; the view still works */ }
-  }
-
-  function compare(a, b) {
-    var k = colIndex[state.sort], x = a.v[k], y = b.v[k], r;
-    if (x === null || y === null) {       // missing values last, whichever the direction
-      r = (x === null) - (y === null);
-      return r || a.i - b.i;
-    }
-    r = cols[k].numeric ? x - y : collator.compare(x, y);
-    if (state.desc) r = -r;
-    return r || a.i - b.i;
-  }
-
-  function visible() {
-    var q = state.q.toLowerCase();
-    var out = rows.filter(function (r) {
-      if (state.pattern && r.v[2] !== state.pattern) return false;
-      return !q || r.v[0].toLowerCase().indexOf(q) >= 0 || r.v[1].toLowerCase().indexOf(q) >= 0;
-    });
-    if (state.sort) out.sort(compare);
-    return out;
-  }
-
-  function cell(tr, text, cls) {
-    var td = document.createElement("td");
-    td.textContent = text;
-    if (cls) td.className = cls;
-    tr.appendChild(td);
-    return td;
-  }
-
-  function renderTable() {
-    var list = visible(), body = $("rows"), frag = document.createDocumentFragment();
-    var shown = state.all ? list : list.slice(0, LIMIT);
-    shown.forEach(function (r) {
-      var v = r.v, tr = document.createElement("tr");
-      cell(tr, v[0], "loc");
-      cell(tr, v[1], "name");
-      var chip = document.createElement("span");
-      chip.className = "chip";
-      chip.style.setProperty("--c", colour(v[2]));
-      chip.textContent = v[2];
-      cell(tr, "", "pattern").appendChild(chip);
-      for (var k = 3; k < cols.length; k++) {
-        var x = v[k], td;
-        if (cols[k].key === "gpu_speedup") {
-          td = cell(tr, x === null ? "\u2013" : x.toFixed(1) + "\u00d7", "num");
-        } else {
-          td = cell(tr, x === null ? "\u2013" : x.toFixed(2), "num");
-          if (x !== null && x > 0) {     // a thin meter under the figure, growing from the right
-            var from = (1 - Math.min(1, x)) * 100;
-            td.className = "num meter";
-            td.style.backgroundImage = "linear-gradient(90deg, transparent " + from + "%, var(--meter) " +
-                                       from + "%)";
-          }
-        }
-      }
-      frag.appendChild(tr);
-    });
-    body.replaceChildren(frag);
-    $("shown").textContent = "showing " + shown.length + " of " + rows.length + " functions" +
-      (list.length !== rows.length ? " (" + list.length + " match)" : "");
-    $("more").hidden = shown.length === list.length;
-    $("more").textContent = "show all " + list.length;
-    Array.prototype.forEach.call(document.querySelectorAll("#functions th"), function (th) {
-      if (th.dataset.key === state.sort) th.setAttribute("aria-sort", state.desc ? "descending" : "ascending");
-      else th.removeAttribute("aria-sort");
-    });
-    Array.prototype.forEach.call(document.querySelectorAll("#chart g[data-pattern]"), function (g) {
-      g.classList.toggle("active", g.getAttribute("data-pattern") === state.pattern);
-    });
-  }
-
-  function update() { writeHash(); renderTable(); }
-
-  function renderHead() {
-    var tr = document.createElement("tr");
-    cols.forEach(function (c) {
-      var th = document.createElement("th");
-      th.textContent = c.label;
-      th.dataset.key = c.key;
-      th.scope = "col";
-      th.title = "sort by " + c.key.replace(/_/g, " ");
-      if (c.numeric) th.className = "num";
-      th.addEventListener("click", function () { sortBy(c.key); });
-      tr.appendChild(th);
-    });
-    $("head").replaceChildren(tr);
-  }
-
-  function sortBy(key, desc) {
-    if (desc === undefined) desc = state.sort === key ? !state.desc : cols[colIndex[key]].numeric;
-    state.sort = key;
-    state.desc = desc;
-    update();
-  }
-
-  function renderChart() {
-    var svg = $("chart"), ns = svg.namespaceURI, list = data.patterns;
-    // Drawn at the size it is shown (one unit a pixel), so that the labels keep the page's text size.
-    var width = Math.max(360, Math.round(svg.getBoundingClientRect().width) || 560);
-    var labelW = 178, barW = width - labelW - 56, rowH = 28, top = 6;
-    var max = list.reduce(function (m, p) { return Math.max(m, p[1]); }, 1);
-    var h = top * 2 + Math.max(list.length, 1) * rowH;
-    svg.setAttribute("viewBox", "0 0 " + width + " " + h);
-    var el = function (name, attrs, parent) {
-      var e = document.createElementNS(ns, name);
-      for (var a in attrs) e.setAttribute(a, attrs[a]);
-      parent.appendChild(e);
-      return e;
-    };
-    if (!list.length) {
-      el("text", {x: 0, y: 20}, svg).textContent = "no functions";
-      return;
-    }
-    list.forEach(function (p, i) {
-      var y = top + i * rowH, w = Math.max(2, Math.round(barW * p[1] / max));
-      var g = el("g", {"data-pattern": p[0]}, svg);
-      el("title", {}, g).textContent = p[0] + ": " + p[1] + " function" + (p[1] === 1 ? "" : "s");
-      el("text", {x: labelW - 8, y: y + 18, "text-anchor": "end"}, g).textContent = p[0];
-      el("rect", {"class": "bar", x: labelW, y: y + 4, width: w, height: rowH - 8, rx: 3,
-                  fill: colour(p[0]), "data-count": p[1]}, g);
-      el("text", {"class": "count", x: labelW + w + 6, y: y + 18}, g).textContent = String(p[1]);
-      g.addEventListener("click", function () {
-        state.pattern = state.pattern === p[0] ? "" : p[0];
-        $("pattern-filter").value = state.pattern;
-        update();
-      });
-    });
-  }
-
-  function showState() {
-    var select = $("pattern-filter");
-    select.value = state.pattern;
-    if (select.value !== state.pattern) state.pattern = "";
-    $("filter").value = state.q;
-  }
-
-  function renderControls() {
-    var select = $("pattern-filter");
-    data.patterns.forEach(function (p) {
-      var o = document.createElement("option");
-      o.value = p[0];
-      o.textContent = p[0] + " (" + p[1] + ")";
-      select.appendChild(o);
-    });
-    showState();
-    select.addEventListener("change", function () { state.pattern = select.value; update(); });
-    $("filter").addEventListener("input", function () { state.q = $("filter").value; update(); });
-    $("more").addEventListener("click", function () { state.all = true; renderTable(); });
-  }
-
-  readHash();
-  renderHead();
-  renderChart();
-  renderControls();
-  renderTable();
-  window.addEventListener("hashchange", function () { readHash(); showState(); renderTable(); });
-  window.velkoraReport = {sortBy: sortBy, state: state};
-})();
-"""
-
-_PAGE = """<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>velkora analysis report</title>
-<style>{style}</style>
-</head>
-<body>
-<main>
-<header><h1>velkora analysis report</h1><small>{about}</small></header>
-<div class="stats">{stats}</div>
-{settings}
-<div class="split">
-<section><h2>Functions per pattern</h2><svg id="chart" role="img" aria-label="functions per pattern"></svg>
-<noscript><p class="muted">The chart and the table need JavaScript; the data is in this page's
-velkora-data element.</p></noscript></section>
-<section><h2>Top candidates per pattern</h2>{top}</section>
-</div>
-<section>
-<h2>Functions</h2>
-<div class="controls">
-<input id="filter" type="search" placeholder="filter by path or name" aria-label="filter by path or name">
-<select id="pattern-filter" aria-label="pattern"><option value="">all patterns</option></select>
-<span id="shown"></span>
-</div>
-<div class="scroll"><table id="functions"><thead id="head"></thead><tbody id="rows"></tbody></table></div>
-<button id="more" type="button" hidden></button>
-</section>
-{skipped}
-</main>
-<script type="application/json" id="velkora-data">{data}</script>
-<script>{script}</script>
-</body>
-</html>
-"""
