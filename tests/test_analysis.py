@@ -5,7 +5,7 @@ import textwrap
 import pytest
 
 from velkora import analysis
-from velkora.analysis import analyze_source
+from velkora.analysis.classify import analyze_source
 
 
 def labels(src, gpu=False, cc=None):
@@ -256,7 +256,7 @@ def test_memory_work_is_memory_intensive(name):
 def _unit(src, name="f"):
     import ast
 
-    from velkora.evidence import collect_units
+    from velkora.analysis.evidence import collect_units
     units, _ = collect_units(ast.parse(textwrap.dedent(src)))
     return next(u for u in units if u.qualname == name)
 
@@ -377,11 +377,13 @@ def test_an_unusable_compute_capability_is_none_and_said_once(monkeypatch, caplo
     monkeypatch.setattr(host_probe, "detect_gpu_backends", lambda: {"has_gpu": True, "cuda_available": True})
     monkeypatch.setattr(shutil, "which", lambda name: "/usr/bin/nvidia-smi")
     monkeypatch.setattr(subprocess, "run", lambda cmd, **kw: subprocess.CompletedProcess(cmd, 0, output, ""))
-    monkeypatch.setattr(analysis, "_UNUSABLE_SAID", set())
+    from velkora.analysis import classify
+
+    monkeypatch.setattr(classify, "_UNUSABLE_SAID", set())
     assert [analysis.detect_gpu(), analysis.detect_gpu()] == [(True, None)] * 2
     [record] = [r for r in caplog.records if "compute capability" in r.getMessage()]
     assert record.levelname == "WARNING"
-    assert analysis.analyze_source(CPU_FN, "f.py", *analysis.detect_gpu())         # scores without one
+    assert analyze_source(CPU_FN, "f.py", *analysis.detect_gpu())          # scores without one
 
 
 def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):

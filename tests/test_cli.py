@@ -124,22 +124,3 @@ def test_probe_json_is_the_capability_report():
     caps = json.loads(proc.stdout)
     assert list(caps)[:3] == ["physical_cores", "numa_nodes", "has_gpu"]
     assert caps["detector"] in ("native", "native_fallback") and caps["detection_time_ms"] >= 0
-
-
-@pytest.mark.parametrize("text", [
-    "def a():\n    return 1\n\n\nclass K:\n    @staticmethod\n    def b(x): return x\n",
-    "def é(ß='ü'):\r\n    s = 'ä€𝄞'; return s\r\n\rdef c(): pass\r",
-    "def outer():\n\tdef inner():\n\t\tpass\n\treturn inner  # ünïcödé\n\x0cdef after(): return 2\n",
-    "async def a():\n    async for x in y:\n        await x\nlambda: 0\n",
-])
-def test_source_segment_matches_ast(text):
-    import ast
-    import io
-
-    from velkora.cli import source_segment
-
-    lines = io.StringIO(text, newline="").readlines()
-    nodes = [n for n in ast.walk(ast.parse(text)) if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))]
-    assert nodes
-    for node in nodes:
-        assert source_segment(lines, node) == ast.get_source_segment(text, node)

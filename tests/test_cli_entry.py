@@ -13,6 +13,7 @@ import pytest
 
 import velkora
 from velkora import cli
+from velkora.cli import runner
 
 PYPROJECT = tomllib.loads((Path(__file__).resolve().parents[1] / "pyproject.toml").read_text())
 
@@ -67,7 +68,7 @@ def test_ctrl_c_ends_quietly_with_130(tmp_path, monkeypatch, capsys):
     def interrupted(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "analyze_source", interrupted)
+    monkeypatch.setattr(runner, "analyze_source", interrupted)
     assert cli.main(["analyze", "--no-gpu", str(tmp_path)]) == 130
     assert capsys.readouterr() == ("", "")
 
@@ -76,8 +77,8 @@ def test_a_real_sigint_exits_130_without_a_traceback(tmp_path):
     (tmp_path / "a.py").write_text("def a(): pass\n")
     # The analysis delivers SIGINT to its own process: the interpreter's handler raises KeyboardInterrupt
     # inside the run, as a Ctrl-C in the terminal would.
-    code = ("import os, signal, sys\nfrom velkora import cli\n"
-            "cli.analyze_source = lambda *a: os.kill(os.getpid(), signal.SIGINT) or []\n"
+    code = ("import os, signal, sys\nfrom velkora import cli\nfrom velkora.cli import runner\n"
+            "runner.analyze_source = lambda *a: os.kill(os.getpid(), signal.SIGINT) or []\n"
             f"sys.exit(cli.main(['analyze', '--no-gpu', {str(tmp_path)!r}]))\n")
     # SIGINT must not be inherited as ignored (background jobs of a shell have it ignored).
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,

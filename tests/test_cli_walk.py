@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velkora
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # The package as imported here, for commands run from another directory.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(

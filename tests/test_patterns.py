@@ -1,12 +1,13 @@
-"""velkora.patterns names the scorer's codes: the names and numbers must be the native module's."""
+"""velkora.analysis.patterns names the scorer's codes: the names and numbers must be the native module's."""
 
 import pathlib
 import re
 
 import pytest
 
-from velkora import analysis, cli, report
-from velkora.patterns import REFINED_BY_CALLER, WorkloadPattern
+from velkora import analysis
+from velkora.analysis.patterns import REFINED_BY_CALLER, WorkloadPattern
+from velkora.cli import config, report
 from velkora.plugins.analyzer import code_scoring as cs
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -62,14 +63,14 @@ def test_native_result_reads_as_the_named_pattern(trigger, name):
     ("cpu-intensive", "CPU_INTENSIVE"), (" Numpy_Linalg ", "NUMPY_LINALG"), ("no-code", report.NO_CODE),
 ])
 def test_command_line_pattern_names(text, name):
-    assert cli._patterns(text) == [name]
+    assert config.patterns(text) == [name]
 
 
 def test_command_line_lists_every_pattern_on_an_unknown_name():
     import argparse
 
     with pytest.raises(argparse.ArgumentTypeError) as err:
-        cli._patterns("GPU")
+        config.patterns("GPU")
     assert all(p.name in str(err.value) for p in WorkloadPattern) and report.NO_CODE in str(err.value)
 
 

@@ -11,12 +11,13 @@ import io
 import json
 import re
 from collections import Counter
-from dataclasses import fields
+from collections.abc import Callable
+from dataclasses import dataclass, fields
 from typing import Any
 
 from velkora import __version__
-from velkora.analysis import FunctionReport
-from velkora.sources import printable
+from velkora.analysis.classify import FunctionReport
+from velkora.analysis.sources import printable
 
 SCHEMA_VERSION = 1
 SORTS = ("path", "speedup", "score")
@@ -341,3 +342,28 @@ def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
                 f"speedup {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"
                 for i, c in enumerate(s["top_candidates"], 1)] or ["None."]
     return "\n".join(out) + "\n"
+
+
+# ---- by format name -----------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class View:
+    """How a rendering is laid out, for the formats that use it: the line width and colour of the text table,
+    every score in its own column (text, Markdown), the summary under the text table."""
+    width: int = 80
+    color: bool = False
+    wide: bool = False
+    summary: bool = True
+
+
+Renderer = Callable[[dict[str, Any], View], str]
+
+# --format's choices, the default first.
+RENDERERS: dict[str, Renderer] = {
+    "text": lambda doc, view: render_text(doc, view.width, view.color, view.wide, view.summary),
+    "json": lambda doc, view: render_json(doc),
+    "csv": lambda doc, view: render_csv(doc),
+    "markdown": lambda doc, view: render_markdown(doc, view.wide),
+}
+FORMATS = tuple(RENDERERS)
+COLOR_MODES = ("auto", "always", "never")
