@@ -256,7 +256,7 @@ def test_memory_work_is_memory_intensive(name):
 def _unit(src, name="f"):
     import ast
 
-    from velkora.analysis.evidence import collect_units
+    from velkora.analysis.units import collect_units
     units, _ = collect_units(ast.parse(textwrap.dedent(src)))
     return next(u for u in units if u.qualname == name)
 

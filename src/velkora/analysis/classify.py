@@ -12,7 +12,8 @@ import logging
 from dataclasses import dataclass, field
 from typing import TypedDict
 
-from velkora.analysis.evidence import Unit, collect_units
+from velkora.analysis.evidence import Unit
+from velkora.analysis.units import collect_units
 from velkora.analysis.patterns import WorkloadPattern as P
 
 logger = logging.getLogger(__name__)

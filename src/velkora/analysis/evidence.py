@@ -5,93 +5,22 @@ modules are resolved through the imports of the file and of the function (`impor
 `from sklearn.linear_model import Ridge`), so a word in prose or an unrelated `groupby` changes nothing.
 
 One `Unit` per function or method (nested ones measured on their own bodies) and one for a script's
-module-level code. Each unit is walked once, without entering nested definitions, which keeps the
-whole file linear in its size.
+module-level code (velkora.analysis.units finds them). Each unit is walked once, without entering nested
+definitions, which keeps the whole file linear in its size. The walk here follows statements, loops and
+expressions; what each call means is velkora.analysis.calls' to say, and the words both go by are in
+velkora.analysis.vocabulary.
 """
 
 from __future__ import annotations
 
 import ast
 from dataclasses import dataclass, field
-from typing import TypeGuard
+
+from velkora.analysis.calls import CallCounter, does_work, dotted
+from velkora.analysis.vocabulary import FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
 
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
 LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
-_Def = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
-
-# ---- vocabularies of real uses -------------------------------------------------------------------
-
-ARRAY_MODULES = frozenset({"numpy", "scipy", "cupy", "jax", "numba", "torch"})
-DEVICE_MODULES = frozenset({"cupy", "jax", "torch"})     # their arrays already live on a GPU
-PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray"})
-
-# Calls of an array module that are linear algebra (the last component of the resolved name).
-LINALG_CALLS = frozenset({
-    "dot", "vdot", "matmul", "inner", "outer", "tensordot", "einsum", "kron", "inv", "pinv", "solve",
-    "lstsq", "cholesky", "cho_factor", "cho_solve", "svd", "eig", "eigh", "eigvals", "eigvalsh", "qr",
-    "lu", "lu_factor", "lu_solve", "det", "slogdet", "norm", "expm", "logm", "sqrtm", "matrix_power",
-    "solve_triangular", "multi_dot", "trace", "cdist", "pdist",
-})
-# Calls that only make or reshape an array; they are array work but not computation.
-ARRAY_MAKERS = frozenset({
-    "array", "asarray", "asanyarray", "ascontiguousarray", "atleast_1d", "atleast_2d", "atleast_3d",
-    "zeros", "ones", "empty", "full", "zeros_like", "ones_like", "empty_like", "full_like", "eye",
-    "identity", "arange", "linspace", "copy", "shape", "ndim", "isscalar", "reshape", "squeeze",
-    "expand_dims", "ravel", "flatten", "astype", "transpose",
-})
-# Methods that, in a file importing an array module, act on arrays.
-ARRAY_METHODS = frozenset({
-    "reshape", "ravel", "flatten", "astype", "dot", "sum", "mean", "std", "var", "min", "max", "argmin",
-    "argmax", "cumsum", "cumprod", "prod", "transpose", "squeeze", "fill", "clip", "round", "all", "any",
-    "nonzero", "item", "tolist", "conj", "trace", "diagonal", "searchsorted", "argsort",
-})
-ARRAY_ATTRS = frozenset({"T", "shape", "ndim", "dtype", "size"})
-ARRAY_ALLOC = frozenset({"zeros", "ones", "empty", "full", "array", "concatenate", "stack", "vstack",
-                         "hstack", "tile", "repeat", "copy", "zeros_like", "ones_like", "empty_like"})
-
-# Methods of data frames and series, counted in a file that imports pandas.
-FRAME_METHODS = frozenset({
-    "groupby", "agg", "aggregate", "merge", "join", "pivot", "pivot_table", "melt", "reindex",
-    "set_index", "reset_index", "fillna", "dropna", "drop", "rename", "assign", "concat", "shift",
-    "stack", "unstack", "to_frame", "value_counts", "isin", "query", "sort_values", "sort_index",
-    "describe", "droplevel", "bfill", "ffill", "rolling", "resample", "expanding", "iterrows",
-    "itertuples", "to_numpy", "nunique", "duplicated", "drop_duplicates", "get_dummies", "crosstab",
-    "rename_axis", "explode", "applymap", "map", "apply", "astype", "squeeze", "insert", "cumsum",
-})
-FRAME_ATTRS = frozenset({"loc", "iloc", "at", "iat", "columns", "index", "dtypes", "cat", "str", "dt",
-                         "values"})
-GROUPING = frozenset({"groupby", "pivot_table", "resample", "crosstab", "rolling", "expanding"})
-AGGREGATES = frozenset({"agg", "aggregate", "sum", "mean", "count", "size", "median", "min", "max",
-                        "std", "var", "first", "last", "nunique", "quantile", "apply", "transform"})
-
-# Estimator methods: which side of the fit/predict protocol a method is on.
-FIT_NAMES = frozenset({"fit", "partial_fit", "fit_transform", "fit_predict", "fit_resample"})
-INFER_NAMES = frozenset({"predict", "predict_proba", "predict_log_proba", "decision_function",
-                         "transform", "inverse_transform", "score", "score_samples", "kneighbors"})
-ESTIMATOR_BASE_SUFFIXES = ("Estimator", "Encoder", "Detector", "Sampler", "Transformer", "Classifier",
-                           "Regressor", "Clusterer")
-ESTIMATOR_MIXINS = ("Transformer", "Classifier", "Regressor", "Cluster", "Outlier", "Sampler",
-                    "Density", "Estimator")
-
-# Builtins and constructors that move or wrap data without computing on it.
-PLUMBING = frozenset({
-    "list", "tuple", "set", "frozenset", "dict", "iter", "next", "len", "zip", "enumerate", "range",
-    "reversed", "sorted", "filter", "isinstance", "issubclass", "getattr", "setattr", "hasattr", "type",
-    "str", "int", "float", "bool", "repr", "print", "super", "id", "vars", "callable", "object",
-    "itemgetter", "attrgetter", "repeat", "islice", "chain", "tee", "count", "cycle", "deque",
-    "from_iterable", "format", "join", "warn",
-})
-CONTAINER_CALLS = frozenset({"list", "tuple", "set", "frozenset", "dict", "sorted", "deque", "Counter",
-                             "defaultdict", "OrderedDict", "bytearray"})
-GROWTH_METHODS = frozenset({"append", "extend", "add", "update", "appendleft", "extendleft",
-                            "setdefault", "insert"})
-# Methods that change a container in place: the next iteration sees the change.
-MUTATING_METHODS = frozenset({"pop", "popleft", "popitem", "remove", "discard", "clear", "rotate", "sort",
-                              "reverse"})
-COPY_CALLS = frozenset({"deepcopy", "copy"})
-MAP_CALLS = frozenset({"map", "starmap", "imap", "imap_unordered", "map_async", "starmap_async"})
-PARALLEL_CALLS = frozenset({"Parallel", "delayed", "ProcessPoolExecutor", "ThreadPoolExecutor", "Pool",
-                            "prange", "submit"})
 
 
 @dataclass
@@ -158,148 +87,20 @@ class Unit:
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
 
 
-def _dotted(node: ast.AST) -> list[str] | None:
-    """['np', 'linalg', 'inv'] for np.linalg.inv; None when the chain does not start at a name."""
-    parts = []
-    while isinstance(node, ast.Attribute):
-        parts.append(node.attr)
-        node = node.value
-    if isinstance(node, ast.Name):
-        parts.append(node.id)
-        parts.reverse()
-        return parts
-    return None
-
-
-def imports_of(body: list[ast.stmt], into: Aliases) -> None:
-    """Adds the imports among `body` (not inside nested definitions) to the alias map `into`."""
-    stack = list(body)
-    while stack:
-        node = stack.pop()
-        if isinstance(node, ast.Import):
-            for a in node.names:
-                if a.asname:
-                    into[a.asname] = a.name
-                else:
-                    head = a.name.partition(".")[0]
-                    into[head] = head
-        elif isinstance(node, ast.ImportFrom):
-            if node.level or not node.module:
-                continue        # relative imports name the project's own code
-            for a in node.names:
-                if a.name != "*":
-                    into[a.asname or a.name] = f"{node.module}.{a.name}"
-        elif isinstance(node, (ast.If, ast.Try, ast.With)) or type(node).__name__ == "TryStar":
-            for name in ("body", "orelse", "finalbody"):
-                stack.extend(getattr(node, name, ()) or ())
-            for h in getattr(node, "handlers", ()) or ():
-                stack.extend(h.body)
-
-
-def _is_docstring(stmt: ast.stmt) -> bool:
-    return isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Constant) and isinstance(
-        stmt.value.value, str)
-
-
-def _decorator_names(node: _Def) -> set[str]:
-    names = set()
-    for d in node.decorator_list:
-        target = d.func if isinstance(d, ast.Call) else d
-        parts = _dotted(target)
-        if parts:
-            names.add(parts[-1])
-    return names
-
-
-def has_no_code(node: ast.FunctionDef | ast.AsyncFunctionDef) -> bool:
-    """`...`, `pass`, a docstring alone, `raise NotImplementedError`, `@overload`, `@abstractmethod`."""
-    if _decorator_names(node) & {"overload", "abstractmethod", "abstractproperty"}:
-        return True
-    for stmt in node.body:
-        if isinstance(stmt, ast.Pass) or _is_docstring(stmt):
-            continue
-        if isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Constant) and stmt.value.value is ...:
-            continue
-        if isinstance(stmt, ast.Raise) and stmt.exc is not None:
-            exc = stmt.exc.func if isinstance(stmt.exc, ast.Call) else stmt.exc
-            parts = _dotted(exc)
-            if parts and parts[-1] == "NotImplementedError":
-                continue
-        return False
-    return True
-
-
-def _is_constant_expr(node: ast.AST) -> bool:
-    if isinstance(node, ast.Constant):
-        return True
-    if isinstance(node, (ast.Tuple, ast.List, ast.Set)):
-        return all(_is_constant_expr(e) for e in node.elts)
-    if isinstance(node, ast.Dict):
-        return all(k is None or _is_constant_expr(k) for k in node.keys) and all(
-            _is_constant_expr(v) for v in node.values)
-    if isinstance(node, ast.UnaryOp):
-        return _is_constant_expr(node.operand)
-    if isinstance(node, ast.BinOp):
-        return _is_constant_expr(node.left) and _is_constant_expr(node.right)
-    return isinstance(node, ast.Name)
-
-
-def _is_main_guard(stmt: ast.stmt) -> TypeGuard[ast.If]:
-    t = stmt.test if isinstance(stmt, ast.If) else None
-    return (isinstance(t, ast.Compare) and isinstance(t.left, ast.Name) and t.left.id == "__name__"
-            and len(t.comparators) == 1 and isinstance(t.comparators[0], ast.Constant)
-            and t.comparators[0].value == "__main__")
-
-
-def module_code(tree: ast.Module) -> list[ast.stmt]:
-    """A script's module-level statements that run: not imports, docstring, definitions or constants.
-
-    The body of an `if __name__ == "__main__":` guard counts as module code.
-    """
-    out: list[ast.stmt] = []
-    for i, stmt in enumerate(tree.body):
-        if _is_main_guard(stmt):
-            out.extend(s for s in stmt.body if not isinstance(s, (ast.Import, ast.ImportFrom)))
-            continue
-        if isinstance(stmt, (ast.Import, ast.ImportFrom, ast.FunctionDef, ast.AsyncFunctionDef,
-                             ast.ClassDef, ast.Pass)):
-            continue
-        if i == 0 and _is_docstring(stmt):
-            continue
-        if isinstance(stmt, (ast.Assign, ast.AnnAssign)) and (stmt.value is None
-                                                               or _is_constant_expr(stmt.value)):
-            continue
-        if isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Constant):
-            continue
-        out.append(stmt)
-    return out
-
-
 class Measurer:
-    """Walks one unit's statements once and fills its counters."""
+    """Walks one unit's statements once and fills its counters: loops, state carried between iterations,
+    arithmetic, containers grown and copied. What each call is, it leaves to a CallCounter."""
 
     _DEFS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 
     def __init__(self, unit: Unit, aliases: Aliases, file_flags: frozenset[str],
                  class_info: dict[str, bool] | None) -> None:
         self.u = unit
-        self.aliases = aliases
+        self.calls = CallCounter(unit, aliases, file_flags, class_info)
         self.has_array = "array" in file_flags
         self.has_frame = "frame" in file_flags
-        self.has_sklearn = "sklearn" in file_flags
         self.bound: dict[str, int] = {}     # first line where each local name is bound
         self.sequences: set[str] = set()     # names assigned a list, tuple or string: `+=` grows them
-        self.class_info = class_info
-
-    # -- name resolution --
-    def resolve(self, node: ast.AST) -> list[str] | None:
-        parts = _dotted(node)
-        if not parts:
-            return None
-        origin = self.aliases.get(parts[0])
-        if origin is None:
-            return None
-        return origin.split(".") + parts[1:]
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
@@ -366,7 +167,7 @@ class Measurer:
             u.global_stmts += 1
         elif isinstance(stmt, ast.With) or isinstance(stmt, ast.AsyncWith):
             for item in stmt.items:
-                parts = _dotted(item.context_expr)
+                parts = dotted(item.context_expr)
                 if parts and "lock" in parts[-1].lower():
                     u.locks += 1
                 self._expr(item.context_expr, depth, loop)
@@ -484,7 +285,7 @@ class Measurer:
             if isinstance(n, ast.Constant):
                 continue
             if isinstance(n, ast.Call):
-                self._call(n, depth)
+                self.calls.count(n, depth)
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
@@ -501,22 +302,21 @@ class Measurer:
                 continue
             if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
-            if isinstance(n, ast.BinOp) and _is_text_op(n):
-                pass    # "%d" % x and "a" + s format text; they compute nothing
-            elif isinstance(n, ast.BinOp):
-                if isinstance(n.op, ast.MatMult):
-                    u.array_ops += 1
-                    u.linalg_ops += 1
-                    u.array_compute += 1
-                    u.array_kinds.add("matmul")
-                u.arith += 1
-                u.arith_kinds.add(type(n.op))
-                if depth:
-                    u.loop_arith += 1
+            if isinstance(n, ast.BinOp):
+                if not _is_text_op(n):      # "%d" % x and "a" + s format text; they compute nothing
+                    if isinstance(n.op, ast.MatMult):
+                        u.array_ops += 1
+                        u.linalg_ops += 1
+                        u.array_compute += 1
+                        u.array_kinds.add("matmul")
+                    u.arith += 1
+                    u.arith_kinds.add(type(n.op))
+                    if depth:
+                        u.loop_arith += 1
             elif isinstance(n, ast.Attribute):
-                if n.attr in ARRAY_ATTRS and self.has_array and n.attr == "T":
+                if n.attr == "T" and self.has_array:        # a transpose
                     u.array_ops += 1
-                elif n.attr in FRAME_ATTRS and self.has_frame and n.attr not in ("index", "values"):
+                elif n.attr in FRAME_ATTRS and self.has_frame:
                     u.frame_ops += 1
                     u.frame_kinds.add(n.attr)
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
@@ -560,7 +360,7 @@ class Measurer:
         for e in elts:
             self._expr(e, depth + 1, None)
         work = (u.calls - calls) + (u.arith - arith)
-        worked = work > 0 and self._does_work(elts)
+        worked = work > 0 and does_work(elts)
         for g in node.generators:
             self._expr(g.iter, depth, None)
             for cond in g.ifs:
@@ -569,136 +369,6 @@ class Measurer:
             u.independent_maps += 1
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
-
-    def _does_work(self, exprs: list[ast.expr]) -> bool:
-        """Whether an element expression computes: arithmetic, or a call that is not plumbing."""
-        for e in exprs:
-            for n in ast.walk(e):
-                if isinstance(n, ast.BinOp):
-                    return True
-                if isinstance(n, ast.Call):
-                    parts = _dotted(n.func)
-                    if not parts or parts[-1] not in PLUMBING:
-                        return True
-        return False
-
-    def _call(self, node: ast.Call, depth: int) -> None:
-        u = self.u
-        u.calls += 1
-        func = node.func
-        resolved = self.resolve(func)
-        parts = resolved or _dotted(func)
-        last = parts[-1] if parts else (func.attr if isinstance(func, ast.Attribute) else "")
-        if last not in PLUMBING and last not in GROWTH_METHODS and last not in CONTAINER_CALLS and \
-                last not in COPY_CALLS:
-            u.work_calls += 1
-        root = resolved[0] if resolved else None
-        if resolved and root in ARRAY_MODULES:
-            self._array_call(last, resolved)
-            if depth and last in ARRAY_ALLOC:
-                u.array_alloc_in_loop += 1
-            if root in DEVICE_MODULES:
-                u.device_ops += 1
-        elif root == "pandas":
-            u.frame_ops += 1
-            u.frame_kinds.add(last)
-            if last in GROUPING:
-                u.grouping_ops += 1
-        elif root == "sklearn":
-            u.sk_uses += 1
-        elif root in PARALLEL_MODULES or (root is None and last in PARALLEL_CALLS and self._parallel_name(last)):
-            u.parallel_api += 1
-        elif root == "math" or root == "cmath" or root == "operator":
-            u.math_calls += 1
-        elif resolved is None and isinstance(func, ast.Attribute):
-            self._method_call(func, last, node, depth)
-        if root in ("copy",) or (resolved is None and last in COPY_CALLS):
-            u.copies += 1
-            if depth:
-                u.copies_in_loop += 1
-        if isinstance(func, ast.Name) and resolved is None:
-            name = func.id
-            if name in CONTAINER_CALLS or (root is None and name in ("Counter", "defaultdict")):
-                u.containers += 1
-                if depth and node.args:
-                    u.built_in_loop += 1
-            elif name in ("sum", "min", "max") and node.args and not self.has_array:
-                u.reductions += 1
-            if name in MAP_CALLS and len(node.args) >= 2 and self._maps_work(node.args[0]):
-                u.independent_maps += 1
-        elif resolved and resolved[-1] in ("Counter", "defaultdict", "deque", "OrderedDict"):
-            u.containers += 1
-        elif resolved and resolved[-1] in ("starmap", "map") and node.args and self._maps_work(node.args[0]):
-            u.independent_maps += 1
-        elif resolved and resolved[-1] in ("deepcopy", "copy"):
-            pass
-        if last in MAP_CALLS and isinstance(func, ast.Attribute) and resolved is None:
-            # executor.map / pool.map: the items go to workers
-            owner = _dotted(func.value)
-            if owner and any(w in owner[-1].lower() for w in ("executor", "pool")):
-                u.parallel_api += 1
-                u.independent_maps += 1
-
-    def _parallel_name(self, last: str) -> bool:
-        origin = self.aliases.get(last, "")
-        return origin.split(".")[0] in PARALLEL_MODULES or origin.startswith("numba")
-
-    def _maps_work(self, fn: ast.AST) -> bool:
-        if isinstance(fn, ast.Lambda):
-            return self._does_work([fn.body])
-        parts = self.resolve(fn) or _dotted(fn)
-        if not parts:
-            return True
-        if parts[0] == "operator":
-            return parts[-1] not in ("itemgetter", "attrgetter", "is_not", "not_", "truth")
-        if parts[0] == "itertools" or parts[-1] in PLUMBING:
-            return False
-        return True
-
-    def _array_call(self, last: str, resolved: list[str]) -> None:
-        u = self.u
-        u.array_ops += 1
-        u.array_kinds.add(last)
-        if last in LINALG_CALLS or "linalg" in resolved:
-            u.linalg_ops += 1
-            u.array_compute += 1
-        elif last not in ARRAY_MAKERS:
-            u.array_compute += 1
-        if last in ARRAY_ALLOC:
-            u.array_alloc += 1
-        if last in ("reshape", "resize"):
-            u.reshape_ops += 1
-
-    def _method_call(self, func: ast.Attribute, last: str, node: ast.Call, depth: int) -> None:
-        u = self.u
-        if last in GROWTH_METHODS and depth:
-            u.growth_in_loop += 1
-            if type(func.value) is ast.Subscript or type(func.value) is ast.Call:
-                u.keyed_growth += 1     # d[k].append(v), d.setdefault(k, []).append(v)
-        if last in FIT_NAMES and (self.has_sklearn or self.class_info):
-            u.sk_fit_calls += 1
-        elif last in INFER_NAMES and last != "transform" and (self.has_sklearn or self.class_info):
-            u.sk_infer_calls += 1
-        if self.has_frame and last in FRAME_METHODS:
-            u.frame_ops += 1
-            u.frame_kinds.add(last)
-            if last in GROUPING:
-                u.grouping_ops += 1
-        elif self.has_frame and last in AGGREGATES and u.grouping_ops:
-            u.frame_ops += 1
-            u.aggregate_ops += 1
-        elif self.has_array and (last in ARRAY_METHODS or last in LINALG_CALLS):
-            u.array_ops += 1
-            u.array_kinds.add(last)
-            if last in LINALG_CALLS:
-                u.linalg_ops += 1
-                u.array_compute += 1
-            elif last not in ARRAY_MAKERS:
-                u.array_compute += 1
-            if last == "reshape":
-                u.reshape_ops += 1
-        if self.has_frame and last in AGGREGATES and last in ("agg", "aggregate"):
-            u.aggregate_ops += 1
 
 
 _ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
@@ -729,102 +399,3 @@ def _is_sequence(node: ast.AST) -> bool:
 
 
 _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
-
-
-# ---- files -------------------------------------------------------------------------------------
-
-def _file_flags(aliases: Aliases) -> frozenset[str]:
-    roots = {origin.partition(".")[0] for origin in aliases.values()}
-    flags = set()
-    if roots & ARRAY_MODULES:
-        flags.add("array")
-    if "pandas" in roots:
-        flags.add("frame")
-    if "sklearn" in roots:
-        flags.add("sklearn")
-    return frozenset(flags)
-
-
-def _estimator_class(cls: ast.ClassDef, aliases: Aliases, known: dict[str, str | None]) -> str | None:
-    """Why `cls` follows the estimator protocol, or None."""
-    for base in cls.bases:
-        parts = _dotted(base)
-        if not parts:
-            continue
-        origin = aliases.get(parts[0], "")
-        if origin.startswith("sklearn"):
-            return f"derives from {'.'.join(parts)} (scikit-learn)"
-        if known.get(parts[-1]):
-            return f"derives from estimator {parts[-1]}"
-        name = parts[-1]
-        if name.endswith(ESTIMATOR_BASE_SUFFIXES) or (
-                name.endswith("Mixin") and any(w in name for w in ESTIMATOR_MIXINS)):
-            return f"derives from {name}"
-    methods = {n.name for n in cls.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
-    fits = {m for m in methods if m.lstrip("_") in FIT_NAMES or m in ("_fit",)}
-    infers = {m for m in methods if m.lstrip("_") in INFER_NAMES}
-    if fits and infers:
-        return f"defines {min(fits)} and {min(infers)}"
-    return None
-
-
-def method_role(name: str) -> str | None:
-    """The side of the estimator protocol a method of an estimator is on: protocol names only.
-
-    Helpers such as `_fit_column_map` are judged by their own bodies.
-    """
-    bare = name.lstrip("_")
-    if bare in FIT_NAMES:
-        return "train"
-    if bare in INFER_NAMES or bare in ("predict_proba", "predict_log_proba"):
-        return "infer"
-    return None
-
-
-def collect_units(tree: ast.Module) -> tuple[list[Unit], Aliases]:
-    """Every function and method (qualified names), plus `<module>` when a script's top level works."""
-    module_aliases: Aliases = {}
-    imports_of(tree.body, module_aliases)
-    units: list[Unit] = []
-    estimators: dict[str, str | None] = {}
-
-    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None) -> None:
-        for node in body:
-            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                qual = prefix + node.name
-                unit = Unit(qualname=qual, node=node, line=node.lineno)
-                local = dict(aliases)
-                imports_of(node.body, local)
-                if has_no_code(node):
-                    unit.no_code = True
-                else:
-                    if cls_why is not None:
-                        unit.role = method_role(node.name)
-                        if unit.role:
-                            unit.role_why = f"{'fit' if unit.role == 'train' else 'inference'} method of an " \
-                                            f"estimator class that {cls_why}"
-                    m = Measurer(unit, local, _file_flags(local), {"estimator": True} if cls_why else None)
-                    m.measure(node.body, node.args)
-                unit.aliases = local
-                units.append(unit)
-                visit(node.body, qual + ".", local, None)
-            elif isinstance(node, ast.ClassDef):
-                why = _estimator_class(node, aliases, estimators)
-                estimators[node.name] = why
-                visit(node.body, prefix + node.name + ".", aliases, why)
-            elif isinstance(node, (ast.If, ast.Try, ast.With, ast.For, ast.While)) or \
-                    type(node).__name__ == "TryStar":
-                for name in ("body", "orelse", "finalbody"):
-                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why)
-                for h in getattr(node, "handlers", ()) or ():
-                    visit(h.body, prefix, aliases, cls_why)
-
-    visit(tree.body, "", module_aliases, None)
-    code = module_code(tree)
-    if code:
-        unit = Unit(qualname="<module>", node=tree, line=code[0].lineno)
-        Measurer(unit, module_aliases, _file_flags(module_aliases), None).measure(code, None)
-        if unit.max_depth or unit.calls >= 2:
-            unit.aliases = module_aliases
-            units.append(unit)
-    return units, module_aliases
