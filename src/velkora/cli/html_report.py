@@ -171,7 +171,8 @@ def page_data(doc: dict[str, Any]) -> dict[str, Any]:
         "columns": [{"key": k, "label": label, "numeric": numeric} for k, label, numeric in COLUMNS],
         "rows": rows,
         "patterns": [[p, counts[p]] for p in order],
-        "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in set(order) | {r[2] for r in rows}},
+        # In the chart's order, then the table's: the same document gives the same page, byte for byte.
+        "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in dict.fromkeys([*order, *(r[2] for r in rows)])},
         "top": _top_candidates(summary, rows, functions, order),
     }
 
