@@ -5,6 +5,7 @@ import textwrap
 import pytest
 
 from velkora import analysis
+from velkora.analysis import patterns
 from velkora.analysis.classify import analyze_source
 
 
@@ -180,7 +181,7 @@ def test_groupby_of_itertools_is_not_pandas():
 def test_refined_codes(src, expected):
     r = labels(src)["f"]
     assert r.pattern == expected
-    assert analysis.PATTERN_NAMES[r.pattern_code] == expected
+    assert patterns.NAMES[r.pattern_code] == expected
 
 
 @pytest.mark.parametrize("src,expected", [

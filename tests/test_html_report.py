@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 from html.parser import HTMLParser
 
 import pytest
@@ -245,3 +246,13 @@ def test_clicking_a_header_sorts(browser, tmp_path, clicks, expected):
     speedups = [float(s[:-1]) for s in dom.column(7) if s != "\u2013"]
     assert speedups == sorted(speedups, reverse=expected == "descending")
     assert dom.column(7)[-1] == "\u2013"
+
+
+def test_the_same_document_gives_the_same_page_whatever_the_hash_seed(tmp_path):
+    # Set iteration order changes with PYTHONHASHSEED; nothing of the page may follow it.
+    (tmp_path / "doc.json").write_text(json.dumps(DOC))
+    code = ("import json, sys\nfrom velkora.cli import html_report\n"
+            f"sys.stdout.write(html_report.render(json.load(open({str(tmp_path / 'doc.json')!r}))))")
+    pages = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                            env={**os.environ, "PYTHONHASHSEED": seed}).stdout for seed in ("1", "2", "3")}
+    assert len(pages) == 1

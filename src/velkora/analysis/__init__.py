@@ -8,9 +8,7 @@ them on the syntax tree; `patterns` names the codes. `sources`, `gitignore` and 
 files: which ones a walk takes in, how their bytes become source text, the code cells of a notebook.
 """
 
-from velkora.analysis.classify import (DEFAULT_THRESHOLDS, PATTERN_NAMES, FunctionReport, analyze_source,
-                                       detect_gpu)
-from velkora.analysis.patterns import WorkloadPattern
+from velkora.analysis.classify import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
+from velkora.analysis.patterns import NO_CODE, WorkloadPattern
 
-__all__ = ["DEFAULT_THRESHOLDS", "PATTERN_NAMES", "FunctionReport", "WorkloadPattern", "analyze_source",
-           "detect_gpu"]
+__all__ = ["DEFAULT_THRESHOLDS", "NO_CODE", "FunctionReport", "WorkloadPattern", "analyze_source", "detect_gpu"]

@@ -14,7 +14,7 @@ import os
 from collections.abc import Callable
 from typing import Any
 
-from velkora.analysis.patterns import WorkloadPattern
+from velkora.analysis.patterns import LABELS, parse_label
 from velkora.analysis.sources import DEFAULT_MAX_FILE_SIZE
 from velkora.cli import report
 
@@ -119,23 +119,15 @@ DEFAULTS = {
 }
 
 
-def pattern_names() -> tuple[str, ...]:
-    """Every name --pattern takes, in code order, the report's own label last."""
-    return (*(p.name for p in WorkloadPattern), report.NO_CODE)
-
-
 def patterns(text: str) -> list[str]:
     """NAME[,NAME...]: pattern names, in any case, `-` or `_` between words."""
     names = []
     for part in text.split(","):
         try:
-            name = WorkloadPattern.parse(part).name
+            names.append(parse_label(part))
         except KeyError:
-            name = part.strip().upper().replace("-", "_")
-            if name != report.NO_CODE:  # a label of the report, not a scorer code
-                raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
-                                                 f"{', '.join(pattern_names())})") from None
-        names.append(name)
+            raise argparse.ArgumentTypeError(f"unknown pattern {part.strip()!r} (choose from "
+                                             f"{', '.join(LABELS)})") from None
     return names
 
 

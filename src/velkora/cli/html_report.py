@@ -24,25 +24,19 @@ import os
 from importlib import resources
 from typing import Any
 
-from velkora.analysis.patterns import WorkloadPattern
+from velkora.analysis.patterns import DISPLAY_ORDER, NAMES, NO_CODE
 
 __all__ = ["render", "write", "page_data", "COLUMNS"]
 
-PATTERNS = (
-    "SKLEARN_TRAINING", "SKLEARN_INFERENCE", "PANDAS_DATAFRAME", "PANDAS_GROUPBY", "NUMPY_VECTORIZED",
-    "NUMPY_LINALG", "GPU_COMPUTE_INTENSIVE", "GPU_MEMORY_BOUND", "GPU_SUITABLE", "PARALLEL_FRIENDLY",
-    "CPU_INTENSIVE", "MEMORY_INTENSIVE", "SEQUENTIAL", "MIXED", "NO_CODE",
-)
-# Names by the scorer's codes, for documents that give only a code.
-_BY_CODE = tuple(p.name for p in WorkloadPattern)
-# One hue per family, so that the chart and the table's pattern chips read together.
+# One hue per label (velkora.analysis.patterns.DISPLAY_ORDER), alike within a family, so that the chart and
+# the table's pattern chips read together.
 COLOURS = {
     "SKLEARN_TRAINING": "#7b4fc9", "SKLEARN_INFERENCE": "#a584e0",
     "PANDAS_DATAFRAME": "#128a7e", "PANDAS_GROUPBY": "#4cb5a9",
     "NUMPY_VECTORIZED": "#2266c4", "NUMPY_LINALG": "#6c9be0",
     "GPU_COMPUTE_INTENSIVE": "#c2410c", "GPU_MEMORY_BOUND": "#e8772e", "GPU_SUITABLE": "#f0a24a",
     "PARALLEL_FRIENDLY": "#3f8f2f", "CPU_INTENSIVE": "#b8860b", "MEMORY_INTENSIVE": "#b23a6b",
-    "SEQUENTIAL": "#6b7280", "MIXED": "#8b95a5", "NO_CODE": "#c4c9d1",
+    "SEQUENTIAL": "#6b7280", "MIXED": "#8b95a5", NO_CODE: "#c4c9d1",
 }
 OTHER_COLOUR = "#9aa1ab"
 
@@ -91,8 +85,8 @@ def _pattern(entry: dict[str, Any]) -> str:
     if isinstance(pattern, str) and pattern:
         return _text(pattern)
     code = entry.get("pattern_code")
-    if isinstance(code, int) and not isinstance(code, bool) and 0 <= code < len(_BY_CODE):
-        return _BY_CODE[code]
+    if isinstance(code, int) and not isinstance(code, bool) and 0 <= code < len(NAMES):
+        return NAMES[code]
     return "UNKNOWN"
 
 
@@ -125,7 +119,7 @@ def _candidate_key(row: list[Any]) -> tuple[float, float, float, float]:
 
 
 def _pattern_order(counts: dict[str, Any]) -> list[Any]:
-    known = {p: i for i, p in enumerate(PATTERNS)}
+    known = {p: i for i, p in enumerate(DISPLAY_ORDER)}
     return sorted(counts, key=lambda p: (-counts[p], known.get(p, len(known)), p))
 
 
@@ -146,7 +140,7 @@ def _top_candidates(summary: dict[str, Any], rows: list[Any], functions: list[An
                 groups.setdefault(row[2], []).append(row)
     else:
         for row in rows:
-            if row[2] != "NO_CODE":
+            if row[2] != NO_CODE:
                 groups.setdefault(row[2], []).append(row)
         for pattern, members in groups.items():
             members.sort(key=_candidate_key, reverse=True)
@@ -176,7 +170,8 @@ def page_data(doc: dict[str, Any]) -> dict[str, Any]:
         "columns": [{"key": k, "label": label, "numeric": numeric} for k, label, numeric in COLUMNS],
         "rows": rows,
         "patterns": [[p, counts[p]] for p in order],
-        "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in set(order) | {r[2] for r in rows}},
+        # In the chart's order, then the table's: the same document gives the same page, byte for byte.
+        "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in dict.fromkeys([*order, *(r[2] for r in rows)])},
         "top": _top_candidates(summary, rows, functions, order),
     }
 

@@ -17,13 +17,11 @@ from typing import Any
 
 from velkora import __version__
 from velkora.analysis.classify import FunctionReport
+from velkora.analysis.patterns import NO_CODE, NOT_CANDIDATES, display
 from velkora.analysis.sources import printable
 
 SCHEMA_VERSION = 1
 SORTS = ("path", "speedup", "score")
-NO_CODE = "NO_CODE"
-# Patterns that name nothing to accelerate: left out of the top candidates.
-NOT_CANDIDATES = frozenset({"MIXED", "SEQUENTIAL", NO_CODE})
 TOP_CANDIDATES = 5
 TOP_PER_PATTERN = 3
 
@@ -169,7 +167,7 @@ def _plural(n: int, word: str) -> str:
 
 
 def _pattern_label(row: dict[str, Any]) -> str:
-    return "no code" if row["pattern"] == NO_CODE else row["pattern"]
+    return display(row["pattern"])
 
 
 def _numbers(row: dict[str, Any]) -> tuple[str, str]:
@@ -280,7 +278,7 @@ def _text_summary(s: dict[str, Any], width: int, paint: _Paint) -> list[str]:
     pw = max(len(p) for p in s["by_pattern"])
     out.append("functions per pattern:")
     for pattern, count in s["by_pattern"].items():
-        label = "no code" if pattern == NO_CODE else pattern
+        label = display(pattern)
         out.append(f"  {paint.pattern(f'{label:<{pw}}', pattern)}  {count:>6}")
     out.append("top candidates (estimated GPU speedup, then score):")
     if not s["top_candidates"]:
@@ -336,7 +334,7 @@ def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
     out += ["", f"**{_headline(s)}**", ""]
     if s["by_pattern"]:
         out += ["| Pattern | Functions |", "|---|--:|"]
-        out += [f"| {'no code' if p == NO_CODE else p} | {n} |" for p, n in s["by_pattern"].items()]
+        out += [f"| {display(p)} | {n} |" for p, n in s["by_pattern"].items()]
         out += ["", "Top candidates (estimated GPU speedup, then score):", ""]
         out += [f"{i}. {_md(c['name'])} ({c['pattern']}, score {c['score']:.2f}, "
                 f"speedup {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"

@@ -1,8 +1,13 @@
 import logging as logging
 import re as re
+from types import MappingProxyType
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 logger: logging.Logger
+# The words each list counts, by list: cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential
+# (score_indicators' counts, in that order) and numpy, pandas, sklearn (score_framework_patterns').
+INDICATOR_WORDS: MappingProxyType[str, tuple[str, ...]]
+FRAMEWORK_WORDS: MappingProxyType[str, tuple[str, ...]]
 
 _Real = SupportsFloat | SupportsIndex
 _Count = SupportsInt | SupportsIndex
