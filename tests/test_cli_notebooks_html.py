@@ -37,6 +37,18 @@ def test_notebook_cells_are_analysed_on_their_own(tmp_path, capsys):
     assert rows[0]["location"].endswith("study.ipynb:cell 4:1")
 
 
+@pytest.mark.parametrize("cells, name, pattern", [
+    ([("code", "import pandas as pd\n"), ("code", "def summary(df):\n    return df.groupby('k').agg('mean')\n")],
+     "summary", "PANDAS_GROUPBY"),
+    ([("code", "import numpy as np\n"), ("markdown", "# then\n"),
+      ("code", "def gram(X):\n    return np.dot(X, X.T) + np.linalg.inv(np.dot(X.T, X))\n")], "gram", "NUMPY_LINALG"),
+], ids=["pandas", "numpy"])
+def test_a_notebook_is_one_namespace_top_to_bottom(tmp_path, capsys, cells, name, pattern):
+    (tmp_path / "nb.ipynb").write_text(notebook(*cells))
+    code, doc, err = run_json(capsys, tmp_path)
+    assert code == 0 and [(f["name"], f["pattern"]) for f in doc["functions"]] == [(name, pattern)]
+
+
 @pytest.mark.parametrize("text", ["{not json", json.dumps({"cells": "nope"})])
 def test_a_malformed_notebook_is_reported_and_skipped(tmp_path, capsys, text):
     (tmp_path / "bad.ipynb").write_text(text)

@@ -377,14 +377,18 @@ def _usable_compute_capability(text: str) -> bool:
 
 
 def analyze_source(text: str, filename: str, gpu_available: bool,
-                   compute_capability: str | None) -> list[FunctionReport]:
+                   compute_capability: str | None, namespace: dict[str, str] | None = None) -> list[FunctionReport]:
     """Every function and method of one file (qualified names), and `<module>` code, in line order.
+
+    `namespace` carries import names from one piece of source to the next that runs after it in the same
+    namespace (a notebook's cells, top to bottom): what earlier pieces imported is seen here, and what
+    this one imports at module level is added. Costs one parse and one walk of the source.
 
     Whatever the parser raises propagates (SyntaxError, ValueError for null bytes on 3.11, RecursionError
     or MemoryError for deeply nested expressions): the caller decides how to report a file.
     """
     tree = ast.parse(text, filename=filename)
-    units, _ = collect_units(tree)
+    units, _ = collect_units(tree, namespace)
     reports = []
     for u in units:
         if u.no_code:

@@ -169,9 +169,13 @@ def method_role(name: str) -> str | None:
     return None
 
 
-def collect_units(tree: ast.Module) -> tuple[list[Unit], Aliases]:
-    """Every function and method (qualified names), plus `<module>` when a script's top level works."""
-    module_aliases: Aliases = {}
+def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[list[Unit], Aliases]:
+    """Every function and method (qualified names), plus `<module>` when a script's top level works.
+
+    `namespace` holds the import names that code run before this tree bound (a notebook's earlier cells);
+    this tree's module-level imports are added to it. The second value is the module's import names.
+    """
+    module_aliases: Aliases = namespace if namespace is not None else {}
     imports_of(tree.body, module_aliases)
     units: list[Unit] = []
     estimators: dict[str, str | None] = {}

@@ -76,12 +76,15 @@ class Analysis:
 
 def _analyze_notebook(data: bytes, display: str, analysis: Analysis) -> FileResult:
     """(reports, problem) for a notebook: each code cell on its own, so that a cell that does not parse
-    is reported (the first such cell) without hiding the others; lines count within the cell."""
+    is reported (the first such cell) without hiding the others; lines count within the cell. The cells
+    share one namespace, top to bottom: what an earlier cell imports, a later one sees."""
     reports: list[FunctionReport] = []
     problem: str | None = None
+    namespace: dict[str, str] = {}
     for cell in notebooks.code_cells(data):
         try:
-            found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability)
+            found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability,
+                                   namespace)
         except FILE_ERRORS as exc:
             problem = problem or f"cell {cell.number}: {describe(exc)}"
             continue
