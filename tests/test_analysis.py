@@ -195,6 +195,30 @@ def test_plain_python_patterns(src, expected):
     assert pattern(src) == expected
 
 
+ARRAY_LOOP = """
+import numpy as np
+def f(A, b, x, n):
+    r = b - A @ x
+    p = r.copy()
+    for _ in range(n):
+        Ap = A @ p
+        alpha = np.dot(r, r) / np.dot(p, Ap)
+        x += alpha * p
+        r -= alpha * Ap
+        p = r + alpha * p
+    return x
+"""
+
+
+@pytest.mark.parametrize("src, expected", [
+    (ARRAY_LOOP, {"NUMPY_LINALG", "NUMPY_VECTORIZED"}),
+    (ARRAY_LOOP.replace("import numpy as np\n", ""), {"CPU_INTENSIVE", "SEQUENTIAL", "MIXED"}),
+], ids=["arrays", "no-array-module"])
+def test_arithmetic_on_arrays_in_a_loop_is_array_work(src, expected):
+    r = labels(src)["f"]
+    assert r.pattern in expected, r.reasons
+
+
 # Memory work the analysis must see: growth through keys and attributes, stores by key in loops,
 # `+=` on lists and strings, slices of sequences copied per iteration, copies in loops.
 MEMORY_SOURCES = {

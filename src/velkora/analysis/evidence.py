@@ -17,7 +17,7 @@ import ast
 from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
-from velkora.analysis.vocabulary import FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
+from velkora.analysis.vocabulary import ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
 
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
 LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
@@ -101,6 +101,7 @@ class Measurer:
         self.has_frame = "frame" in file_flags
         self.bound: dict[str, int] = {}     # first line where each local name is bound
         self.sequences: set[str] = set()     # names assigned a list, tuple or string: `+=` grows them
+        self.arrays: set[str] = set()        # names assigned an array: arithmetic on them is array work
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
@@ -134,13 +135,17 @@ class Measurer:
                 self._target(target, stmt.lineno, depth, loop)
             if type(stmt.targets[0]) is ast.Name and _is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
+            if self.has_array and self._is_array(stmt.value):
+                self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
         elif isinstance(stmt, ast.AugAssign):
             self._expr(stmt.value, depth, loop)
             tgt = stmt.target
             # `lst += [...]` and `s += "..."` grow (and copy) a container, as append does: no arithmetic
             grows = type(tgt) is ast.Name and isinstance(stmt.op, ast.Add) and (
                 tgt.id in self.sequences or _is_sequence(stmt.value))
-            if not grows:
+            if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
+                self._array_arith(stmt.op)          # `x += alpha * p` on arrays: one array operation
+            elif not grows:
                 if depth and isinstance(stmt.op, _ARITH):
                     u.loop_arith += 1
                 u.arith += 1
@@ -303,7 +308,10 @@ class Measurer:
             if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
             if isinstance(n, ast.BinOp):
-                if not _is_text_op(n):      # "%d" % x and "a" + s format text; they compute nothing
+                if self.has_array and not isinstance(n.op, ast.MatMult) and (
+                        self._is_array(n.left) or self._is_array(n.right)):
+                    self._array_arith(n.op)
+                elif not _is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
                         u.linalg_ops += 1
@@ -333,6 +341,35 @@ class Measurer:
                 stack.append(n.value)
                 continue
             stack.extend(ast.iter_child_nodes(n))
+
+    def _is_array(self, node: ast.AST, depth: int = 3) -> bool:
+        """Whether `node` is an array value, as far as `depth` levels of the expression show: a name
+        assigned one, an array module's call, a matrix product, a method, attribute or item of an array."""
+        if isinstance(node, ast.Name):
+            return node.id in self.arrays
+        if depth == 0:
+            return False
+        if isinstance(node, ast.Call):
+            resolved = self.calls.resolve(node.func)
+            if resolved:
+                return resolved[0] in ARRAY_MODULES
+            return isinstance(node.func, ast.Attribute) and self._is_array(node.func.value, depth - 1)
+        if isinstance(node, ast.BinOp):
+            return isinstance(node.op, ast.MatMult) or self._is_array(node.left, depth - 1) or self._is_array(
+                node.right, depth - 1)
+        if isinstance(node, ast.UnaryOp):
+            return self._is_array(node.operand, depth - 1)
+        if isinstance(node, (ast.Attribute, ast.Subscript)):
+            return self._is_array(node.value, depth - 1)
+        return False
+
+    def _array_arith(self, op: ast.operator) -> None:
+        # Arithmetic on arrays runs in the array library, whole arrays at a time: array work, not
+        # arithmetic of the Python loop around it.
+        u = self.u
+        u.array_ops += 1
+        u.arith += 1
+        u.arith_kinds.add(type(op))
 
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
