@@ -114,6 +114,31 @@ def test_predict_of_a_class_that_is_no_estimator_is_judged_by_its_body():
     assert pattern(src, "Tracker.predict") == "NUMPY_LINALG"
 
 
+MODEL = """
+{imports}
+import numpy as np
+class Model:
+    def fit(self):
+        self.params = np.dot(np.linalg.pinv(self.exog), self.endog)
+        return self
+    def predict(self, exog):
+        return np.dot(exog, self.params)
+"""
+
+
+@pytest.mark.parametrize("src, name, expected", [
+    ("from scipy import stats\ndef f(d):\n    return stats.goodness_of_fit(stats.norm, d), "
+     "stats.scoreatpercentile(d, 50)\n", "f", {"NUMPY_VECTORIZED", "MIXED"}),
+    (MODEL.format(imports=""), "Model.fit", {"NUMPY_LINALG"}),
+    (MODEL.format(imports="from sklearn.utils import check_array"), "Model.fit", {"SKLEARN_TRAINING"}),
+], ids=["fit-in-a-scipy-name", "fit-and-predict-without-sklearn", "fit-and-predict-with-sklearn"])
+def test_scikit_learn_evidence_needs_scikit_learn(src, name, expected):
+    r = labels(src)[name]
+    assert r.pattern in expected, r.reasons
+    if "SKLEARN_TRAINING" not in expected:
+        assert r.sklearn_score == 0.0
+
+
 @pytest.mark.parametrize("body", [
     "...",
     "pass",

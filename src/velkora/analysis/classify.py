@@ -296,6 +296,10 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     cpu, mem, par, gpu_op, large, emb, seq = cs.score_indicators(text, None)
     cpu_n, mem_n, par_n, gpu_n, large_n = cs.normalize_scores(cpu, mem, par, gpu_op, large)
     numpy_s, pandas_s, sklearn_s = cs.score_framework_patterns(fw_text)
+    if framework != "sklearn":
+        # The scorer matches words inside names (`goodness_of_fit`, `scoreatpercentile`); scikit-learn
+        # evidence is scikit-learn's calls or estimators, which only the sklearn framework text holds.
+        sklearn_s = 0.0
     chunkable = (u.for_loops or u.independent_maps) and not u.carried
     potential = cs.calculate_parallelization_potential(
         par_n, emb, seq, LOOP_CHUNKING_POTENTIAL if chunkable else 0.0)

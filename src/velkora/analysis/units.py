@@ -148,6 +148,10 @@ def _estimator_class(cls: ast.ClassDef, aliases: Aliases, known: dict[str, str |
         if name.endswith(ESTIMATOR_BASE_SUFFIXES) or (
                 name.endswith("Mixin") and any(w in name for w in ESTIMATOR_MIXINS)):
             return f"derives from {name}"
+    # Methods named fit and predict are the protocol only where scikit-learn is in play: a statistics
+    # model's own fit/score/predict (least squares, a likelihood's gradient) is judged by its body.
+    if not any(origin.partition(".")[0] == "sklearn" for origin in aliases.values()):
+        return None
     methods = {n.name for n in cls.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
     fits = {m for m in methods if m.lstrip("_") in FIT_NAMES}
     infers = {m for m in methods if m.lstrip("_") in INFER_NAMES}
