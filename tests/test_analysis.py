@@ -114,6 +114,19 @@ def test_predict_of_a_class_that_is_no_estimator_is_judged_by_its_body():
     assert pattern(src, "Tracker.predict") == "NUMPY_LINALG"
 
 
+@pytest.mark.parametrize("src, expected", [
+    ("import threading\nclass A:\n    def f(self):\n        self.lock = threading.Lock()\n"
+     "        self.local = threading.local()\n        self.n = 0\n", {"MIXED", "SEQUENTIAL"}),
+    ("from multiprocessing import cpu_count, RLock\ndef f():\n    return cpu_count(), RLock()\n",
+     {"MIXED", "SEQUENTIAL"}),
+    ("import threading\ndef f(jobs):\n    ts = [threading.Thread(target=j) for j in jobs]\n"
+     "    for t in ts:\n        t.start()\n", {"PARALLEL_FRIENDLY"}),
+], ids=["lock-and-local", "cpu-count-and-rlock", "threads"])
+def test_only_starting_workers_is_parallel_work(src, expected):
+    r = next(r for name, r in labels(src).items() if name.endswith("f"))
+    assert r.pattern in expected, r.reasons
+
+
 MODEL = """
 {imports}
 import numpy as np

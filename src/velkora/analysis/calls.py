@@ -16,7 +16,7 @@ from velkora.analysis.vocabulary import (AGGREGATES, ARRAY_ALLOC, ARRAY_MAKERS, 
                                          COLLECTION_TYPES, CONTAINER_CALLS, COPY_CALLS, DEVICE_MODULES,
                                          FIT_NAMES, FRAME_METHODS, GROUPING, GROWTH_METHODS, INFER_NAMES,
                                          LINALG_CALLS, MAP_CALLS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
-                                         PARALLEL_MODULES, PLUMBING)
+                                         PARALLEL_MODULES, PLUMBING, THREAD_MODULES, WORKER_STARTERS)
 
 if TYPE_CHECKING:
     from velkora.analysis.evidence import Aliases, Unit
@@ -94,7 +94,8 @@ class CallCounter:
                 u.grouping_ops += 1
         elif root == "sklearn":
             u.sk_uses += 1
-        elif root in PARALLEL_MODULES or (root is None and last in PARALLEL_CALLS and self._parallel_name(last)):
+        elif (root in PARALLEL_MODULES and (root not in THREAD_MODULES or last in WORKER_STARTERS)) or (
+                root is None and last in PARALLEL_CALLS and self._parallel_name(last)):
             u.parallel_api += 1
         elif root in MATH_MODULES:
             u.math_calls += 1
