@@ -5,7 +5,7 @@ import textwrap
 import pytest
 
 from velkora import analysis
-from velkora.analysis import patterns
+from velkora.analysis import advice, patterns
 from velkora.analysis.classify import analyze_source
 
 
@@ -494,3 +494,30 @@ def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
     monkeypatch.setattr(host_probe, "detect_gpu_backends", lambda: {"has_gpu": False})
     monkeypatch.setattr(shutil, "which", lambda name: pytest.fail("looked for nvidia-smi"))
     assert analysis.detect_gpu() == (False, None)
+
+
+@pytest.mark.parametrize("src, name, expected", [
+    ("def f(w, h):\n    out = []\n    for y in range(h):\n        for x in range(w):\n"
+     "            v = 0.0\n            for k in range(9):\n                v = v * 0.5 + x * y - k\n"
+     "            out.append(v)\n    return out\n", "f", advice.COMPILE),
+    (LOOP_REDUCTION.replace("total = 0", "def f(n):\n    total = 0").replace("\n    total +=", "\n        total +=")
+     .replace("\nfor", "\n    for"), "f", advice.MAP_REDUCE.format(names="result of total")),
+    ("from concurrent.futures import ThreadPoolExecutor\ndef f(xs, g):\n"
+     "    with ThreadPoolExecutor() as pool:\n        return list(pool.map(g, xs))\n", "f", advice.ALREADY_PARALLEL),
+    ("import numpy as np\ndef f(rows):\n    out = []\n    for r in rows:\n"
+     "        out.append(np.linalg.norm(np.asarray(r) - np.mean(r)))\n    return out\n", "f", advice.BATCH),
+    ("import pandas as pd\ndef f(df):\n    total = 0\n    for _, row in df.iterrows():\n"
+     "        total += row['a'] * row['b']\n    return total\n", "f", advice.ROWWISE),
+    ("import pandas as pd\ndef f(df, g):\n    return df.apply(g, axis=1)\n", "f", advice.ROWWISE),
+    ("def f(a):\n    return a + 1\n", "f", advice.NOTHING),
+], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing"])
+def test_every_row_carries_advice(src, name, expected):
+    r = labels(src)[name]
+    assert r.advice == expected, (r.pattern, r.reasons)
+    assert r.actionable is not r.advice.startswith("nothing")
+
+
+@pytest.mark.parametrize("src", ["def f(x):\n    return sum(abs(a) for a in x)\n",
+                                 "def f(xs):\n    return [x * x + 1 for x in xs]\n"])
+def test_no_gpu_estimate_without_array_operations(src):
+    assert labels(src, gpu=True, cc="8.6")["f"].gpu_speedup == 1.0

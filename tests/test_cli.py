@@ -77,13 +77,13 @@ def test_json_rows_have_the_documented_fields():
         "path", "line", "cell", "location", "name", "pattern", "pattern_code", "score", "cpu_intensity",
         "memory_intensity", "parallelization_potential", "gpu_operation_score", "gpu_suitability", "gpu_speedup",
         "numpy_score", "pandas_score", "sklearn_score", "sequential_count", "embarrassing_count", "reasons",
-        "file", "function",
+        "advice", "actionable", "benefit", "file", "function",
     }
     assert isinstance(row["line"], int) and isinstance(row["pattern_code"], int) and row["cell"] is None
     assert (row["file"], row["function"]) == (row["path"], row["name"])
     assert row["location"] == f"{row['path']}:{row['line']}"
     assert set(result["summary"]) == {"files", "analysed", "selected", "shown", "skipped", "by_pattern",
-                                      "top_candidates", "top_by_pattern"}
+                                      "top_candidates", "top_by_pattern", "notes"}
 
 
 def test_directories_are_walked_and_a_broken_file_does_not_stop_the_others(tmp_path):

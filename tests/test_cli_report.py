@@ -92,7 +92,7 @@ def test_bad_choices_are_usage_errors(capsys, args, message):
 
 
 def fake(name, pattern, line, path="pkg/mod.py", **scores):
-    values = {f.name: 0 for f in fields(FunctionReport)} | {"gpu_speedup": 1.0} | scores
+    values = {f.name: 0 for f in fields(FunctionReport)} | {"gpu_speedup": 1.0, "advice": "", "actionable": True} | scores
     values |= {"file": path, "line": line, "function": name, "pattern": pattern,
                "pattern_code": None if pattern == "NO_CODE" else 0}
     return FunctionReport(**values)
@@ -192,3 +192,17 @@ def code_span(text):
                                   "a ``` b `` c ` d.py"])
 def test_no_file_name_can_end_its_markdown_code_span(name):
     assert code_span(report._md(name)) == name
+
+
+def test_without_a_gpu_candidates_are_ranked_by_expected_benefit(capsys):
+    doc = document(capsys, "--no-gpu", "--sort", "speedup", SAMPLE)
+    rows = doc["functions"]
+    candidates = [r for r in rows if r["benefit"] > 0]
+    assert candidates and rows[:len(candidates)] == candidates         # nothing with nothing to gain first
+    assert all(r["pattern"] not in ("SEQUENTIAL", "MIXED", "NO_CODE") and r["actionable"] for r in candidates)
+    top = doc["summary"]["top_candidates"]
+    assert [c["name"] for c in top] == [r["name"] for r in sorted(candidates, key=report.SORT_KEYS["benefit"])][:5]
+    assert doc["summary"]["notes"] == [report.NO_GPU_NOTE]
+    _, text, _ = run(capsys, "--no-gpu", SAMPLE)
+    assert text.count("note: no GPU") == 1 and top[0]["advice"] in text.replace("\n     ", " ")
+    assert document(capsys, "--gpu", SAMPLE)["summary"]["notes"] == []

@@ -195,3 +195,12 @@ class CallCounter:
                 u.reshape_ops += 1
         if self.has_frame and last in ("agg", "aggregate"):
             u.aggregate_ops += 1
+        if self.has_frame and (last in ("iterrows", "itertuples") or (last == "apply" and _across_columns(node))):
+            u.rowwise += 1
+
+
+def _across_columns(node: ast.Call) -> bool:
+    """apply(..., axis=1) or axis="columns": a function called once per row."""
+    return any(k.arg == "axis" and isinstance(k.value, ast.Constant) and k.value.value in (1, "columns")
+               for k in node.keywords)
+

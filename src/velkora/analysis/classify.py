@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 from enum import StrEnum
 from typing import TypedDict
 
+from velkora.analysis.advice import advise
 from velkora.analysis.evidence import Unit
 from velkora.analysis.patterns import NO_CODE
 from velkora.analysis.patterns import WorkloadPattern as P
@@ -59,6 +60,8 @@ class FunctionReport:
     embarrassing_count: int
     reasons: list[str] = field(default_factory=list)
     cell: int | None = None         # the notebook cell the unit is in (its line counts within the cell)
+    advice: str = ""                # what to do about it (velkora.analysis.advice)
+    actionable: bool = True         # whether following the advice can gain anything
 
 
 class Word(StrEnum):
@@ -307,7 +310,8 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     potential = cs.calculate_parallelization_potential(
         par_n, emb, seq, LOOP_CHUNKING_POTENTIAL if chunkable else 0.0)
     suitability = cs.calculate_gpu_suitability(gpu_n, large_n, cpu_n, gpu_available, compute_capability)
-    speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available)
+    # A unit without array operations has nothing a GPU would run: no estimate, whatever its words.
+    speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available) if u.array_ops else 1.0
     t = DEFAULT_THRESHOLDS
     code = cs.determine_workload_pattern(
         cpu_n, mem_n, potential, suitability, gpu_n, numpy_s, pandas_s, sklearn_s, seq, emb,
@@ -400,11 +404,13 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
     for u in units:
         if u.no_code:
             reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname, pattern=NO_CODE,
-                                          pattern_code=None, reasons=["no code to run"], **_NO_CODE_SCORES))
+                                          pattern_code=None, reasons=["no code to run"], **_NO_CODE_SCORES,
+                                          advice=advise(NO_CODE, u).text, actionable=False))
             continue
         code, scores, reasons = analyze_unit(u, gpu_available, compute_capability)
+        advice = advise(P(code).name, u)
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
                                       pattern=P(code).name, pattern_code=int(code), reasons=reasons,
-                                      **scores))
+                                      **scores, advice=advice.text, actionable=advice.actionable))
     reports.sort(key=lambda r: r.line)
     return reports

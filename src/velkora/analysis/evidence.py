@@ -64,6 +64,8 @@ class Unit:
     parallel_api: int = 0               # joblib, executors, pools, prange
     carried: set[str] = field(default_factory=set)
     reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried
+    array_in_loop: int = 0              # array operations in statements inside Python loops
+    rowwise: int = 0                    # DataFrame.iterrows/itertuples, apply(..., axis=1): a frame row by row
     global_stmts: int = 0
     locks: int = 0
     # frameworks
@@ -131,7 +133,7 @@ class Measurer:
         if isinstance(stmt, ast.For) or isinstance(stmt, ast.AsyncFor) or isinstance(stmt, ast.While):
             self._loop(stmt, depth, loop)
             return
-        before = u.array_ops + u.frame_ops
+        before, arrays_before = u.array_ops + u.frame_ops, u.array_ops
         if isinstance(stmt, ast.Assign):
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
@@ -219,6 +221,8 @@ class Measurer:
                 self._expr(node, depth, loop)
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
+        elif depth:
+            u.array_in_loop += u.array_ops - arrays_before
 
     @staticmethod
     def _aug(name: str, op: ast.operator, loop: LoopInfo) -> None:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import io
 import json
 import re
+import textwrap
 from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, fields
@@ -21,7 +22,7 @@ from velkora.analysis.patterns import NO_CODE, NOT_CANDIDATES, display
 from velkora.analysis.sources import printable
 
 SCHEMA_VERSION = 1
-SORTS = ("path", "speedup", "score")
+SORTS = ("path", "speedup", "score", "benefit")
 TOP_CANDIDATES = 5
 TOP_PER_PATTERN = 3
 
@@ -80,8 +81,18 @@ def function_row(report: FunctionReport) -> dict[str, Any]:
     for key in rest:
         row[key] = getattr(report, key)
     row["score"] = score(row)
+    row["benefit"] = benefit(row)
     row["file"], row["function"] = path, name          # the names of these two before schema 1
     return row
+
+
+def benefit(row: dict[str, Any]) -> float:
+    """The expected benefit of acting on a function's advice, which ranks the candidates: the evidence for
+    its pattern, times the GPU speedup class where a GPU would run it; 0 where there is nothing to gain
+    (MIXED, SEQUENTIAL, no code, work already native or parallel)."""
+    if row["pattern"] in NOT_CANDIDATES or not row.get("actionable", True):
+        return 0.0
+    return float(row["score"]) * max(1.0, float(row["gpu_speedup"]))
 
 
 def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
@@ -91,15 +102,22 @@ def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
 
 SORT_KEYS = {
     "path": _path_key,
-    "speedup": lambda r: (-r["gpu_speedup"], -r["score"], _path_key(r)),
+    # Without a GPU every speedup is 1.0: the expected benefit then decides, so that nothing with nothing
+    # to gain comes before a candidate.
+    "speedup": lambda r: (-r["gpu_speedup"], -r["benefit"], -r["score"], _path_key(r)),
     "score": lambda r: (-r["score"], -r["gpu_speedup"], _path_key(r)),
+    "benefit": lambda r: (-r["benefit"], -r["score"], _path_key(r)),
 }
+NO_GPU_NOTE = ("no GPU: every speedup is 1.0x, and candidates are ranked by the expected benefit of their "
+               "advice on the CPU (--gpu scores as if one were present)")
 
-def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int) -> dict[str, Any]:
-    """Counts per pattern and the top candidates, over `rows` (the functions the filters let through)."""
+def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int,
+            gpu_available: bool = True) -> dict[str, Any]:
+    """Counts per pattern and the top candidates (by expected benefit), over `rows` (the functions the
+    filters let through); `notes` says what the reader must know to read them (no GPU)."""
     counts = Counter(r["pattern"] for r in rows)
     by_pattern = dict(sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
-    ranked = sorted((r for r in rows if r["pattern"] not in NOT_CANDIDATES), key=SORT_KEYS["speedup"])
+    ranked = sorted((r for r in rows if r["benefit"] > 0), key=SORT_KEYS["benefit"])
     top_by_pattern: dict[str, list[dict[str, Any]]] = {}
     for r in ranked:
         group = top_by_pattern.setdefault(r["pattern"], [])
@@ -110,6 +128,7 @@ def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, s
         "by_pattern": by_pattern,
         "top_candidates": [dict(r) for r in ranked[:TOP_CANDIDATES]],
         "top_by_pattern": {p: top_by_pattern[p] for p in by_pattern if p in top_by_pattern},
+        "notes": [] if gpu_available else [NO_GPU_NOTE],
     }
 
 
@@ -129,7 +148,7 @@ def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], file
         "tool": "velkora", "version": __version__, "schema_version": SCHEMA_VERSION,
         "settings": settings,
         "functions": shown,
-        "summary": summary(rows, len(shown), files, analysed, len(skipped)),
+        "summary": summary(rows, len(shown), files, analysed, len(skipped), settings.get("gpu_available", True)),
         "skipped": [{"path": p, "reason": m, "file": p} for p, m in skipped],
     }
 
@@ -280,14 +299,18 @@ def _text_summary(s: dict[str, Any], width: int, paint: _Paint) -> list[str]:
     for pattern, count in s["by_pattern"].items():
         label = display(pattern)
         out.append(f"  {paint.pattern(f'{label:<{pw}}', pattern)}  {count:>6}")
-    out.append("top candidates (estimated GPU speedup, then score):")
+    out.append("top candidates (expected benefit of acting on them):")
     if not s["top_candidates"]:
-        out.append("  none: every function is MIXED, SEQUENTIAL or without code")
+        out.append("  none: nothing to gain (MIXED, SEQUENTIAL, no code, native or parallel)")
     for i, c in enumerate(s["top_candidates"], 1):
         parts = [(printable(c["name"]), None), (c["pattern"], c["pattern"]), (f"score {c['score']:.2f}", None),
                  (f"speedup {c['gpu_speedup']:.1f}x", None)]
         out += _wrap(f"  {i}. ", parts, width, paint)
         out.append(f"     {printable(c['location'])}")
+        if c.get("advice"):
+            out += textwrap.wrap(c["advice"], width, initial_indent="     ", subsequent_indent="     ")
+    for note in s.get("notes", ()):
+        out += textwrap.wrap(f"note: {note}", width, subsequent_indent="  ")
     return out
 
 
@@ -319,6 +342,11 @@ def _md(text: str) -> str:
     return f"{fence} {text} {fence}"
 
 
+def _md_text(text: str) -> str:
+    """Plain text as Markdown that renders as the same text: every punctuation mark escaped."""
+    return re.sub(r"([!-/:-@\[-`{-~])", r"\\\1", printable(text))
+
+
 def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
     rows, s = doc["functions"], doc["summary"]
     heads = ["Location", "Function", "Pattern", "Score"] + ([h for h, _ in WIDE_SCORES] if wide else [])
@@ -335,10 +363,12 @@ def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
     if s["by_pattern"]:
         out += ["| Pattern | Functions |", "|---|--:|"]
         out += [f"| {display(p)} | {n} |" for p, n in s["by_pattern"].items()]
-        out += ["", "Top candidates (estimated GPU speedup, then score):", ""]
+        out += ["", "Top candidates (expected benefit of acting on them):", ""]
         out += [f"{i}. {_md(c['name'])} ({c['pattern']}, score {c['score']:.2f}, "
                 f"speedup {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"
+                + (f": {_md_text(c['advice'])}" if c.get("advice") else "")
                 for i, c in enumerate(s["top_candidates"], 1)] or ["None."]
+        out += [f"\n*Note: {_md_text(note)}*" for note in s.get("notes", ())]
     return "\n".join(out) + "\n"
 
 
