@@ -233,6 +233,43 @@ def test_plain_python_patterns(src, expected):
     assert pattern(src) == expected
 
 
+LOOP_REDUCTION = "total = 0\nfor i in range(n):\n    total += i * i\n"
+LOOP_RECURRENCE = "x = 0.5\nfor _ in range(n):\n    x = 3.7 * x * (1.0 - x)\n"
+
+
+@pytest.mark.parametrize("body, expected", [
+    (LOOP_REDUCTION, "PARALLEL_FRIENDLY"),
+    (LOOP_RECURRENCE, "SEQUENTIAL"),
+    ("total = 0\nout = []\nfor x in xs:\n    total += x * 2\n    out.append(total)\n", "SEQUENTIAL"),
+], ids=["reduction", "recurrence", "running-total-read-back"])
+@pytest.mark.parametrize("where", ["function", "module"])
+def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
+    if where == "function":
+        src, name = "def f(n, xs=()):\n" + textwrap.indent(body, "    "), "f"
+    else:
+        src, name = "n = 10\nxs = []\n" + body + "print(n)\n", "<module>"
+    assert labels(src)[name].pattern == expected
+
+
+@pytest.mark.parametrize("src", [
+    # the cache grown and cleared through bound-method aliases, and read back
+    "def f(it, pred):\n    cache = []\n    push = cache.append\n    drop = cache.clear\n    for x in it:\n"
+    "        if pred(x):\n            push(x)\n        else:\n            yield from cache\n            drop()\n",
+    # map() of a bound method slides a window
+    "from collections import deque\ndef f(it, n):\n    w = deque(maxlen=n)\n"
+    "    for _ in map(w.append, it):\n        yield tuple(w)\n",
+], ids=["bound-method-aliases", "map-of-append"])
+def test_mutation_through_a_bound_method_is_carried_state(src):
+    r = labels(src)["f"]
+    assert r.pattern != "PARALLEL_FRIENDLY" and "state carried" in " ".join(r.reasons), r.reasons
+
+
+def test_a_loop_over_two_items_is_not_work():
+    r = labels("def f(a, b):\n    out = 0\n    for x in (a, b):\n        out = out * 3 + len(str(x))\n"
+               "    return out\n")["f"]
+    assert r.pattern == "MIXED" and not any("loop(s)" in why for why in r.reasons), r.reasons
+
+
 ARRAY_LOOP = """
 import numpy as np
 def f(A, b, x, n):
@@ -325,9 +362,9 @@ def _unit(src, name="f"):
 
 
 @pytest.mark.parametrize("src,facts", [
-    # `+=` on a number is carried state, not growth
+    # `+=` on a number is a reduction, not growth (nor carried state unless the loop reads it back)
     ("def f(xs):\n    acc = 0\n    for x in xs:\n        acc += x * x\n    return acc\n",
-     {"aug_growth": 0, "carried": {"acc"}}),
+     {"aug_growth": 0, "carried": set(), "reduced": {"acc"}}),
     # formatting text is not arithmetic
     ("def f(n):\n    out = []\n    for i in range(n):\n        out.append('%d-' % i + 'x')\n    return out\n",
      {"loop_arith": 0, "growth_in_loop": 1}),

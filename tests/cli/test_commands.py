@@ -18,7 +18,8 @@ SAMPLE_PATTERNS = {
     "score_holdout": "SKLEARN_INFERENCE",
     "least_squares": "NUMPY_LINALG",
     "standardize": "NUMPY_VECTORIZED",
-    "count_primes": "CPU_INTENSIVE",
+    "count_primes": "PARALLEL_FRIENDLY",          # a sum over independent numbers: a reduction
+    "escape_time": "CPU_INTENSIVE",
     "build_index": "MEMORY_INTENSIVE",
     "render_thumbnails": "PARALLEL_FRIENDLY",
     "record_result": "SEQUENTIAL",

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 from velkora.analysis.vocabulary import (AGGREGATES, ARRAY_ALLOC, ARRAY_MAKERS, ARRAY_METHODS, ARRAY_MODULES,
                                          COLLECTION_TYPES, CONTAINER_CALLS, COPY_CALLS, DEVICE_MODULES,
                                          FIT_NAMES, FRAME_METHODS, GROUPING, GROWTH_METHODS, INFER_NAMES,
-                                         LINALG_CALLS, MAP_CALLS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
+                                         LINALG_CALLS, MAP_CALLS, MUTATING_METHODS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
                                          PARALLEL_MODULES, PLUMBING, THREAD_MODULES, WORKER_STARTERS)
 
 if TYPE_CHECKING:
@@ -113,18 +113,27 @@ class CallCounter:
                     u.built_in_loop += 1
             elif name in ("sum", "min", "max") and node.args and not self.has_array:
                 u.reductions += 1
-            if name in MAP_CALLS and len(node.args) >= 2 and self._maps_work(node.args[0]):
-                u.independent_maps += 1
+            if name in MAP_CALLS and len(node.args) >= 2:
+                self._map(node.args[0])
         elif resolved and resolved[-1] in COLLECTION_TYPES:
             u.containers += 1
-        elif resolved and resolved[-1] in ("starmap", "map") and node.args and self._maps_work(node.args[0]):
-            u.independent_maps += 1
+        elif resolved and resolved[-1] in ("starmap", "map") and node.args:
+            self._map(node.args[0])
         if last in MAP_CALLS and isinstance(func, ast.Attribute) and resolved is None:
             # executor.map / pool.map: the items go to workers
             owner = dotted(func.value)
             if owner and any(w in owner[-1].lower() for w in ("executor", "pool")):
                 u.parallel_api += 1
                 u.independent_maps += 1
+
+    def _map(self, fn: ast.expr) -> None:
+        """map(fn, items): independent work per item, unless `fn` is a method that changes its object
+        (map(window.append, it) slides a window): then that object is state carried from item to item."""
+        if isinstance(fn, ast.Attribute) and isinstance(fn.value, ast.Name) and (
+                fn.attr in GROWTH_METHODS or fn.attr in MUTATING_METHODS):
+            self.u.carried.add(fn.value.id)
+        elif self._maps_work(fn):
+            self.u.independent_maps += 1
 
     def _parallel_name(self, last: str) -> bool:
         origin = self.aliases.get(last, "")

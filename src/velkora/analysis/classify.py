@@ -239,6 +239,9 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     if not u.carried and not u.global_stmts and (u.parallel_api or independent):
         words.append(Word.MAP)
         reasons.append(f"{independent} independent per-item computation(s), no state carried")
+    if u.reduced and not u.carried:
+        reasons.append("associative reduction of " + ", ".join(sorted(u.reduced)[:4])
+                       + " over independent items: parallel with a reduction")
     # Sequential: state carried from one iteration to the next, globals, locks.
     if u.carried:
         words += [Word.SEQUENTIAL, Word.DEPENDENCIES, Word.ORDERED]

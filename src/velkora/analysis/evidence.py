@@ -63,6 +63,7 @@ class Unit:
     independent_loops: int = 0          # for loops carrying no state whose body does work
     parallel_api: int = 0               # joblib, executors, pools, prange
     carried: set[str] = field(default_factory=set)
+    reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried
     global_stmts: int = 0
     locks: int = 0
     # frameworks
@@ -102,6 +103,8 @@ class Measurer:
         self.bound: dict[str, int] = {}     # first line where each local name is bound
         self.sequences: set[str] = set()     # names assigned a list, tuple or string: `+=` grows them
         self.arrays: set[str] = set()        # names assigned an array: arithmetic on them is array work
+        # `append = cache.append`: calling the alias grows or changes `cache`.
+        self.method_aliases: dict[str, tuple[str, str]] = {}
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
@@ -137,6 +140,12 @@ class Measurer:
                 self.sequences.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
+            v = stmt.value
+            if isinstance(v, ast.Attribute) and isinstance(v.value, ast.Name) and (
+                    v.attr in GROWTH_METHODS or v.attr in MUTATING_METHODS):
+                for t in stmt.targets:
+                    if type(t) is ast.Name:
+                        self.method_aliases[t.id] = (v.value.id, v.attr)
         elif isinstance(stmt, ast.AugAssign):
             self._expr(stmt.value, depth, loop)
             tgt = stmt.target
@@ -144,7 +153,7 @@ class Measurer:
             grows = type(tgt) is ast.Name and isinstance(stmt.op, ast.Add) and (
                 tgt.id in self.sequences or _is_sequence(stmt.value))
             if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
-                self._array_arith(stmt.op)          # `x += alpha * p` on arrays: one array operation
+                self._array_arith(stmt.op, depth)          # `x += alpha * p` on arrays: one array operation
             elif not grows:
                 if depth and isinstance(stmt.op, _ARITH):
                     u.loop_arith += 1
@@ -156,12 +165,11 @@ class Measurer:
                     if loop is not None:
                         loop["grown"].add(tgt.id)
                 elif loop is not None:
-                    loop["aug"].add(tgt.id)
-                    loop["load"].add(tgt.id)
+                    self._aug(tgt.id, stmt.op, loop)
             elif isinstance(tgt, ast.Attribute):
                 self._expr(tgt.value, depth, loop)
                 if loop is not None and isinstance(tgt.value, ast.Name) and tgt.value.id == "self":
-                    loop["aug"].add("self." + tgt.attr)
+                    self._aug("self." + tgt.attr, stmt.op, loop)
             else:
                 self._expr(tgt, depth, loop)
         elif isinstance(stmt, ast.AnnAssign):
@@ -212,6 +220,16 @@ class Measurer:
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
 
+    @staticmethod
+    def _aug(name: str, op: ast.operator, loop: LoopInfo) -> None:
+        # `total += f(x)` folds independent items with an associative operator: a reduction, which the
+        # loop carries only if it also reads the running value (decided when the loop ends).
+        if isinstance(op, _ASSOCIATIVE):
+            loop["reduce"].add(name)
+        else:
+            loop["aug"].add(name)
+            loop["load"].add(name)
+
     def _bind(self, name: str, line: int, loop: LoopInfo | None) -> None:
         self.bound.setdefault(name, line)
         if loop is not None:
@@ -236,10 +254,17 @@ class Measurer:
 
     def _loop(self, stmt: ast.For | ast.AsyncFor | ast.While, depth: int, outer: LoopInfo | None) -> None:
         u = self.u
+        if not isinstance(stmt, ast.While) and _at_most_twice(stmt.iter):
+            # `for x in (a, b):` is two statements written once: no loop to speed up or split.
+            self._expr(stmt.iter, depth, outer)
+            self._target(stmt.target, stmt.lineno, depth, outer)
+            self._block(stmt.body, depth, outer)
+            self._block(stmt.orelse, depth, outer)
+            return
         depth += 1
         u.max_depth = max(u.max_depth, depth)
         info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
-                "sub_store": set(), "sub_shift": set()}
+                "sub_store": set(), "sub_shift": set(), "reduce": set()}
         if isinstance(stmt, ast.While):
             u.while_loops += 1
             self._expr(stmt.test, depth, info)
@@ -260,16 +285,19 @@ class Measurer:
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
+        # A reduction whose running value the loop also reads or rebinds is state like any other.
+        reduced = info["reduce"] - info["load"] - info["store"]
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
-        carried = {n for n in (info["store"] & info["load"]) | info["aug"]
+        carried = {n for n in (info["store"] & info["load"]) | info["aug"] | (info["reduce"] - reduced)
                    if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
+        u.reduced |= reduced - carried
         # A loop that reads the container it grows, or an element its earlier iterations wrote
         # (a[i + 1] after a[i]), depends on those iterations too.
         carried |= {n for n in info["grown"] & info["load"] if self.bound.get(n, 1 << 30) < stmt.lineno}
         carried |= info["sub_store"] & info["sub_shift"]
         u.carried |= carried
         if outer is not None:
-            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift"):
+            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce"):
                 outer[key] |= info[key]
         # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them.
         if not isinstance(stmt, ast.While) and not carried and (
@@ -294,6 +322,13 @@ class Measurer:
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
+                if isinstance(f, ast.Name) and f.id in self.method_aliases:
+                    owner, method = self.method_aliases[f.id]
+                    if loop is not None:
+                        loop["grown"].add(owner)
+                    if depth and method in GROWTH_METHODS:
+                        u.growth_in_loop += 1
+                    continue
                 if isinstance(f, ast.Attribute):
                     if loop is not None and isinstance(f.value, ast.Name):
                         if f.attr in GROWTH_METHODS:
@@ -310,7 +345,7 @@ class Measurer:
             if isinstance(n, ast.BinOp):
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
-                    self._array_arith(n.op)
+                    self._array_arith(n.op, depth)
                 elif not _is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
@@ -363,13 +398,15 @@ class Measurer:
             return self._is_array(node.value, depth - 1)
         return False
 
-    def _array_arith(self, op: ast.operator) -> None:
-        # Arithmetic on arrays runs in the array library, whole arrays at a time: array work, not
-        # arithmetic of the Python loop around it.
+    def _array_arith(self, op: ast.operator, depth: int) -> None:
+        # Arithmetic on arrays runs in the array library, whole arrays at a time: array work (a statement
+        # of it is no plain Python statement), and still arithmetic, which is what a GPU would take over.
         u = self.u
         u.array_ops += 1
         u.arith += 1
         u.arith_kinds.add(type(op))
+        if depth:
+            u.loop_arith += 1
 
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
@@ -409,7 +446,22 @@ class Measurer:
 
 
 _ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
+# Operators whose running value over independent items can be split and combined (a - b - c is a - (b + c)).
+_ASSOCIATIVE = (ast.Add, ast.Sub, ast.Mult, ast.BitOr, ast.BitAnd, ast.BitXor)
 _SEQUENCE_NODES = (ast.List, ast.ListComp, ast.Tuple, ast.JoinedStr)
+
+
+def _at_most_twice(it: ast.expr) -> bool:
+    """An iterable of at most two items: a literal tuple, list or set, or range() of small constants."""
+    if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
+        return len(it.elts) <= 2 and not any(isinstance(e, ast.Starred) for e in it.elts)
+    if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id == "range" and not it.keywords:
+        bounds = [a.value for a in it.args if isinstance(a, ast.Constant) and type(a.value) is int]
+        if len(bounds) == len(it.args) == 1:
+            return bounds[0] <= 2
+        if len(bounds) == len(it.args) == 2:
+            return bounds[1] - bounds[0] <= 2
+    return False
 
 
 def _is_text(node: ast.AST) -> bool:

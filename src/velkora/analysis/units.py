@@ -218,7 +218,15 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
     code = module_code(tree)
     if code:
         unit = Unit(qualname="<module>", node=tree, line=code[0].lineno)
-        Measurer(unit, module_aliases, _file_flags(module_aliases), None).measure(code, None)
+        m = Measurer(unit, module_aliases, _file_flags(module_aliases), None)
+        # The constant assignments module_code leaves out still bind their names where they stand, so
+        # that `x = 0.5` then `for ...: x = f(x)` is the same recurrence it is in a function.
+        for stmt in tree.body:
+            if isinstance(stmt, (ast.Assign, ast.AnnAssign)):
+                targets = stmt.targets if isinstance(stmt, ast.Assign) else [stmt.target]
+                for n in (n for t in targets for n in ast.walk(t) if isinstance(n, ast.Name)):
+                    m.bound.setdefault(n.id, stmt.lineno)
+        m.measure(code, None)
         if unit.max_depth or unit.calls >= 2:
             unit.aliases = module_aliases
             units.append(unit)
