@@ -11,18 +11,25 @@ import io
 import os
 import sys
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 from velkora import __version__
 from velkora.cli import analyze, config, probe
 from velkora.cli.runner import Analysis, OutputError, Stopped, write_out
 
-if TYPE_CHECKING:
-    from types import ModuleType
-
 SAMPLE = Path(__file__).parent.parent / "sample_workload.py"
-# The subcommands by name: each module adds its parser (`add_parser(sub)`) and runs it (`run(args, ap)`).
-COMMANDS: dict[str, ModuleType] = {"probe": probe, "analyze": analyze}
+
+
+class Command(Protocol):
+    """A subcommand: a module of this package with these two functions."""
+
+    def add_parser(self, sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None: ...
+
+    def run(self, args: argparse.Namespace, ap: argparse.ArgumentParser) -> int: ...
+
+
+# The subcommands by name; `velkora run` will be one more module and one more entry.
+COMMANDS: dict[str, Command] = {"probe": probe, "analyze": analyze}
 
 
 def parser(prog: str = "velkora") -> argparse.ArgumentParser:
@@ -45,8 +52,7 @@ def _command(argv: list[str] | None, prog: str) -> int:
                   f"run `{prog} analyze PATH` on your own code:\n\n")
         return analyze.run_analysis([str(SAMPLE)], {**config.DEFAULTS, "quiet": False},
                                     Analysis(bool(caps.get("has_gpu")), None))
-    status: int = COMMANDS[args.command].run(args, ap)
-    return status
+    return COMMANDS[args.command].run(args, ap)
 
 
 def _silence_stdout() -> None:

@@ -15,7 +15,7 @@ import velkora
 from velkora import cli
 from velkora.cli import runner
 
-PYPROJECT = tomllib.loads((Path(__file__).resolve().parents[1] / "pyproject.toml").read_text())
+PYPROJECT = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text())
 
 
 def console_script():

@@ -17,7 +17,7 @@ from velkora.analysis.evidence import Unit
 from velkora.analysis.patterns import WorkloadPattern as P
 from velkora.plugins.analyzer import code_scoring as cs
 
-README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+README = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
 SAMPLE = Path(velkora.__file__).with_name("sample_workload.py")
 
 

@@ -10,7 +10,7 @@ from velkora.analysis.patterns import NO_CODE, REFINED_BY_CALLER, WorkloadPatter
 from velkora.cli import config, html_report
 from velkora.plugins.analyzer import code_scoring as cs
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 CORE = ROOT / "src/velkora/plugins/analyzer/code_scoring_core.hpp"
 
 
