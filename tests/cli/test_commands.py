@@ -70,7 +70,7 @@ def test_json_rows_have_the_documented_fields():
     assert (result["tool"], result["version"], result["schema_version"]) == ("velkora", velkora.__version__, 1)
     assert set(result["settings"]) == {
         "gpu_available", "compute_capability", "thresholds", "sort", "top", "patterns", "min_speedup",
-        "exclude", "hidden", "respect_gitignore", "max_file_size", "config",
+        "exclude", "hidden", "respect_gitignore", "max_file_size", "config", "fail_on", "min_score",
     }
     row = result["functions"][0]
     assert set(row) == {
@@ -83,7 +83,7 @@ def test_json_rows_have_the_documented_fields():
     assert (row["file"], row["function"]) == (row["path"], row["name"])
     assert row["location"] == f"{row['path']}:{row['line']}"
     assert set(result["summary"]) == {"files", "analysed", "selected", "shown", "skipped", "by_pattern",
-                                      "top_candidates", "top_by_pattern", "notes"}
+                                      "top_candidates", "top_by_pattern", "notes", "gate"}
 
 
 def test_directories_are_walked_and_a_broken_file_does_not_stop_the_others(tmp_path):

@@ -293,7 +293,8 @@ def _refine(code: int, u: Unit) -> tuple[int, str | None]:
     return code, None
 
 
-def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, Scores, list[str]]:
+def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None,
+                 thresholds: dict[str, float] | None = None) -> tuple[int, Scores, list[str]]:
     from velkora.plugins.analyzer import code_scoring as cs
 
     framework = _dominant_framework(u)
@@ -312,7 +313,7 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     suitability = cs.calculate_gpu_suitability(gpu_n, large_n, cpu_n, gpu_available, compute_capability)
     # A unit without array operations has nothing a GPU would run: no estimate, whatever its words.
     speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available) if u.array_ops else 1.0
-    t = DEFAULT_THRESHOLDS
+    t = {**DEFAULT_THRESHOLDS, **thresholds} if thresholds else DEFAULT_THRESHOLDS
     code = cs.determine_workload_pattern(
         cpu_n, mem_n, potential, suitability, gpu_n, numpy_s, pandas_s, sklearn_s, seq, emb,
         t["cpu_threshold"], t["memory_threshold"], t["gpu_threshold"], t["numpy_threshold"],
@@ -388,12 +389,14 @@ def _usable_compute_capability(text: str) -> bool:
 
 
 def analyze_source(text: str, filename: str, gpu_available: bool,
-                   compute_capability: str | None, namespace: dict[str, str] | None = None) -> list[FunctionReport]:
+                   compute_capability: str | None, namespace: dict[str, str] | None = None,
+                   thresholds: dict[str, float] | None = None) -> list[FunctionReport]:
     """Every function and method of one file (qualified names), and `<module>` code, in line order.
 
     `namespace` carries import names from one piece of source to the next that runs after it in the same
     namespace (a notebook's cells, top to bottom): what earlier pieces imported is seen here, and what
-    this one imports at module level is added. Costs one parse and one walk of the source.
+    this one imports at module level is added. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
+    one parse and one walk of the source.
 
     Whatever the parser raises propagates (SyntaxError, ValueError for null bytes on 3.11, RecursionError
     or MemoryError for deeply nested expressions): the caller decides how to report a file.
@@ -407,7 +410,7 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
                                           pattern_code=None, reasons=["no code to run"], **_NO_CODE_SCORES,
                                           advice=advise(NO_CODE, u).text, actionable=False))
             continue
-        code, scores, reasons = analyze_unit(u, gpu_available, compute_capability)
+        code, scores, reasons = analyze_unit(u, gpu_available, compute_capability, thresholds)
         advice = advise(P(code).name, u)
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
                                       pattern=P(code).name, pattern_code=int(code), reasons=reasons,

@@ -48,8 +48,11 @@ def add_parser(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None
 
     s = a.add_argument_group("choosing what to see")
     s.add_argument("--sort", choices=report.SORTS,
-                   help="path (default: by file, then line), speedup (estimated GPU speedup, highest first) or "
-                        "score (the evidence for the function's pattern, highest first)")
+                   help="path (default: by file, then line), speedup (GPU speedup class, highest first), "
+                        "score (the evidence for the function's pattern, highest first) or benefit (the "
+                        "expected benefit of acting on the advice, highest first)")
+    s.add_argument("--why", action="store_true", default=None,
+                   help="show each function's reasons and advice under it in the text table")
     s.add_argument("--top", metavar="N", type=config.positive_int, help="show only the first N functions")
     s.add_argument("--pattern", metavar="NAME[,NAME...]", type=config.patterns, action="extend",
                    help="show only functions with these patterns (repeatable)")
@@ -73,6 +76,13 @@ def add_parser(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None
     c.add_argument("--config", metavar="FILE", help="read [tool.velkora] from this file instead")
     c.add_argument("--no-config", action="store_true", help="read no pyproject.toml")
 
+    ci = a.add_argument_group("CI gate", f"exit with status {GATE_STATUS} when a selected function matches")
+    ci.add_argument("--fail-on", metavar="PATTERN[,PATTERN...]", type=config.patterns, action="extend",
+                    help="fail when a function has one of these patterns (repeatable)")
+    ci.add_argument("--min-score", metavar="X", type=config.fraction,
+                    help="fail only for a score of at least X (0 to 1); without --fail-on, for any function "
+                         "with something to gain")
+
     r = a.add_argument_group("analysis")
     r.add_argument("-j", "--jobs", metavar="N", type=config.positive_int, default=None,
                    help=f"analyse in N processes (default: the cores this process may use, {config.default_jobs()}; "
@@ -82,6 +92,10 @@ def add_parser(sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None
     g.add_argument("--no-gpu", dest="gpu", action="store_false", help="assume no GPU")
     r.add_argument("--compute-capability", metavar="X.Y", type=config.compute_capability, default=None,
                    help="GPU compute capability to score against (default: none given)")
+
+
+# The exit status when a function trips --fail-on/--min-score (1 is for a run that analysed nothing).
+GATE_STATUS = 3
 
 
 def run(args: argparse.Namespace, ap: argparse.ArgumentParser) -> int:
@@ -99,7 +113,8 @@ def run(args: argparse.Namespace, ap: argparse.ArgumentParser) -> int:
             ap.error(f"cannot read: {p}")
     settings, path = config.resolve(args, ap)
     gpu, cc = _gpu_available(settings["gpu"], settings["compute_capability"])
-    return run_analysis(args.paths, settings, Analysis(gpu, cc, settings["max_file_size"]),
+    analysis = Analysis(gpu, cc, settings["max_file_size"], tuple(sorted(settings["thresholds"].items())))
+    return run_analysis(args.paths, settings, analysis,
                         config_path=path, stdin_name=args.stdin_filename, html_path=args.html)
 
 
@@ -173,11 +188,13 @@ def run_analysis(paths: list[str], settings: dict[str, Any], analysis: Analysis,
         progress.clear()
     doc = report.document(reports, skipped, files, {
         "gpu_available": analysis.gpu_available, "compute_capability": analysis.compute_capability,
-        "thresholds": DEFAULT_THRESHOLDS, "sort": settings["sort"], "top": settings["top"],
+        "thresholds": {**DEFAULT_THRESHOLDS, **dict(analysis.thresholds)},
+        "sort": settings["sort"], "top": settings["top"],
         "patterns": settings["pattern"], "min_speedup": settings["min_speedup"],
         "exclude": settings["exclude"], "hidden": settings["hidden"],
         "respect_gitignore": settings["respect_gitignore"], "max_file_size": analysis.max_size,
         "config": display_path(config_path, config.current_directory()) if config_path else None,
+        "fail_on": settings.get("fail_on", []), "min_score": settings.get("min_score"),
     })
     if html_path is not None:
         try:
@@ -189,9 +206,18 @@ def run_analysis(paths: list[str], settings: dict[str, Any], analysis: Analysis,
         if not settings["quiet"]:
             print(f"wrote {printable(html_path)}", file=err)
     view = report.View(_width(out), use_color(settings["color"], out), settings["wide"],
-                       summary=not settings["quiet"])
+                       summary=not settings["quiet"], why=settings.get("why", False))
     text = report.RENDERERS[settings["format"]](doc, view)
     write_out(text, out)
     if not reports:
-        print("no functions analysed", file=err)
-    return 0 if reports else 1
+        if not files:
+            print("no functions analysed", file=err)
+            return 1
+        # Files that parse but define nothing (re-export modules, settings): a result, not a failure.
+        print(f"note: no functions in {files} file{'s' if files != 1 else ''} analysed", file=err)
+    matched = doc["summary"]["gate"]
+    if matched:
+        print(f"{len(matched)} function{'s' if len(matched) != 1 else ''} match --fail-on/--min-score "
+              f"(first: {printable(matched[0])})", file=err)
+        return GATE_STATUS
+    return 0

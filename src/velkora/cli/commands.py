@@ -1,7 +1,8 @@
 """The `velkora` command: its table of subcommands, the default run, and how the process ends.
 
 Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed or the output could not
-be written, 130 when interrupted, 141 when the output pipe closed early.
+be written, 3 when a function trips --fail-on/--min-score, 130 when interrupted, 141 when the output pipe
+closed early.
 """
 
 from __future__ import annotations

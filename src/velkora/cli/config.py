@@ -26,9 +26,14 @@ KEYS = {
     "respect-gitignore": ("respect_gitignore", (bool,)), "jobs": ("jobs", (int,)),
     "max-file-size": ("max_file_size", (int, str)), "gpu": ("gpu", (bool,)),
     "compute-capability": ("compute_capability", (str, int, float)), "color": ("color", (str,)),
+    "fail-on": ("fail_on", (str, list)), "min-score": ("min_score", (int, float)),
+    "thresholds": ("thresholds", (dict,)),
 }
 _TYPE_NAMES = {bool: "true or false", int: "a number", float: "a number", str: "a string",
-               list: "a list of strings"}
+               list: "a list of strings", dict: "a table"}
+# [tool.velkora] thresholds: its keys, and the analysis threshold each one sets.
+THRESHOLDS = {"cpu": "cpu_threshold", "memory": "memory_threshold", "gpu": "gpu_threshold",
+              "numpy": "numpy_threshold", "pandas": "pandas_threshold", "sklearn": "sklearn_threshold"}
 
 
 class ConfigError(Exception):
@@ -116,6 +121,7 @@ DEFAULTS = {
     "format": "text", "wide": False, "sort": "path", "top": None, "pattern": [], "min_speedup": None,
     "exclude": [], "hidden": False, "respect_gitignore": True, "jobs": None, "max_file_size":
     DEFAULT_MAX_FILE_SIZE, "gpu": None, "compute_capability": None, "color": "auto", "quiet": False,
+    "fail_on": [], "min_score": None, "thresholds": {}, "why": False,
 }
 
 
@@ -167,6 +173,29 @@ def positive_int(text: str) -> int:
     return int(text)
 
 
+def fraction(text: str) -> float:
+    """A number from 0 to 1 (--min-score, the analysis thresholds)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.0 <= value <= 1.0 or not text.isascii():
+        raise argparse.ArgumentTypeError(f"invalid value {text!r}: expected a number from 0 to 1")
+    return value
+
+
+def thresholds(table: dict[str, Any]) -> dict[str, float]:
+    """[tool.velkora] thresholds = {cpu = 0.3, ...}: the analysis thresholds it sets, by their names."""
+    out = {}
+    for key, value in table.items():
+        if key not in THRESHOLDS:
+            raise argparse.ArgumentTypeError(f"unknown threshold {key!r} (known: {', '.join(THRESHOLDS)})")
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise argparse.ArgumentTypeError(f"threshold {key}: expected a number from 0 to 1, got {value!r}")
+        out[THRESHOLDS[key]] = fraction(str(value))
+    return out
+
+
 def speedup(text: str) -> float:
     """A finite number, zero or more (--min-speedup)."""
     try:
@@ -187,12 +216,14 @@ def read_value(dest: str, value: Any) -> object:
         if value not in _CHOICES[dest]:
             raise argparse.ArgumentTypeError(f"invalid choice {value!r} (choose from {', '.join(_CHOICES[dest])})")
         return value
-    if dest in ("pattern", "exclude"):
-        parse = patterns if dest == "pattern" else globs
+    if dest == "thresholds":
+        return thresholds(value)
+    if dest in ("pattern", "exclude", "fail_on"):
+        parse = globs if dest == "exclude" else patterns
         return [v for text in (value if isinstance(value, list) else [value]) for v in parse(text)]
     convert: Callable[[str], object] | None = {
         "top": positive_int, "jobs": positive_int, "min_speedup": speedup, "max_file_size": size,
-        "compute_capability": compute_capability}.get(dest)
+        "compute_capability": compute_capability, "min_score": fraction}.get(dest)
     return convert(str(value)) if convert is not None else value
 
 

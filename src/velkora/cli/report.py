@@ -111,10 +111,21 @@ SORT_KEYS = {
 NO_GPU_NOTE = ("no GPU: every speedup is 1.0x, and candidates are ranked by the expected benefit of their "
                "advice on the CPU (--gpu scores as if one were present)")
 
+def trips_gate(row: dict[str, Any], fail_on: list[str] | None, min_score: float | None) -> bool:
+    """Whether a function fails a CI run: its pattern is one of `fail_on` (without it: it has something
+    to gain), and its score is at least `min_score` where given. Nothing trips a gate not asked for."""
+    if not fail_on and min_score is None:
+        return False
+    if not (row["pattern"] in fail_on if fail_on else row["benefit"] > 0):
+        return False
+    return min_score is None or row["score"] >= min_score
+
+
 def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int,
-            gpu_available: bool = True) -> dict[str, Any]:
+            gpu_available: bool = True, gate: list[str] | None = None) -> dict[str, Any]:
     """Counts per pattern and the top candidates (by expected benefit), over `rows` (the functions the
-    filters let through); `notes` says what the reader must know to read them (no GPU)."""
+    filters let through); `notes` says what the reader must know to read them (no GPU); `gate` lists the
+    locations of the functions that trip --fail-on/--min-score."""
     counts = Counter(r["pattern"] for r in rows)
     by_pattern = dict(sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
     ranked = sorted((r for r in rows if r["benefit"] > 0), key=SORT_KEYS["benefit"])
@@ -129,6 +140,7 @@ def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, s
         "top_candidates": [dict(r) for r in ranked[:TOP_CANDIDATES]],
         "top_by_pattern": {p: top_by_pattern[p] for p in by_pattern if p in top_by_pattern},
         "notes": [] if gpu_available else [NO_GPU_NOTE],
+        "gate": gate or [],
     }
 
 
@@ -148,7 +160,9 @@ def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], file
         "tool": "velkora", "version": __version__, "schema_version": SCHEMA_VERSION,
         "settings": settings,
         "functions": shown,
-        "summary": summary(rows, len(shown), files, analysed, len(skipped), settings.get("gpu_available", True)),
+        "summary": summary(rows, len(shown), files, analysed, len(skipped), settings.get("gpu_available", True),
+                           [r["location"] for r in rows
+                            if trips_gate(r, settings.get("fail_on"), settings.get("min_score"))]),
         "skipped": [{"path": p, "reason": m, "file": p} for p, m in skipped],
     }
 
@@ -227,12 +241,13 @@ class _Paint:
 
 
 def render_text(doc: dict[str, Any], width: int = 80, color: bool = False, wide: bool = False,
-                with_summary: bool = True) -> str:
+                with_summary: bool = True, why: bool = False) -> str:
     """The table, then the summary. Rows are grouped under their file's path; a name too long for its
-    column gets a line of its own, so nothing is cut and a line stays within `width` where it can."""
+    column gets a line of its own, so nothing is cut and a line stays within `width` where it can. With
+    `why`, each function's reasons and advice follow its line."""
     paint = _Paint(color)
     rows = doc["functions"]
-    lines = _wide_table(rows, paint) if wide else _table(rows, width, paint)
+    lines = _wide_table(rows, paint, width if why else 0) if wide else _table(rows, width, paint, why)
     if with_summary:
         if lines:
             lines.append("")
@@ -244,7 +259,17 @@ def _label(row: dict[str, Any]) -> str:
     return str(row["line"]) if row["cell"] is None else f"cell {row['cell']}:{row['line']}"
 
 
-def _table(rows: list[dict[str, Any]], width: int, paint: _Paint) -> list[str]:
+def _why(row: dict[str, Any], width: int, indent: str) -> list[str]:
+    """A function's reasons, then its advice, wrapped to `width` under its line."""
+    out = []
+    for label, text in (("why", "; ".join(row["reasons"])), ("advice", row.get("advice") or "")):
+        if text:
+            out += textwrap.wrap(f"{label}: {printable(text)}", max(40, width), initial_indent=indent,
+                                 subsequent_indent=indent + "  ", break_on_hyphens=False)
+    return out
+
+
+def _table(rows: list[dict[str, Any]], width: int, paint: _Paint, why: bool = False) -> list[str]:
     if not rows:
         return []
     lw = max(4, *(len(_label(r)) for r in rows))
@@ -267,10 +292,12 @@ def _table(rows: list[dict[str, Any]], width: int, paint: _Paint) -> list[str]:
         score_, speedup = _numbers(r)
         pattern = paint.pattern(f"{_pattern_label(r):<{pw}}", r["pattern"])
         out.append(line(_label(r), name, pattern, score_, paint.speedup(f"{speedup:>7}", r)))
+        if why:
+            out += _why(r, width, " " * (lw + 4))
     return out
 
 
-def _wide_table(rows: list[dict[str, Any]], paint: _Paint) -> list[str]:
+def _wide_table(rows: list[dict[str, Any]], paint: _Paint, why_width: int = 0) -> list[str]:
     if not rows:
         return []
     locs = [printable(r["location"]) for r in rows]
@@ -285,6 +312,8 @@ def _wide_table(rows: list[dict[str, Any]], paint: _Paint) -> list[str]:
         cells = [f"{r[k]:>7}" if isinstance(r[k], int) else f"{r[k]:>7.2f}" for _, k in WIDE_SCORES]
         out.append(f"{loc:<{lw}}  {name:<{nw}}  {paint.pattern(f'{_pattern_label(r):<{pw}}', r['pattern'])}  "
                    f"{score_:>5}  " + "  ".join(cells) + f"  {paint.speedup(f'{speedup:>7}', r)}")
+        if why_width:
+            out += _why(r, why_width, "    ")
     return out
 
 
@@ -343,21 +372,29 @@ def _md(text: str) -> str:
 
 
 def _md_text(text: str) -> str:
-    """Plain text as Markdown that renders as the same text: every punctuation mark escaped."""
-    return re.sub(r"([!-/:-@\[-`{-~])", r"\\\1", printable(text))
+    """Plain text as Markdown that renders as the same text: the characters that could start markup
+    (emphasis, code, links, HTML, entities, table cells) escaped."""
+    return re.sub(r"([\\`*_\[\]<>|~&])", r"\\\1", printable(text))
 
 
-def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
+def render_markdown(doc: dict[str, Any], wide: bool = False, why: bool = False) -> str:
+    """A Markdown table of the functions, then the summary; with `why`, a column of reasons and advice."""
     rows, s = doc["functions"], doc["summary"]
     heads = ["Location", "Function", "Pattern", "Score"] + ([h for h, _ in WIDE_SCORES] if wide else [])
     heads.append("GPU speedup")
-    out = ["| " + " | ".join(heads) + " |", "|" + "---|" * 3 + "--:|" * (len(heads) - 3)]
+    if why:
+        heads.append("Why")
+    numbers = len(heads) - 3 - (1 if why else 0)
+    out = ["| " + " | ".join(heads) + " |", "|" + "---|" * 3 + "--:|" * numbers + ("---|" if why else "")]
     for r in rows:
         score_, speedup = _numbers(r)
         cells = [_md(r["location"]), _md(r["name"]), _pattern_label(r), score_]
         if wide:
             cells += [str(r[k]) if isinstance(r[k], int) else f"{r[k]:.2f}" for _, k in WIDE_SCORES]
         cells.append(speedup)
+        if why:
+            text = "; ".join(r["reasons"]) + (f". Advice: {r['advice']}" if r.get("advice") else "")
+            cells.append(_md_text(text))
         out.append("| " + " | ".join(cells) + " |")
     out += ["", f"**{_headline(s)}**", ""]
     if s["by_pattern"]:
@@ -382,16 +419,24 @@ class View:
     color: bool = False
     wide: bool = False
     summary: bool = True
+    why: bool = False           # each function's reasons and advice under it (text)
 
 
 Renderer = Callable[[dict[str, Any], View], str]
 
 # --format's choices, the default first.
 RENDERERS: dict[str, Renderer] = {
-    "text": lambda doc, view: render_text(doc, view.width, view.color, view.wide, view.summary),
+    "text": lambda doc, view: render_text(doc, view.width, view.color, view.wide, view.summary, view.why),
     "json": lambda doc, view: render_json(doc),
     "csv": lambda doc, view: render_csv(doc),
-    "markdown": lambda doc, view: render_markdown(doc, view.wide),
+    "markdown": lambda doc, view: render_markdown(doc, view.wide, view.why),
+    "sarif": lambda doc, view: _sarif(doc),
 }
+
+
+def _sarif(doc: dict[str, Any]) -> str:
+    from velkora.cli import sarif
+
+    return sarif.render(doc)
 FORMATS = tuple(RENDERERS)
 COLOR_MODES = ("auto", "always", "never")

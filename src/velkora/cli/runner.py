@@ -72,6 +72,7 @@ class Analysis:
     gpu_available: bool
     compute_capability: str | None
     max_size: int = DEFAULT_MAX_FILE_SIZE
+    thresholds: tuple[tuple[str, float], ...] = ()     # analysis thresholds set over the defaults
 
 
 def _analyze_notebook(data: bytes, display: str, analysis: Analysis) -> FileResult:
@@ -84,7 +85,7 @@ def _analyze_notebook(data: bytes, display: str, analysis: Analysis) -> FileResu
     for cell in notebooks.code_cells(data):
         try:
             found = analyze_source(cell.source, display, analysis.gpu_available, analysis.compute_capability,
-                                   namespace)
+                                   namespace, dict(analysis.thresholds) or None)
         except FILE_ERRORS as exc:
             problem = problem or f"cell {cell.number}: {describe(exc)}"
             continue
@@ -110,6 +111,9 @@ def _analyze_file(path: str, display: str, analysis: Analysis) -> FileResult:
             text = read_stdin(sys.stdin.buffer, analysis.max_size)
         else:
             text = read_source(path, analysis.max_size)
+        if analysis.thresholds:
+            return analyze_source(text, display, analysis.gpu_available, analysis.compute_capability,
+                                  thresholds=dict(analysis.thresholds)), None
         return analyze_source(text, display, analysis.gpu_available, analysis.compute_capability), None
     except FILE_ERRORS as exc:
         return None, describe(exc)
