@@ -256,3 +256,14 @@ def test_the_same_document_gives_the_same_page_whatever_the_hash_seed(tmp_path):
     pages = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                             env={**os.environ, "PYTHONHASHSEED": seed}).stdout for seed in ("1", "2", "3")}
     assert len(pages) == 1
+
+
+def test_the_page_groups_the_best_of_every_pattern_and_counts_files_as_the_summary_does():
+    functions = [function("a.py", 1, "g", "GPU_SUITABLE", 4.0), function("b.py", 1, "p", "PARALLEL_FRIENDLY", None)]
+    summary = {"files": 7, "top_candidates": [functions[0]],
+               "top_by_pattern": {"GPU_SUITABLE": [functions[0]],
+                                  "PARALLEL_FRIENDLY": [{**functions[1], "advice": "map them <now>"}]}}
+    data = html_report.page_data({"functions": functions, "summary": summary})
+    assert [p for p, _ in data["top"]] == ["GPU_SUITABLE", "PARALLEL_FRIENDLY"]
+    page = html_report.render({"functions": functions, "summary": summary})
+    assert "<b>7</b><span>files</span>" in page and "map them &lt;now&gt;" in page

@@ -110,6 +110,15 @@ def _row(entry: object) -> list[Any] | None:
     return [_location(entry), _text(name), _pattern(entry), *(_number(entry.get(k)) for k in _SCORES)]
 
 
+def _card_row(entry: object) -> list[Any] | None:
+    row = _row(entry)
+    if row is None or not isinstance(entry, dict):
+        return row
+    reasons = entry.get("reasons")
+    return [*row, _text(entry.get("advice") or ""),
+            _text("; ".join(map(str, reasons)) if isinstance(reasons, list) else "")]
+
+
 def _candidate_key(row: list[Any]) -> tuple[float, float, float, float]:
     # GPU-family patterns are candidates for a GPU first; the others for parallel processes.
     cpu, mem, par, fit, speedup = (v if v is not None else -1.0 for v in row[3:])
@@ -124,18 +133,21 @@ def _pattern_order(counts: dict[str, Any]) -> list[Any]:
 
 
 def _top_candidates(summary: dict[str, Any], rows: list[Any], functions: list[Any], order: list[Any]) -> list[Any]:
-    """[[pattern, [row, ...]], ...]: the document's own choice where it has one, else the best rows."""
-    given = summary.get("top_candidates")
+    """[[pattern, [row, ...]], ...]: the document's own choice where it has one (its best per pattern, else
+    its overall top candidates), else the best rows. A row from the document ends with its advice and
+    reasons, for the card."""
+    per_pattern = summary.get("top_by_pattern")
+    given = per_pattern if isinstance(per_pattern, dict) and per_pattern else summary.get("top_candidates")
     groups: dict[str, list[Any]] = {}
     if isinstance(given, dict):               # {pattern: [function, ...]}
         for pattern, entries in given.items():
             if isinstance(entries, list):
-                groups[_text(pattern)] = [r for r in map(_row, entries) if r]
+                groups[_text(pattern)] = [r for r in map(_card_row, entries) if r]
     elif isinstance(given, list) and given:   # [function, ...] or indexes into `functions`
         for entry in given:
             if isinstance(entry, int) and not isinstance(entry, bool) and 0 <= entry < len(functions):
                 entry = functions[entry]
-            row = _row(entry)
+            row = _card_row(entry)
             if row:
                 groups.setdefault(row[2], []).append(row)
     else:
@@ -231,11 +243,15 @@ def _top_html(top: list[Any]) -> str:
     for pattern, rows in top:
         items = []
         for row in rows:
-            loc, name, _, cpu, _, par, _, speedup = row
+            loc, name, _, cpu, _, par, _, speedup = row[:8]
+            advice, why = (row[8], row[9]) if len(row) >= 10 else ("", "")
             figure = (f"{speedup:.1f}× on GPU" if pattern.startswith(_GPU_FAMILY) and speedup is not None
                       else f"par {_fmt(par)} · cpu {_fmt(cpu)}")
+            said = "".join(f'<span class="loc" title="{_e(why)}">{_e(text)}</span>'
+                           for text in (advice,) if text)
             items.append(f'<li><div class="head"><span class="fn">{_e(name)}</span>'
-                         f'<span class="fig">{_e(figure)}</span></div><span class="loc">{_e(loc)}</span></li>')
+                         f'<span class="fig">{_e(figure)}</span></div><span class="loc">{_e(loc)}</span>'
+                         f'{said}</li>')
         cards.append(f'<div class="card">{_chip(pattern)}<ol>{"".join(items)}</ol></div>')
     return f'<div class="cards">{"".join(cards)}</div>'
 
@@ -258,7 +274,10 @@ def render(doc: dict[str, Any]) -> str:
     doc = doc if isinstance(doc, dict) else {}
     rows = data["rows"]
     functions = _list(doc, "functions")
-    files = len({_text(f.get("path", f.get("file", ""))) for f in functions if isinstance(f, dict)})
+    # The files analysed, as the summary counts them (files without a function too); else those shown.
+    counted = _dict(doc, "summary").get("files")
+    files = counted if isinstance(counted, int) and not isinstance(counted, bool) else len(
+        {_text(f.get("path", f.get("file", ""))) for f in functions if isinstance(f, dict)})
     speedups = [r[7] for r in rows if r[7] is not None]
     skipped = _list(doc, "skipped")
     about = " · ".join(part for part in (
