@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import NamedTuple
 
 from velkora.analysis.evidence import Unit
+from velkora.analysis.patterns import NO_CODE
 
 COMPILE = "compile the numeric loop: velkora.jit.adaptive"
 MAP = "map the independent items: velkora.parallel.map"
@@ -41,7 +42,7 @@ class Advice(NamedTuple):
 def advise(pattern: str, u: Unit) -> Advice:
     """The advice for a unit labelled `pattern` (a WorkloadPattern name or NO_CODE)."""
     family = pattern.split("_", 1)[0]
-    if pattern == "NO_CODE":
+    if pattern == NO_CODE:
         return Advice(NO_CODE, False)
     if u.rowwise:
         return Advice(ROWWISE, True)
