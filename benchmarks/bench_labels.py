@@ -1,12 +1,15 @@
 """Accuracy of `velkora analyze` on labelled functions of real libraries.
 
-    python3 benchmarks/bench_labels.py [--set functions|heldout] [--cache DIR] [--show-wrong]
+    python3 benchmarks/bench_labels.py [--set functions|heldout|cases] [--cache DIR] [--show-wrong]
 
 `--set functions` (the default) is the labelled set the analysis is developed against; `--set heldout`
 is a small set from a library it was never tuned on, to see whether the figures carry over. The wheels
 named in the chosen file under benchmarks/labels/ are fetched at their pinned versions with
 `pip download` into the cache (default ~/.cache/velkora-labels) and read from the zip; nothing of
-them is stored in this repository. Prints overall, per-pattern and trap accuracy.
+them is stored in this repository. `--set cases` holds small programs in the shapes that misled the
+analysis (array calls in loops, fit/score names without scikit-learn, locks, reductions and recurrences,
+notebooks whose imports are in an earlier cell); their source is in the file. Prints overall,
+per-pattern and trap accuracy.
 """
 
 from __future__ import annotations
@@ -37,12 +40,21 @@ def fetch(name: str, version: str, cache: Path) -> Path:
         f"no wheel for {name}=={version}")
 
 
+def _reports(entry: dict, wheels: dict, analysis) -> list:
+    if "cells" in entry:            # a notebook: one namespace, cell after cell
+        names: dict[str, str] = {}
+        return [r for cell in entry["cells"]
+                for r in analysis.analyze_source(cell, entry["module"], False, None, namespace=names)]
+    text = entry["source"] if "source" in entry else wheels[entry["library"]].read(entry["module"]).decode()
+    return analysis.analyze_source(text, entry["module"], False, None)
+
+
 def main() -> int:
     from velkora import analysis
 
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--cache", default=os.path.expanduser("~/.cache/velkora-labels"))
-    ap.add_argument("--set", default="functions", choices=("functions", "heldout"),
+    ap.add_argument("--set", default="functions", choices=("functions", "heldout", "cases"),
                     help="which labelled set of benchmarks/labels/ to measure")
     ap.add_argument("--labels", help="a labels file of the same format (overrides --set)")
     ap.add_argument("--show-wrong", action="store_true", help="list every function labelled wrongly")
@@ -50,7 +62,10 @@ def main() -> int:
     spec = tomllib.loads(Path(args.labels or HERE / "labels" / f"{args.set}.toml").read_text())
     cache = Path(args.cache)
     wheels = {lib["name"]: zipfile.ZipFile(fetch(lib["name"], lib["version"], cache))
-              for lib in spec["library"]}
+              for lib in spec.get("library", ())}
+    # A case is its own library and module: its source is in the labels file.
+    for case in spec.get("case", ()):
+        spec.setdefault("function", []).append({**case, "library": "case", "module": case["name"]})
     results = {}        # (library, module) -> {qualname: pattern}
     total = ok = traps = traps_ok = 0
     per = collections.defaultdict(lambda: [0, 0])
@@ -58,8 +73,7 @@ def main() -> int:
     for entry in spec["function"]:
         key = (entry["library"], entry["module"])
         if key not in results:
-            text = wheels[entry["library"]].read(entry["module"]).decode()
-            results[key] = {r.function: r for r in analysis.analyze_source(text, entry["module"], False, None)}
+            results[key] = {r.function: r for r in _reports(entry, wheels, analysis)}
         report = results[key].get(entry["function"])
         got = report.pattern if report else "(missing)"
         good = got in entry["labels"]

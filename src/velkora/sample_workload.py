@@ -69,6 +69,22 @@ def count_primes(limit: int) -> int:
     return total
 
 
+def escape_time(width: int, height: int, max_iter: int) -> list[int]:
+    """Iterations before each point of a grid leaves the Mandelbrot set."""
+    counts = []
+    for py in range(height):
+        for px in range(width):
+            x0 = px / width * 3.5 - 2.5
+            y0 = py / height * 2.0 - 1.0
+            x = y = 0.0
+            n = 0
+            while x * x + y * y < 4.0 and n < max_iter:
+                x, y = x * x - y * y + x0, 2 * x * y + y0
+                n += 1
+            counts.append(n)
+    return counts
+
+
 def build_index(records: Any) -> tuple[dict[Any, list[Any]], list[Any]]:
     cache: dict[Any, list[Any]] = {}
     for rec in records:

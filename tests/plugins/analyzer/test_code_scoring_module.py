@@ -16,7 +16,7 @@ FUNCTIONS = ("quick_framework_score", "score_indicators", "normalize_scores",
 
 def test_namespace():
     public = {k for k in vars(cs) if not k.startswith("__")}
-    assert public == set(FUNCTIONS) | {"re", "logging", "logger"}
+    assert public == set(FUNCTIONS) | {"re", "logging", "logger", "INDICATOR_WORDS", "FRAMEWORK_WORDS"}
     assert cs.re is re and cs.logger.name == NAME
 
 

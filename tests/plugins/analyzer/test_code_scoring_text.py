@@ -176,6 +176,18 @@ def test_keywords_and_unknown_framework_with_none_code():
                                memory_score=0, cpu_score=0) == (0.0, 0.0, 0.0, 0.0, 1.0)
 
 
+def test_the_exported_word_lists_are_the_ones_counted():
+    assert [list(words) for words in cs.INDICATOR_WORDS.values()] == INDICATORS
+    assert [list(words) for words in cs.FRAMEWORK_WORDS.values()] == FRAMEWORKS
+    # Each list's words, and only those, make up its own count in full.
+    for i, words in enumerate(cs.INDICATOR_WORDS.values()):
+        assert cs.score_indicators(" ".join(words), None)[i] == len(words)
+    for i, words in enumerate(cs.FRAMEWORK_WORDS.values()):
+        assert cs.score_framework_patterns(" ".join(words))[i] == 1.0
+    with pytest.raises(TypeError):
+        cs.INDICATOR_WORDS["cpu"] = ("anything",)
+
+
 def test_every_literal_alone_and_behind_its_own_prefix():
     # A prefix of the same literal in front forces the matcher through its fallback transitions.
     for word in WORDS:

@@ -2,6 +2,7 @@
 // GPU suitability and speedup estimates. Every function is pure; the module keeps only read-only
 // tables built at import.
 #include <cstring>
+#include <iterator>
 
 #include "vkbind/vkbind.hpp"
 
@@ -400,6 +401,36 @@ PyMethodDef module_functions[] = {
 
 // ---- module -------------------------------------------------------------------------------------
 
+// The word lists as read-only attributes, {list name: (word, ...)} in list order, so that a caller that
+// hands the scorer words can check they are ones it counts.
+constexpr const char* kIndicatorListNames[] = {"cpu", "memory", "parallel", "gpu_op", "large_data",
+                                               "embarrassing", "sequential"};
+constexpr const char* kFrameworkListNames[] = {"numpy", "pandas", "sklearn"};
+static_assert(std::size(kIndicatorListNames) == core::kIndicators.ends.size());
+static_assert(std::size(kFrameworkListNames) == core::kFrameworks.ends.size());
+
+template <class WS, std::size_t N>
+bool add_word_lists(PyObject* m, const char* attribute, const WS& ws, const char* const (&names)[N]) {
+    vk::Ref lists = vk::Ref::steal(PyDict_New());
+    if (!lists) return false;
+    std::size_t begin = 0;
+    for (std::size_t l = 0; l < N; ++l) {
+        const std::size_t end = ws.ends[l];
+        vk::Ref words = vk::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(end - begin)));
+        if (!words) return false;
+        for (std::size_t i = begin; i < end; ++i) {
+            PyObject* w = PyUnicode_FromStringAndSize(ws.words[i].data(),
+                                                      static_cast<Py_ssize_t>(ws.words[i].size()));
+            if (w == nullptr) return false;
+            PyTuple_SET_ITEM(words.get(), static_cast<Py_ssize_t>(i - begin), w);
+        }
+        if (PyDict_SetItemString(lists.get(), names[l], words.get()) < 0) return false;
+        begin = end;
+    }
+    vk::Ref view = vk::Ref::steal(PyDictProxy_New(lists.get()));
+    return view && PyModule_AddObjectRef(m, attribute, view.get()) == 0;
+}
+
 bool compile_patterns(PyObject* m, ModuleState* st) {
     vk::Ref re = vk::Ref::steal(PyObject_GetAttrString(m, "re"));
     if (!re) return false;
@@ -427,6 +458,10 @@ int module_exec(PyObject* m) {
 
     if (!vk::import_module(m, "re") || !compile_patterns(m, st)) return -1;
     if (PyModule_AddFunctions(m, module_functions) < 0) return -1;
+    if (!add_word_lists(m, "INDICATOR_WORDS", core::kIndicators, kIndicatorListNames) ||
+        !add_word_lists(m, "FRAMEWORK_WORDS", core::kFrameworks, kFrameworkListNames)) {
+        return -1;
+    }
     return vk::log_loaded(m, "Native code scoring loaded: single-pass indicator scoring "
                              "and precompiled framework patterns active") ? 0 : -1;
 }

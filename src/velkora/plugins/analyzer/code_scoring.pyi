@@ -1,8 +1,13 @@
 import logging as logging
 import re as re
+from types import MappingProxyType
 from typing import SupportsFloat, SupportsIndex, SupportsInt
 
 logger: logging.Logger
+# The words each list counts, by list: cpu, memory, parallel, gpu_op, large_data, embarrassing, sequential
+# (score_indicators' counts, in that order) and numpy, pandas, sklearn (score_framework_patterns').
+INDICATOR_WORDS: MappingProxyType[str, tuple[str, ...]]
+FRAMEWORK_WORDS: MappingProxyType[str, tuple[str, ...]]
 
 _Real = SupportsFloat | SupportsIndex
 _Count = SupportsInt | SupportsIndex
@@ -21,7 +26,7 @@ def determine_workload_pattern(
     cpu_threshold: _Real, memory_threshold: _Real, gpu_threshold: _Real, numpy_threshold: _Real,
     pandas_threshold: _Real, sklearn_threshold: _Real, gpu_available: object,
 ) -> int:
-    """The workload pattern code, 0 to 13; `velkora.patterns.WorkloadPattern` names them."""
+    """The workload pattern code, 0 to 13; `velkora.analysis.patterns.WorkloadPattern` names them."""
 
 def calculate_parallelization_potential(
     base_parallel_score: _Real, embarrassing_bonus: _Real, sequential_penalty: _Real,

@@ -3,14 +3,17 @@ installed), hidden names, --exclude, and paths reported relative to the current 
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velkora
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # The package as imported here, for commands run from another directory.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
@@ -51,10 +54,39 @@ def analyzed(*args, cwd):
     ("sp\\ ", "sp ", False, True),                  # an escaped trailing space is kept ...
     ("sp   ", "sp", False, True),                  # ... others are dropped
     ("[oops.py", "[oops.py", False, True),          # an unclosed bracket is a literal
+    ("a*b*c.py", "axxbyyc.py", False, True),        # several stars, without a backtracking expression
+    ("a*b*c.py", "ax/b/c.py", False, False),
+    ("x/**/y/**/z*q*.py", "x/y/z_q_.py", False, True),
+    ("x/**/y/**/z*q*.py", "x/1/y/2/3/zq.py", False, True),
+    ("x/**/y/**/z*q*.py", "x/1/y2/3/zq.py", False, False),
+    ("**/a*b*/**", "p/axb", True, False),          # a trailing /** needs one component more
+    ("**/a*b*/**", "p/axb/c.py", False, True),
+    ("[z-a].py", "z.py", False, True),              # a reversed range holds its first character only
+    ("[z-a].py", "m.py", False, False),
+    ("[!z-a].py", "z.py", False, False),
 ])
 def test_a_pattern_means_what_it_means_to_git(pattern, path, is_dir, ignored):
     rules = gitignore.RuleSet("/r", gitignore.parse_lines([pattern]))
     assert bool(rules.match("/r/" + path, is_dir)) is ignored
+
+
+@settings(max_examples=400, deadline=None, database=None)
+@given(st.lists(st.sampled_from(["a", "b", "*", "/", "?", "[ab]", "**", "[!a]"]), min_size=1, max_size=7),
+       st.lists(st.text("ab", min_size=1, max_size=3), min_size=1, max_size=4))
+def test_several_stars_match_what_the_regular_expression_matches(pieces, parts):
+    pattern = "".join(pieces).strip("/") or "a"
+    rule = gitignore.Rule(pattern)
+    rel = "/".join(parts)
+    expected = re.match(("" if rule.anchored else "(?:.*/)?") + gitignore.translate(pattern) + r"\Z", rel, re.S)
+    assert bool(gitignore.RuleSet("/r", [rule]).match("/r/" + rel, False)) is bool(expected)
+
+
+def test_a_hostile_pattern_cannot_stall_the_walk(tmp_path):
+    # Against a name that fails late, a backtracking match of these stars would not end within the timeout.
+    (tmp_path / ".gitignore").write_text("*a" * 18 + "*b.py\n")
+    (tmp_path / ("a" * 40 + ".py")).write_text(GOOD)
+    (tmp_path / ("a" * 20 + "b.py")).write_text(GOOD)
+    assert analyzed("--no-config", ".", cwd=tmp_path) == ["a" * 40 + ".py"]
 
 
 def test_the_last_matching_line_and_the_deepest_file_win():

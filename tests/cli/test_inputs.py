@@ -5,10 +5,14 @@ import json
 import os
 import subprocess
 import sys
+from dataclasses import asdict
 
 import pytest
 
 from velkora import cli
+from velkora.analysis import analyze_source
+from velkora.analysis.sources import Skip, decode_source, read_source
+from velkora.cli.commands import parser
 
 GOOD = "def good(xs):\n    return sum(x * x for x in xs)\n"
 
@@ -30,8 +34,9 @@ def error_lines(stderr):
     (b"def f():\n    return 1\0\n", "null"),
     (b"def f():\n    return '\xff'\n", "UnicodeDecodeError"),
     ("# -*- coding: no-such-codec -*-\ndef f(): pass\n", "syntax error"),
+    ("# -*- coding: base64 -*-\ndef f(): pass\n", "syntax error: encoding problem: base64"),
     ("def f(:\n", "syntax error at line 1"),
-], ids=["deep-sum", "not-chain", "lambda-chain", "null-byte", "not-utf-8", "unknown-coding", "syntax"])
+], ids=["deep-sum", "not-chain", "lambda-chain", "null-byte", "not-utf-8", "unknown-coding", "codec-coding", "syntax"])
 def test_a_file_that_breaks_the_parser_is_reported_and_the_rest_analysed(tmp_path, source, reason):
     bad = tmp_path / "bad.py"
     bad.write_bytes(source if isinstance(source, bytes) else source.encode())
@@ -45,6 +50,13 @@ def test_a_file_that_breaks_the_parser_is_reported_and_the_rest_analysed(tmp_pat
     assert names == ["good"]
     [line] = error_lines(proc.stderr)
     assert line.startswith(f"{bad}: error: ") and reason in line
+
+
+@pytest.mark.parametrize("codec", ["base64", "hex", "zlib", "rot13", "uu_codec", "bz2_codec", "quopri",
+                                   "utf-16", "utf-32"])
+def test_a_coding_line_the_interpreter_refuses_is_a_syntax_error(codec):
+    with pytest.raises(SyntaxError, match=f"encoding problem: {codec}"):
+        decode_source(f"# -*- coding: {codec} -*-\ndef f(): pass\n".encode())
 
 
 def fifo(path):
@@ -81,14 +93,14 @@ def test_the_size_limit_is_reported_and_adjustable(tmp_path):
 
 def test_a_file_longer_than_it_claims_is_cut_off_at_the_limit():
     # /proc files are regular and report size 0, like a file that grows while it is read.
-    with pytest.raises(cli.Skip, match="more than the size limit of 100 bytes"):
-        cli.read_source("/proc/self/maps", 100, set())
-    assert "\n" in cli.read_source("/proc/self/maps", 10**7, set())
+    with pytest.raises(Skip, match="more than the size limit of 100 bytes"):
+        read_source("/proc/self/maps", 100, set())
+    assert "\n" in read_source("/proc/self/maps", 10**7, set())
 
 
 @pytest.mark.parametrize("text, value", [("4096", 4096), ("1K", 1024), ("4m", 4 << 20), ("1G", 1 << 30)])
 def test_size_arguments(text, value):
-    assert cli._parser().parse_args(["analyze", "--max-file-size", text, "x.py"]).max_file_size == value
+    assert parser().parse_args(["analyze", "--max-file-size", text, "x.py"]).max_file_size == value
 
 
 @pytest.mark.parametrize("text", ["0", "-1", "1.5M", "abc", "", "1T", "١٢", "9" * 40])
@@ -154,9 +166,9 @@ def test_source_is_decoded_as_the_interpreter_decodes_it(tmp_path, data):
     proc = analyze("--json", path)
     assert proc.returncode == 0, proc.stderr
     [row] = json.loads(proc.stdout)["functions"]
-    text = cli.read_source(str(path), 10**6, set())
+    text = read_source(str(path), 10**6, set())
     assert "café" in text and "\r" not in text and not text.startswith("\ufeff")
-    expected = cli.asdict(cli.analyze_source(text, str(path), False, None)[0])
+    expected = asdict(analyze_source(text, str(path), False, None)[0])
     assert {key: row[key] for key in expected} == expected
 
 

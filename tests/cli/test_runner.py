@@ -13,6 +13,8 @@ import time
 import pytest
 
 from velkora import cli
+from velkora.analysis.sources import WalkOptions, collect
+from velkora.cli import runner
 
 BODIES = [
     "    total = 0\n    for x in xs:\n        total += x * x\n    return total\n",
@@ -37,12 +39,12 @@ def make_tree(root, files=48):
 def counted_pools(monkeypatch):
     started = []
 
-    class Workers(cli._Workers):
+    class Workers(runner._Workers):
         def __init__(self, jobs):
             super().__init__(jobs)
             started.append(jobs)
 
-    monkeypatch.setattr(cli, "_Workers", Workers)
+    monkeypatch.setattr(runner, "_Workers", Workers)
     return started
 
 
@@ -61,12 +63,12 @@ def test_jobs_change_nothing_in_the_output(tmp_path, capsys, counted_pools, fmt)
 
 def test_results_come_in_the_order_of_the_inputs(tmp_path, counted_pools):
     make_tree(tmp_path)
-    items = cli.collect([str(tmp_path)], cli.WalkOptions(), 1 << 20)
-    analysis = cli.Analysis(False, None)
+    items = collect([str(tmp_path)], WalkOptions(), 1 << 20)
+    analysis = runner.Analysis(False, None)
 
     def results(jobs):
         return [(item.display, error, [r.function for r in found or ()])
-                for item, found, error in cli.analyze_items(items, analysis, jobs)]
+                for item, found, error in runner.analyze_items(items, analysis, jobs)]
 
     assert results(2) == results(1)
     assert [display for display, _, _ in results(1)] == [item.display for item in items]
@@ -76,11 +78,11 @@ def test_results_come_in_the_order_of_the_inputs(tmp_path, counted_pools):
 @pytest.mark.parametrize("fail_at", [0, 2], ids=["no-pool", "fork-fails-later"])
 def test_without_processes_the_work_is_done_here(tmp_path, monkeypatch, fail_at):
     make_tree(tmp_path)
-    items = cli.collect([str(tmp_path)], cli.WalkOptions(), 1 << 20)
-    analysis = cli.Analysis(False, None)
+    items = collect([str(tmp_path)], WalkOptions(), 1 << 20)
+    analysis = runner.Analysis(False, None)
     calls = []
 
-    class Workers(cli._Workers):
+    class Workers(runner._Workers):
         def __init__(self, jobs):
             if fail_at == 0:
                 raise OSError(38, "Function not implemented")
@@ -92,9 +94,27 @@ def test_without_processes_the_work_is_done_here(tmp_path, monkeypatch, fail_at)
                 raise OSError(11, "Resource temporarily unavailable")
             return super().submit(chunk, analysis)
 
-    expected = [(i.display, e, found) for i, found, e in cli.analyze_items(items, analysis, 1)]
-    monkeypatch.setattr(cli, "_Workers", Workers)
-    assert [(i.display, e, found) for i, found, e in cli.analyze_items(items, analysis, 2)] == expected
+    expected = [(i.display, e, found) for i, found, e in runner.analyze_items(items, analysis, 1)]
+    monkeypatch.setattr(runner, "_Workers", Workers)
+    assert [(i.display, e, found) for i, found, e in runner.analyze_items(items, analysis, 2)] == expected
+
+
+@pytest.mark.parametrize("files, expected", [(48, 8), (5, 5)])
+def test_jobs_are_clamped_to_the_cores_and_the_files(tmp_path, monkeypatch, files, expected):
+    make_tree(tmp_path, files)
+    items = [i for i in collect([str(tmp_path)], WalkOptions(), 1 << 20) if "broken" not in i.path]
+    asked = []
+
+    class Workers(runner._Workers):
+        def __init__(self, jobs):
+            asked.append(jobs)
+            raise OSError(38, "Function not implemented")           # then the work is done here
+
+    monkeypatch.setattr(runner, "_Workers", Workers)
+    monkeypatch.setattr(runner, "default_jobs", lambda: 2)
+    monkeypatch.setattr(runner, "POOL_MIN_BYTES", 0)
+    assert len(list(runner.analyze_items(items, runner.Analysis(False, None), 999_999_999))) == len(items)
+    assert asked == [expected]
 
 
 def test_no_processes_for_little_work(tmp_path, capsys, counted_pools):
@@ -113,9 +133,10 @@ def test_the_bare_command_starts_no_process_machinery(run_python):
 
 def script(tree, body, *args):
     """A run with the analysis patched (workers are forked, so they see the patch)."""
-    return ("import os, sys, time\nfrom velkora import cli\nreal = cli.analyze_source\ncli.POOL_MIN_BYTES = 0\n"
+    return ("import os, sys, time\nfrom velkora import cli\nfrom velkora.cli import runner\n"
+            "real = runner.analyze_source\nrunner.POOL_MIN_BYTES = 0\n"
             f"def patched(text, name, *rest):\n{textwrap.indent(body, '    ')}\n"
-            "    return real(text, name, *rest)\ncli.analyze_source = patched\n"
+            "    return real(text, name, *rest)\nrunner.analyze_source = patched\n"
             f"sys.exit(cli.main(['analyze', '--no-gpu', '--no-config', '--jobs', '2', *{list(args)!r}, "
             f"{str(tree)!r}]))\n")
 
@@ -129,7 +150,7 @@ def test_a_worker_that_dies_costs_only_its_file(tmp_path):
     assert proc.returncode == 0
     names = [line.split(",")[4] for line in proc.stdout.splitlines()[1:]]
     assert names == [f"f{i}" for i in range(12)]
-    assert proc.stderr == f"{tmp_path}/m05boom.py: error: {cli.DIED}\n"
+    assert proc.stderr == f"{tmp_path}/m05boom.py: error: {runner.DIED}\n"
 
 
 @pytest.mark.parametrize("how, status", [("group-sigint", 130), ("sigterm", -signal.SIGTERM)])
@@ -175,7 +196,7 @@ class Terminal(io.StringIO):
 
 def test_progress_appears_after_a_second_and_is_erased():
     clock, stream = Clock(), Terminal()
-    progress = cli.Progress(stream, enabled=True, clock=clock)
+    progress = runner.Progress(stream, enabled=True, clock=clock)
     progress.begin(10)
     progress.advance()
     assert stream.getvalue() == ""                          # a quick run shows nothing
@@ -189,7 +210,7 @@ def test_progress_appears_after_a_second_and_is_erased():
     progress.clear()
     assert stream.getvalue().endswith("\r" + " " * 26 + "\r")
     quiet = Terminal()
-    silent = cli.Progress(quiet, enabled=False, clock=clock)
+    silent = runner.Progress(quiet, enabled=False, clock=clock)
     silent.begin(3)
     clock.now = 5.0
     silent.advance()

@@ -12,8 +12,9 @@ from pathlib import Path
 import pytest
 
 import velkora
-from velkora import cli, report
-from velkora.analysis import FunctionReport
+from velkora import cli
+from velkora.cli import report
+from velkora.analysis.classify import FunctionReport
 
 SAMPLE = str(Path(velkora.__file__).with_name("sample_workload.py"))
 ANSI = re.compile(r"\033\[[0-9;]*m")
@@ -91,7 +92,7 @@ def test_bad_choices_are_usage_errors(capsys, args, message):
 
 
 def fake(name, pattern, line, path="pkg/mod.py", **scores):
-    values = {f.name: 0 for f in fields(FunctionReport)} | {"gpu_speedup": 1.0} | scores
+    values = {f.name: 0 for f in fields(FunctionReport)} | {"gpu_speedup": 1.0, "advice": "", "actionable": True} | scores
     values |= {"file": path, "line": line, "function": name, "pattern": pattern,
                "pattern_code": None if pattern == "NO_CODE" else 0}
     return FunctionReport(**values)
@@ -174,3 +175,34 @@ def test_markdown_keeps_a_table_cell_whole(tmp_path, capsys):
     _, out, _ = run(capsys, "--markdown", "--no-gpu", str(odd))
     [row] = [line for line in out.splitlines() if line.startswith("| `")]
     assert "a\\|b.py:1" in row and row.count(" | ") == 4
+
+
+def code_span(text):
+    """The content of the CommonMark code span that `text` must be, whole."""
+    fence = re.match("`+", text).group()
+    close = next(m for m in re.finditer("`+", text[len(fence):]) if len(m.group()) == len(fence))
+    assert len(fence) + close.end() == len(text), f"the span ends early in {text!r}"
+    content = text[len(fence):len(fence) + close.start()]
+    if content.startswith(" ") and content.endswith(" ") and content.strip(" "):
+        content = content[1:-1]
+    return content
+
+
+@pytest.mark.parametrize("name", ["plain.py", "a`b.py", "a``b.py", "`x.py", "x.py`", "``<img src=x onerror=alert(1)>",
+                                  "a ``` b `` c ` d.py"])
+def test_no_file_name_can_end_its_markdown_code_span(name):
+    assert code_span(report._md(name)) == name
+
+
+def test_without_a_gpu_candidates_are_ranked_by_expected_benefit(capsys):
+    doc = document(capsys, "--no-gpu", "--sort", "speedup", SAMPLE)
+    rows = doc["functions"]
+    candidates = [r for r in rows if r["benefit"] > 0]
+    assert candidates and rows[:len(candidates)] == candidates         # nothing with nothing to gain first
+    assert all(r["pattern"] not in ("SEQUENTIAL", "MIXED", "NO_CODE") and r["actionable"] for r in candidates)
+    top = doc["summary"]["top_candidates"]
+    assert [c["name"] for c in top] == [r["name"] for r in sorted(candidates, key=report.SORT_KEYS["benefit"])][:5]
+    assert doc["summary"]["notes"] == [report.NO_GPU_NOTE]
+    _, text, _ = run(capsys, "--no-gpu", SAMPLE)
+    assert text.count("note: no GPU") == 1 and top[0]["advice"] in text.replace("\n     ", " ")
+    assert document(capsys, "--gpu", SAMPLE)["summary"]["notes"] == []

@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from velkora.notebooks import Cell, blank_ipython, cell_at, code_cells, location, script
+from velkora.analysis.notebooks import Cell, blank_ipython, cell_at, code_cells, script
 
 
 def notebook(*cells, nbformat=4, **metadata):
@@ -65,7 +65,6 @@ def test_code_cells_are_numbered_among_all_cells(as_list):
     assert cells == [Cell(2, "import numpy as np\n\ndef f(x):\n    return np.sum(x)\n", 1), Cell(4, "x = 1", 5)]
     # Line 3 of cell 2 is where `def f` is, in the notebook and in the parsed cell alike.
     assert ast.parse(cells[0].source).body[1].lineno == 3
-    assert location("nb.ipynb", cells[0], 3) == location("nb.ipynb", 2, 3) == "nb.ipynb:cell 2:3"
 
 
 def test_script_and_cell_at_map_lines_back_to_cells():

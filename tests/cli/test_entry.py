@@ -13,8 +13,9 @@ import pytest
 
 import velkora
 from velkora import cli
+from velkora.cli import runner
 
-PYPROJECT = tomllib.loads((Path(__file__).resolve().parents[1] / "pyproject.toml").read_text())
+PYPROJECT = tomllib.loads((Path(__file__).resolve().parents[2] / "pyproject.toml").read_text())
 
 
 def console_script():
@@ -67,7 +68,7 @@ def test_ctrl_c_ends_quietly_with_130(tmp_path, monkeypatch, capsys):
     def interrupted(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "analyze_source", interrupted)
+    monkeypatch.setattr(runner, "analyze_source", interrupted)
     assert cli.main(["analyze", "--no-gpu", str(tmp_path)]) == 130
     assert capsys.readouterr() == ("", "")
 
@@ -76,8 +77,8 @@ def test_a_real_sigint_exits_130_without_a_traceback(tmp_path):
     (tmp_path / "a.py").write_text("def a(): pass\n")
     # The analysis delivers SIGINT to its own process: the interpreter's handler raises KeyboardInterrupt
     # inside the run, as a Ctrl-C in the terminal would.
-    code = ("import os, signal, sys\nfrom velkora import cli\n"
-            "cli.analyze_source = lambda *a: os.kill(os.getpid(), signal.SIGINT) or []\n"
+    code = ("import os, signal, sys\nfrom velkora import cli\nfrom velkora.cli import runner\n"
+            "runner.analyze_source = lambda *a: os.kill(os.getpid(), signal.SIGINT) or []\n"
             f"sys.exit(cli.main(['analyze', '--no-gpu', {str(tmp_path)!r}]))\n")
     # SIGINT must not be inherited as ignored (background jobs of a shell have it ignored).
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
@@ -96,3 +97,32 @@ def test_a_closed_pipe_ends_quietly(tmp_path, fmt):
     err = proc.stderr.read().decode()
     assert proc.wait(timeout=60) == 141
     assert err == ""
+
+
+def close_fd(fd):
+    return lambda: os.close(fd)
+
+
+@pytest.mark.parametrize("args, stdout, preexec, message", [
+    (["analyze", "--no-gpu", "{dir}"], "/dev/full", None, "cannot write the output: No space left on device"),
+    (["probe"], "/dev/full", None, "cannot write the output: No space left on device"),
+    (["analyze", "--no-gpu", "{dir}"], None, close_fd(1), "standard output is closed"),
+    (["analyze", "--no-gpu", "-"], None, close_fd(0), "standard input (-) is closed"),
+], ids=["full-disk", "probe-full-disk", "stdout-closed", "stdin-closed"])
+def test_a_stream_that_fails_is_one_line_and_a_failed_status(tmp_path, args, stdout, preexec, message):
+    (tmp_path / "a.py").write_text("def a(xs):\n    return [x + 1 for x in xs]\n")
+    with open(stdout or os.devnull, "w") as out:
+        proc = subprocess.run([sys.executable, "-m", "velkora", *(a.format(dir=tmp_path) for a in args)],
+                              stdout=out, stderr=subprocess.PIPE, text=True, timeout=60, preexec_fn=preexec)
+    assert proc.returncode not in (0, None) and "Traceback" not in proc.stderr
+    assert proc.stderr.splitlines()[-1].endswith(f"error: {message}")
+    assert len([line for line in proc.stderr.splitlines() if "error" in line]) == 1
+
+
+@pytest.mark.parametrize("fmt", ["--format=text", "--csv", "--markdown", "--wide"])
+def test_a_name_the_output_encoding_cannot_show_is_escaped(tmp_path, fmt):
+    (tmp_path / "数据.py").write_text("def good(xs):\n    return sum(x * x for x in xs)\n")
+    proc = subprocess.run([sys.executable, "-m", "velkora", "analyze", "--no-gpu", fmt, str(tmp_path)],
+                          capture_output=True, timeout=60, env={**os.environ, "PYTHONIOENCODING": "latin-1"})
+    assert proc.returncode == 0 and b"Traceback" not in proc.stderr
+    assert b"\\u6570\\u636e.py" in proc.stdout and b"good" in proc.stdout

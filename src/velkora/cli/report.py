@@ -9,19 +9,20 @@ from __future__ import annotations
 
 import io
 import json
+import re
+import textwrap
 from collections import Counter
-from dataclasses import fields
+from collections.abc import Callable
+from dataclasses import dataclass, fields
 from typing import Any
 
 from velkora import __version__
-from velkora.analysis import FunctionReport
-from velkora.sources import printable
+from velkora.analysis.classify import FunctionReport
+from velkora.analysis.patterns import NO_CODE, NOT_CANDIDATES, display
+from velkora.analysis.sources import printable
 
 SCHEMA_VERSION = 1
-SORTS = ("path", "speedup", "score")
-NO_CODE = "NO_CODE"
-# Patterns that name nothing to accelerate: left out of the top candidates.
-NOT_CANDIDATES = frozenset({"MIXED", "SEQUENTIAL", NO_CODE})
+SORTS = ("path", "speedup", "score", "benefit")
 TOP_CANDIDATES = 5
 TOP_PER_PATTERN = 3
 
@@ -80,8 +81,18 @@ def function_row(report: FunctionReport) -> dict[str, Any]:
     for key in rest:
         row[key] = getattr(report, key)
     row["score"] = score(row)
+    row["benefit"] = benefit(row)
     row["file"], row["function"] = path, name          # the names of these two before schema 1
     return row
+
+
+def benefit(row: dict[str, Any]) -> float:
+    """The expected benefit of acting on a function's advice, which ranks the candidates: the evidence for
+    its pattern, times the GPU speedup class where a GPU would run it; 0 where there is nothing to gain
+    (MIXED, SEQUENTIAL, no code, work already native or parallel)."""
+    if row["pattern"] in NOT_CANDIDATES or not row.get("actionable", True):
+        return 0.0
+    return float(row["score"]) * max(1.0, float(row["gpu_speedup"]))
 
 
 def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
@@ -91,15 +102,33 @@ def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
 
 SORT_KEYS = {
     "path": _path_key,
-    "speedup": lambda r: (-r["gpu_speedup"], -r["score"], _path_key(r)),
+    # Without a GPU every speedup is 1.0: the expected benefit then decides, so that nothing with nothing
+    # to gain comes before a candidate.
+    "speedup": lambda r: (-r["gpu_speedup"], -r["benefit"], -r["score"], _path_key(r)),
     "score": lambda r: (-r["score"], -r["gpu_speedup"], _path_key(r)),
+    "benefit": lambda r: (-r["benefit"], -r["score"], _path_key(r)),
 }
+NO_GPU_NOTE = ("no GPU: every speedup is 1.0x, and candidates are ranked by the expected benefit of their "
+               "advice on the CPU (--gpu scores as if one were present)")
 
-def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int) -> dict[str, Any]:
-    """Counts per pattern and the top candidates, over `rows` (the functions the filters let through)."""
+def trips_gate(row: dict[str, Any], fail_on: list[str] | None, min_score: float | None) -> bool:
+    """Whether a function fails a CI run: its pattern is one of `fail_on` (without it: it has something
+    to gain), and its score is at least `min_score` where given. Nothing trips a gate not asked for."""
+    if not fail_on and min_score is None:
+        return False
+    if not (row["pattern"] in fail_on if fail_on else row["benefit"] > 0):
+        return False
+    return min_score is None or row["score"] >= min_score
+
+
+def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, skipped: int,
+            gpu_available: bool = True, gate: list[str] | None = None) -> dict[str, Any]:
+    """Counts per pattern and the top candidates (by expected benefit), over `rows` (the functions the
+    filters let through); `notes` says what the reader must know to read them (no GPU); `gate` lists the
+    locations of the functions that trip --fail-on/--min-score."""
     counts = Counter(r["pattern"] for r in rows)
     by_pattern = dict(sorted(counts.items(), key=lambda kv: (-kv[1], kv[0])))
-    ranked = sorted((r for r in rows if r["pattern"] not in NOT_CANDIDATES), key=SORT_KEYS["speedup"])
+    ranked = sorted((r for r in rows if r["benefit"] > 0), key=SORT_KEYS["benefit"])
     top_by_pattern: dict[str, list[dict[str, Any]]] = {}
     for r in ranked:
         group = top_by_pattern.setdefault(r["pattern"], [])
@@ -110,6 +139,8 @@ def summary(rows: list[dict[str, Any]], shown: int, files: int, analysed: int, s
         "by_pattern": by_pattern,
         "top_candidates": [dict(r) for r in ranked[:TOP_CANDIDATES]],
         "top_by_pattern": {p: top_by_pattern[p] for p in by_pattern if p in top_by_pattern},
+        "notes": [] if gpu_available else [NO_GPU_NOTE],
+        "gate": gate or [],
     }
 
 
@@ -129,7 +160,9 @@ def document(reports: list[FunctionReport], skipped: list[tuple[str, str]], file
         "tool": "velkora", "version": __version__, "schema_version": SCHEMA_VERSION,
         "settings": settings,
         "functions": shown,
-        "summary": summary(rows, len(shown), files, analysed, len(skipped)),
+        "summary": summary(rows, len(shown), files, analysed, len(skipped), settings.get("gpu_available", True),
+                           [r["location"] for r in rows
+                            if trips_gate(r, settings.get("fail_on"), settings.get("min_score"))]),
         "skipped": [{"path": p, "reason": m, "file": p} for p, m in skipped],
     }
 
@@ -167,7 +200,7 @@ def _plural(n: int, word: str) -> str:
 
 
 def _pattern_label(row: dict[str, Any]) -> str:
-    return "no code" if row["pattern"] == NO_CODE else row["pattern"]
+    return display(row["pattern"])
 
 
 def _numbers(row: dict[str, Any]) -> tuple[str, str]:
@@ -208,12 +241,13 @@ class _Paint:
 
 
 def render_text(doc: dict[str, Any], width: int = 80, color: bool = False, wide: bool = False,
-                with_summary: bool = True) -> str:
+                with_summary: bool = True, why: bool = False) -> str:
     """The table, then the summary. Rows are grouped under their file's path; a name too long for its
-    column gets a line of its own, so nothing is cut and a line stays within `width` where it can."""
+    column gets a line of its own, so nothing is cut and a line stays within `width` where it can. With
+    `why`, each function's reasons and advice follow its line."""
     paint = _Paint(color)
     rows = doc["functions"]
-    lines = _wide_table(rows, paint) if wide else _table(rows, width, paint)
+    lines = _wide_table(rows, paint, width if why else 0) if wide else _table(rows, width, paint, why)
     if with_summary:
         if lines:
             lines.append("")
@@ -225,7 +259,17 @@ def _label(row: dict[str, Any]) -> str:
     return str(row["line"]) if row["cell"] is None else f"cell {row['cell']}:{row['line']}"
 
 
-def _table(rows: list[dict[str, Any]], width: int, paint: _Paint) -> list[str]:
+def _why(row: dict[str, Any], width: int, indent: str) -> list[str]:
+    """A function's reasons, then its advice, wrapped to `width` under its line."""
+    out = []
+    for label, text in (("why", "; ".join(row["reasons"])), ("advice", row.get("advice") or "")):
+        if text:
+            out += textwrap.wrap(f"{label}: {printable(text)}", max(40, width), initial_indent=indent,
+                                 subsequent_indent=indent + "  ", break_on_hyphens=False)
+    return out
+
+
+def _table(rows: list[dict[str, Any]], width: int, paint: _Paint, why: bool = False) -> list[str]:
     if not rows:
         return []
     lw = max(4, *(len(_label(r)) for r in rows))
@@ -248,10 +292,12 @@ def _table(rows: list[dict[str, Any]], width: int, paint: _Paint) -> list[str]:
         score_, speedup = _numbers(r)
         pattern = paint.pattern(f"{_pattern_label(r):<{pw}}", r["pattern"])
         out.append(line(_label(r), name, pattern, score_, paint.speedup(f"{speedup:>7}", r)))
+        if why:
+            out += _why(r, width, " " * (lw + 4))
     return out
 
 
-def _wide_table(rows: list[dict[str, Any]], paint: _Paint) -> list[str]:
+def _wide_table(rows: list[dict[str, Any]], paint: _Paint, why_width: int = 0) -> list[str]:
     if not rows:
         return []
     locs = [printable(r["location"]) for r in rows]
@@ -266,6 +312,8 @@ def _wide_table(rows: list[dict[str, Any]], paint: _Paint) -> list[str]:
         cells = [f"{r[k]:>7}" if isinstance(r[k], int) else f"{r[k]:>7.2f}" for _, k in WIDE_SCORES]
         out.append(f"{loc:<{lw}}  {name:<{nw}}  {paint.pattern(f'{_pattern_label(r):<{pw}}', r['pattern'])}  "
                    f"{score_:>5}  " + "  ".join(cells) + f"  {paint.speedup(f'{speedup:>7}', r)}")
+        if why_width:
+            out += _why(r, why_width, "    ")
     return out
 
 
@@ -278,16 +326,20 @@ def _text_summary(s: dict[str, Any], width: int, paint: _Paint) -> list[str]:
     pw = max(len(p) for p in s["by_pattern"])
     out.append("functions per pattern:")
     for pattern, count in s["by_pattern"].items():
-        label = "no code" if pattern == NO_CODE else pattern
+        label = display(pattern)
         out.append(f"  {paint.pattern(f'{label:<{pw}}', pattern)}  {count:>6}")
-    out.append("top candidates (estimated GPU speedup, then score):")
+    out.append("top candidates (expected benefit of acting on them):")
     if not s["top_candidates"]:
-        out.append("  none: every function is MIXED, SEQUENTIAL or without code")
+        out.append("  none: nothing to gain (MIXED, SEQUENTIAL, no code, native or parallel)")
     for i, c in enumerate(s["top_candidates"], 1):
         parts = [(printable(c["name"]), None), (c["pattern"], c["pattern"]), (f"score {c['score']:.2f}", None),
                  (f"speedup {c['gpu_speedup']:.1f}x", None)]
         out += _wrap(f"  {i}. ", parts, width, paint)
         out.append(f"     {printable(c['location'])}")
+        if c.get("advice"):
+            out += textwrap.wrap(c["advice"], width, initial_indent="     ", subsequent_indent="     ")
+    for note in s.get("notes", ()):
+        out += textwrap.wrap(f"note: {note}", width, subsequent_indent="  ")
     return out
 
 
@@ -310,27 +362,81 @@ def _wrap(first: str, parts: list[tuple[str, str | None]], width: int, paint: _P
 def _md(text: str) -> str:
     """`text` as a code span that survives a Markdown table cell."""
     text = printable(text).replace("|", "\\|")
-    return f"`` {text} ``" if "`" in text else f"`{text}`"
+    if "`" not in text:
+        return f"`{text}`"
+    # A span ends at the first run of exactly as many backticks as opened it: open with one more than the
+    # longest run inside, and pad with spaces (which the renderer strips) so a backtick at either end
+    # cannot join the fence.
+    fence = "`" * (1 + max(len(run) for run in re.findall("`+", text)))
+    return f"{fence} {text} {fence}"
 
 
-def render_markdown(doc: dict[str, Any], wide: bool = False) -> str:
+def _md_text(text: str) -> str:
+    """Plain text as Markdown that renders as the same text: the characters that could start markup
+    (emphasis, code, links, HTML, entities, table cells) escaped."""
+    return re.sub(r"([\\`*_\[\]<>|~&])", r"\\\1", printable(text))
+
+
+def render_markdown(doc: dict[str, Any], wide: bool = False, why: bool = False) -> str:
+    """A Markdown table of the functions, then the summary; with `why`, a column of reasons and advice."""
     rows, s = doc["functions"], doc["summary"]
     heads = ["Location", "Function", "Pattern", "Score"] + ([h for h, _ in WIDE_SCORES] if wide else [])
     heads.append("GPU speedup")
-    out = ["| " + " | ".join(heads) + " |", "|" + "---|" * 3 + "--:|" * (len(heads) - 3)]
+    if why:
+        heads.append("Why")
+    numbers = len(heads) - 3 - (1 if why else 0)
+    out = ["| " + " | ".join(heads) + " |", "|" + "---|" * 3 + "--:|" * numbers + ("---|" if why else "")]
     for r in rows:
         score_, speedup = _numbers(r)
         cells = [_md(r["location"]), _md(r["name"]), _pattern_label(r), score_]
         if wide:
             cells += [str(r[k]) if isinstance(r[k], int) else f"{r[k]:.2f}" for _, k in WIDE_SCORES]
         cells.append(speedup)
+        if why:
+            text = "; ".join(r["reasons"]) + (f". Advice: {r['advice']}" if r.get("advice") else "")
+            cells.append(_md_text(text))
         out.append("| " + " | ".join(cells) + " |")
     out += ["", f"**{_headline(s)}**", ""]
     if s["by_pattern"]:
         out += ["| Pattern | Functions |", "|---|--:|"]
-        out += [f"| {'no code' if p == NO_CODE else p} | {n} |" for p, n in s["by_pattern"].items()]
-        out += ["", "Top candidates (estimated GPU speedup, then score):", ""]
+        out += [f"| {display(p)} | {n} |" for p, n in s["by_pattern"].items()]
+        out += ["", "Top candidates (expected benefit of acting on them):", ""]
         out += [f"{i}. {_md(c['name'])} ({c['pattern']}, score {c['score']:.2f}, "
                 f"speedup {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"
+                + (f": {_md_text(c['advice'])}" if c.get("advice") else "")
                 for i, c in enumerate(s["top_candidates"], 1)] or ["None."]
+        out += [f"\n*Note: {_md_text(note)}*" for note in s.get("notes", ())]
     return "\n".join(out) + "\n"
+
+
+# ---- by format name -----------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class View:
+    """How a rendering is laid out, for the formats that use it: the line width and colour of the text table,
+    every score in its own column (text, Markdown), the summary under the text table."""
+    width: int = 80
+    color: bool = False
+    wide: bool = False
+    summary: bool = True
+    why: bool = False           # each function's reasons and advice under it (text)
+
+
+Renderer = Callable[[dict[str, Any], View], str]
+
+# --format's choices, the default first.
+RENDERERS: dict[str, Renderer] = {
+    "text": lambda doc, view: render_text(doc, view.width, view.color, view.wide, view.summary, view.why),
+    "json": lambda doc, view: render_json(doc),
+    "csv": lambda doc, view: render_csv(doc),
+    "markdown": lambda doc, view: render_markdown(doc, view.wide, view.why),
+    "sarif": lambda doc, view: _sarif(doc),
+}
+
+
+def _sarif(doc: dict[str, Any]) -> str:
+    from velkora.cli import sarif
+
+    return sarif.render(doc)
+FORMATS = tuple(RENDERERS)
+COLOR_MODES = ("auto", "always", "never")

@@ -102,3 +102,14 @@ def test_invalid_toml_that_names_us_is_a_usage_error(tmp_path, monkeypatch, caps
     with pytest.raises(SystemExit) as exit_:
         cli.main(["analyze", "."])
     assert exit_.value.code == 2 and "not valid TOML" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("value", ["[" * 5000 + "]" * 5000, "{a = " * 5000 + "1" + "}" * 5000],
+                         ids=["arrays", "inline-tables"])
+def test_toml_nested_too_deeply_is_a_usage_error_naming_the_file(tmp_path, monkeypatch, capsys, value):
+    (tmp_path / "pyproject.toml").write_text(f"[tool.velkora]\nx = {value}\n")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["analyze", "."])
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and "pyproject.toml: arrays or tables nested too deeply" in err

@@ -5,7 +5,8 @@ import textwrap
 import pytest
 
 from velkora import analysis
-from velkora.analysis import analyze_source
+from velkora.analysis import advice, patterns
+from velkora.analysis.classify import analyze_source
 
 
 def labels(src, gpu=False, cc=None):
@@ -113,6 +114,44 @@ def test_predict_of_a_class_that_is_no_estimator_is_judged_by_its_body():
     assert pattern(src, "Tracker.predict") == "NUMPY_LINALG"
 
 
+@pytest.mark.parametrize("src, expected", [
+    ("import threading\nclass A:\n    def f(self):\n        self.lock = threading.Lock()\n"
+     "        self.local = threading.local()\n        self.n = 0\n", {"MIXED", "SEQUENTIAL"}),
+    ("from multiprocessing import cpu_count, RLock\ndef f():\n    return cpu_count(), RLock()\n",
+     {"MIXED", "SEQUENTIAL"}),
+    ("import threading\ndef f(jobs):\n    ts = [threading.Thread(target=j) for j in jobs]\n"
+     "    for t in ts:\n        t.start()\n", {"PARALLEL_FRIENDLY"}),
+], ids=["lock-and-local", "cpu-count-and-rlock", "threads"])
+def test_only_starting_workers_is_parallel_work(src, expected):
+    r = next(r for name, r in labels(src).items() if name.endswith("f"))
+    assert r.pattern in expected, r.reasons
+
+
+MODEL = """
+{imports}
+import numpy as np
+class Model:
+    def fit(self):
+        self.params = np.dot(np.linalg.pinv(self.exog), self.endog)
+        return self
+    def predict(self, exog):
+        return np.dot(exog, self.params)
+"""
+
+
+@pytest.mark.parametrize("src, name, expected", [
+    ("from scipy import stats\ndef f(d):\n    return stats.goodness_of_fit(stats.norm, d), "
+     "stats.scoreatpercentile(d, 50)\n", "f", {"NUMPY_VECTORIZED", "MIXED"}),
+    (MODEL.format(imports=""), "Model.fit", {"NUMPY_LINALG"}),
+    (MODEL.format(imports="from sklearn.utils import check_array"), "Model.fit", {"SKLEARN_TRAINING"}),
+], ids=["fit-in-a-scipy-name", "fit-and-predict-without-sklearn", "fit-and-predict-with-sklearn"])
+def test_scikit_learn_evidence_needs_scikit_learn(src, name, expected):
+    r = labels(src)[name]
+    assert r.pattern in expected, r.reasons
+    if "SKLEARN_TRAINING" not in expected:
+        assert r.sklearn_score == 0.0
+
+
 @pytest.mark.parametrize("body", [
     "...",
     "pass",
@@ -180,7 +219,7 @@ def test_groupby_of_itertools_is_not_pandas():
 def test_refined_codes(src, expected):
     r = labels(src)["f"]
     assert r.pattern == expected
-    assert analysis.PATTERN_NAMES[r.pattern_code] == expected
+    assert patterns.NAMES[r.pattern_code] == expected
 
 
 @pytest.mark.parametrize("src,expected", [
@@ -192,6 +231,67 @@ def test_refined_codes(src, expected):
 ])
 def test_plain_python_patterns(src, expected):
     assert pattern(src) == expected
+
+
+LOOP_REDUCTION = "total = 0\nfor i in range(n):\n    total += i * i\n"
+LOOP_RECURRENCE = "x = 0.5\nfor _ in range(n):\n    x = 3.7 * x * (1.0 - x)\n"
+
+
+@pytest.mark.parametrize("body, expected", [
+    (LOOP_REDUCTION, "PARALLEL_FRIENDLY"),
+    (LOOP_RECURRENCE, "SEQUENTIAL"),
+    ("total = 0\nout = []\nfor x in xs:\n    total += x * 2\n    out.append(total)\n", "SEQUENTIAL"),
+], ids=["reduction", "recurrence", "running-total-read-back"])
+@pytest.mark.parametrize("where", ["function", "module"])
+def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
+    if where == "function":
+        src, name = "def f(n, xs=()):\n" + textwrap.indent(body, "    "), "f"
+    else:
+        src, name = "n = 10\nxs = []\n" + body + "print(n)\n", "<module>"
+    assert labels(src)[name].pattern == expected
+
+
+@pytest.mark.parametrize("src", [
+    # the cache grown and cleared through bound-method aliases, and read back
+    "def f(it, pred):\n    cache = []\n    push = cache.append\n    drop = cache.clear\n    for x in it:\n"
+    "        if pred(x):\n            push(x)\n        else:\n            yield from cache\n            drop()\n",
+    # map() of a bound method slides a window
+    "from collections import deque\ndef f(it, n):\n    w = deque(maxlen=n)\n"
+    "    for _ in map(w.append, it):\n        yield tuple(w)\n",
+], ids=["bound-method-aliases", "map-of-append"])
+def test_mutation_through_a_bound_method_is_carried_state(src):
+    r = labels(src)["f"]
+    assert r.pattern != "PARALLEL_FRIENDLY" and "state carried" in " ".join(r.reasons), r.reasons
+
+
+def test_a_loop_over_two_items_is_not_work():
+    r = labels("def f(a, b):\n    out = 0\n    for x in (a, b):\n        out = out * 3 + len(str(x))\n"
+               "    return out\n")["f"]
+    assert r.pattern == "MIXED" and not any("loop(s)" in why for why in r.reasons), r.reasons
+
+
+ARRAY_LOOP = """
+import numpy as np
+def f(A, b, x, n):
+    r = b - A @ x
+    p = r.copy()
+    for _ in range(n):
+        Ap = A @ p
+        alpha = np.dot(r, r) / np.dot(p, Ap)
+        x += alpha * p
+        r -= alpha * Ap
+        p = r + alpha * p
+    return x
+"""
+
+
+@pytest.mark.parametrize("src, expected", [
+    (ARRAY_LOOP, {"NUMPY_LINALG", "NUMPY_VECTORIZED"}),
+    (ARRAY_LOOP.replace("import numpy as np\n", ""), {"CPU_INTENSIVE", "SEQUENTIAL", "MIXED"}),
+], ids=["arrays", "no-array-module"])
+def test_arithmetic_on_arrays_in_a_loop_is_array_work(src, expected):
+    r = labels(src)["f"]
+    assert r.pattern in expected, r.reasons
 
 
 # Memory work the analysis must see: growth through keys and attributes, stores by key in loops,
@@ -256,15 +356,15 @@ def test_memory_work_is_memory_intensive(name):
 def _unit(src, name="f"):
     import ast
 
-    from velkora.evidence import collect_units
+    from velkora.analysis.units import collect_units
     units, _ = collect_units(ast.parse(textwrap.dedent(src)))
     return next(u for u in units if u.qualname == name)
 
 
 @pytest.mark.parametrize("src,facts", [
-    # `+=` on a number is carried state, not growth
+    # `+=` on a number is a reduction, not growth (nor carried state unless the loop reads it back)
     ("def f(xs):\n    acc = 0\n    for x in xs:\n        acc += x * x\n    return acc\n",
-     {"aug_growth": 0, "carried": {"acc"}}),
+     {"aug_growth": 0, "carried": set(), "reduced": {"acc"}}),
     # formatting text is not arithmetic
     ("def f(n):\n    out = []\n    for i in range(n):\n        out.append('%d-' % i + 'x')\n    return out\n",
      {"loop_arith": 0, "growth_in_loop": 1}),
@@ -365,6 +465,27 @@ def test_detect_gpu_reads_the_compute_capability(monkeypatch, output, expected):
     assert calls == [["/usr/bin/nvidia-smi", "--query-gpu=compute_cap", "--format=csv,noheader"]]
 
 
+@pytest.mark.parametrize("output", ["99999999999999999999.9\n", "2147483648.0\n", "\uff18.\uff16\n", "8.\n",
+                                    "1" * 5000 + ".0\n"],
+                         ids=["huge", "over-32-bits", "full-width-digits", "no-minor", "5000-digits"])
+def test_an_unusable_compute_capability_is_none_and_said_once(monkeypatch, caplog, output):
+    import shutil
+    import subprocess
+
+    from velkora.native import host_probe
+
+    monkeypatch.setattr(host_probe, "detect_gpu_backends", lambda: {"has_gpu": True, "cuda_available": True})
+    monkeypatch.setattr(shutil, "which", lambda name: "/usr/bin/nvidia-smi")
+    monkeypatch.setattr(subprocess, "run", lambda cmd, **kw: subprocess.CompletedProcess(cmd, 0, output, ""))
+    from velkora.analysis import classify
+
+    monkeypatch.setattr(classify, "_UNUSABLE_SAID", set())
+    assert [analysis.detect_gpu(), analysis.detect_gpu()] == [(True, None)] * 2
+    [record] = [r for r in caplog.records if "compute capability" in r.getMessage()]
+    assert record.levelname == "WARNING"
+    assert analyze_source(CPU_FN, "f.py", *analysis.detect_gpu())          # scores without one
+
+
 def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
     import shutil
 
@@ -373,3 +494,30 @@ def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
     monkeypatch.setattr(host_probe, "detect_gpu_backends", lambda: {"has_gpu": False})
     monkeypatch.setattr(shutil, "which", lambda name: pytest.fail("looked for nvidia-smi"))
     assert analysis.detect_gpu() == (False, None)
+
+
+@pytest.mark.parametrize("src, name, expected", [
+    ("def f(w, h):\n    out = []\n    for y in range(h):\n        for x in range(w):\n"
+     "            v = 0.0\n            for k in range(9):\n                v = v * 0.5 + x * y - k\n"
+     "            out.append(v)\n    return out\n", "f", advice.COMPILE),
+    (LOOP_REDUCTION.replace("total = 0", "def f(n):\n    total = 0").replace("\n    total +=", "\n        total +=")
+     .replace("\nfor", "\n    for"), "f", advice.MAP_REDUCE.format(names="result of total")),
+    ("from concurrent.futures import ThreadPoolExecutor\ndef f(xs, g):\n"
+     "    with ThreadPoolExecutor() as pool:\n        return list(pool.map(g, xs))\n", "f", advice.ALREADY_PARALLEL),
+    ("import numpy as np\ndef f(rows):\n    out = []\n    for r in rows:\n"
+     "        out.append(np.linalg.norm(np.asarray(r) - np.mean(r)))\n    return out\n", "f", advice.BATCH),
+    ("import pandas as pd\ndef f(df):\n    total = 0\n    for _, row in df.iterrows():\n"
+     "        total += row['a'] * row['b']\n    return total\n", "f", advice.ROWWISE),
+    ("import pandas as pd\ndef f(df, g):\n    return df.apply(g, axis=1)\n", "f", advice.ROWWISE),
+    ("def f(a):\n    return a + 1\n", "f", advice.NOTHING),
+], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing"])
+def test_every_row_carries_advice(src, name, expected):
+    r = labels(src)[name]
+    assert r.advice == expected, (r.pattern, r.reasons)
+    assert r.actionable is not r.advice.startswith("nothing")
+
+
+@pytest.mark.parametrize("src", ["def f(x):\n    return sum(abs(a) for a in x)\n",
+                                 "def f(xs):\n    return [x * x + 1 for x in xs]\n"])
+def test_no_gpu_estimate_without_array_operations(src):
+    assert labels(src, gpu=True, cc="8.6")["f"].gpu_speedup == 1.0

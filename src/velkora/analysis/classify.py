@@ -7,15 +7,18 @@ this module takes source text and returns one FunctionReport per function.
 from __future__ import annotations
 
 import ast
-import io
+import logging
 from dataclasses import dataclass, field
+from enum import StrEnum
 from typing import TypedDict
 
-from velkora.evidence import Unit, collect_units
-from velkora.patterns import WorkloadPattern as P
+from velkora.analysis.advice import advise
+from velkora.analysis.evidence import Unit
+from velkora.analysis.patterns import NO_CODE
+from velkora.analysis.patterns import WorkloadPattern as P
+from velkora.analysis.units import collect_units
 
-# Names of the workload pattern codes, indexed by code.
-PATTERN_NAMES = tuple(p.name for p in P)
+logger = logging.getLogger(__name__)
 
 # Default decision thresholds of the analysis (the framework learns its own; these are starting points).
 DEFAULT_THRESHOLDS = {
@@ -57,27 +60,97 @@ class FunctionReport:
     embarrassing_count: int
     reasons: list[str] = field(default_factory=list)
     cell: int | None = None         # the notebook cell the unit is in (its line counts within the cell)
+    advice: str = ""                # what to do about it (velkora.analysis.advice)
+    actionable: bool = True         # whether following the advice can gain anything
 
 
-NO_CODE = "NO_CODE"
+class Word(StrEnum):
+    """The indicator words the analysis hands the scorer, one per measured fact. The scorer matches words in
+    text; it gets the words for what the syntax tree shows, so that prose and identifiers cannot add to a
+    count. Each is a word of the scorer's lists (code_scoring.INDICATOR_WORDS), which the tests check."""
 
-# Vocabulary the scorer counts, one word per measured fact. The scorer matches words in text; we hand it
-# the words for what the syntax tree shows, so that prose and identifiers cannot add to a count.
-_SKLEARN_WORDS = "sklearn fit"
-_PANDAS_WORDS = "pandas pd. dataframe"
-_NUMPY_WORDS = "numpy np. ndarray"
-_GPU_OP_WORDS = {
-    "matmul": "matmul", "dot": "dot", "tensordot": "tensordot", "fft": "fft", "ifft": "ifft",
-    "rfft": "rfft", "convolve": "convolve", "correlate": "correlate", "sum": "sum", "mean": "mean",
-    "std": "std", "var": "var", "sin": "sin", "cos": "cos", "exp": "exp", "log": "log", "sqrt": "sqrt",
-    "power": "power", "add": "add", "subtract": "subtract", "multiply": "multiply", "divide": "divide",
-    "array": "array", "asarray": "asarray", "zeros": "zeros", "ones": "ones", "empty": "empty",
-    "full": "full",
-}
+    # loops and the computation inside them
+    FOR = "for"
+    WHILE = "while"
+    RANGE = "range"
+    CALCULATION = "calculation"
+    COMPUTE = "compute"
+    MATH = "math"
+    ALGORITHM = "algorithm"
+    SUM = "sum"
+    # containers built, grown, filled and copied
+    LIST = "list"
+    DICT = "dict"
+    BUFFER = "buffer"
+    APPEND = "append"
+    EXTEND = "extend"
+    ALLOCATE = "allocate"
+    CACHE = "cache"
+    ARRAY = "array"
+    # worker APIs and independent per-item work
+    PARALLEL = "parallel"
+    WORKER = "worker"
+    POOL = "pool"
+    CONCURRENT = "concurrent"
+    MAP = "map"
+    # state carried between iterations, globals, locks
+    SEQUENTIAL = "sequential"
+    DEPENDENCIES = "dependencies"
+    ORDERED = "ordered"
+    GLOBAL = "global"
+    NONLOCAL = "nonlocal"
+    LOCK = "lock"
+    SYNCHRONIZED = "synchronized"
+    # array work: the operations by the name of their call (SUM and ARRAY above as well), their operators
+    LINALG = "linalg"
+    RESHAPE = "reshape"
+    MATMUL = "matmul"
+    DOT = "dot"
+    TENSORDOT = "tensordot"
+    FFT = "fft"
+    IFFT = "ifft"
+    RFFT = "rfft"
+    CONVOLVE = "convolve"
+    CORRELATE = "correlate"
+    MEAN = "mean"
+    STD = "std"
+    VAR = "var"
+    SIN = "sin"
+    COS = "cos"
+    EXP = "exp"
+    LOG = "log"
+    SQRT = "sqrt"
+    POWER = "power"
+    ADD = "add"
+    SUBTRACT = "subtract"
+    MULTIPLY = "multiply"
+    DIVIDE = "divide"
+    ASARRAY = "asarray"
+    ZEROS = "zeros"
+    ONES = "ones"
+    EMPTY = "empty"
+    FULL = "full"
+    PLUS = "+"
+    MINUS = "-"
+    TIMES = "*"
+    DIVIDED = "/"
+    RAISED = "**"
+    MATRIX_PRODUCT = "@"
 
 
-_ARITH_WORDS = {ast.Add: "+", ast.Sub: "-", ast.Mult: "*", ast.Div: "/", ast.Pow: "**",
-                ast.MatMult: "@"}
+# Array calls that are GPU work, by the name the call has (the word for each is its name).
+GPU_OPS = frozenset({
+    Word.MATMUL, Word.DOT, Word.TENSORDOT, Word.FFT, Word.IFFT, Word.RFFT, Word.CONVOLVE, Word.CORRELATE,
+    Word.SUM, Word.MEAN, Word.STD, Word.VAR, Word.SIN, Word.COS, Word.EXP, Word.LOG, Word.SQRT, Word.POWER,
+    Word.ADD, Word.SUBTRACT, Word.MULTIPLY, Word.DIVIDE, Word.ARRAY, Word.ASARRAY, Word.ZEROS, Word.ONES,
+    Word.EMPTY, Word.FULL,
+})
+ARITH_WORDS = {ast.Add: Word.PLUS, ast.Sub: Word.MINUS, ast.Mult: Word.TIMES, ast.Div: Word.DIVIDED,
+               ast.Pow: Word.RAISED, ast.MatMult: Word.MATRIX_PRODUCT}
+# The words that open the framework text, by the framework whose calls dominate; the names of the calls
+# found follow them. Each is a word of that framework's list in code_scoring.FRAMEWORK_WORDS.
+FRAMEWORK_WORDS = {"sklearn": ("sklearn", "fit"), "pandas": ("pandas", "pd.", "dataframe"),
+                   "numpy": ("numpy", "np.", "ndarray")}
 
 
 def _dominant_framework(u: Unit) -> str | None:
@@ -113,93 +186,96 @@ def _dominant_framework(u: Unit) -> str | None:
 
 def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]:
     """(indicator text, framework text, reasons) for one measured unit."""
-    words: list[str] = []
+    words: list[Word] = []
     reasons: list[str] = []
     # CPU: loops and the computation inside them.
     if u.for_loops:
-        words.append("for")
+        words.append(Word.FOR)
     if u.while_loops:
-        words.append("while")
+        words.append(Word.WHILE)
     if u.range_loops:
-        words.append("range")
+        words.append(Word.RANGE)
     if u.max_depth >= 2 and (u.for_loops + u.while_loops):
-        words.append("calculation")
+        words.append(Word.CALCULATION)
     work_arith = u.loop_arith - u.index_arith       # index arithmetic picks items; it computes nothing
     if work_arith >= 4:
-        words.append("compute")
+        words.append(Word.COMPUTE)
     if work_arith >= 2 or u.math_calls >= 2:
-        words.append("math")
+        words.append(Word.MATH)
     if u.max_depth >= 3:
-        words.append("algorithm")
+        words.append(Word.ALGORITHM)
     if u.reductions and (u.for_loops or u.independent_maps):
-        words.append("sum")
+        words.append(Word.SUM)
     if u.for_loops + u.while_loops:
         reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
                        f"{u.loop_arith} arithmetic op(s) inside")
     # Memory: containers materialised, grown or filled in loops, copies, array allocations.
     built = u.containers + u.comprehension_containers + u.slice_copies
     grown = u.growth_in_loop + u.aug_growth
-    mem = []
+    mem: list[Word] = []
     if built or (grown and not u.carried):
-        mem.append("list")
+        mem.append(Word.LIST)
     if built >= 2 or u.keyed_growth:
-        mem.append("dict")          # several containers, or a container of containers
+        mem.append(Word.DICT)          # several containers, or a container of containers
     if built >= 5 or u.fills_in_loop:
-        mem.append("buffer")        # stored into by key or index on every iteration
+        mem.append(Word.BUFFER)        # stored into by key or index on every iteration
     # Growth of a container the loop reads back is the loop's state, reported as such, not as memory.
     if grown and not u.carried:
-        mem.append("append")
+        mem.append(Word.APPEND)
     if grown >= 2 and not u.carried:
-        mem.append("extend")
+        mem.append(Word.EXTEND)
     if u.copies or built >= 6 or u.built_in_loop or u.array_alloc_in_loop:
-        mem.append("allocate")      # a new object on every iteration, or a copy
+        mem.append(Word.ALLOCATE)      # a new object on every iteration, or a copy
     if u.copies >= 2 or u.copies_in_loop or (u.copies and grown) or u.keyed_growth:
-        mem.append("cache")         # kept copies, or values kept by key
+        mem.append(Word.CACHE)         # kept copies, or values kept by key
     if u.array_alloc >= 2:
-        mem.append("array")
+        mem.append(Word.ARRAY)
     words += mem
     if mem:
         reasons.append(f"{built} container(s) built, {grown} growth(s) and {u.fills_in_loop} store(s) "
                        f"in loops, {u.copies} cop(ies)")
     # Parallel: explicit worker APIs, and independent per-item work with no carried state.
     if u.parallel_api:
-        words += ["parallel", "worker", "pool", "concurrent"]
+        words += [Word.PARALLEL, Word.WORKER, Word.POOL, Word.CONCURRENT]
         reasons.append(f"{u.parallel_api} parallel API use(s)")
     independent = u.independent_maps + u.independent_loops
     if not u.carried and not u.global_stmts and (u.parallel_api or independent):
-        words.append("map")
+        words.append(Word.MAP)
         reasons.append(f"{independent} independent per-item computation(s), no state carried")
+    if u.reduced and not u.carried:
+        reasons.append("associative reduction of " + ", ".join(sorted(u.reduced)[:4])
+                       + " over independent items: parallel with a reduction")
     # Sequential: state carried from one iteration to the next, globals, locks.
     if u.carried:
-        words += ["sequential", "dependencies", "ordered"]
+        words += [Word.SEQUENTIAL, Word.DEPENDENCIES, Word.ORDERED]
         reasons.append("state carried between iterations: " + ", ".join(sorted(u.carried)[:4]))
     if u.global_stmts:
-        words += ["global", "nonlocal"]
+        words += [Word.GLOBAL, Word.NONLOCAL]
         reasons.append("global/nonlocal state")
     if u.locks:
-        words += ["lock", "synchronized"]
+        words += [Word.LOCK, Word.SYNCHRONIZED]
         reasons.append("runs under a lock")
     # GPU evidence: array operations only; a unit with none gets no GPU estimate.
     if u.array_ops:
-        words += sorted({_GPU_OP_WORDS[k] for k in u.array_kinds if k in _GPU_OP_WORDS})
+        words += sorted(Word(k) for k in u.array_kinds if k in GPU_OPS)
         if u.linalg_ops:
-            words.append("linalg")
-        words += sorted({_ARITH_WORDS[k] for k in u.arith_kinds if k in _ARITH_WORDS})
+            words.append(Word.LINALG)
+        words += sorted({ARITH_WORDS[k] for k in u.arith_kinds if k in ARITH_WORDS})
         if u.reshape_ops:
-            words.append("reshape")
+            words.append(Word.RESHAPE)
     fw = ""
     if framework == "sklearn":
-        fw = _SKLEARN_WORDS
+        fw = " ".join(FRAMEWORK_WORDS["sklearn"])
         if u.role_why:
             reasons.insert(0, u.role_why)
         else:
             reasons.insert(0, f"{u.sk_fit_calls} fit and {u.sk_infer_calls} inference call(s) on "
                               "scikit-learn objects")
     elif framework == "pandas":
-        fw = _PANDAS_WORDS + " " + " ".join(sorted(u.frame_kinds))
+        fw = " ".join(FRAMEWORK_WORDS["pandas"]) + " " + " ".join(sorted(u.frame_kinds))
         reasons.insert(0, f"{u.frame_ops} pandas operation(s) ({', '.join(sorted(u.frame_kinds)[:5])})")
     elif framework == "numpy":
-        fw = _NUMPY_WORDS + " " + " ".join(sorted(u.array_kinds))
+        fw = " ".join(FRAMEWORK_WORDS["numpy"]) + " " + " ".join(sorted(u.array_kinds))
         reasons.insert(0, f"{u.array_ops} array operation(s), {u.linalg_ops} linear algebra "
                           f"({', '.join(sorted(u.array_kinds)[:5])})")
     return " ".join(words), fw, reasons
@@ -217,7 +293,8 @@ def _refine(code: int, u: Unit) -> tuple[int, str | None]:
     return code, None
 
 
-def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -> tuple[int, Scores, list[str]]:
+def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None,
+                 thresholds: dict[str, float] | None = None) -> tuple[int, Scores, list[str]]:
     from velkora.plugins.analyzer import code_scoring as cs
 
     framework = _dominant_framework(u)
@@ -226,12 +303,17 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None) -
     cpu, mem, par, gpu_op, large, emb, seq = cs.score_indicators(text, None)
     cpu_n, mem_n, par_n, gpu_n, large_n = cs.normalize_scores(cpu, mem, par, gpu_op, large)
     numpy_s, pandas_s, sklearn_s = cs.score_framework_patterns(fw_text)
+    if framework != "sklearn":
+        # The scorer matches words inside names (`goodness_of_fit`, `scoreatpercentile`); scikit-learn
+        # evidence is scikit-learn's calls or estimators, which only the sklearn framework text holds.
+        sklearn_s = 0.0
     chunkable = (u.for_loops or u.independent_maps) and not u.carried
     potential = cs.calculate_parallelization_potential(
         par_n, emb, seq, LOOP_CHUNKING_POTENTIAL if chunkable else 0.0)
     suitability = cs.calculate_gpu_suitability(gpu_n, large_n, cpu_n, gpu_available, compute_capability)
-    speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available)
-    t = DEFAULT_THRESHOLDS
+    # A unit without array operations has nothing a GPU would run: no estimate, whatever its words.
+    speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available) if u.array_ops else 1.0
+    t = {**DEFAULT_THRESHOLDS, **thresholds} if thresholds else DEFAULT_THRESHOLDS
     code = cs.determine_workload_pattern(
         cpu_n, mem_n, potential, suitability, gpu_n, numpy_s, pandas_s, sklearn_s, seq, emb,
         t["cpu_threshold"], t["memory_threshold"], t["gpu_threshold"], t["numpy_threshold"],
@@ -286,42 +368,52 @@ def _nvidia_compute_capability() -> str | None:
     except (OSError, subprocess.SubprocessError):
         return None
     first = out.strip().splitlines()[0].strip() if out.strip() else ""
-    major, dot, minor = first.partition(".")
-    return first if dot and major.isdigit() and minor.isdigit() else None
+    if _usable_compute_capability(first):
+        return first
+    if first and first not in _UNUSABLE_SAID:           # said once, however often the host is asked
+        _UNUSABLE_SAID.add(first)
+        logger.warning("nvidia-smi reported the compute capability %r, which cannot be used: analysing "
+                       "without one", first[:40])
+    return None
 
 
-def source_segment(lines: list[str], node: ast.stmt | ast.expr) -> str:
-    """What ast.get_source_segment(text, node) returns, from the file's lines split once.
+_UNUSABLE_SAID: set[str] = set()
 
-    ast.get_source_segment splits the whole text again on every call, which makes a file with many
-    functions quadratic; columns are UTF-8 byte offsets, as there.
-    """
-    first, last = node.lineno - 1, (node.end_lineno or node.lineno) - 1
-    if first == last:
-        return lines[first].encode()[node.col_offset:node.end_col_offset].decode()
-    head = lines[first].encode()[node.col_offset:].decode()
-    tail = lines[last].encode()[:node.end_col_offset].decode()
-    return "".join([head, *lines[first + 1:last], tail])
+
+def _usable_compute_capability(text: str) -> bool:
+    """MAJOR.MINOR in ASCII digits with the major within the scorer's 32-bit range, as
+    --compute-capability requires."""
+    major, dot, minor = text.partition(".")
+    return (bool(dot) and all(part.isascii() and part.isdigit() for part in (major, minor))
+            and len(major.lstrip("0")) <= 10 and int(major) < 2**31)
 
 
 def analyze_source(text: str, filename: str, gpu_available: bool,
-                   compute_capability: str | None) -> list[FunctionReport]:
+                   compute_capability: str | None, namespace: dict[str, str] | None = None,
+                   thresholds: dict[str, float] | None = None) -> list[FunctionReport]:
     """Every function and method of one file (qualified names), and `<module>` code, in line order.
+
+    `namespace` carries import names from one piece of source to the next that runs after it in the same
+    namespace (a notebook's cells, top to bottom): what earlier pieces imported is seen here, and what
+    this one imports at module level is added. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
+    one parse and one walk of the source.
 
     Whatever the parser raises propagates (SyntaxError, ValueError for null bytes on 3.11, RecursionError
     or MemoryError for deeply nested expressions): the caller decides how to report a file.
     """
     tree = ast.parse(text, filename=filename)
-    units, _ = collect_units(tree)
+    units, _ = collect_units(tree, namespace)
     reports = []
     for u in units:
         if u.no_code:
             reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname, pattern=NO_CODE,
-                                          pattern_code=None, reasons=["no code to run"], **_NO_CODE_SCORES))
+                                          pattern_code=None, reasons=["no code to run"], **_NO_CODE_SCORES,
+                                          advice=advise(NO_CODE, u).text, actionable=False))
             continue
-        code, scores, reasons = analyze_unit(u, gpu_available, compute_capability)
+        code, scores, reasons = analyze_unit(u, gpu_available, compute_capability, thresholds)
+        advice = advise(P(code).name, u)
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
                                       pattern=P(code).name, pattern_code=int(code), reasons=reasons,
-                                      **scores))
+                                      **scores, advice=advice.text, actionable=advice.actionable))
     reports.sort(key=lambda r: r.line)
     return reports

@@ -7,11 +7,12 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 from html.parser import HTMLParser
 
 import pytest
 
-from velkora import html_report
+from velkora.cli import html_report
 
 HOSTILE = "</script><img src=x onerror=alert(1)>&amp;\"'<!--"
 
@@ -245,3 +246,24 @@ def test_clicking_a_header_sorts(browser, tmp_path, clicks, expected):
     speedups = [float(s[:-1]) for s in dom.column(7) if s != "\u2013"]
     assert speedups == sorted(speedups, reverse=expected == "descending")
     assert dom.column(7)[-1] == "\u2013"
+
+
+def test_the_same_document_gives_the_same_page_whatever_the_hash_seed(tmp_path):
+    # Set iteration order changes with PYTHONHASHSEED; nothing of the page may follow it.
+    (tmp_path / "doc.json").write_text(json.dumps(DOC))
+    code = ("import json, sys\nfrom velkora.cli import html_report\n"
+            f"sys.stdout.write(html_report.render(json.load(open({str(tmp_path / 'doc.json')!r}))))")
+    pages = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                            env={**os.environ, "PYTHONHASHSEED": seed}).stdout for seed in ("1", "2", "3")}
+    assert len(pages) == 1
+
+
+def test_the_page_groups_the_best_of_every_pattern_and_counts_files_as_the_summary_does():
+    functions = [function("a.py", 1, "g", "GPU_SUITABLE", 4.0), function("b.py", 1, "p", "PARALLEL_FRIENDLY", None)]
+    summary = {"files": 7, "top_candidates": [functions[0]],
+               "top_by_pattern": {"GPU_SUITABLE": [functions[0]],
+                                  "PARALLEL_FRIENDLY": [{**functions[1], "advice": "map them <now>"}]}}
+    data = html_report.page_data({"functions": functions, "summary": summary})
+    assert [p for p, _ in data["top"]] == ["GPU_SUITABLE", "PARALLEL_FRIENDLY"]
+    page = html_report.render({"functions": functions, "summary": summary})
+    assert "<b>7</b><span>files</span>" in page and "map them &lt;now&gt;" in page

@@ -16,11 +16,15 @@ from __future__ import annotations
 import os
 import re
 import stat
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 
 
-def translate(pattern: str) -> str:
-    """A regular expression for `pattern` (no leading or trailing `/`), matching the whole relative path."""
+_SEP, _STAR, _DSTAR = "/", "*", "**"
+
+
+def _atoms(pattern: str) -> list[str]:
+    """`pattern` in pieces: `/`, `*` (a run of stars inside a component), `**` (a whole component, with
+    the `/` after it), or the regular expression of exactly one character."""
     out, i, n = [], 0, len(pattern)
     while i < n:
         c = pattern[i]
@@ -30,14 +34,10 @@ def translate(pattern: str) -> str:
                 j += 1
             # `**` is special only as a whole path component; elsewhere any run of stars is one `*`.
             if j - i == 2 and (i == 0 or pattern[i - 1] == "/") and (j == n or pattern[j] == "/"):
-                if j == n:
-                    out.append(".*")
-                    i = j
-                else:
-                    out.append("(?:.*/)?")
-                    i = j + 1
+                out.append(_DSTAR)
+                i = j if j == n else j + 1
                 continue
-            out.append("[^/]*")
+            out.append(_STAR)
             i = j
         elif c == "?":
             out.append("[^/]")
@@ -51,7 +51,107 @@ def translate(pattern: str) -> str:
         else:
             out.append(re.escape(c))
             i += 1
-    return "".join(out)
+    return out
+
+
+def _regex(atoms: list[str]) -> str:
+    last = len(atoms) - 1
+    return "".join(("(?:.*/)?" if k < last else ".*") if a == _DSTAR else "[^/]*" if a == _STAR else a
+                   for k, a in enumerate(atoms))
+
+
+def translate(pattern: str) -> str:
+    """A regular expression for `pattern` (no leading or trailing `/`), matching the whole relative path."""
+    return _regex(_atoms(pattern))
+
+
+class _Component:
+    """One path component's pattern with stars, matched without backtracking: the pieces between the
+    stars have a fixed length, so the first must start the name, the last end it, and each one between
+    is taken where it first occurs after the one before (the stars absorb whatever lies between).
+    Time: linear in the name's length times the pattern's."""
+
+    __slots__ = ("first", "middle", "last", "first_len", "last_len")
+
+    def __init__(self, atoms: list[str]):
+        pieces: list[list[str]] = [[]]
+        for a in atoms:
+            if a == _STAR:
+                pieces.append([])
+            else:
+                pieces[-1].append(a)
+        self.first, self.last = (re.compile("".join(p), re.S) for p in (pieces[0], pieces[-1]))
+        self.middle = [re.compile("".join(p), re.S) for p in pieces[1:-1] if p]
+        self.first_len, self.last_len = len(pieces[0]), len(pieces[-1])
+
+    def match(self, name: str) -> bool:
+        end = len(name) - self.last_len
+        if end < self.first_len or not self.first.match(name) or not self.last.match(name, end):
+            return False
+        pos = self.first_len
+        for piece in self.middle:
+            found = piece.search(name, pos, end)
+            if found is None:
+                return False
+            pos = found.end()
+        return True
+
+
+class _Glob:
+    """A pattern with several stars, matched against a relative path without a backtracking regular
+    expression (which takes time exponential in the number of stars on a name that fails late).
+
+    Components are matched one by one; a `**` matches any number of them (at the end, at least one), and
+    the runs of components between the `**`s are each taken where they first fit, as above.
+    Time: the path's length times the pattern's."""
+
+    __slots__ = ("groups",)
+
+    def __init__(self, atoms: list[str]):
+        components: list[_Component | re.Pattern[str] | None] = []      # None: a `**`
+        current: list[str] = []
+        for a in atoms:
+            if a == _SEP:
+                components.append(self._component(current))
+                current = []
+            elif a == _DSTAR:               # `current` is empty: a `**` is a whole component
+                components.append(None)
+            else:
+                current.append(a)
+        if current or not components or components[-1] is not None:
+            components.append(self._component(current))
+        else:                               # a trailing `**` stands for one component or more
+            components[-1:] = [_Component([_STAR]), None]
+        self.groups: list[list[_Component | re.Pattern[str]]] = [[]]
+        for c in components:
+            if c is None:
+                self.groups.append([])
+            else:
+                self.groups[-1].append(c)
+
+    @staticmethod
+    def _component(atoms: list[str]) -> _Component | re.Pattern[str]:
+        return _Component(atoms) if _STAR in atoms else re.compile("".join(atoms) + r"\Z", re.S)
+
+    @staticmethod
+    def _fits(group: list[_Component | re.Pattern[str]], parts: list[str], at: int) -> bool:
+        return all(c.match(parts[at + k]) for k, c in enumerate(group))
+
+    def match(self, path: str) -> bool:
+        parts, groups = path.split("/"), self.groups
+        head, tail = groups[0], groups[-1]
+        if len(groups) == 1:
+            return len(parts) == len(head) and self._fits(head, parts, 0)
+        end = len(parts) - len(tail)
+        if end < len(head) or not self._fits(head, parts, 0) or not self._fits(tail, parts, end):
+            return False
+        pos = len(head)
+        for group in groups[1:-1]:
+            at = next((k for k in range(pos, end - len(group) + 1) if self._fits(group, parts, k)), None)
+            if at is None:
+                return False
+            pos = at + len(group)
+        return True
 
 
 def _bracket(pattern: str, start: int) -> tuple[str, int]:
@@ -68,8 +168,9 @@ def _bracket(pattern: str, start: int) -> tuple[str, int]:
             c = pattern[i]
         if i + 2 < n and pattern[i + 1] == "-" and pattern[i + 2] != "]":
             lo, hi = c, pattern[i + 2]
-            if lo <= hi:
-                items.append(f"{re.escape(lo)}-{re.escape(hi)}")
+            # A reversed range holds its first character only, as in git (which tests it before it
+            # sees the `-`); as a regular expression it would be an error.
+            items.append(f"{re.escape(lo)}-{re.escape(hi)}" if lo <= hi else re.escape(lo))
             i += 3
         else:
             items.append(re.escape(c))
@@ -83,15 +184,23 @@ def _bracket(pattern: str, start: int) -> tuple[str, int]:
 
 
 class Rule:
-    __slots__ = ("regex", "negate", "dir_only", "anchored")
+    """One line. `test(text)` is true when it matches: the relative path for an anchored line, the last
+    component for one without a `/` (which matches a name at any depth)."""
+
+    __slots__ = ("test", "negate", "dir_only", "anchored")
 
     def __init__(self, body: str, negate: bool = False):
         self.negate = negate
         self.dir_only = body.endswith("/")
         body = body.rstrip("/")
         self.anchored = "/" in body
-        body = translate(body[1:] if body.startswith("/") else body)
-        self.regex = re.compile(("" if self.anchored else "(?:.*/)?") + body + r"\Z", re.S)
+        atoms = _atoms(body[1:] if body.startswith("/") else body)
+        # A regular expression with one star at most cannot backtrack far; with more, it can take time
+        # exponential in their number, and a hostile repository chooses its .gitignore.
+        if sum(a == _STAR or a == _DSTAR for a in atoms) <= 1:
+            self.test: Callable[[str], object] = re.compile(_regex(atoms) + r"\Z", re.S).match
+        else:
+            self.test = _Glob(atoms).match
 
 
 def parse_lines(lines: Iterable[str]) -> list[Rule]:
@@ -134,13 +243,14 @@ class RuleSet:
             rel = None
         else:
             return None
+        name = path.rpartition("/")[2]
         for rule in reversed(self.rules):
             if rule.dir_only and not is_dir:
                 continue
-            if rel is None:
-                if rule.anchored or not rule.regex.match(os.path.basename(path)):
+            if rule.anchored:
+                if rel is None or not rule.test(rel):
                     continue
-            elif not rule.regex.match(rel):
+            elif not rule.test(name):
                 continue
             return not rule.negate
         return None

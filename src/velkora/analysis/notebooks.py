@@ -3,7 +3,7 @@
     cells = code_cells(Path("explore.ipynb").read_bytes())
     for cell in cells:
         for report in analyze_source(cell.source, ...):
-            print(location("explore.ipynb", cell.number, report.line))   # explore.ipynb:cell 3:2
+            print(cell.number, report.line)         # line 2 of cell 3: the lines a user sees in the cell
 
 Only code cells are returned. IPython syntax that is not Python (line and cell magics, shell escapes, help
 requests) is blanked line for line, so a line number in `Cell.source` is the line the user sees in that cell.
@@ -30,7 +30,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["Cell", "code_cells", "location", "script", "cell_at", "blank_ipython"]
+__all__ = ["Cell", "code_cells", "script", "cell_at", "blank_ipython"]
 
 
 @dataclass(frozen=True)
@@ -41,12 +41,6 @@ class Cell:
     number: int
     source: str
     first_line: int
-
-
-def location(path: str, cell: int | Cell, line: int) -> str:
-    """`path:cell N:line`, the place of a line of a cell as reports show it."""
-    number = cell.number if isinstance(cell, Cell) else cell
-    return f"{path}:cell {number}:{line}"
 
 
 # ---- reading the notebook ----------------------------------------------------------------------------

@@ -7,6 +7,7 @@ of regular files to read.
 
 from __future__ import annotations
 
+import codecs
 import io
 import os
 import stat
@@ -14,7 +15,7 @@ import tokenize
 from collections.abc import Callable, Iterator
 from typing import BinaryIO, NamedTuple, overload
 
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # A file larger than this is reported and skipped: parsing takes about 100 bytes of memory per byte of
 # source, and hand-written modules stay well below it.
@@ -207,7 +208,16 @@ def decode_source(data: bytes) -> str:
     buffer = io.BytesIO(data)
     encoding, _ = tokenize.detect_encoding(buffer.readline)
     buffer.seek(0)
-    return io.TextIOWrapper(buffer, encoding, line_buffering=True).read()
+    # The interpreter refuses a coding line that names a codec which is no text encoding (base64, zlib,
+    # rot13...) or one in which the coding line itself cannot be read (UTF-16, UTF-32); so do we.
+    problem = SyntaxError(f"encoding problem: {encoding}")
+    if codecs.lookup(encoding).name.startswith(("utf-16", "utf-32")):
+        raise problem
+    try:
+        wrapper = io.TextIOWrapper(buffer, encoding, line_buffering=True)
+    except LookupError:
+        raise problem from None
+    return wrapper.read()
 
 
 @overload

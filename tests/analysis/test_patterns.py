@@ -1,15 +1,16 @@
-"""velkora.patterns names the scorer's codes: the names and numbers must be the native module's."""
+"""velkora.analysis.patterns names the scorer's codes: the names and numbers must be the native module's."""
 
 import pathlib
 import re
 
 import pytest
 
-from velkora import analysis, cli, report
-from velkora.patterns import REFINED_BY_CALLER, WorkloadPattern
+from velkora.analysis import patterns
+from velkora.analysis.patterns import NO_CODE, REFINED_BY_CALLER, WorkloadPattern
+from velkora.cli import config, html_report
 from velkora.plugins.analyzer import code_scoring as cs
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 CORE = ROOT / "src/velkora/plugins/analyzer/code_scoring_core.hpp"
 
 
@@ -29,9 +30,14 @@ def test_codes_the_classifier_returns_are_the_native_ones():
 
 def test_fourteen_consecutive_codes_and_the_analysis_names():
     assert [p.value for p in WorkloadPattern] == list(range(14))
-    assert analysis.PATTERN_NAMES == tuple(p.name for p in WorkloadPattern)
+    assert patterns.NAMES == tuple(p.name for p in WorkloadPattern)
     # Each refinement sits right after the code it refines.
     assert all(fine == base + 1 for base, fine in REFINED_BY_CALLER.items())
+
+
+def test_every_label_has_one_place_in_the_display_order_and_a_colour():
+    assert sorted(patterns.DISPLAY_ORDER) == sorted(patterns.LABELS)
+    assert set(html_report.COLOURS) == set(patterns.LABELS)
 
 
 # One trigger per family the classifier decides (everything else quiet), with the name it must get.
@@ -59,18 +65,18 @@ def test_native_result_reads_as_the_named_pattern(trigger, name):
 
 
 @pytest.mark.parametrize("text, name", [
-    ("cpu-intensive", "CPU_INTENSIVE"), (" Numpy_Linalg ", "NUMPY_LINALG"), ("no-code", report.NO_CODE),
+    ("cpu-intensive", "CPU_INTENSIVE"), (" Numpy_Linalg ", "NUMPY_LINALG"), ("no-code", NO_CODE),
 ])
 def test_command_line_pattern_names(text, name):
-    assert cli._patterns(text) == [name]
+    assert config.patterns(text) == [name]
 
 
 def test_command_line_lists_every_pattern_on_an_unknown_name():
     import argparse
 
     with pytest.raises(argparse.ArgumentTypeError) as err:
-        cli._patterns("GPU")
-    assert all(p.name in str(err.value) for p in WorkloadPattern) and report.NO_CODE in str(err.value)
+        config.patterns("GPU")
+    assert all(p.name in str(err.value) for p in WorkloadPattern) and NO_CODE in str(err.value)
 
 
 def test_the_guide_lists_every_code():

@@ -1,0 +1,77 @@
+"""What to do about a function, from its pattern and the facts measured on its code: the `advice` of every
+row, and whether following it can gain anything (`actionable`), which ranks the candidates.
+
+A pure decision, a few comparisons per function. The first rule that applies wins: row-by-row frame work,
+work that already runs in parallel, array calls made one per iteration of a Python loop, then the pattern's
+own advice.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+from velkora.analysis.evidence import Unit
+from velkora.analysis.patterns import NO_CODE
+
+COMPILE = "compile the numeric loop: velkora.jit.adaptive"
+MAP = "map the independent items: velkora.parallel.map"
+MAP_REDUCE = "map the independent items with velkora.parallel.map and combine the partial {names}"
+BATCH = "batch or vectorise the array calls of the Python loop: one call over all items, not one per iteration"
+ROWWISE = ("replace the row-by-row frame work (DataFrame.iterrows/itertuples, apply(..., axis=1)) with "
+           "column operations")
+MEMORY = "build fewer containers and copies per iteration: preallocate, reuse, or keep views"
+TO_GPU = "run the array work on a GPU array library (CuPy, JAX)"
+ALREADY_PARALLEL = "nothing to gain: it already runs a pool or threads"
+ALREADY_ON_GPU = "nothing to gain: its arrays already live on a GPU"
+ARRAY_RECURRENCE = ("nothing to gain from compiling the loop: its time is in the array calls, and each iteration "
+                    "needs the one before ({names})")
+NATIVE = "nothing to gain: the work already runs in native code ({library})"
+SEQUENTIAL = "nothing to gain from parallel work: each iteration needs the one before ({names})"
+SHARED_STATE = "nothing to gain from parallel work: it updates shared state (globals, or under a lock)"
+NOTHING = "nothing to gain: no loop, array or framework work worth changing"
+NO_CODE = "nothing to run"
+
+_LIBRARY = {"NUMPY": "the array library", "PANDAS": "pandas", "SKLEARN": "scikit-learn"}
+
+
+class Advice(NamedTuple):
+    text: str
+    actionable: bool        # whether following it can make the function faster
+
+
+def advise(pattern: str, u: Unit) -> Advice:
+    """The advice for a unit labelled `pattern` (a WorkloadPattern name or NO_CODE)."""
+    family = pattern.split("_", 1)[0]
+    if pattern == NO_CODE:
+        return Advice(NO_CODE, False)
+    if u.rowwise:
+        return Advice(ROWWISE, True)
+    if u.parallel_api and family in ("PARALLEL", "CPU", "MIXED", "MEMORY", "SEQUENTIAL"):
+        return Advice(ALREADY_PARALLEL, False)
+    if u.device_ops and 2 * u.device_ops >= u.array_ops:
+        return Advice(ALREADY_ON_GPU, False)
+    if family in ("NUMPY", "GPU", "CPU") and u.array_in_loop and u.for_loops + u.while_loops:
+        # Iterations that need the last cannot be batched; their array calls already run natively.
+        if u.carried:
+            return Advice(ARRAY_RECURRENCE.format(names=_names(u.carried)), False)
+        return Advice(BATCH, True)
+    if family == "GPU":
+        return Advice(TO_GPU, True)
+    if family in _LIBRARY:
+        return Advice(NATIVE.format(library=_LIBRARY[family]), False)
+    if pattern == "CPU_INTENSIVE":
+        return Advice(COMPILE, True)
+    if pattern == "PARALLEL_FRIENDLY":
+        if u.reduced:
+            plural = "s" if len(u.reduced) > 1 else ""
+            return Advice(MAP_REDUCE.format(names=f"result{plural} of {_names(u.reduced)}"), True)
+        return Advice(MAP, True)
+    if pattern == "MEMORY_INTENSIVE":
+        return Advice(MEMORY, True)
+    if pattern == "SEQUENTIAL":
+        return Advice(SEQUENTIAL.format(names=_names(u.carried)) if u.carried else SHARED_STATE, False)
+    return Advice(NOTHING, False)
+
+
+def _names(names: set[str]) -> str:
+    return ", ".join(sorted(names)[:3]) + (", ..." if len(names) > 3 else "")

@@ -1,0 +1,494 @@
+"""What a function's code does, measured on its syntax tree: the evidence behind a workload label.
+
+Only code counts. Docstrings, comments and string literals never reach a measurement, and names of
+modules are resolved through the imports of the file and of the function (`import numpy as xp`,
+`from sklearn.linear_model import Ridge`), so a word in prose or an unrelated `groupby` changes nothing.
+
+One `Unit` per function or method (nested ones measured on their own bodies) and one for a script's
+module-level code (velkora.analysis.units finds them). Each unit is walked once, without entering nested
+definitions, which keeps the whole file linear in its size. The walk here follows statements, loops and
+expressions; what each call means is velkora.analysis.calls' to say, and the words both go by are in
+velkora.analysis.vocabulary.
+"""
+
+from __future__ import annotations
+
+import ast
+from dataclasses import dataclass, field
+
+from velkora.analysis.calls import CallCounter, does_work, dotted
+from velkora.analysis.vocabulary import ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
+
+Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
+LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
+
+
+@dataclass
+class Unit:
+    """One function, method or module body and what its code was measured to do."""
+
+    qualname: str
+    node: ast.AST
+    line: int
+    no_code: bool = False
+    role: str | None = None             # "train" or "infer" for estimator methods
+    role_why: str = ""
+    # loops and computation
+    for_loops: int = 0
+    while_loops: int = 0
+    range_loops: int = 0
+    max_depth: int = 0
+    loop_arith: int = 0                 # arithmetic operations inside Python loops
+    loop_stmts: int = 0                 # statements inside Python loops
+    loop_plain: int = 0                 # of those, statements with no array or frame operation
+    arith: int = 0
+    math_calls: int = 0
+    reductions: int = 0                 # sum()/prod()/min()/max() of plain Python iterables
+    # memory
+    containers: int = 0                 # list()/dict()/sorted()... materialisations
+    growth_in_loop: int = 0             # append/extend/add/update inside loops
+    copies: int = 0                     # copy/deepcopy
+    copies_in_loop: int = 0
+    comprehension_containers: int = 0
+    keyed_growth: int = 0               # growth of a container reached by key: d[k].append(v) in loops
+    fills_in_loop: int = 0              # out[key] = ... stores inside loops
+    aug_growth: int = 0                 # lst += [...] / s += "..." inside loops
+    built_in_loop: int = 0              # list(x), tuple(x), slices of sequences, made on every iteration
+    resized_in_loop: int = 0            # del c[k] inside loops
+    slice_copies: int = 0               # seq[a:b] of lists, tuples, strings inside loops
+    index_arith: int = 0                # arithmetic inside subscripts in loops (which items, not work)
+    array_alloc_in_loop: int = 0
+    # parallel and sequential
+    independent_maps: int = 0           # map()/comprehensions whose element does work
+    independent_loops: int = 0          # for loops carrying no state whose body does work
+    parallel_api: int = 0               # joblib, executors, pools, prange
+    carried: set[str] = field(default_factory=set)
+    reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried
+    array_in_loop: int = 0              # array operations in statements inside Python loops
+    rowwise: int = 0                    # DataFrame.iterrows/itertuples, apply(..., axis=1): a frame row by row
+    global_stmts: int = 0
+    locks: int = 0
+    # frameworks
+    array_ops: int = 0
+    array_compute: int = 0              # array ops that compute (not makers)
+    linalg_ops: int = 0
+    array_alloc: int = 0
+    array_kinds: set[str] = field(default_factory=set)
+    device_ops: int = 0
+    arith_kinds: set[type[ast.operator]] = field(default_factory=set)
+    reshape_ops: int = 0
+    frame_ops: int = 0
+    grouping_ops: int = 0
+    aggregate_ops: int = 0
+    frame_kinds: set[str] = field(default_factory=set)
+    sk_fit_calls: int = 0
+    sk_infer_calls: int = 0
+    sk_uses: int = 0
+    calls: int = 0
+    work_calls: int = 0                 # calls that compute: not plumbing, not container growth
+    stmts: int = 0
+    aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
+
+
+class Measurer:
+    """Walks one unit's statements once and fills its counters: loops, state carried between iterations,
+    arithmetic, containers grown and copied. What each call is, it leaves to a CallCounter."""
+
+    _DEFS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
+
+    def __init__(self, unit: Unit, aliases: Aliases, file_flags: frozenset[str],
+                 class_info: dict[str, bool] | None) -> None:
+        self.u = unit
+        self.calls = CallCounter(unit, aliases, file_flags, class_info)
+        self.has_array = "array" in file_flags
+        self.has_frame = "frame" in file_flags
+        self.bound: dict[str, int] = {}     # first line where each local name is bound
+        self.sequences: set[str] = set()     # names assigned a list, tuple or string: `+=` grows them
+        self.arrays: set[str] = set()        # names assigned an array: arithmetic on them is array work
+        # `append = cache.append`: calling the alias grows or changes `cache`.
+        self.method_aliases: dict[str, tuple[str, str]] = {}
+
+    def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
+        if args is not None:
+            for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
+                if a is not None:
+                    self.bound[a.arg] = 0
+        self._block(body, 0, None)
+
+    # -- statements --
+    def _block(self, stmts: list[ast.stmt], depth: int, loop: LoopInfo | None) -> None:
+        for stmt in stmts:
+            self._stmt(stmt, depth, loop)
+
+    def _stmt(self, stmt: ast.stmt, depth: int, loop: LoopInfo | None) -> None:
+        u = self.u
+        if isinstance(stmt, self._DEFS):
+            for d in stmt.decorator_list:
+                self._expr(d, depth, loop)
+            self._bind(stmt.name, stmt.lineno, loop)
+            return
+        u.stmts += 1
+        if depth:
+            u.loop_stmts += 1
+        if isinstance(stmt, ast.For) or isinstance(stmt, ast.AsyncFor) or isinstance(stmt, ast.While):
+            self._loop(stmt, depth, loop)
+            return
+        before, arrays_before = u.array_ops + u.frame_ops, u.array_ops
+        if isinstance(stmt, ast.Assign):
+            self._expr(stmt.value, depth, loop)
+            for target in stmt.targets:
+                self._target(target, stmt.lineno, depth, loop)
+            if type(stmt.targets[0]) is ast.Name and _is_sequence(stmt.value):
+                self.sequences.add(stmt.targets[0].id)
+            if self.has_array and self._is_array(stmt.value):
+                self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
+            v = stmt.value
+            if isinstance(v, ast.Attribute) and isinstance(v.value, ast.Name) and (
+                    v.attr in GROWTH_METHODS or v.attr in MUTATING_METHODS):
+                for t in stmt.targets:
+                    if type(t) is ast.Name:
+                        self.method_aliases[t.id] = (v.value.id, v.attr)
+        elif isinstance(stmt, ast.AugAssign):
+            self._expr(stmt.value, depth, loop)
+            tgt = stmt.target
+            # `lst += [...]` and `s += "..."` grow (and copy) a container, as append does: no arithmetic
+            grows = type(tgt) is ast.Name and isinstance(stmt.op, ast.Add) and (
+                tgt.id in self.sequences or _is_sequence(stmt.value))
+            if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
+                self._array_arith(stmt.op, depth)          # `x += alpha * p` on arrays: one array operation
+            elif not grows:
+                if depth and isinstance(stmt.op, _ARITH):
+                    u.loop_arith += 1
+                u.arith += 1
+            if isinstance(tgt, ast.Name):
+                if grows:
+                    if depth:
+                        u.aug_growth += 1
+                    if loop is not None:
+                        loop["grown"].add(tgt.id)
+                elif loop is not None:
+                    self._aug(tgt.id, stmt.op, loop)
+            elif isinstance(tgt, ast.Attribute):
+                self._expr(tgt.value, depth, loop)
+                if loop is not None and isinstance(tgt.value, ast.Name) and tgt.value.id == "self":
+                    self._aug("self." + tgt.attr, stmt.op, loop)
+            else:
+                self._expr(tgt, depth, loop)
+        elif isinstance(stmt, ast.AnnAssign):
+            if stmt.value is not None:
+                self._expr(stmt.value, depth, loop)
+            self._target(stmt.target, stmt.lineno, depth, loop)
+        elif isinstance(stmt, ast.Global) or isinstance(stmt, ast.Nonlocal):
+            u.global_stmts += 1
+        elif isinstance(stmt, ast.With) or isinstance(stmt, ast.AsyncWith):
+            for item in stmt.items:
+                parts = dotted(item.context_expr)
+                if parts and "lock" in parts[-1].lower():
+                    u.locks += 1
+                self._expr(item.context_expr, depth, loop)
+                if item.optional_vars is not None:
+                    self._target(item.optional_vars, stmt.lineno, depth, loop)
+            self._block(stmt.body, depth, loop)
+            return
+        elif isinstance(stmt, ast.If):
+            self._expr(stmt.test, depth, loop)
+            self._block(stmt.body, depth, loop)
+            self._block(stmt.orelse, depth, loop)
+            return
+        elif isinstance(stmt, ast.Try) or isinstance(stmt, ast.TryStar):
+            self._block(stmt.body, depth, loop)
+            for h in stmt.handlers:
+                if h.name:
+                    self._bind(h.name, h.lineno, loop)
+                self._block(h.body, depth, loop)
+            self._block(stmt.orelse, depth, loop)
+            self._block(stmt.finalbody, depth, loop)
+            return
+        elif isinstance(stmt, ast.Match):
+            self._expr(stmt.subject, depth, loop)
+            for case in stmt.cases:
+                self._block(case.body, depth, loop)
+            return
+        elif isinstance(stmt, (ast.Import, ast.ImportFrom, ast.Pass, ast.Break, ast.Continue)):
+            return
+        elif isinstance(stmt, ast.Delete):
+            for child in stmt.targets:
+                self._expr(child, depth, loop)
+                if depth and isinstance(child, ast.Subscript):
+                    u.resized_in_loop += 1
+        else:   # Expr, Return, Raise, Assert
+            for node in ast.iter_child_nodes(stmt):
+                self._expr(node, depth, loop)
+        if depth and u.array_ops + u.frame_ops == before:
+            u.loop_plain += 1
+        elif depth:
+            u.array_in_loop += u.array_ops - arrays_before
+
+    @staticmethod
+    def _aug(name: str, op: ast.operator, loop: LoopInfo) -> None:
+        # `total += f(x)` folds independent items with an associative operator: a reduction, which the
+        # loop carries only if it also reads the running value (decided when the loop ends).
+        if isinstance(op, _ASSOCIATIVE):
+            loop["reduce"].add(name)
+        else:
+            loop["aug"].add(name)
+            loop["load"].add(name)
+
+    def _bind(self, name: str, line: int, loop: LoopInfo | None) -> None:
+        self.bound.setdefault(name, line)
+        if loop is not None:
+            loop["store"].add(name)
+
+    def _target(self, target: ast.AST, line: int, depth: int, loop: LoopInfo | None) -> None:
+        if isinstance(target, ast.Name):
+            self._bind(target.id, line, loop)
+        elif isinstance(target, (ast.Tuple, ast.List)):
+            for e in target.elts:
+                self._target(e, line, depth, loop)
+        elif isinstance(target, ast.Starred):
+            self._target(target.value, line, depth, loop)
+        else:   # attribute or subscript store: its parts are loads
+            if depth and isinstance(target, ast.Subscript):
+                self.u.fills_in_loop += 1
+            if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
+                loop["sub_store"].add(target.value.id)
+                self._expr(target.slice, depth, loop)
+                return
+            self._expr(target, depth, loop)
+
+    def _loop(self, stmt: ast.For | ast.AsyncFor | ast.While, depth: int, outer: LoopInfo | None) -> None:
+        u = self.u
+        if not isinstance(stmt, ast.While) and _at_most_twice(stmt.iter):
+            # `for x in (a, b):` is two statements written once: no loop to speed up or split.
+            self._expr(stmt.iter, depth, outer)
+            self._target(stmt.target, stmt.lineno, depth, outer)
+            self._block(stmt.body, depth, outer)
+            self._block(stmt.orelse, depth, outer)
+            return
+        depth += 1
+        u.max_depth = max(u.max_depth, depth)
+        info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
+                "sub_store": set(), "sub_shift": set(), "reduce": set()}
+        if isinstance(stmt, ast.While):
+            u.while_loops += 1
+            self._expr(stmt.test, depth, info)
+        else:
+            u.for_loops += 1
+            it = stmt.iter
+            if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id in (
+                    "range", "prange"):
+                u.range_loops += 1
+                if it.func.id == "prange":
+                    u.parallel_api += 1
+            self._expr(it, depth - 1, outer)     # the iterable is evaluated once, before the loop
+            names = [n.id for n in ast.walk(stmt.target) if isinstance(n, ast.Name)]
+            info["targets"].update(names)
+            for n in names:
+                self.bound.setdefault(n, stmt.lineno)
+        calls_before, arith_before = u.work_calls, u.loop_arith - u.index_arith
+        growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
+        self._block(stmt.body, depth, info)
+        self._block(stmt.orelse, depth, info)
+        # A reduction whose running value the loop also reads or rebinds is state like any other.
+        reduced = info["reduce"] - info["load"] - info["store"]
+        # State carried to the next iteration: a name bound before the loop, read and rebound in it.
+        carried = {n for n in (info["store"] & info["load"]) | info["aug"] | (info["reduce"] - reduced)
+                   if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
+        u.reduced |= reduced - carried
+        # A loop that reads the container it grows, or an element its earlier iterations wrote
+        # (a[i + 1] after a[i]), depends on those iterations too.
+        carried |= {n for n in info["grown"] & info["load"] if self.bound.get(n, 1 << 30) < stmt.lineno}
+        carried |= info["sub_store"] & info["sub_shift"]
+        u.carried |= carried
+        if outer is not None:
+            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce"):
+                outer[key] |= info[key]
+        # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them.
+        if not isinstance(stmt, ast.While) and not carried and (
+                u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
+                u.work_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
+            u.independent_loops += 1
+
+    # -- expressions --
+    def _expr(self, node: ast.AST, depth: int, loop: LoopInfo | None) -> None:
+        u = self.u
+        stack = [node]
+        while stack:
+            n = stack.pop()
+            if isinstance(n, ast.Name):
+                if loop is not None and isinstance(n.ctx, ast.Load):
+                    loop["load"].add(n.id)
+                continue
+            if isinstance(n, ast.Constant):
+                continue
+            if isinstance(n, ast.Call):
+                self.calls.count(n, depth)
+                stack.extend(n.args)
+                stack.extend(k.value for k in n.keywords)
+                f = n.func
+                if isinstance(f, ast.Name) and f.id in self.method_aliases:
+                    owner, method = self.method_aliases[f.id]
+                    if loop is not None:
+                        loop["grown"].add(owner)
+                    if depth and method in GROWTH_METHODS:
+                        u.growth_in_loop += 1
+                    continue
+                if isinstance(f, ast.Attribute):
+                    if loop is not None and isinstance(f.value, ast.Name):
+                        if f.attr in GROWTH_METHODS:
+                            loop["grown"].add(f.value.id)     # growing is not reading
+                            continue
+                        if f.attr in MUTATING_METHODS:
+                            loop["grown"].add(f.value.id)
+                    stack.append(f.value)
+                else:
+                    stack.append(f)
+                continue
+            if isinstance(n, ast.Subscript) and depth:
+                self._subscript_in_loop(n, loop)
+            if isinstance(n, ast.BinOp):
+                if self.has_array and not isinstance(n.op, ast.MatMult) and (
+                        self._is_array(n.left) or self._is_array(n.right)):
+                    self._array_arith(n.op, depth)
+                elif not _is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
+                    if isinstance(n.op, ast.MatMult):
+                        u.array_ops += 1
+                        u.linalg_ops += 1
+                        u.array_compute += 1
+                        u.array_kinds.add("matmul")
+                    u.arith += 1
+                    u.arith_kinds.add(type(n.op))
+                    if depth:
+                        u.loop_arith += 1
+            elif isinstance(n, ast.Attribute):
+                if n.attr == "T" and self.has_array:        # a transpose
+                    u.array_ops += 1
+                elif n.attr in FRAME_ATTRS and self.has_frame:
+                    u.frame_ops += 1
+                    u.frame_kinds.add(n.attr)
+                if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
+                    loop["load"].add("self." + n.attr)
+            elif isinstance(n, _COMPREHENSIONS):
+                self._comprehension(n, depth)
+                continue
+            elif isinstance(n, ast.Lambda):
+                continue        # its body runs where it is called
+            elif isinstance(n, ast.NamedExpr):
+                if loop is not None:
+                    loop["store"].add(n.target.id)
+                    loop["aug"].add(n.target.id)
+                stack.append(n.value)
+                continue
+            stack.extend(ast.iter_child_nodes(n))
+
+    def _is_array(self, node: ast.AST, depth: int = 3) -> bool:
+        """Whether `node` is an array value, as far as `depth` levels of the expression show: a name
+        assigned one, an array module's call, a matrix product, a method, attribute or item of an array."""
+        if isinstance(node, ast.Name):
+            return node.id in self.arrays
+        if depth == 0:
+            return False
+        if isinstance(node, ast.Call):
+            resolved = self.calls.resolve(node.func)
+            if resolved:
+                return resolved[0] in ARRAY_MODULES
+            return isinstance(node.func, ast.Attribute) and self._is_array(node.func.value, depth - 1)
+        if isinstance(node, ast.BinOp):
+            return isinstance(node.op, ast.MatMult) or self._is_array(node.left, depth - 1) or self._is_array(
+                node.right, depth - 1)
+        if isinstance(node, ast.UnaryOp):
+            return self._is_array(node.operand, depth - 1)
+        if isinstance(node, (ast.Attribute, ast.Subscript)):
+            return self._is_array(node.value, depth - 1)
+        return False
+
+    def _array_arith(self, op: ast.operator, depth: int) -> None:
+        # Arithmetic on arrays runs in the array library, whole arrays at a time: array work (a statement
+        # of it is no plain Python statement), and still arithmetic, which is what a GPU would take over.
+        u = self.u
+        u.array_ops += 1
+        u.arith += 1
+        u.arith_kinds.add(type(op))
+        if depth:
+            u.loop_arith += 1
+
+    def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
+        u = self.u
+        sl = n.slice
+        if type(sl) is ast.Constant or type(sl) is ast.Name:
+            return
+        shifted = False
+        for x in ast.walk(sl):
+            if type(x) is ast.BinOp:
+                u.index_arith += 1
+                shifted = True
+        if loop is not None and shifted and isinstance(n.value, ast.Name) and isinstance(n.ctx, ast.Load):
+            loop["sub_shift"].add(n.value.id)
+        # A slice of a list, tuple or string copies it; a slice of an array is a view.
+        if type(sl) is ast.Slice and not self.has_array and isinstance(n.ctx, ast.Load):
+            u.built_in_loop += 1
+            u.slice_copies += 1
+
+    def _comprehension(self, node: ast.ListComp | ast.SetComp | ast.DictComp | ast.GeneratorExp,
+                       depth: int) -> None:
+        u = self.u
+        u.max_depth = max(u.max_depth, depth + len(node.generators))
+        calls, arith = u.calls, u.arith
+        elts = [node.key, node.value] if isinstance(node, ast.DictComp) else [node.elt]
+        for e in elts:
+            self._expr(e, depth + 1, None)
+        work = (u.calls - calls) + (u.arith - arith)
+        worked = work > 0 and does_work(elts)
+        for g in node.generators:
+            self._expr(g.iter, depth, None)
+            for cond in g.ifs:
+                self._expr(cond, depth + 1, None)
+        if worked:
+            u.independent_maps += 1
+        elif not isinstance(node, ast.GeneratorExp):
+            u.comprehension_containers += 1
+
+
+_ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
+# Operators whose running value over independent items can be split and combined (a - b - c is a - (b + c)).
+_ASSOCIATIVE = (ast.Add, ast.Sub, ast.Mult, ast.BitOr, ast.BitAnd, ast.BitXor)
+_SEQUENCE_NODES = (ast.List, ast.ListComp, ast.Tuple, ast.JoinedStr)
+
+
+def _at_most_twice(it: ast.expr) -> bool:
+    """An iterable of at most two items: a literal tuple, list or set, or range() of small constants."""
+    if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
+        return len(it.elts) <= 2 and not any(isinstance(e, ast.Starred) for e in it.elts)
+    if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id == "range" and not it.keywords:
+        bounds = [a.value for a in it.args if isinstance(a, ast.Constant) and type(a.value) is int]
+        if len(bounds) == len(it.args) == 1:
+            return bounds[0] <= 2
+        if len(bounds) == len(it.args) == 2:
+            return bounds[1] - bounds[0] <= 2
+    return False
+
+
+def _is_text(node: ast.AST) -> bool:
+    return isinstance(node, ast.JoinedStr) or (isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)))
+
+
+def _is_text_op(node: ast.BinOp) -> bool:
+    """`"%d" % x`, `"a" + s`: formatting or joining text, not arithmetic."""
+    op = type(node.op)
+    if op is ast.Mod:
+        return _is_text(node.left)
+    return op is ast.Add and (_is_text(node.left) or _is_text(node.right))
+
+
+def _is_sequence(node: ast.AST) -> bool:
+    """A list, tuple or string value: `[...]`, `list(x)`, `"..."`, f-strings, `[x] * n`."""
+    if isinstance(node, _SEQUENCE_NODES) or _is_text(node):
+        return True
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
+        return node.func.id in ("list", "tuple", "sorted", "str")
+    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Mult, ast.Add)):
+        return _is_sequence(node.left) or _is_sequence(node.right)
+    return False
+
+
+_COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)

@@ -1,0 +1,101 @@
+"""The `velkora` command: its table of subcommands, the default run, and how the process ends.
+
+Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed or the output could not
+be written, 3 when a function trips --fail-on/--min-score, 130 when interrupted, 141 when the output pipe
+closed early.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import sys
+from pathlib import Path
+from typing import Protocol
+
+from velkora import __version__
+from velkora.cli import analyze, config, probe
+from velkora.cli.runner import Analysis, OutputError, Stopped, write_out
+
+SAMPLE = Path(__file__).parent.parent / "sample_workload.py"
+
+
+class Command(Protocol):
+    """A subcommand: a module of this package with these two functions."""
+
+    def add_parser(self, sub: argparse._SubParsersAction[argparse.ArgumentParser]) -> None: ...
+
+    def run(self, args: argparse.Namespace, ap: argparse.ArgumentParser) -> int: ...
+
+
+# The subcommands by name; `velkora run` will be one more module and one more entry.
+COMMANDS: dict[str, Command] = {"probe": probe, "analyze": analyze}
+
+
+def parser(prog: str = "velkora") -> argparse.ArgumentParser:
+    """The command line: `--version` and the subcommands of COMMANDS."""
+    ap = argparse.ArgumentParser(prog=prog, description="velkora: host probe and workload analysis")
+    ap.add_argument("--version", action="version", version=f"velkora {__version__}")
+    sub = ap.add_subparsers(dest="command")
+    for command in COMMANDS.values():
+        command.add_parser(sub)
+    return ap
+
+
+def _command(argv: list[str] | None, prog: str) -> int:
+    ap = parser(prog)
+    args = ap.parse_args(argv)
+    if args.command is None:
+        caps = probe.probe_report()
+        write_out(probe.format_probe(caps) + "\n")
+        write_out(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
+                  f"run `{prog} analyze PATH` on your own code:\n\n")
+        return analyze.run_analysis([str(SAMPLE)], {**config.DEFAULTS, "quiet": False},
+                                    Analysis(bool(caps.get("has_gpu")), None))
+    return COMMANDS[args.command].run(args, ap)
+
+
+def _silence_stdout() -> None:
+    # The interpreter flushes stdout again at exit; point it at /dev/null so that flush cannot fail too.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: list[str] | None = None, prog: str = "velkora") -> int:
+    """The `velkora` command (`python -m velkora` passes its own name); returns the exit status."""
+    if sys.stdout is None:      # started with standard output closed: whatever we printed would be lost
+        print(f"{prog}: error: standard output is closed", file=sys.stderr)
+        return 1
+    # A file name the output encoding cannot show (PYTHONIOENCODING=latin-1) is escaped, as control
+    # characters are, rather than ending the run.
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
+        sys.stdout.reconfigure(errors="backslashreplace")
+    try:
+        status = _command(argv, prog)
+        try:
+            sys.stdout.flush()  # a closed pipe or a full disk shows here, not in the interpreter's final flush
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(exc) from None
+        return status
+    except OutputError as exc:
+        print(f"{prog}: error: {exc}", file=sys.stderr)
+        _silence_stdout()
+        return 1
+    except KeyboardInterrupt:
+        return 130              # 128 + SIGINT, what shells report for an interrupted command
+    except Stopped as exc:      # the workers are gone; now end as the signal would have ended us
+        import signal
+
+        signal.signal(exc.signum, signal.SIG_DFL)
+        os.kill(os.getpid(), exc.signum)
+        return 128 + exc.signum
+    except BrokenPipeError:     # the reader went away (`| head`): nothing more to say
+        _silence_stdout()
+        return 141              # 128 + SIGPIPE, as for a command the signal ended
