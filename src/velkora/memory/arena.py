@@ -162,7 +162,8 @@ class ArrayHandle:
         data = _attach(self.pid, self.fd, self.inode, self.size)
         pins = _attach(self.pid, self.pins_fd, self.pins_inode, self.pins_size)
         view = _native.View(data, self.offset, self.span, pins, self.slot, self.generation)
-        out = np.ndarray(self.shape, self.dtype, view, self.start, self.strides)
+        out = np.ndarray(self.shape, self.dtype, view, self.start,  # type: ignore[arg-type]
+                         self.strides)
         if not self.writeable:
             out.flags.writeable = False
         return out
@@ -286,8 +287,35 @@ def register_reducers() -> None:
 
 # ---- the arena ---------------------------------------------------------------------------------
 
-_arenas: dict[int, SharedArena] = {}  # id(heap) -> arena, while open
-_dtype_cache: dict[Any, Any] = {}
+_arenas: weakref.WeakValueDictionary[int, SharedArena] = weakref.WeakValueDictionary()
+# id(heap) -> arena, while open
+
+
+def _resolve_dtype(dtype: Any) -> tuple[Any, int]:
+    """numpy's dtype for an argument of empty(), refused when it holds Python objects."""
+    import numpy as np
+
+    if dtype is None:
+        dtype = np.float64
+    try:
+        dt = np.dtype(dtype)
+    except TypeError as e:
+        raise TypeError(f"unknown dtype {dtype!r}: {e}") from None
+    if dt.hasobject:
+        raise TypeError(f"dtype {dt} holds Python objects, which cannot live in shared memory")
+    return dt, dt.itemsize
+
+
+def _grower(ref: weakref.ref[SharedArena]) -> Any:
+    # The heap calls this when no segment has room; a weak reference, so that the heap does not
+    # keep its arena alive.
+    def grow(nbytes: int) -> Any:
+        arena = ref()
+        if arena is None:
+            raise ValueError("the arena is closed")
+        return arena._grow_and_alloc(nbytes)
+
+    return grow
 
 
 def _shape_of(shape: Any) -> tuple[int, ...]:
@@ -363,32 +391,22 @@ class SharedArena:
         except BaseException:
             _close_files(self._heap, self._files, self._pins)
             raise
+        self._heap.configure(np.ndarray, _resolve_dtype, _shape_of, _grower(weakref.ref(self)))
+        self._empty = self._heap.empty
         self._finalizer = weakref.finalize(self, _close_files, self._heap, self._files, self._pins)
         _arenas[id(self._heap)] = self
         register_reducers()
 
     # ---- allocation ----------------------------------------------------------------------------
 
-    def empty(self, shape: Any, dtype: npt.DTypeLike = float, order: str = "C") -> np.ndarray:
-        """A new uninitialised array of the arena. About 1 microsecond for small arrays (a slab
-        object); O(log n) in the number of free blocks for large ones, plus a new segment (an
-        open, a truncate and a mapping) when none has room."""
-        try:
-            dt = _dtype_cache[dtype]
-        except (KeyError, TypeError):
-            dt = self._resolve_dtype(dtype)
-        if type(shape) is int and shape >= 0:
-            dims: tuple[int, ...] = (shape,)
-            nbytes = shape * dt.itemsize
-        else:
-            dims = _shape_of(shape)
-            nbytes = math.prod(dims) * dt.itemsize
-        block = self._alloc(nbytes) if nbytes < 1 << 62 else None
-        if block is None:
-            block = self._grow_and_alloc(nbytes)
-        return self._ndarray(dims, dt, block, 0, None, order)
+    def empty(self, shape: Any, dtype: npt.DTypeLike | None = None, order: str | None = None) -> np.ndarray:
+        """A new uninitialised array of the arena (numpy.empty's arguments). About as fast as
+        numpy.empty for small arrays (a slab object, placed in native code); O(log n) in the number
+        of free blocks for large ones, plus a new segment (a memory file and its mapping) when none
+        has room."""
+        return self._empty(shape, dtype, order)  # type: ignore[no-any-return]
 
-    def zeros(self, shape: Any, dtype: npt.DTypeLike = float, order: str = "C") -> np.ndarray:
+    def zeros(self, shape: Any, dtype: npt.DTypeLike | None = None, order: str | None = None) -> np.ndarray:
         """A new array of zeros in the arena; ``empty`` plus one pass over the bytes."""
         out = self.empty(shape, dtype, order)
         out.fill(0)
@@ -406,24 +424,7 @@ class SharedArena:
         np.copyto(out, src, casting="no")
         return out
 
-    def _resolve_dtype(self, dtype: Any) -> Any:
-        import numpy as np
-
-        if dtype is None:
-            dtype = float
-        try:
-            dt = np.dtype(dtype)
-        except TypeError as e:
-            raise TypeError(f"unknown dtype {dtype!r}: {e}") from None
-        if dt.hasobject:
-            raise TypeError(f"dtype {dt} holds Python objects, which cannot live in shared memory")
-        try:
-            _dtype_cache[dtype] = dt
-        except TypeError:  # an unhashable description
-            pass
-        return dt
-
-    def _state(self, raw: dict[str, Any]) -> _policy.PoolState:
+    def _state(self, raw: _native.HeapStats) -> _policy.PoolState:
         return _policy.PoolState(
             live_bytes=raw["segment_bytes"] - raw["free_bytes"],
             segment_bytes=raw["segment_bytes"],
@@ -440,11 +441,11 @@ class SharedArena:
 
     def _grow_and_alloc(self, nbytes: int) -> Any:
         with self._grow_lock:
-            block = self._alloc(nbytes) if nbytes < 1 << 62 else None  # another thread grew
+            block = self._alloc(nbytes)  # another thread grew
             if block is not None:
                 return block
             self._heap.sweep()
-            block = self._alloc(nbytes) if nbytes < 1 << 62 else None
+            block = self._alloc(nbytes)
             if block is not None:
                 return block
             self._give_back_empty()

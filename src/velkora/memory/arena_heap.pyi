@@ -1,4 +1,7 @@
-from typing import TypedDict, type_check_only
+from collections.abc import Callable
+from typing import Any, TypedDict, final, type_check_only
+
+from typing_extensions import disjoint_base
 
 SMALL_MAX: int
 ALIGNMENT: int
@@ -33,8 +36,18 @@ class HeapStats(TypedDict):
     tree_height: int
     closed: bool
 
+@final
+@disjoint_base
 class Heap:
     def __init__(self, first_fit: bool = False) -> None: ...
+    def configure(
+        self,
+        ndarray: Callable[..., Any],
+        resolve_dtype: Callable[[Any], tuple[Any, int]],
+        shape_of: Callable[[Any], tuple[int, ...]],
+        grow: Callable[[int], Block],
+    ) -> None: ...
+    def empty(self, shape: Any, dtype: Any = None, order: Any = None) -> Any: ...
     def add_segment(self, fd: int, size: int) -> int: ...
     def remove_segment(self, index: int) -> bool: ...
     def set_pin_table(self, fd: int, slots: int) -> None: ...
@@ -47,8 +60,9 @@ class Heap:
     def class_usage(self, size_class: int) -> tuple[int, int, int, int]: ...
     def empty_segments(self) -> list[int]: ...
 
+@final
+@disjoint_base
 class Block:
-    def __buffer__(self, flags: int, /) -> memoryview: ...
     def export(self) -> tuple[int, int, int, int]: ...
     @property
     def address(self) -> int: ...
@@ -65,16 +79,19 @@ class Block:
     @property
     def from_slab(self) -> bool: ...
 
+@final
+@disjoint_base
 class Mapping:
     def __init__(self, fd: int, size: int) -> None: ...
     @property
     def size(self) -> int: ...
 
+@final
+@disjoint_base
 class View:
     def __init__(
         self, mapping: Mapping, offset: int, nbytes: int, pins: Mapping | None = None, slot: int = -1,
         generation: int = 0,
     ) -> None: ...
-    def __buffer__(self, flags: int, /) -> memoryview: ...
     @property
     def nbytes(self) -> int: ...
