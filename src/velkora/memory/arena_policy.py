@@ -17,8 +17,8 @@ MIB = 1 << 20
 
 # Fraction of the reserved bytes a new segment adds at the lowest and the highest urgency: small
 # steps keep reserved memory close to what is live, larger ones spare allocations repeated growth.
-GROWTH_MIN = 0.125
-GROWTH_MAX = 0.5
+GROWTH_MIN = 0.0625
+GROWTH_MAX = 0.25
 # A slab layout changes when this share of the slab bytes of a size class is free objects.
 FRAGMENTATION_THRESHOLD = 0.3
 # Objects per slab of a class: the default (about 64 KiB per slab) and the sparse layout used
