@@ -83,6 +83,24 @@ def test_best_fit_prefers_the_smallest_hole():
             assert got == (hole_small if ar is best else hole_big)
 
 
+def test_segments_grow_in_place_and_hand_their_free_tail_back(arena):
+    small = arena.zeros(1000)
+    seen = roundtrip(small)  # the segment is attached at its first size
+    big = arena.zeros(3 * MIB // 8)
+    grown = arena.stats()
+    assert grown["segments"] == 1 and grown["segment_bytes"] >= 3 * MIB
+    assert [d["action"] for d in grown["decisions"]] == ["grow", "grow"]
+    far = roundtrip(big)  # re-attached at the grown size
+    far[-1] = 5.0
+    assert big[-1] == 5.0 and seen[0] == 0.0
+    del big, far
+    arena.trim()
+    trimmed = arena.stats()
+    assert trimmed["segment_bytes"] < grown["segment_bytes"] and trimmed["segments"] == 1
+    assert trimmed["decisions"][-1]["reason"] == "free tail of a segment"
+    assert arena.zeros(3 * MIB // 8).sum() == 0.0  # grows again
+
+
 def test_small_arrays_come_from_slabs(arena):
     xs = [arena.empty(100, np.uint8) for _ in range(64)]
     s = arena.stats()

@@ -19,7 +19,8 @@ class HeapMachine(RuleBasedStateMachine):
         self.heap = Heap()
         self.fd = os.memfd_create("velkora-test")
         os.ftruncate(self.fd, SEGMENT)
-        assert self.heap.add_segment(self.fd, SEGMENT) == 0
+        assert self.heap.add_segment(self.fd, SEGMENT, 4 * SEGMENT) == 0
+        self.size = SEGMENT
         self.live = {}  # id -> (block, nbytes)
         self.next = 0
 
@@ -32,6 +33,7 @@ class HeapMachine(RuleBasedStateMachine):
     def alloc(self, nbytes):
         b = self.heap.alloc(nbytes)
         if b is None:  # full: only when the request cannot fit
+            self.heap.empty_segments()
             free = self.heap.stats()["largest_free_block"]
             assert nbytes > 4096 or free < 70_000
             assert nbytes <= 4096 or free < nbytes
@@ -41,6 +43,27 @@ class HeapMachine(RuleBasedStateMachine):
         memoryview(b)[:] = b"\xa5" * b.nbytes  # the memory is writable, end to end
         self.live[self.next] = (b, nbytes)
         self.next += 1
+
+    @rule(pages=st.integers(1, 200))
+    def grow_in_place(self, pages):
+        new = self.size + pages * 4096
+        os.ftruncate(self.fd, max(new, self.size))
+        grown = self.heap.extend_segment(0, self.fd, new)
+        assert grown == (new <= 4 * SEGMENT)
+        if grown:
+            self.size = new
+
+    @rule(pages=st.integers(1, 200))
+    def shrink_tail(self, pages):
+        new = self.size - pages * 4096
+        tail = self.heap.tail_free(0)
+        if new <= 0:
+            return
+        self.heap.empty_segments()  # cached empty slabs back first, as shrinking does
+        tail = self.heap.tail_free(0)
+        assert self.heap.shrink_segment(0, new) == (self.size - new <= tail)
+        if self.size - new <= tail:
+            self.size = new
 
     @precondition(lambda self: self.live)
     @rule(data=st.data())
@@ -53,20 +76,20 @@ class HeapMachine(RuleBasedStateMachine):
         spans = sorted((b.offset, b.offset + b.capacity) for b, _ in self.live.values())
         for (_, end), (start, _) in zip(spans, spans[1:]):
             assert end <= start
-        assert all(end <= SEGMENT for _, end in spans)
+        assert all(end <= self.size for _, end in spans)
         s = self.heap.stats()
         assert s["current_allocations"] == len(self.live)
         assert s["bytes_allocated"] == sum(b.capacity for b, _ in self.live.values())
         assert s["bytes_requested"] == sum(max(n, 1) for _, n in self.live.values())
         assert s["free_bytes"] + s["slab_bytes"] + sum(
-            b.capacity for b, n in self.live.values() if n > 4096) == SEGMENT
+            b.capacity for b, n in self.live.values() if n > 4096) == self.size == s["segment_bytes"]
 
     @invariant()
     def releasing_everything_joins_the_space(self):
         if not self.live:
             self.heap.empty_segments()  # hands cached empty slabs back first
             s = self.heap.stats()
-            assert s["free_blocks"] == 1 and s["free_bytes"] == SEGMENT
+            assert s["free_blocks"] == 1 and s["free_bytes"] == self.size
 
 
 TestHeap = HeapMachine.TestCase
@@ -75,7 +98,7 @@ TestHeap.settings = settings(max_examples=60, stateful_step_count=40, deadline=N
 
 def test_segment_arguments_are_checked():
     h = Heap()
-    with pytest.raises(ValueError, match="multiple of 64"):
+    with pytest.raises(ValueError, match="multiple of the page size"):
         h.add_segment(0, 100)
     with pytest.raises(OverflowError):
         h.alloc(-1)

@@ -48,6 +48,7 @@ from __future__ import annotations
 
 import atexit
 import collections
+import dataclasses
 import logging
 import math
 import operator
@@ -78,6 +79,7 @@ __all__ = [
 ]
 
 DEFAULT_SEGMENT_SIZE = 16 << 20  # bytes of the first segment
+RESERVE = 1 << 36  # address space a segment may grow into in place (nothing is committed)
 PIN_SLOTS = 65536  # blocks that may be held by other processes at once (1 MiB, mapped lazily)
 _MAX_DECISIONS = 64
 
@@ -175,12 +177,14 @@ _attach_lock = threading.Lock()
 
 def _attach(pid: int, fd: int, inode: int, size: int) -> Any:
     hit = _attached.get((pid, inode))
-    if hit is not None:
+    if hit is not None and hit[0].size >= size:
         return hit[0]
     with _attach_lock:
         hit = _attached.get((pid, inode))
-        if hit is not None:
+        if hit is not None and hit[0].size >= size:
             return hit[0]
+        # New, or grown in place since it was attached: (re)map it at its present size; views of
+        # the older mapping keep that one alive.
         _prune_attached()
         path = f"/proc/{pid}/fd/{fd}"
         try:
@@ -377,6 +381,7 @@ class SharedArena:
         self._grow_lock = threading.Lock()
         self._closed = False
         self._peak_segment_bytes = 0
+        self._newest = -1  # the segment that grows in place
         self._decisions: collections.deque[_policy.Decision] = collections.deque(
             maxlen=_MAX_DECISIONS)
         self._decision_counts: collections.Counter[str] = collections.Counter()
@@ -455,16 +460,26 @@ class SharedArena:
             request = max(nbytes, 1)
             request = request + _native.ALIGNMENT + (
                 70000 if request <= _native.SMALL_MAX else 0)
-            d = _policy.plan_growth(request, self._state(raw), self._segment_size)
-            self._decide(d)
-            if d.action == "refuse":
-                raise MemoryError(
-                    f"cannot allocate {nbytes} bytes in the shared arena: it holds "
-                    f"{raw['segment_bytes']} bytes in {raw['segments']} segments with "
-                    f"{raw['largest_free_block']} in its largest free block, and its capacity "
-                    f"is {self._capacity} bytes"
-                )
-            self._add_segment(d.size)
+            state = self._state(raw)
+            grown = False
+            if self._newest in self._files:  # grow the newest segment in place, past its free tail
+                tail = self._heap.tail_free(self._newest)
+                d = _policy.plan_growth(request, state, self._segment_size, tail)
+                if d.action == "grow":
+                    grown = self._extend(self._newest, d.size)
+                    if grown:
+                        self._decide(d)
+            if not grown:
+                d = _policy.plan_growth(request, state, self._segment_size)
+                self._decide(d)
+                if d.action == "refuse":
+                    raise MemoryError(
+                        f"cannot allocate {nbytes} bytes in the shared arena: it holds "
+                        f"{raw['segment_bytes']} bytes in {raw['segments']} segments with "
+                        f"{raw['largest_free_block']} in its largest free block, and its "
+                        f"capacity is {self._capacity} bytes"
+                    )
+                self._add_segment(d.size)
             block = self._alloc(nbytes)
             if block is None:  # unreachable: the new segment fits the request
                 raise MemoryError(f"cannot allocate {nbytes} bytes in the shared arena")
@@ -472,14 +487,44 @@ class SharedArena:
 
     def _add_segment(self, size: int) -> None:
         f = _new_memory_file(f"velkora-arena-{self._pid}-{self._id}", size)
+        reserve = RESERVE if self._capacity is None else min(RESERVE, self._capacity)
         try:
-            index = self._heap.add_segment(f.fd, size)
+            index = self._heap.add_segment(f.fd, size, max(reserve, size))
         except BaseException:
             os.close(f.fd)
             raise
         self._files[index] = f
+        self._newest = index
+        self._note_peak()
+
+    def _extend(self, index: int, add: int) -> bool:
+        f = self._files[index]
+        new = f.size + add
+        os.ftruncate(f.fd, new)
+        try:
+            ok = self._heap.extend_segment(index, f.fd, new)
+        except BaseException:
+            os.ftruncate(f.fd, f.size)
+            raise
+        if not ok:  # beyond the address space reserved for it
+            os.ftruncate(f.fd, f.size)
+            return False
+        self._files[index] = dataclasses.replace(f, size=new)
+        self._note_peak()
+        return True
+
+    def _note_peak(self) -> None:
         total = sum(x.size for x in self._files.values())
         self._peak_segment_bytes = max(self._peak_segment_bytes, total)
+
+    def _trim_tails(self) -> None:
+        for index, f in list(self._files.items()):
+            tail = self._heap.tail_free(index)
+            new = _policy.plan_trim(self._state(self._heap.stats()), f.size, tail)
+            if new is not None and self._heap.shrink_segment(index, new):
+                os.ftruncate(f.fd, new)
+                self._files[index] = dataclasses.replace(f, size=new)
+                self._decide(_policy.Decision("give_back", f.size - new, "free tail of a segment"))
 
     def _give_back_empty(self) -> None:
         empty = self._heap.empty_segments()
@@ -508,12 +553,14 @@ class SharedArena:
                     f"{live} of {cap} objects live in {slabs} slabs"))
 
     def trim(self) -> int:
-        """Hands empty segments back to the system where the policy allows; returns how many
-        segments remain. O(number of blocks)."""
+        """Hands empty segments and free segment tails back to the system where the policy allows
+        (growth does the former by itself); returns how many segments remain. O(number of
+        blocks)."""
         self._check_open()
         with self._grow_lock:
             self._heap.sweep()
             self._give_back_empty()
+            self._trim_tails()
             return len(self._files)
 
     # ---- handles -----------------------------------------------------------------------------

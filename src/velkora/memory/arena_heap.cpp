@@ -262,27 +262,51 @@ bool heap_ready(HeapObject* h) {
     return true;
 }
 
-constexpr auto kAddSegment = vk::sig("add_segment", "fd", "size");
+uint64_t page_size() {
+    static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+bool check_segment_size(uint64_t size, const char* what) {
+    if (size == 0 || size % page_size() != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive multiple of the page size %llu, "
+                     "not %llu", what, static_cast<unsigned long long>(page_size()),
+                     static_cast<unsigned long long>(size));
+        return false;
+    }
+    return true;
+}
+
+constexpr auto kAddSegment = vk::sig("add_segment", "fd", "size", vk::arg("reserve") = 0);
 
 PyObject* heap_add_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     int32_t fd;
-    uint64_t size;
-    if (!vk::parse(kAddSegment, args, nargs, kwnames, vk::i32(fd), vk::u64(size))) return nullptr;
-    HeapObject* h = heap_obj(self);
-    if (!heap_ready(h) || !check_usable(h)) return nullptr;
-    if (size < core::kAlign || size % core::kAlign != 0) {
-        PyErr_Format(PyExc_ValueError, "segment size must be a positive multiple of %d, not %llu",
-                     static_cast<int>(core::kAlign), static_cast<unsigned long long>(size));
+    uint64_t size, reserve = 0;
+    if (!vk::parse(kAddSegment, args, nargs, kwnames, vk::i32(fd), vk::u64(size),
+                   vk::u64(reserve))) {
         return nullptr;
     }
-    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (reserve < size) reserve = size;
+    if (reserve % page_size() != 0) reserve += page_size() - reserve % page_size();
+    // Address space for the segment to grow into in place, then the file mapped at its start.
+    void* base = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
     if (base == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
+    if (mmap(base, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        munmap(base, reserve);
+        return nullptr;
+    }
     const int64_t idx = h->heap->add_segment(static_cast<uint8_t*>(base), size);
     if (idx < 0) {
-        munmap(base, size);
+        munmap(base, reserve);
         return PyErr_NoMemory();
     }
+    size = reserve;  // what unmapping the segment takes
     const auto i = static_cast<std::size_t>(idx);
     try {
         if (i == h->maps->size()) {
@@ -297,6 +321,68 @@ PyObject* heap_add_segment(PyObject* self, PyObject* const* args, Py_ssize_t nar
     (*h->maps)[i] = static_cast<uint8_t*>(base);
     (*h->map_sizes)[i] = size;
     return PyLong_FromLongLong(idx);
+}
+
+constexpr auto kExtend = vk::sig("extend_segment", "index", "fd", "size");
+
+PyObject* heap_extend_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    uint32_t i;
+    int32_t fd;
+    uint64_t size;
+    if (!vk::parse(kExtend, args, nargs, kwnames, vk::u32(i), vk::i32(fd), vk::u64(size))) {
+        return nullptr;
+    }
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (i >= h->maps->size() || (*h->maps)[i] == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no segment %u", i);
+        return nullptr;
+    }
+    const uint64_t old = h->heap->segment(i).size;
+    if (size <= old || size > (*h->map_sizes)[i]) Py_RETURN_FALSE;  // beyond the reservation
+    uint8_t* base = (*h->maps)[i];
+    if (mmap(base + old, size - old, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+             static_cast<off_t>(old)) == MAP_FAILED) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (!h->heap->extend_segment(i, size)) {
+        mmap(base + old, size - old, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_TRUE;
+}
+
+constexpr auto kShrink = vk::sig("shrink_segment", "index", "size");
+
+PyObject* heap_shrink_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    uint32_t i;
+    uint64_t size;
+    if (!vk::parse(kShrink, args, nargs, kwnames, vk::u32(i), vk::u64(size))) return nullptr;
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (i >= h->maps->size() || (*h->maps)[i] == nullptr) Py_RETURN_FALSE;
+    const uint64_t old = h->heap->segment(i).size;
+    h->heap->release_empty_slabs();
+    if (!h->heap->shrink_segment(i, size)) Py_RETURN_FALSE;
+    // The tail goes back to reserved address space; the caller truncates the file.
+    mmap((*h->maps)[i] + size, old - size, PROT_NONE,
+         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    Py_RETURN_TRUE;
+}
+
+constexpr auto kTailFree = vk::sig("tail_free", "index");
+
+PyObject* heap_tail_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    uint32_t i;
+    if (!vk::parse(kTailFree, args, nargs, kwnames, vk::u32(i))) return nullptr;
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h)) return nullptr;
+    return PyLong_FromUnsignedLongLong(h->heap->tail_free(i));
 }
 
 constexpr auto kRemoveSegment = vk::sig("remove_segment", "index");
@@ -656,7 +742,15 @@ PyMethodDef heap_methods[] = {
                    "A new array of the heap (numpy.empty's meaning); the native path of "
                    "SharedArena.empty."),
     vk::def_method(kAddSegment, heap_add_segment,
-                   "Maps the memory file fd (size bytes) as a new segment; returns its index."),
+                   "Maps the memory file fd (size bytes) as a new segment, in reserve bytes of "
+                   "address space it can grow into; returns its index."),
+    vk::def_method(kExtend, heap_extend_segment,
+                   "Grows a segment in place to size bytes of its file (already truncated to "
+                   "them); False beyond the address space reserved for it."),
+    vk::def_method(kShrink, heap_shrink_segment,
+                   "Gives the free tail of a segment past size bytes back; False when it is not "
+                   "free. The caller truncates the file."),
+    vk::def_method(kTailFree, heap_tail_free, "Bytes of the free block at a segment's end."),
     vk::def_method(kRemoveSegment, heap_remove_segment,
                    "Unmaps an empty segment; False when it still holds anything."),
     vk::def_method(kSetPins, heap_set_pins, "Maps the shared pin table (slots entries)."),
