@@ -256,3 +256,18 @@ def test_concurrent_allocation_and_release_from_threads():
         s = ar.stats()
         assert s["live_arrays"] == 0 and s["quarantined_slabs"] == 0
         assert s["collector"]["total_allocations"] == s["collector"]["total_deallocations"] == 1600
+
+
+def test_adaptation_decisions_are_logged_and_listed(arena, caplog):
+    with caplog.at_level(logging.DEBUG, logger="velkora.memory.arena"):
+        # Eight slabs of 64-byte objects, each left holding one live object: fragmented.
+        xs = [arena.empty(8) for _ in range(64 * 8)]
+        keep = xs[::64]
+        del xs
+        big = arena.empty(2 * MIB, np.uint8)  # growth: the decisions run
+    actions = [d["action"] for d in arena.stats()["decisions"]]
+    assert actions.count("grow") >= 2 and "slab_layout" in actions
+    assert "grow" in caplog.text and "slab_layout" in caplog.text
+    assert arena._heap.class_usage(0)[3] == 4  # new slabs of the class are sparse now
+    assert arena.stats()["decision_counts"]["slab_layout"] == 1
+    assert len(keep) == 8 and big.nbytes == 2 * MIB

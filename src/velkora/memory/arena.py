@@ -27,7 +27,9 @@ Ownership and lifetime.
 - An arena array pickled by a process transport (multiprocessing and so
   ``concurrent.futures.ProcessPoolExecutor``, loky/joblib; see :func:`register_reducers`) travels
   as a handle and arrives as a view of the same memory: writes on either side are seen by the other.
-  Pickling it with plain :mod:`pickle` (to a file, say) copies the data as usual.
+  Pickling it with plain :mod:`pickle` (to a file, say) copies the data as usual; so does sending
+  on an array a process received (only the owner hands out handles). Other transports can register
+  :func:`reduce_array` or send :meth:`SharedArena.handle` objects.
 - A received view stays valid as long as the receiver holds it, even after the owner released its
   arrays or closed the arena: a block handed to another process is *pinned*. When the owner's last
   array of it goes, the block is not reused while any handle to it is still in flight (pickled, not
@@ -75,6 +77,7 @@ __all__ = [
     "ArrayHandle",
     "SharedArena",
     "attached_segments",
+    "reduce_array",
     "register_reducers",
 ]
 
@@ -253,8 +256,11 @@ def _block_of(arr: Any) -> Any:
     return base
 
 
-def _reduce_array(arr: np.ndarray) -> Any:
-    """Pickles an arena array as a handle, any other array as NumPy does."""
+def reduce_array(arr: np.ndarray) -> Any:
+    """The reduction of an array for a pickler that carries it to another process of this machine:
+    a handle for an arena array of an open arena (pinning its block, see the module notes), NumPy's
+    own reduction for any other array. Register it in a pickler's dispatch table for numpy.ndarray
+    (register_reducers does so for multiprocessing and loky). O(ndim)."""
     block = _block_of(arr)
     arena = _arenas.get(id(block.heap)) if block is not None else None
     if arena is None or arena._closed:
@@ -275,7 +281,7 @@ def register_reducers() -> None:
     if "multiprocessing" not in _registered:
         from multiprocessing.reduction import ForkingPickler
 
-        ForkingPickler.register(np.ndarray, _reduce_array)
+        ForkingPickler.register(np.ndarray, reduce_array)
         _registered.add("multiprocessing")
     for pkg, mod in (("loky", "loky.backend.reduction"),
                      ("joblib", "joblib.externals.loky.backend.reduction")):
@@ -285,7 +291,7 @@ def register_reducers() -> None:
             reduction = __import__(mod, fromlist=["register"])
         except ImportError:
             continue
-        reduction.register(np.ndarray, _reduce_array)
+        reduction.register(np.ndarray, reduce_array)
         _registered.add(mod)
 
 

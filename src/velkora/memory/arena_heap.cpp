@@ -411,6 +411,13 @@ PyObject* heap_set_pins(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_ValueError, "the pin table is set once, with a positive size");
         return nullptr;
     }
+    try {
+        // Room for every slot up front: releases push slots back from tp_dealloc, where nothing
+        // may throw.
+        h->free_slots->reserve(static_cast<std::size_t>(slots));
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
     const uint64_t bytes = uint64_t{static_cast<uint32_t>(slots)} * sizeof(PinSlot);
     void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
