@@ -340,6 +340,7 @@ SKIP_CALL = {
     # tests/memory/test_arena_heap_model.py.
     f"{HEAP}.Heap.add_segment": "maps and writes into the descriptor given",
     f"{HEAP}.Heap.set_pin_table": "maps and writes into the descriptor given",
+    f"{HEAP}.Heap.extend_segment": "maps and writes into the descriptor given",
     # Probe the host (sysfs, nvidia-smi, registry import); they take no arguments, so the fuzzer
     # can only check the argument-count error, which test_no_argument_callables_refuse_arguments does.
     f"{PROBE}.detect_physical_cores": "no parameters",
@@ -356,7 +357,8 @@ COVERED = frozenset({
     *(f"{HEAP}.{n}" for n in ("Heap", "Block", "Mapping", "View")),
     *(f"{HEAP}.Heap.{m}" for m in ("add_segment", "remove_segment", "set_pin_table", "alloc", "sweep",
                                   "verify", "close", "set_objects_per_slab", "stats", "class_usage",
-                                  "empty_segments", "configure", "empty")),
+                                  "empty_segments", "configure", "empty", "extend_segment",
+                                  "shrink_segment", "tail_free")),
     *(f"{HEAP}.Block.{m}" for m in ("address", "nbytes", "capacity", "segment", "offset", "heap",
                                    "from_slab", "export")),
     f"{HEAP}.Mapping.size",

@@ -240,15 +240,20 @@ public:
 
     // Returns every slab without live objects to the large-block space (before a segment is given
     // back or a slab layout changes).
-    void release_empty_slabs() {
+    uint64_t release_empty_slabs() {
+        uint64_t n = 0;
         for (int c = 0; c < kClasses; ++c) {
             Slab* s = free_slabs_[c];
             while (s != nullptr) {
                 Slab* next = s->next_free;
-                if (s->live == 0) drop_slab(s);
+                if (s->live == 0) {
+                    drop_slab(s);
+                    ++n;
+                }
                 s = next;
             }
         }
+        return n;
     }
 
     std::size_t segment_count() const { return segs_.size(); }
@@ -261,6 +266,12 @@ public:
     // `corrupt` receives a corrupt slab header found on the way (the slab is quarantined, and the
     // allocation went elsewhere); corrupt.stored == corrupt.computed == 0 when there was none.
     bool allocate(uint64_t nbytes, Placement& out, Corruption& corrupt) {
+        if (place(nbytes, out, corrupt)) return true;
+        // Empty slabs kept for their classes hold space another size may need.
+        return release_empty_slabs() > 0 && place(nbytes, out, corrupt);
+    }
+
+    bool place(uint64_t nbytes, Placement& out, Corruption& corrupt) {
         corrupt = Corruption{0, 0};
         if (nbytes <= kSmallMax) {
             if (allocate_small(nbytes, out, corrupt)) {
