@@ -171,3 +171,18 @@ def test_a_handle_after_close_is_refused():
         h = arena.handle(arena.zeros(100))
     with pytest.raises(ValueError, match="owner closed the arena"):
         h.open()
+
+
+def test_a_capped_address_space_still_gets_an_arena():
+    # No room to reserve address space for growth in place: segments are then added instead.
+    p = run_owner("""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        with SharedArena(segment_size=1 << 20) as arena:
+            xs = [arena.zeros(1 << 17) for _ in range(8)]
+            assert sum(x.sum() for x in xs) == 0.0
+            print(arena.stats()["segments"])
+    """)
+    out, err = p.communicate(timeout=60)
+    assert p.returncode == 0, err
+    assert int(out) >= 2

@@ -8,8 +8,10 @@
 Segments. An arena maps a few large memory files (``memfd_create``) and allocates arrays inside
 them: large blocks at best fit from a free-block tree, split on allocation and joined with free
 neighbours on release; requests up to 4 KiB from slabs by 64-byte size class, each slab with a
-checksummed header inside the segment. The first segment has ``segment_size`` bytes; later ones
-are added as needed, up to ``capacity``, sized by :mod:`velkora.memory.arena_policy`.
+checksummed header inside the segment. The first segment has ``segment_size`` bytes; growth then
+extends the newest segment in place (address space is reserved for it, nothing committed) or adds
+another, up to ``capacity``, sized by :mod:`velkora.memory.arena_policy`, which also decides when
+empty segments and free segment tails go back to the system and when a slab layout changes.
 
 Memory files vanish with their last descriptor and mapping, so nothing is ever left behind: not on
 ``close()``, not at interpreter exit, not when the owner is killed with SIGKILL (the kernel closes

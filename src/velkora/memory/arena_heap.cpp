@@ -295,6 +295,11 @@ PyObject* heap_add_segment(PyObject* self, PyObject* const* args, Py_ssize_t nar
     // Address space for the segment to grow into in place, then the file mapped at its start.
     void* base = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                       -1, 0);
+    if (base == MAP_FAILED && reserve > size) {  // a capped address space: no room to grow into
+        reserve = size;
+        base = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
+                    0);
+    }
     if (base == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
     if (mmap(base, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
         PyErr_SetFromErrno(PyExc_OSError);
