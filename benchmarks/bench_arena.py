@@ -11,6 +11,7 @@ from velkora.memory.arena import SharedArena
 arena = SharedArena()
 f8 = np.float64
 n = 512  # 4 KB of float64
+arena.empty(131072, f8), arena.empty(n, f8)  # the first segment and the slab exist: steady state
 """
 
 NUMPY = "import numpy as np; f8 = np.float64; n = 512"
