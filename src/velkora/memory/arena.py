@@ -18,8 +18,8 @@ Memory files vanish with their last descriptor and mapping, so nothing is ever l
 its descriptors), and nothing appears in ``/dev/shm`` at all (nor counts against a small
 ``/dev/shm`` mount). A receiving process attaches a segment by opening the owner's descriptor
 through ``/proc/<pid>/fd/<n>``, checked against the file's inode, which works for every start
-method (fork, spawn, forkserver, loky's); it attaches each segment once and keeps the mapping
-cached (see :func:`attached_segments`).
+method (fork, spawn, forkserver, loky's); it attaches each segment once (again only after the
+segment grew) and keeps the mapping cached (see :func:`attached_segments`).
 
 Ownership and lifetime.
 
