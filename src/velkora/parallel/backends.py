@@ -42,11 +42,13 @@ class RemoteTraceback(Exception):
         return "\n" + self.text
 
 
-def reraise(failure: Failure, where: str) -> BaseException:
-    """The item's own exception, with the worker's traceback as its cause and a note naming it."""
+def reraise(failure: Failure, where: str, of_map: bool = True) -> BaseException:
+    """The item's own exception, with the worker's traceback as its cause and a note naming the
+    item (for a map) and the worker."""
     index, exc, text, pid = failure
     exc.__cause__ = RemoteTraceback(text)
-    exc.add_note(f"raised by item {index} of the map, in {where} (pid {pid})")
+    exc.add_note(f"raised by item {index} of the map, in {where} (pid {pid})" if of_map
+                 else f"raised in {where} (pid {pid})")
     return exc
 
 

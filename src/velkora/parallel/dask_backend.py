@@ -50,6 +50,14 @@ def get_client(client: Any = None) -> Any:
         return found
 
 
+def close_clients() -> None:
+    """Closes the clients opened from VELKORA_DASK_SCHEDULER (never one the caller passed)."""
+    with _clients_lock:
+        while _clients:
+            _, c = _clients.popitem()
+            c.close()
+
+
 def _chunk_runner(func: Callable[[Any], Any], start: int, chunk: Sequence[Any]) -> Any:
     return run_items(func, start, chunk)
 

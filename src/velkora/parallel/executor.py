@@ -20,7 +20,7 @@ def _star(func: Callable[..., Any], args: tuple[Any, ...]) -> Any:
     return func(*args)
 
 
-def _call(func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+def _call(func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any], _item: Any = None) -> Any:
     return func(*args, **kwargs)
 
 
@@ -121,7 +121,7 @@ def _translate(inner: Future[Outcome]) -> Future[Any]:
             outer.set_exception(exc)
             return
         if failure is not None:
-            outer.set_exception(backends.reraise(failure, "a worker process"))
+            outer.set_exception(backends.reraise(failure, "a worker process", of_map=False))
         else:
             outer.set_result(results[0])
 
