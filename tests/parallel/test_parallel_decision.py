@@ -6,9 +6,9 @@ from velkora.parallel.decision import (
     MAX_WAITING_THREADS, Host, Profile, chunk_size, decide, route_single)
 
 TWO = Host(cores=2, pool_warm=True)
-PURE = dict(cpu_fraction=1.0, thread_gain=1.0, transfer_seconds=2e-6, picklable=True, probed_items=5)
-NUMPY = dict(cpu_fraction=1.0, thread_gain=1.9, transfer_seconds=2e-6, picklable=True, probed_items=5)
-WAITING = dict(cpu_fraction=0.02, thread_gain=2.0, transfer_seconds=2e-6, picklable=True, probed_items=5)
+PURE = dict(cpu_fraction=1.0, thread_gain=1.0, thread_cpu=1.0, transfer_seconds=2e-6, picklable=True, probed_items=5)
+NUMPY = dict(cpu_fraction=1.0, thread_gain=1.9, thread_cpu=1.9, transfer_seconds=2e-6, picklable=True, probed_items=5)
+WAITING = dict(cpu_fraction=0.02, thread_gain=2.0, thread_cpu=0.03, transfer_seconds=2e-6, picklable=True, probed_items=5)
 
 
 @pytest.mark.parametrize("profile, host, n, backend", [
@@ -43,11 +43,15 @@ def test_auto_backend(profile, host, n, backend):
     assert d.reasons and d.reasons[-1].startswith(backend)
 
 
-def test_busy_machine_computing_items_are_not_taken_for_waiting():
+@pytest.mark.parametrize("measured", [
     # A loaded machine gives a computing item less CPU than wall time; two threads held to 1x
     # show it computes, so many threads would gain nothing.
-    busy = Profile(item_seconds=1e-4, cpu_fraction=0.4, thread_gain=1.05, transfer_seconds=1e-4,
-                   picklable=True)
+    dict(cpu_fraction=0.4, thread_gain=1.05, thread_cpu=0.4),
+    # Two threads timed faster than one by chance, but never more than one CPU busy: the lock is held.
+    dict(cpu_fraction=0.9, thread_gain=1.6, thread_cpu=0.95),
+])
+def test_a_busy_machine_does_not_make_lock_holding_items_look_free(measured):
+    busy = Profile(item_seconds=1e-4, transfer_seconds=1e-4, picklable=True, **measured)
     assert decide(busy, TWO, 1000).backend == "serial"
 
 

@@ -21,7 +21,7 @@ SHARE_SECONDS_PER_BYTE = 0.3e-9     # copying a large array into shared memory o
 TARGET_PROCESS_CHUNK_SECONDS = 0.02  # long enough to hide a task's round trip, short enough to balance
 TARGET_THREAD_CHUNK_SECONDS = 0.002
 CHUNKS_PER_WORKER = 4               # at least this many chunks per worker, where items allow, to balance
-MIN_GAIN = 1.25                     # a parallel plan must be estimated this much faster than serial
+MIN_GAIN = 1.1                      # a parallel plan must be estimated this much faster than serial
 PROCESS_OVER_THREADS = 1.2          # and processes this much faster than threads (results come back
                                     # pickled, memory is doubled, a crash costs a worker)
 GIL_FREE_GAIN = 1.4                 # two threads this much faster than one: the items release the GIL
@@ -36,8 +36,10 @@ class Profile:
 
     `item_seconds` and `cpu_fraction` come from timing the first items; `thread_gain` from running
     items on two threads at once (about 1.0 when they hold the interpreter lock, 2.0 when they release
-    it; None when not measured); `transfer_seconds` from pickling an item's argument and result and
-    loading them again, per item; `arg_bytes` is that argument's pickled size.
+    it; None when not measured) and `thread_cpu` from the process's CPU time meanwhile (at most about
+    1.0 when they hold the lock, whatever else the machine runs, near 2.0 when they release it, near
+    0.0 when they wait); `transfer_seconds` from pickling an item's argument and result and
+    loading them again, per item (both ends of the pipe); `arg_bytes` is that argument's pickled size.
     """
 
     pattern: str = "UNKNOWN"
@@ -46,6 +48,7 @@ class Profile:
     item_seconds: float = 0.0
     cpu_fraction: float = 1.0
     thread_gain: float | None = None
+    thread_cpu: float | None = None     # CPU seconds per wall second while the two threads ran
     transfer_seconds: float = 0.0
     arg_bytes: int = 0
     picklable: bool | None = None   # None: not tried yet
@@ -98,15 +101,21 @@ def chunk_size(n_items: int, item_seconds: float, workers: int, target_seconds: 
 
 def waits(profile: Profile) -> bool:
     """Whether the items mostly wait (sleep, I/O) rather than compute: little CPU time for their wall
-    time, and, where two threads were tried, they ran side by side. (On a busy machine a computing
-    item also gets less CPU than wall time; the two-thread test tells the two apart.)"""
+    time, and, where two threads were tried, they ran side by side without using the CPU for it. (On a
+    busy machine a computing item also gets less CPU than wall time; two threads that take twice as
+    long, or keep a CPU busy, show it computes.)"""
     if profile.cpu_fraction >= WAITING_CPU_FRACTION:
         return False
-    return profile.thread_gain is None or profile.thread_gain >= GIL_FREE_GAIN
+    if profile.thread_gain is not None and profile.thread_gain < GIL_FREE_GAIN:
+        return False
+    return profile.thread_cpu is None or profile.thread_cpu < 2 * WAITING_CPU_FRACTION
 
 
 def releases_gil(profile: Profile) -> bool:
-    """Whether two threads were measured to run the items clearly faster than one."""
+    """Whether two threads were measured to compute at once (more than one CPU busy while they ran:
+    items holding the interpreter lock never show that, however noisy the machine)."""
+    if profile.thread_cpu is not None:
+        return profile.thread_cpu >= GIL_FREE_GAIN
     return profile.thread_gain is not None and profile.thread_gain >= GIL_FREE_GAIN
 
 
@@ -123,10 +132,11 @@ def thread_plan(profile: Profile, host: Host, n_items: int) -> tuple[int, int, f
     else:
         cpu = work
     wait = work - cpu
-    if releases_gil(profile):
+    if releases_gil(profile) and not waits(profile):
         # Two threads measured; more cores scale in proportion to that measurement.
-        assert profile.thread_gain is not None
-        cpu_speed = max(1.0, min(workers, host.cores * profile.thread_gain / 2.0))
+        measured = profile.thread_cpu if profile.thread_cpu is not None else profile.thread_gain
+        assert measured is not None
+        cpu_speed = max(1.0, min(workers, host.cores * measured / 2.0))
     else:
         cpu_speed = 1.0
     estimate = cpu / cpu_speed + wait / workers + math.ceil(n_items / chunk) * THREAD_TASK_SECONDS / workers
@@ -135,13 +145,15 @@ def thread_plan(profile: Profile, host: Host, n_items: int) -> tuple[int, int, f
 
 def process_plan(profile: Profile, host: Host, n_items: int, shared_bytes: int) -> tuple[int, int, float]:
     """(workers, chunksize, estimated seconds) on the worker processes: the items' work divided over
-    the cores, plus what the caller spends sending them (serial), the tasks' round trips and, when
-    the pool is cold, starting it."""
+    the cores; pickling, half of it in the caller (arguments out, results in: serial), half in the
+    workers; the tasks' round trips; copying large arrays into shared memory; and, when the pool is
+    cold, starting it."""
     workers = max(1, min(n_items, host.cores))
     chunk = chunk_size(n_items, profile.item_seconds + profile.transfer_seconds, workers,
                        TARGET_PROCESS_CHUNK_SECONDS)
     chunks = math.ceil(n_items / chunk)
-    estimate = (n_items * profile.item_seconds / workers + n_items * profile.transfer_seconds
+    estimate = (n_items * profile.item_seconds / workers
+                + n_items * profile.transfer_seconds * (0.5 + 0.5 / workers)
                 + chunks * PROCESS_TASK_SECONDS / workers + shared_bytes * SHARE_SECONDS_PER_BYTE
                 + (0.0 if host.pool_warm else PROCESS_START_SECONDS))
     return workers, chunk, estimate
@@ -197,8 +209,10 @@ def _evidence(profile: Profile, host: Host, n_items: int, shared_bytes: int) -> 
         reasons.append(f"{profile.probed_items} item(s) timed: {_duration(profile.item_seconds)} each, "
                        f"CPU {profile.cpu_fraction:.0%} of wall")
     if profile.thread_gain is not None:
-        held = "releases" if releases_gil(profile) else "holds"
-        reasons.append(f"two threads {profile.thread_gain:.2f}x one ({held} the interpreter lock)")
+        held = ("waits" if waits(profile) else "releases the interpreter lock" if releases_gil(profile)
+                else "holds the interpreter lock")
+        cpu = f", {profile.thread_cpu:.2f} CPUs busy" if profile.thread_cpu is not None else ""
+        reasons.append(f"two threads {profile.thread_gain:.2f}x one{cpu} ({held})")
     reasons.append(f"{host.cores} core(s)")
     reasons.append(f"argument {profile.arg_bytes} B pickled, {_duration(profile.transfer_seconds)} "
                    "to send and return")

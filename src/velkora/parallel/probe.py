@@ -157,7 +157,8 @@ class _SizingPickler(pickle.Pickler):
 
 def transfer_cost(args: Sequence[Any], results: Sequence[Any]) -> tuple[float, int, bool]:
     """(seconds per item to pickle and load an argument and its result, bytes of one pickled
-    argument, picklable), from a sample of items. Large arrays count as the handles they travel as."""
+    argument, picklable), from a sample of items pickled as one list, as a chunk travels. Large arrays
+    count as the handles they travel as."""
     k = max(1, len(args))
     sizing = "numpy" in sys.modules
     start = time.perf_counter()
@@ -177,8 +178,7 @@ def transfer_cost(args: Sequence[Any], results: Sequence[Any]) -> tuple[float, i
             sizes.append(len(data))
     except Exception:
         return 0.0, 0, False
-    # Pickled here, written to a pipe, read and loaded there: about twice the round trip timed here.
-    return 2.0 * (time.perf_counter() - start) / k, sizes[0] // k, True
+    return (time.perf_counter() - start) / k, sizes[0] // k, True
 
 
 # ---- running the first items -------------------------------------------------------------------
@@ -202,9 +202,9 @@ def call_item(func: Callable[[Any], Any], items: Sequence[Any], index: int) -> A
 
 
 def _two_threads(func: Callable[[Any], Any], items: Sequence[Any], start: int, per_thread: int,
-                 out: list[Any]) -> float:
-    """Runs items[start:start + 2*per_thread] on two threads at once, results into `out`; the wall
-    time. The first error is re-raised after both threads stop."""
+                 out: list[Any]) -> tuple[float, float]:
+    """Runs items[start:start + 2*per_thread] on two threads at once, results into `out`; (wall
+    time, process CPU time). The first error is re-raised after both threads stop."""
     results: list[Any] = [None] * (2 * per_thread)
     errors: list[tuple[int, BaseException]] = []
     barrier = threading.Barrier(3)
@@ -221,15 +221,17 @@ def _two_threads(func: Callable[[Any], Any], items: Sequence[Any], start: int, p
     threads = [threading.Thread(target=work, args=(o,), daemon=True) for o in (0, per_thread)]
     for t in threads:
         t.start()
+    c0 = time.process_time()
     barrier.wait()
     t0 = time.perf_counter()
     for t in threads:
         t.join()
     wall = time.perf_counter() - t0
+    cpu = time.process_time() - c0
     if errors:
         raise min(errors, key=lambda e: e[0])[1]
     out.extend(results)
-    return wall
+    return wall, cpu
 
 
 def measure(func: Callable[[Any], Any], items: Sequence[Any], host: Host, static: tuple[str, bool, str],
@@ -261,15 +263,15 @@ def measure(func: Callable[[Any], Any], items: Sequence[Any], host: Host, static
                       cpu_fraction=min(1.0, cpu / wall) if wall > 0 else 1.0, probed_items=len(out))
     rest = n - len(out)
     if try_pickle:
-        sample = min(len(out), 64)
+        sample = min(len(out), 1000)
         seconds, size, ok = transfer_cost(items[:sample], out[:sample])
         profile = replace(profile, transfer_seconds=seconds, arg_bytes=size, picklable=ok)
     if not carries and host.cores > 1 and rest >= 4 and rest * item_s >= MIN_PARALLEL_SECONDS:
         per_thread = max(1, min(rest // 4, limit, int(THREAD_PROBE_SECONDS / item_s) if item_s > 0 else 1))
         start = len(out)
-        two = _two_threads(func, items, start, per_thread, out)
+        two, cpu = _two_threads(func, items, start, per_thread, out)
         if two > 0:
-            profile = replace(profile, thread_gain=2 * per_thread * item_s / two,
+            profile = replace(profile, thread_gain=2 * per_thread * item_s / two, thread_cpu=cpu / two,
                               probed_items=len(out))
     return Probe(out, profile)
 
