@@ -59,3 +59,9 @@ def bump(x):
     global COUNTER
     COUNTER += x
     return COUNTER
+
+
+def in_worker(_):
+    from velkora.parallel import probe
+
+    return probe.in_worker()

@@ -2,7 +2,6 @@
 
 import ast
 import functools
-import textwrap
 
 import pytest
 
@@ -91,9 +90,8 @@ def threading_lock():
     return threading.Lock()
 
 
-def test_worker_processes_know_they_are_workers(monkeypatch):
-    monkeypatch.setenv(probe.WORKER_ENV, "1")
-    assert probe.in_worker()
-    monkeypatch.delenv(probe.WORKER_ENV)
+def test_worker_processes_know_they_are_workers():
+    from velkora import parallel
+
     assert not probe.in_worker()
-    assert textwrap.dedent("  x") == "x"
+    assert parallel.map(w.in_worker, range(2), backend="processes", timeout=60) == [True, True]

@@ -67,7 +67,8 @@ def _profile(func: Callable[[Any], Any], items: Sequence[Any], h: Host) -> tuple
 
 
 def plan(func: Callable[[Any], Any], items: Sequence[Any], *, backend: str = "auto",
-         chunksize: int | None = None, workers: int | None = None) -> tuple[Decision, list[Any]]:
+         chunksize: int | None = None, workers: int | None = None,
+         explain: bool = True) -> tuple[Decision, list[Any]]:
     """(decision, results of the items already run while measuring) for mapping func over items."""
     h = host()
     if backend == "auto":
@@ -76,15 +77,15 @@ def plan(func: Callable[[Any], Any], items: Sequence[Any], *, backend: str = "au
         profile, done = ledger.get(func) or Profile(), []
     shared = _shared_bytes(items, func) if backend in ("auto", "processes") else 0
     decision = decide(profile, h, len(items) - len(done), backend=backend, chunksize=chunksize,
-                      workers=workers, shared_bytes=shared)
+                      workers=workers, shared_bytes=shared, explain=explain)
     return decision, done
 
 
 def _shared_bytes(items: Sequence[Any], func: Callable[..., Any]) -> int:
-    from velkora.parallel.sharing import may_hold_arrays, substitute
-
     if "numpy" not in sys.modules:
         return 0
+    from velkora.parallel.sharing import may_hold_arrays, substitute
+
     memo: dict[int, Any] = {}
     if may_hold_arrays(func):
         substitute(func, lambda a: a, memo)
@@ -124,22 +125,26 @@ def map(func: Callable[[T], R], iterable: Iterable[T], *, backend: str = "auto",
     items: Sequence[Any] = iterable if isinstance(iterable, (list, tuple)) else list(iterable)
     n = len(items)
     if backend == "serial":
-        return [probe.call_item(func, items, i) for i in range(n)]
+        out: list[Any] = [None] * n
+        backends.run_serial(func, items, 0, out)
+        return out
     if backend == "dask":
         from velkora.parallel import dask_backend
 
         return dask_backend.run(func, items, client=client, chunksize=chunksize, timeout=timeout)
+    debug = logger.isEnabledFor(logging.DEBUG)
     t0 = time.perf_counter()
-    decision, done = plan(func, items, backend=backend, chunksize=chunksize, workers=workers)
-    out: list[Any] = list(done) + [None] * (n - len(done))
+    decision, done = plan(func, items, backend=backend, chunksize=chunksize, workers=workers, explain=debug)
+    out = done + [None] * (n - len(done)) if done else [None] * n
     start = len(done)
     if decision.backend == "processes":
         payload = _payload(func, decision, backend)
         if payload is None:
             decision = decide(replace(ledger.get(func) or Profile(), picklable=False), host(), n - start,
-                              chunksize=chunksize, workers=workers)
-    logger.debug("map %s over %d item(s), decided in %.0f us: %s", _name(func), n,
-                 (time.perf_counter() - t0) * 1e6, decision)
+                              chunksize=chunksize, workers=workers, explain=debug)
+    if debug:
+        logger.debug("map %s over %d item(s), decided in %.0f us: %s", _name(func), n,
+                     (time.perf_counter() - t0) * 1e6, decision)
     if start >= n:
         return out
     if decision.backend == "serial":

@@ -20,7 +20,7 @@ from typing import Any
 
 from velkora.parallel._worker import Failure, Outcome, run_chunk
 from velkora.parallel.decision import MAX_WAITING_THREADS
-from velkora.parallel.probe import WORKER_ENV, call_item
+from velkora.parallel.probe import WORKER_ENV
 
 logger = logging.getLogger(__name__)
 
@@ -55,9 +55,14 @@ def reraise(failure: Failure, where: str, of_map: bool = True) -> BaseException:
 # ---- serial --------------------------------------------------------------------------------------
 
 def run_serial(func: Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any]) -> None:
-    """Runs the items here, in order."""
-    for i in range(start, len(items)):
-        out[i] = call_item(func, items, i)
+    """Runs the items here, in order; an exception gets a note naming its item."""
+    i = start
+    try:
+        for i in range(start, len(items)):
+            out[i] = func(items[i])
+    except Exception as exc:
+        exc.add_note(f"raised by item {i} of the map")
+        raise
 
 
 # ---- threads -------------------------------------------------------------------------------------

@@ -8,7 +8,8 @@ every rule is tested on made-up evidence in microseconds.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass
+from typing import NamedTuple
 
 BACKENDS = ("auto", "serial", "threads", "processes", "dask")
 
@@ -55,8 +56,7 @@ class Profile:
     probed_items: int = 0
 
 
-@dataclass(frozen=True)
-class Host:
+class Host(NamedTuple):
     """The machine as the decision sees it: cores from the host probe, whether worker processes are
     already running, and whether this process is itself one of our workers (no nested pools)."""
 
@@ -65,8 +65,7 @@ class Host:
     in_worker: bool = False
 
 
-@dataclass(frozen=True)
-class Decision:
+class Decision(NamedTuple):
     """The plan for one map, with the estimates and reasons behind it (``str()`` gives one line)."""
 
     backend: str
@@ -74,7 +73,7 @@ class Decision:
     chunksize: int
     serial_seconds: float
     estimated_seconds: float
-    reasons: tuple[str, ...] = field(default=())
+    reasons: tuple[str, ...] = ()
 
     def __str__(self) -> str:
         return (f"{self.backend} x{self.workers}, chunks of {self.chunksize}: "
@@ -171,15 +170,17 @@ def _fixed(backend: str, profile: Profile, host: Host, n_items: int, shared_byte
 
 
 def decide(profile: Profile, host: Host, n_items: int, *, backend: str = "auto",
-           chunksize: int | None = None, workers: int | None = None, shared_bytes: int = 0) -> Decision:
+           chunksize: int | None = None, workers: int | None = None, shared_bytes: int = 0,
+           explain: bool = True) -> Decision:
     """The plan for mapping a function over `n_items` items (those not already run by the probe).
 
     A backend other than "auto" is obeyed; only its workers and chunks are sized here. Under "auto":
     state shared between calls, a single item, a worker process of our own or a map too short to pay
     for threads keeps the work serial; otherwise serial, threads and processes are estimated from the
     measured profile and the fastest wins, a parallel plan only when it beats serial by MIN_GAIN.
-    Explicit `chunksize`/`workers` override the sizes chosen. Costs nothing but arithmetic (about a
-    microsecond).
+    Explicit `chunksize`/`workers` override the sizes chosen. With `explain` false the reasons are
+    left out (only the verdict's own is kept). Costs nothing but arithmetic: about a microsecond, a few
+    more to write the reasons.
     """
     if backend not in BACKENDS:
         raise ValueError(f"backend must be one of {', '.join(BACKENDS)}; got {backend!r}")
@@ -188,18 +189,18 @@ def decide(profile: Profile, host: Host, n_items: int, *, backend: str = "auto",
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1; got {workers}")
     if workers is not None:
-        host = replace(host, cores=workers)
+        host = host._replace(cores=workers)
     serial = n_items * profile.item_seconds
-    reasons = _evidence(profile, host, n_items, shared_bytes)
+    reasons = _evidence(profile, host, n_items, shared_bytes) if explain else []
     if backend != "auto":
         reasons.append(f"{backend} as asked")
         decision = _fixed(backend, profile, host, n_items, shared_bytes, serial, reasons)
     else:
         decision = _auto(profile, host, n_items, shared_bytes, serial, reasons)
     if chunksize is not None and decision.backend != "serial":
-        decision = replace(decision, chunksize=chunksize)
+        decision = decision._replace(chunksize=chunksize)
     if workers is not None and decision.backend != "serial":
-        decision = replace(decision, workers=workers)
+        decision = decision._replace(workers=workers)
     return decision
 
 
@@ -243,12 +244,13 @@ def _auto(profile: Profile, host: Host, n_items: int, shared_bytes: int, serial:
         plans["processes"] = process_plan(profile, host, n_items, shared_bytes)
     elif profile.picklable is False:
         reasons.append("the function or its items cannot be pickled: no processes")
-    estimates = ", ".join(f"{name} {_duration(p[2])}" for name, p in plans.items())
     if not plans:
         return stay("serial: one core and the items compute")
     best = min(plans, key=lambda name: plans[name][2] * (PROCESS_OVER_THREADS if name == "processes" else 1))
     workers, chunk, est = plans[best]
-    reasons.append(f"estimates: serial {_duration(serial)}, {estimates}")
+    if reasons:
+        estimates = ", ".join(f"{name} {_duration(p[2])}" for name, p in plans.items())
+        reasons.append(f"estimates: serial {_duration(serial)}, {estimates}")
     if serial < MIN_GAIN * est:
         return stay(f"serial: no plan beats it by {MIN_GAIN}x")
     reasons.append(f"{best}: {workers} worker(s), chunks of {chunk}")

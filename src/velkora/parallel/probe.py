@@ -320,6 +320,12 @@ class Ledger:
                 self._strong.pop(key, None)
 
 
+_in_worker: bool | None = None
+
+
 def in_worker() -> bool:
-    """Whether this process is one of our worker processes."""
-    return os.environ.get(WORKER_ENV) == "1"
+    """Whether this process is one of our worker processes (set when it starts, read once)."""
+    global _in_worker
+    if _in_worker is None:
+        _in_worker = os.environ.get(WORKER_ENV) == "1"
+    return _in_worker
