@@ -7,6 +7,7 @@ NATIVE_MODULES = (
     "velkora.memory.sync_cells",
     "velkora.memory.pool_paths",
     "velkora.memory.block_index",
+    "velkora.memory.arena_heap",
     "velkora.jit.compile_gate",
     "velkora.native.host_probe",
     "velkora.plugins.analyzer.code_scoring",
