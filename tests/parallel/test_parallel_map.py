@@ -124,6 +124,15 @@ def test_large_arrays_travel_once_through_shared_memory(two_cores, monkeypatch):
     out = parallel.map(functools.partial(w.shared_view, i=3), [big] * 6, backend="processes", chunksize=1,
                        timeout=LIMIT)
     assert out[0][:2] == (False, 3.0) and opened == [big.nbytes]
+    # An array already in an arena travels as its handle: nothing is copied.
+    arena = pytest.importorskip("velkora.memory.arena")
+    opened.clear()
+    with arena.SharedArena() as mine:
+        shared = mine.asarray(big)
+        for func, items in [(functools.partial(w.shared_view, shared), [5, 6]),
+                            (functools.partial(w.shared_view, i=5), [shared, shared])]:
+            out = parallel.map(func, items, backend="processes", chunksize=1, timeout=LIMIT)
+            assert out[0][:2] == (False, 5.0) and opened == []
 
 
 def test_interrupt_cancels_and_stops_the_workers(tmp_path):

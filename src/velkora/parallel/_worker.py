@@ -41,8 +41,12 @@ def run_items(func: Callable[[Any], Any], start: int, chunk: Sequence[Any]) -> O
     return results, None
 
 
-def run_chunk(token: bytes, payload: bytes, start: int, chunk: Sequence[Any]) -> Outcome:
-    """In a worker process: loads the map's function once (cached by `token`) and runs the chunk."""
+def run_chunk(token: bytes, payload: bytes | Callable[[Any], Any], start: int,
+              chunk: Sequence[Any]) -> Outcome:
+    """In a worker process: loads the map's function once (cached by `token`) and runs the chunk;
+    a function sent as itself (not as bytes) is used as it came."""
+    if not isinstance(payload, bytes):
+        return run_items(payload, start, chunk)
     func = _functions.get(token)
     if func is None:
         func = pickle.loads(payload)

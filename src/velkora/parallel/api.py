@@ -175,34 +175,32 @@ def _payload(func: Callable[[Any], Any], decision: Decision, backend: str) -> by
 
 
 def _run_processes(func: Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any],
-                   decision: Decision, payload: bytes, timeout: float | None) -> None:
+                   decision: Decision, payload: bytes | Callable[[Any], Any], timeout: float | None) -> None:
+    """Large arrays bound to the function or inside the items are copied into shared memory once
+    for the map (arena arrays as they are); a function holding arrays goes with every chunk rather
+    than pickled once, so that each chunk carries handles of its own."""
     from velkora.parallel.sharing import may_hold_arrays, open_sharing, substitute
 
     share_items = bool(items) and may_hold_arrays(items[start])
-    if not (share_items or may_hold_arrays(func)):
-        backends.run_processes(payload, items, start, out, decision.workers, decision.chunksize, timeout)
-        return
+    share_func = may_hold_arrays(func)
     sizes: dict[int, Any] = {}
-    substitute(func, lambda a: a, sizes)
+    if share_func:
+        substitute(func, lambda a: a, sizes)
     if share_items:
         for item in items[start:]:
             substitute(item, lambda a: a, sizes)
     if not sizes:
-        backends.run_processes(payload, items, start, out, decision.workers, decision.chunksize, timeout)
+        backends.run_processes(func if share_func else payload, items, start, out, decision.workers,
+                               decision.chunksize, timeout)
         return
     sharing = open_sharing(sum(int(a.nbytes) for _, a in sizes.values()))
     try:
         memo: dict[int, Any] = {}
-        sent = substitute(func, sharing.share, memo)
-        if sent is not func:
-            payload = backends.pickle_function(sent)
+        sent = substitute(func, sharing.share, memo) if share_func else payload
+        todo = items
         if share_items:
-            rest = [substitute(item, sharing.share, memo) for item in items[start:]]
-            backends.run_processes(payload, [None] * start + rest, start, out, decision.workers,
-                                   decision.chunksize, timeout)
-        else:
-            backends.run_processes(payload, items, start, out, decision.workers, decision.chunksize,
-                                   timeout)
+            todo = [None] * start + [substitute(item, sharing.share, memo) for item in items[start:]]
+        backends.run_processes(sent, todo, start, out, decision.workers, decision.chunksize, timeout)
     finally:
         sharing.close()
 

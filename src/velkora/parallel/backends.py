@@ -9,6 +9,7 @@ cause, a note naming the item). Worker processes are loky's reusable executor: s
 from __future__ import annotations
 
 import itertools
+import sys
 import logging
 import os
 import threading
@@ -145,6 +146,9 @@ def process_pool(workers: int) -> Any:
 
     _executor = loky.get_reusable_executor(max_workers=workers, timeout=int(IDLE_SECONDS),
                                            env={WORKER_ENV: "1"})
+    arena = sys.modules.get("velkora.memory.arena")
+    if arena is not None:
+        arena.register_reducers()   # arena arrays travel as handles through loky's pickler too
     return _executor
 
 
@@ -182,11 +186,13 @@ def shutdown_processes() -> None:
     _last_process_use = 0.0
 
 
-def run_processes(payload: bytes, items: Sequence[Any], start: int, out: list[Any], workers: int,
+def run_processes(payload: bytes | Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any], workers: int,
                   chunksize: int, timeout: float | None = None) -> None:
     """Sends the items in chunks to the worker processes and gathers the results in order. A dead
     worker raises WorkerDied at once (loky watches every worker's exit); an interrupt cancels what is
-    pending and stops the workers, so none outlives it."""
+    pending and stops the workers, so none outlives it. `payload` is the pickled function, loaded
+    once per worker, or the function itself, pickled with every chunk (so that arena arrays bound to
+    it travel as a fresh handle each time)."""
     global _last_process_use
     token = new_token()
     executor = process_pool(workers)

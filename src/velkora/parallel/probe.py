@@ -134,11 +134,25 @@ def static_evidence(func: Callable[..., Any]) -> tuple[str, bool, str]:
 
 # ---- arguments ------------------------------------------------------------------------------------
 
+def in_arena(array: Any) -> bool:
+    """Whether `array` (or what it views) lives in a shared-memory arena: it travels as a handle
+    already. O(length of its base chain)."""
+    heap = sys.modules.get("velkora.memory.arena_heap")
+    if heap is None:
+        return False
+    base = array
+    while base is not None:
+        if isinstance(base, heap.Block):
+            return True
+        base = getattr(base, "base", None)
+    return False
+
+
 def is_large_array(obj: object) -> bool:
-    """A NumPy array worth sharing instead of pickling (never imports NumPy)."""
+    """A NumPy array worth sharing instead of pickling, not in an arena yet (never imports NumPy)."""
     np = sys.modules.get("numpy")
     return (np is not None and isinstance(obj, np.ndarray) and obj.nbytes >= LARGE_ARRAY_BYTES
-            and not getattr(obj, "_velkora_shared", False))
+            and not in_arena(obj))
 
 
 class _SizingPickler(pickle.Pickler):

@@ -108,14 +108,15 @@ class SegmentSharing:
 
 
 class ArenaSharing:
-    """Arrays copied into one shared-memory arena sized for the map; closed with the map."""
+    """Arrays copied into one shared-memory arena sized for the map; closed with the map. Its arrays
+    pickle as handles through the process pool's pickler (a fresh handle per task)."""
 
     def __init__(self, total_bytes: int) -> None:
-        import importlib
+        from velkora.memory.arena import SharedArena, register_reducers
 
-        arena = importlib.import_module("velkora.memory.arena")
-        # Room for every array plus its alignment padding.
-        self._arena = arena.SharedArena(capacity=total_bytes + (1 << 16))
+        # Room for every array plus the arena's own rounding.
+        self._arena = SharedArena(capacity=total_bytes + (4 << 20))
+        register_reducers()         # loky may have been imported after the arena module
 
     def share(self, array: Any) -> Any:
         """Copies `array` into the arena (one copy); the result pickles as a handle."""
@@ -127,10 +128,12 @@ class ArenaSharing:
 
 
 def open_sharing(total_bytes: int) -> Sharing:
-    """The shared-memory arena when it is available, else one segment per array."""
+    """The shared-memory arena when it is available (its native part built, memory files supported),
+    else one segment per array."""
     try:
         return ArenaSharing(total_bytes)
-    except ImportError:
+    except (ImportError, OSError, AttributeError) as exc:
+        logger.debug("shared-memory arena unavailable (%s); one segment per array", exc)
         return SegmentSharing()
 
 
