@@ -173,3 +173,19 @@ def test_bad_arguments_are_named(kwargs, error):
         parallel.map(w.square, range(3), **kwargs)
     with pytest.raises(TypeError, match="callable"):
         parallel.map(3, range(3))
+
+
+def test_without_the_arena_each_large_array_gets_a_segment_freed_after(two_cores, monkeypatch):
+    np = pytest.importorskip("numpy")
+    from velkora.parallel import sharing
+
+    def unavailable(total):
+        raise ImportError("no arena here")
+
+    monkeypatch.setattr(sharing, "ArenaSharing", unavailable)
+    big = np.arange(300_000, dtype=np.float64)
+    before = set(os.listdir("/dev/shm"))
+    out = parallel.map(functools.partial(w.shared_view, big), [7, 8, 9], backend="processes", chunksize=1,
+                       timeout=LIMIT)
+    assert [(owns, v) for owns, v, _ in out] == [(False, 7.0), (False, 8.0), (False, 9.0)]
+    assert set(os.listdir("/dev/shm")) - before == set()

@@ -47,18 +47,14 @@ _attached_lock = threading.Lock()
 def attach(name: str, dtype: str, shape: tuple[int, ...]) -> Any:
     """In a worker: a read-write view of the array `name` holds. Costs one mmap per segment."""
     import numpy as np
-    from multiprocessing import resource_tracker, shared_memory
+    from multiprocessing import shared_memory
 
     with _attached_lock:
         seg = _attached.get(name)
         if seg is None:
+            # Attaching registers the name with the resource tracker, which the workers share with
+            # the process that made the segment: the maker's unlink unregisters it once for all.
             seg = shared_memory.SharedMemory(name=name)
-            # Only the process that made a segment may unlink it; on 3.11/3.12 attaching registers
-            # it with this process's tracker too, which would unlink it when the worker exits.
-            try:
-                resource_tracker.unregister(seg._name, "shared_memory")  # type: ignore[attr-defined]
-            except Exception:
-                pass
             for old in [k for k in _attached if k != name]:
                 try:
                     _attached.pop(old).close()
