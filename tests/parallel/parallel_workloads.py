@@ -65,3 +65,7 @@ def in_worker(_):
     from velkora.parallel import probe
 
     return probe.in_worker()
+
+
+def sized(blob, i):
+    return len(blob) + i

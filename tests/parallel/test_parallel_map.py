@@ -189,3 +189,20 @@ def test_without_the_arena_each_large_array_gets_a_segment_freed_after(two_cores
                        timeout=LIMIT)
     assert [(owns, v) for owns, v, _ in out] == [(False, 7.0), (False, 8.0), (False, 9.0)]
     assert set(os.listdir("/dev/shm")) - before == set()
+
+
+def test_a_large_function_goes_to_the_workers_once(monkeypatch):
+    from velkora.parallel import _worker
+
+    made = []
+    real = _worker.SharedPayload.create.__func__
+
+    monkeypatch.setattr(_worker.SharedPayload, "create",
+                        classmethod(lambda cls, data: made.append(len(data)) or real(cls, data)))
+    blob = b"x" * (2 << 20)
+    before = set(os.listdir("/dev/shm"))
+    out = parallel.map(functools.partial(w.sized, blob), range(8), backend="processes", chunksize=1,
+                       timeout=LIMIT)
+    assert out == [len(blob) + i for i in range(8)]
+    assert len(made) == 1 and made[0] > len(blob)       # one segment for the 8 chunks
+    assert set(os.listdir("/dev/shm")) - before == set()

@@ -41,15 +41,65 @@ def run_items(func: Callable[[Any], Any], start: int, chunk: Sequence[Any]) -> O
     return results, None
 
 
-def run_chunk(token: bytes, payload: bytes | Callable[[Any], Any], start: int,
+class SharedPayload:
+    """A pickled function in a shared-memory segment: what travels is its name; each worker reads
+    and loads it once per map. The segment is made and unlinked by the caller."""
+
+    def __init__(self, name: str, size: int) -> None:
+        self.name, self.size = name, size
+        self._segment: Any = None
+
+    @classmethod
+    def create(cls, data: bytes) -> SharedPayload:
+        """Copies `data` into a new segment (one copy)."""
+        from multiprocessing import shared_memory
+
+        seg = shared_memory.SharedMemory(create=True, size=max(1, len(data)))
+        buf = seg.buf
+        assert buf is not None
+        buf[:len(data)] = data
+        made = cls(seg.name, len(data))
+        made._segment = seg
+        return made
+
+    def read(self) -> bytes:
+        """The bytes (in a worker: attaches, copies them out, detaches)."""
+        from multiprocessing import shared_memory
+
+        # Attaching registers the name with the resource tracker the workers share with the
+        # caller; the caller's unlink unregisters it.
+        seg = shared_memory.SharedMemory(name=self.name)
+        try:
+            buf = seg.buf
+            assert buf is not None
+            return bytes(buf[:self.size])
+        finally:
+            seg.close()
+
+    def unlink(self) -> None:
+        """Frees the segment (the caller, once the map is over)."""
+        if self._segment is not None:
+            self._segment.close()
+            self._segment.unlink()
+            self._segment = None
+
+    def __getstate__(self) -> tuple[str, int]:
+        return self.name, self.size
+
+    def __setstate__(self, state: tuple[str, int]) -> None:
+        self.name, self.size = state
+        self._segment = None
+
+
+def run_chunk(token: bytes, payload: bytes | SharedPayload | Callable[[Any], Any], start: int,
               chunk: Sequence[Any]) -> Outcome:
     """In a worker process: loads the map's function once (cached by `token`) and runs the chunk;
     a function sent as itself (not as bytes) is used as it came."""
-    if not isinstance(payload, bytes):
+    if not isinstance(payload, (bytes, SharedPayload)):
         return run_items(payload, start, chunk)
     func = _functions.get(token)
     if func is None:
-        func = pickle.loads(payload)
+        func = pickle.loads(payload.read() if isinstance(payload, SharedPayload) else payload)
         _functions[token] = func
         while len(_functions) > 8:
             _functions.popitem(last=False)

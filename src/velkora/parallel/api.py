@@ -12,6 +12,7 @@ from typing import Any, TypeVar
 
 from velkora.parallel import backends, probe
 from velkora.parallel.decision import BACKENDS, Decision, Host, Profile, decide
+from velkora.parallel.probe import in_arena, is_large_array
 
 logger = logging.getLogger(__name__)
 
@@ -84,15 +85,13 @@ def plan(func: Callable[[Any], Any], items: Sequence[Any], *, backend: str = "au
 def _shared_bytes(items: Sequence[Any], func: Callable[..., Any]) -> int:
     if "numpy" not in sys.modules:
         return 0
-    from velkora.parallel.sharing import may_hold_arrays, substitute
+    from velkora.parallel.sharing import arrays_in, may_hold_arrays
 
-    memo: dict[int, Any] = {}
-    if may_hold_arrays(func):
-        substitute(func, lambda a: a, memo)
+    found = {id(a): a for a in arrays_in(func) if is_large_array(a)} if may_hold_arrays(func) else {}
     if items and may_hold_arrays(items[0]):
         for item in items:
-            substitute(item, lambda a: a, memo)
-    return sum(int(a.nbytes) for _, a in memo.values())
+            found.update((id(a), a) for a in arrays_in(item) if is_large_array(a))
+    return sum(int(a.nbytes) for a in found.values())
 
 
 def explain(func: Callable[[Any], Any], items: Iterable[Any], *, backend: str = "auto",
@@ -175,32 +174,33 @@ def _payload(func: Callable[[Any], Any], decision: Decision, backend: str) -> by
 
 
 def _run_processes(func: Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any],
-                   decision: Decision, payload: bytes | Callable[[Any], Any], timeout: float | None) -> None:
+                   decision: Decision, payload: bytes, timeout: float | None) -> None:
     """Large arrays bound to the function or inside the items are copied into shared memory once
-    for the map (arena arrays as they are); a function holding arrays goes with every chunk rather
-    than pickled once, so that each chunk carries handles of its own."""
-    from velkora.parallel.sharing import may_hold_arrays, open_sharing, substitute
+    for the map (arena arrays as they are); a function holding arena arrays goes with every chunk
+    rather than pickled once, so that each chunk carries handles of its own."""
+    from velkora.parallel.sharing import arrays_in, may_hold_arrays, open_sharing, substitute
 
     share_items = bool(items) and may_hold_arrays(items[start])
-    share_func = may_hold_arrays(func)
-    sizes: dict[int, Any] = {}
-    if share_func:
-        substitute(func, lambda a: a, sizes)
+    bound = list(arrays_in(func)) if may_hold_arrays(func) else []
+    sizes = {id(a): a for a in bound if is_large_array(a)}
     if share_items:
         for item in items[start:]:
-            substitute(item, lambda a: a, sizes)
+            sizes.update((id(a), a) for a in arrays_in(item) if is_large_array(a))
+    send: bytes | Callable[[Any], Any] = payload
     if not sizes:
-        backends.run_processes(func if share_func else payload, items, start, out, decision.workers,
-                               decision.chunksize, timeout)
+        if any(in_arena(a) for a in bound):
+            send = func
+        backends.run_processes(send, items, start, out, decision.workers, decision.chunksize, timeout)
         return
-    sharing = open_sharing(sum(int(a.nbytes) for _, a in sizes.values()))
+    sharing = open_sharing(sum(int(a.nbytes) for a in sizes.values()))
     try:
         memo: dict[int, Any] = {}
-        sent = substitute(func, sharing.share, memo) if share_func else payload
+        if bound:
+            send = substitute(func, sharing.share, memo)
         todo = items
         if share_items:
             todo = [None] * start + [substitute(item, sharing.share, memo) for item in items[start:]]
-        backends.run_processes(sent, todo, start, out, decision.workers, decision.chunksize, timeout)
+        backends.run_processes(send, todo, start, out, decision.workers, decision.chunksize, timeout)
     finally:
         sharing.close()
 

@@ -8,7 +8,9 @@ cause, a note naming the item). Worker processes are loky's reusable executor: s
 
 from __future__ import annotations
 
+import collections
 import itertools
+import operator
 import sys
 import logging
 import os
@@ -19,13 +21,15 @@ from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
-from velkora.parallel._worker import Failure, Outcome, run_chunk
+from velkora.parallel._worker import Failure, Outcome, SharedPayload, run_chunk
 from velkora.parallel.decision import MAX_WAITING_THREADS
 from velkora.parallel.probe import WORKER_ENV
 
 logger = logging.getLogger(__name__)
 
 IDLE_SECONDS = 300.0            # worker processes left idle this long exit on their own
+SHARED_PAYLOAD_BYTES = 1 << 20  # a pickled function this large goes to the workers once, through
+                                # shared memory, instead of with every chunk
 
 
 class WorkerDied(BrokenProcessPool):
@@ -57,12 +61,14 @@ def reraise(failure: Failure, where: str, of_map: bool = True) -> BaseException:
 
 def run_serial(func: Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any]) -> None:
     """Runs the items here, in order; an exception gets a note naming its item."""
-    i = start
+    it = iter(items)
+    if start:
+        collections.deque(itertools.islice(it, start), maxlen=0)
     try:
-        for i in range(start, len(items)):
-            out[i] = func(items[i])
+        # A comprehension is the fastest loop there is; the iterator says where it stopped.
+        out[start:] = [func(x) for x in it]
     except Exception as exc:
-        exc.add_note(f"raised by item {i} of the map")
+        exc.add_note(f"raised by item {len(items) - operator.length_hint(it) - 1} of the map")
         raise
 
 
@@ -186,13 +192,20 @@ def shutdown_processes() -> None:
     _last_process_use = 0.0
 
 
-def run_processes(payload: bytes | Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any], workers: int,
+def run_processes(payload: bytes | SharedPayload | Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any], workers: int,
                   chunksize: int, timeout: float | None = None) -> None:
     """Sends the items in chunks to the worker processes and gathers the results in order. A dead
     worker raises WorkerDied at once (loky watches every worker's exit); an interrupt cancels what is
     pending and stops the workers, so none outlives it. `payload` is the pickled function, loaded
     once per worker, or the function itself, pickled with every chunk (so that arena arrays bound to
     it travel as a fresh handle each time)."""
+    if isinstance(payload, bytes) and len(payload) >= SHARED_PAYLOAD_BYTES:
+        shared = SharedPayload.create(payload)
+        try:
+            run_processes(shared, items, start, out, workers, chunksize, timeout)
+        finally:
+            shared.unlink()
+        return
     global _last_process_use
     token = new_token()
     executor = process_pool(workers)

@@ -111,10 +111,11 @@ def waits(profile: Profile) -> bool:
 
 
 def releases_gil(profile: Profile) -> bool:
-    """Whether two threads were measured to compute at once (more than one CPU busy while they ran:
-    items holding the interpreter lock never show that, however noisy the machine)."""
+    """Whether two threads were measured to compute at once: clearly more CPU busy while they ran
+    than one thread alone got (items holding the interpreter lock never keep more than one busy)."""
     if profile.thread_cpu is not None:
-        return profile.thread_cpu >= GIL_FREE_GAIN
+        # Against the CPU one thread got alone: on a busy machine neither reaches a full core.
+        return profile.thread_cpu >= GIL_FREE_GAIN * max(0.25, min(1.0, profile.cpu_fraction))
     return profile.thread_gain is not None and profile.thread_gain >= GIL_FREE_GAIN
 
 

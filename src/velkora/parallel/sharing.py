@@ -11,11 +11,12 @@ from __future__ import annotations
 import functools
 import logging
 import os
+import sys
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
-from velkora.parallel.probe import is_large_array
+from velkora.parallel.probe import in_arena, is_large_array
 
 logger = logging.getLogger(__name__)
 
@@ -157,10 +158,31 @@ def substitute(obj: Any, share: Callable[[Any], Any], memo: dict[int, Any], dept
     return obj
 
 
+def arrays_in(obj: Any, depth: int = 0) -> Iterator[Any]:
+    """The NumPy arrays where `substitute` looks for them (none unless NumPy is loaded)."""
+    np = sys.modules.get("numpy")
+    if np is None:
+        return
+    if isinstance(obj, np.ndarray):
+        yield obj
+        return
+    if depth >= 3:
+        return
+    t = type(obj)
+    if t is tuple or t is list:
+        for x in obj:
+            yield from arrays_in(x, depth + 1)
+    elif t is dict:
+        for x in obj.values():
+            yield from arrays_in(x, depth + 1)
+    elif t is functools.partial:
+        yield from arrays_in(obj.func, depth + 1)
+        for x in (*obj.args, *obj.keywords.values()):
+            yield from arrays_in(x, depth + 1)
+
+
 def may_hold_arrays(obj: Any) -> bool:
     """Whether items like `obj` are worth scanning for arrays (NumPy loaded, and an array or a
     container): a map of plain numbers skips the scan."""
-    import sys
-
     return "numpy" in sys.modules and (type(obj) in (tuple, list, dict, functools.partial)
                                        or is_large_array(obj))
