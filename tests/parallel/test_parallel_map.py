@@ -206,3 +206,13 @@ def test_a_large_function_goes_to_the_workers_once(monkeypatch):
     assert out == [len(blob) + i for i in range(8)]
     assert len(made) == 1 and made[0] > len(blob)       # one segment for the 8 chunks
     assert set(os.listdir("/dev/shm")) - before == set()
+
+
+def test_an_array_deep_in_a_closure_is_still_sent():
+    np = pytest.importorskip("numpy")
+    big = np.arange(300_000, dtype=np.float64)
+
+    def pick(i):
+        return float(big[i])
+
+    assert parallel.map(pick, [3, 4, 5], backend="processes", chunksize=1, timeout=LIMIT) == [3.0, 4.0, 5.0]

@@ -151,15 +151,16 @@ def map(func: Callable[[T], R], iterable: Iterable[T], *, backend: str = "auto",
     elif decision.backend == "threads":
         backends.run_threads(func, items, start, out, decision.workers, decision.chunksize, timeout)
     else:
-        _run_processes(func, items, start, out, decision, payload, timeout)   # type: ignore[arg-type]
+        assert payload is not None
+        _run_processes(func, items, start, out, decision, payload, timeout)
     return out
 
 
-def _payload(func: Callable[[Any], Any], decision: Decision, backend: str) -> bytes | None:
-    """The pickled function, or None (after one warning) when it cannot be pickled under "auto";
-    under "processes" the reason is raised."""
+def _payload(func: Callable[[Any], Any], decision: Decision, backend: str) -> tuple[bytes, bool] | None:
+    """(the pickled function, whether large arrays were left out of it), or None (after one
+    warning) when it cannot be pickled under "auto"; under "processes" the reason is raised."""
     try:
-        return backends.pickle_function(func)
+        return backends.pickle_function(func, skip_large=True)
     except Exception as exc:
         if backend == "processes":
             raise TypeError(f"backend='processes': {_name(func)} cannot be sent to a worker process "
@@ -174,7 +175,7 @@ def _payload(func: Callable[[Any], Any], decision: Decision, backend: str) -> by
 
 
 def _run_processes(func: Callable[[Any], Any], items: Sequence[Any], start: int, out: list[Any],
-                   decision: Decision, payload: bytes, timeout: float | None) -> None:
+                   decision: Decision, payload: tuple[bytes, bool], timeout: float | None) -> None:
     """Large arrays bound to the function or inside the items are copied into shared memory once
     for the map (arena arrays as they are); a function holding arena arrays goes with every chunk
     rather than pickled once, so that each chunk carries handles of its own."""
@@ -186,7 +187,11 @@ def _run_processes(func: Callable[[Any], Any], items: Sequence[Any], start: int,
     if share_items:
         for item in items[start:]:
             sizes.update((id(a), a) for a in arrays_in(item) if is_large_array(a))
-    send: bytes | Callable[[Any], Any] = payload
+    data, skipped = payload
+    if skipped and not any(is_large_array(a) for a in bound):
+        # Its arrays sit deeper than bound arguments (a closure, a global): they go pickled, once.
+        data = backends.pickle_function(func)[0]
+    send: bytes | Callable[[Any], Any] = data
     if not sizes:
         if any(in_arena(a) for a in bound):
             send = func

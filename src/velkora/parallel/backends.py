@@ -158,13 +158,38 @@ def process_pool(workers: int) -> Any:
     return _executor
 
 
-def pickle_function(func: Callable[[Any], Any]) -> bytes:
-    """The function as cloudpickle sends it (functions of __main__ and lambdas by value); raises
-    whatever pickling raises for a function that cannot be sent."""
+_skipping_pickler: Any = None
+
+
+def pickle_function(func: Callable[[Any], Any], skip_large: bool = False) -> tuple[bytes, bool]:
+    """(the function as cloudpickle sends it, whether large arrays were left out). Functions of
+    __main__ and lambdas go by value. With `skip_large`, large arrays inside it are written as
+    references only: the bytes then serve as a check that everything else pickles (cheap however
+    much array data the function holds), not to be loaded. Raises whatever pickling raises."""
+    global _skipping_pickler
+    import io
+
     import cloudpickle
 
-    data: bytes = cloudpickle.dumps(func)
-    return data
+    if not skip_large:
+        return cloudpickle.dumps(func), False
+    if _skipping_pickler is None:
+        from velkora.parallel.probe import is_large_array
+
+        class Skipping(cloudpickle.Pickler):      # type: ignore[misc]
+            skipped = False
+
+            def persistent_id(self, obj: object) -> Any:
+                if is_large_array(obj):
+                    self.skipped = True
+                    return id(obj)
+                return None
+
+        _skipping_pickler = Skipping
+    buf = io.BytesIO()
+    p = _skipping_pickler(buf)
+    p.dump(func)
+    return buf.getvalue(), bool(p.skipped)
 
 
 def _died(exc: BaseException, first: int, processes: dict[int, Any]) -> WorkerDied:

@@ -18,7 +18,8 @@ BACKENDS = ("auto", "serial", "threads", "processes", "dask")
 PROCESS_START_SECONDS = 0.25        # starting a pool of worker processes (spawn, import velkora)
 PROCESS_TASK_SECONDS = 400e-6       # one chunk's round trip to a warm worker, beyond its items
 THREAD_TASK_SECONDS = 40e-6         # one chunk handed to a pooled thread
-SHARE_SECONDS_PER_BYTE = 0.3e-9     # copying a large array into shared memory once per map
+SHARE_SECONDS_PER_BYTE = 2e-9       # copying a large array into fresh shared memory once per map
+                                    # (first touch of its pages dominates)
 TARGET_PROCESS_CHUNK_SECONDS = 0.02  # long enough to hide a task's round trip, short enough to balance
 TARGET_THREAD_CHUNK_SECONDS = 0.002
 CHUNKS_PER_WORKER = 4               # at least this many chunks per worker, where items allow, to balance

@@ -78,7 +78,7 @@ class Executor(_BaseExecutor):
                 from velkora.parallel import dask_backend
 
                 return dask_backend.submit(call, self._client)
-            payload = backends.pickle_function(call)
+            payload = backends.pickle_function(call)[0]
             inner = backends.process_pool(self._max_workers or api.host().cores).submit(
                 run_chunk, backends.new_token(), payload, 0, [None])
             return _translate(inner)
