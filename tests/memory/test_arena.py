@@ -83,6 +83,24 @@ def test_best_fit_prefers_the_smallest_hole():
             assert got == (hole_small if ar is best else hole_big)
 
 
+def test_segments_grow_in_place_and_hand_their_free_tail_back(arena):
+    small = arena.zeros(1000)
+    seen = roundtrip(small)  # the segment is attached at its first size
+    big = arena.zeros(3 * MIB // 8)
+    grown = arena.stats()
+    assert grown["segments"] == 1 and grown["segment_bytes"] >= 3 * MIB
+    assert [d["action"] for d in grown["decisions"]] == ["grow", "grow"]
+    far = roundtrip(big)  # re-attached at the grown size
+    far[-1] = 5.0
+    assert big[-1] == 5.0 and seen[0] == 0.0
+    del big, far
+    arena.trim()
+    trimmed = arena.stats()
+    assert trimmed["segment_bytes"] < grown["segment_bytes"] and trimmed["segments"] == 1
+    assert trimmed["decisions"][-1]["reason"] == "free tail of a segment"
+    assert arena.zeros(3 * MIB // 8).sum() == 0.0  # grows again
+
+
 def test_small_arrays_come_from_slabs(arena):
     xs = [arena.empty(100, np.uint8) for _ in range(64)]
     s = arena.stats()
@@ -238,3 +256,18 @@ def test_concurrent_allocation_and_release_from_threads():
         s = ar.stats()
         assert s["live_arrays"] == 0 and s["quarantined_slabs"] == 0
         assert s["collector"]["total_allocations"] == s["collector"]["total_deallocations"] == 1600
+
+
+def test_adaptation_decisions_are_logged_and_listed(arena, caplog):
+    with caplog.at_level(logging.DEBUG, logger="velkora.memory.arena"):
+        # Eight slabs of 64-byte objects, each left holding one live object: fragmented.
+        xs = [arena.empty(8) for _ in range(64 * 8)]
+        keep = xs[::64]
+        del xs
+        big = arena.empty(2 * MIB, np.uint8)  # growth: the decisions run
+    actions = [d["action"] for d in arena.stats()["decisions"]]
+    assert actions.count("grow") >= 2 and "slab_layout" in actions
+    assert "grow" in caplog.text and "slab_layout" in caplog.text
+    assert arena._heap.class_usage(0)[3] == 4  # new slabs of the class are sparse now
+    assert arena.stats()["decision_counts"]["slab_layout"] == 1
+    assert len(keep) == 8 and big.nbytes == 2 * MIB

@@ -23,6 +23,7 @@ try:  # the tree module may be mid-build in a development checkout; CI always ha
     from velkora.memory import block_index as bi
 except ImportError:
     bi = None
+from velkora.memory import arena_heap as ah
 from velkora.memory import pool_paths as pp
 from velkora.memory import sync_cells as sc
 from velkora.monitoring import stat_counters as st
@@ -35,6 +36,7 @@ class HostileError(Exception):
 SYNC = "velkora.memory.sync_cells"
 POOL = "velkora.memory.pool_paths"
 TREE = "velkora.memory.block_index"
+HEAP = "velkora.memory.arena_heap"
 GATE = "velkora.jit.compile_gate"
 PROBE = "velkora.native.host_probe"
 SCORE = "velkora.plugins.analyzer.code_scoring"
@@ -108,7 +110,60 @@ class _Ledger:
         return self.metrics
 
 
+def _memory_file(size=1 << 20):
+    import os
+
+    fd = os.memfd_create("velkora-fuzz", os.MFD_CLOEXEC)
+    os.ftruncate(fd, size)
+    return fd
+
+
+def _heap():
+    """A heap with one segment, a pin table, empty()'s helpers and a history of blocks."""
+    import os
+
+    h = ah.Heap()
+    for fd, call in ((_memory_file(), lambda fd: h.add_segment(fd, 1 << 20)),
+                     (_memory_file(1 << 16), lambda fd: h.set_pin_table(fd, 4096))):
+        call(fd)
+        os.close(fd)  # the mapping keeps the memory
+
+    def resolve(dtype):
+        if dtype is None or dtype == "f8":
+            return (dtype, 8)
+        raise TypeError(f"unknown dtype {dtype!r}")
+
+    def shape_of(shape):
+        raise TypeError("shape must be an int or a tuple of ints")
+
+    def grow(nbytes):
+        raise MemoryError(f"cannot allocate {nbytes} bytes")
+
+    h.configure(lambda shape, dtype, block, *rest: block, resolve, shape_of, grow)
+    kept = h.alloc(100), h.alloc(10_000)  # a slab and a split segment, both free again
+    del kept
+    return h
+
+
+def _block():
+    return _heap().alloc(64)
+
+
+def _mapping():
+    import os
+
+    fd = _memory_file(1 << 16)
+    try:
+        return ah.Mapping(fd, 1 << 16)
+    finally:
+        os.close(fd)
+
+
 FACTORIES = {
+    f"{HEAP}.Heap": _heap,
+    f"{HEAP}.Block": _block,
+    f"{HEAP}.Mapping": _mapping,
+    f"{HEAP}.View": lambda: ah.View(_mapping(), 0, 64),
     f"{SYNC}.AtomicCounter": lambda: sc.AtomicCounter(41),
     f"{SYNC}.AtomicCounterWrapper": lambda: sc.AtomicCounterWrapper(41),
     f"{SYNC}.AtomicPointer": lambda: sc.AtomicPointer("start"),
@@ -131,6 +186,10 @@ def _fields(*names):
 
 
 SNAPSHOTS = {
+    f"{HEAP}.Heap": lambda h: h.stats(),
+    f"{HEAP}.Block": _fields("address", "nbytes", "capacity", "segment", "offset"),
+    f"{HEAP}.Mapping": lambda m: m.size,
+    f"{HEAP}.View": lambda v: v.nbytes,
     f"{SYNC}.AtomicCounter": lambda c: c.load(),
     f"{SYNC}.AtomicCounterWrapper": lambda w: w.load(),
     f"{SYNC}.AtomicPointer": lambda p: (p.load(), p.get_version()),
@@ -169,6 +228,10 @@ SNAPSHOT_EXEMPT = {
 # interpreter's ValueError and infinities its OverflowError.
 _CONV = (TypeError, OverflowError, ValueError, HostileError)
 MODULE_RAISES = {
+    # The heap maps memory (OSError for a descriptor that cannot be mapped) and refuses work in a
+    # forked child or before set-up (RuntimeError); its helpers' MemoryError passes through.
+    # Its attributes are read-only (AttributeError on assignment).
+    HEAP: _CONV + (OSError, RuntimeError, MemoryError, BufferError, AttributeError),
     SYNC: _CONV,
     POOL: _CONV,
     TREE: _CONV,
@@ -272,6 +335,12 @@ EXTRA = [f"{cls}.{m}" for cls in FACTORIES for m in ("__init__", "__setstate__",
 ]
 
 SKIP_CALL = {
+    # Map whatever descriptor they are given and later write slab headers and pin counts into it:
+    # fuzzed descriptors would be the test run's own files. Driven with memory files by
+    # tests/memory/test_arena_heap_model.py.
+    f"{HEAP}.Heap.add_segment": "maps and writes into the descriptor given",
+    f"{HEAP}.Heap.set_pin_table": "maps and writes into the descriptor given",
+    f"{HEAP}.Heap.extend_segment": "maps and writes into the descriptor given",
     # Probe the host (sysfs, nvidia-smi, registry import); they take no arguments, so the fuzzer
     # can only check the argument-count error, which test_no_argument_callables_refuse_arguments does.
     f"{PROBE}.detect_physical_cores": "no parameters",
@@ -285,6 +354,15 @@ SKIP_CALL = {
 
 # Written out so that a callable added to a module without a fuzz entry fails the coverage test.
 COVERED = frozenset({
+    *(f"{HEAP}.{n}" for n in ("Heap", "Block", "Mapping", "View")),
+    *(f"{HEAP}.Heap.{m}" for m in ("add_segment", "remove_segment", "set_pin_table", "alloc", "sweep",
+                                  "verify", "close", "set_objects_per_slab", "stats", "class_usage",
+                                  "empty_segments", "configure", "empty", "extend_segment",
+                                  "shrink_segment", "tail_free")),
+    *(f"{HEAP}.Block.{m}" for m in ("address", "nbytes", "capacity", "segment", "offset", "heap",
+                                   "from_slab", "export")),
+    f"{HEAP}.Mapping.size",
+    f"{HEAP}.View.nbytes",
     *(f"{SYNC}.{n}" for n in ("AtomicCounter", "AtomicCounterWrapper", "AtomicPointer", "LockFreeStack",
                               "LockFreeStatistics", "PerformanceTimer")),
     *(f"{SYNC}.AtomicCounter.{m}" for m in (

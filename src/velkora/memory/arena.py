@@ -27,7 +27,9 @@ Ownership and lifetime.
 - An arena array pickled by a process transport (multiprocessing and so
   ``concurrent.futures.ProcessPoolExecutor``, loky/joblib; see :func:`register_reducers`) travels
   as a handle and arrives as a view of the same memory: writes on either side are seen by the other.
-  Pickling it with plain :mod:`pickle` (to a file, say) copies the data as usual.
+  Pickling it with plain :mod:`pickle` (to a file, say) copies the data as usual; so does sending
+  on an array a process received (only the owner hands out handles). Other transports can register
+  :func:`reduce_array` or send :meth:`SharedArena.handle` objects.
 - A received view stays valid as long as the receiver holds it, even after the owner released its
   arrays or closed the arena: a block handed to another process is *pinned*. When the owner's last
   array of it goes, the block is not reused while any handle to it is still in flight (pickled, not
@@ -48,6 +50,7 @@ from __future__ import annotations
 
 import atexit
 import collections
+import dataclasses
 import logging
 import math
 import operator
@@ -74,10 +77,12 @@ __all__ = [
     "ArrayHandle",
     "SharedArena",
     "attached_segments",
+    "reduce_array",
     "register_reducers",
 ]
 
 DEFAULT_SEGMENT_SIZE = 16 << 20  # bytes of the first segment
+RESERVE = 1 << 36  # address space a segment may grow into in place (nothing is committed)
 PIN_SLOTS = 65536  # blocks that may be held by other processes at once (1 MiB, mapped lazily)
 _MAX_DECISIONS = 64
 
@@ -162,7 +167,8 @@ class ArrayHandle:
         data = _attach(self.pid, self.fd, self.inode, self.size)
         pins = _attach(self.pid, self.pins_fd, self.pins_inode, self.pins_size)
         view = _native.View(data, self.offset, self.span, pins, self.slot, self.generation)
-        out = np.ndarray(self.shape, self.dtype, view, self.start, self.strides)
+        out = np.ndarray(self.shape, self.dtype, view, self.start,  # type: ignore[arg-type]
+                         self.strides)
         if not self.writeable:
             out.flags.writeable = False
         return out
@@ -174,12 +180,14 @@ _attach_lock = threading.Lock()
 
 def _attach(pid: int, fd: int, inode: int, size: int) -> Any:
     hit = _attached.get((pid, inode))
-    if hit is not None:
+    if hit is not None and hit[0].size >= size:
         return hit[0]
     with _attach_lock:
         hit = _attached.get((pid, inode))
-        if hit is not None:
+        if hit is not None and hit[0].size >= size:
             return hit[0]
+        # New, or grown in place since it was attached: (re)map it at its present size; views of
+        # the older mapping keep that one alive.
         _prune_attached()
         path = f"/proc/{pid}/fd/{fd}"
         try:
@@ -248,8 +256,11 @@ def _block_of(arr: Any) -> Any:
     return base
 
 
-def _reduce_array(arr: np.ndarray) -> Any:
-    """Pickles an arena array as a handle, any other array as NumPy does."""
+def reduce_array(arr: np.ndarray) -> Any:
+    """The reduction of an array for a pickler that carries it to another process of this machine:
+    a handle for an arena array of an open arena (pinning its block, see the module notes), NumPy's
+    own reduction for any other array. Register it in a pickler's dispatch table for numpy.ndarray
+    (register_reducers does so for multiprocessing and loky). O(ndim)."""
     block = _block_of(arr)
     arena = _arenas.get(id(block.heap)) if block is not None else None
     if arena is None or arena._closed:
@@ -270,7 +281,7 @@ def register_reducers() -> None:
     if "multiprocessing" not in _registered:
         from multiprocessing.reduction import ForkingPickler
 
-        ForkingPickler.register(np.ndarray, _reduce_array)
+        ForkingPickler.register(np.ndarray, reduce_array)
         _registered.add("multiprocessing")
     for pkg, mod in (("loky", "loky.backend.reduction"),
                      ("joblib", "joblib.externals.loky.backend.reduction")):
@@ -280,14 +291,41 @@ def register_reducers() -> None:
             reduction = __import__(mod, fromlist=["register"])
         except ImportError:
             continue
-        reduction.register(np.ndarray, _reduce_array)
+        reduction.register(np.ndarray, reduce_array)
         _registered.add(mod)
 
 
 # ---- the arena ---------------------------------------------------------------------------------
 
-_arenas: dict[int, SharedArena] = {}  # id(heap) -> arena, while open
-_dtype_cache: dict[Any, Any] = {}
+_arenas: weakref.WeakValueDictionary[int, SharedArena] = weakref.WeakValueDictionary()
+# id(heap) -> arena, while open
+
+
+def _resolve_dtype(dtype: Any) -> tuple[Any, int]:
+    """numpy's dtype for an argument of empty(), refused when it holds Python objects."""
+    import numpy as np
+
+    if dtype is None:
+        dtype = np.float64
+    try:
+        dt = np.dtype(dtype)
+    except TypeError as e:
+        raise TypeError(f"unknown dtype {dtype!r}: {e}") from None
+    if dt.hasobject:
+        raise TypeError(f"dtype {dt} holds Python objects, which cannot live in shared memory")
+    return dt, dt.itemsize
+
+
+def _grower(ref: weakref.ref[SharedArena]) -> Any:
+    # The heap calls this when no segment has room; a weak reference, so that the heap does not
+    # keep its arena alive.
+    def grow(nbytes: int) -> Any:
+        arena = ref()
+        if arena is None:
+            raise ValueError("the arena is closed")
+        return arena._grow_and_alloc(nbytes)
+
+    return grow
 
 
 def _shape_of(shape: Any) -> tuple[int, ...]:
@@ -349,6 +387,7 @@ class SharedArena:
         self._grow_lock = threading.Lock()
         self._closed = False
         self._peak_segment_bytes = 0
+        self._newest = -1  # the segment that grows in place
         self._decisions: collections.deque[_policy.Decision] = collections.deque(
             maxlen=_MAX_DECISIONS)
         self._decision_counts: collections.Counter[str] = collections.Counter()
@@ -363,32 +402,22 @@ class SharedArena:
         except BaseException:
             _close_files(self._heap, self._files, self._pins)
             raise
+        self._heap.configure(np.ndarray, _resolve_dtype, _shape_of, _grower(weakref.ref(self)))
+        self._empty = self._heap.empty
         self._finalizer = weakref.finalize(self, _close_files, self._heap, self._files, self._pins)
         _arenas[id(self._heap)] = self
         register_reducers()
 
     # ---- allocation ----------------------------------------------------------------------------
 
-    def empty(self, shape: Any, dtype: npt.DTypeLike = float, order: str = "C") -> np.ndarray:
-        """A new uninitialised array of the arena. About 1 microsecond for small arrays (a slab
-        object); O(log n) in the number of free blocks for large ones, plus a new segment (an
-        open, a truncate and a mapping) when none has room."""
-        try:
-            dt = _dtype_cache[dtype]
-        except (KeyError, TypeError):
-            dt = self._resolve_dtype(dtype)
-        if type(shape) is int and shape >= 0:
-            dims: tuple[int, ...] = (shape,)
-            nbytes = shape * dt.itemsize
-        else:
-            dims = _shape_of(shape)
-            nbytes = math.prod(dims) * dt.itemsize
-        block = self._alloc(nbytes) if nbytes < 1 << 62 else None
-        if block is None:
-            block = self._grow_and_alloc(nbytes)
-        return self._ndarray(dims, dt, block, 0, None, order)
+    def empty(self, shape: Any, dtype: npt.DTypeLike | None = None, order: str | None = None) -> np.ndarray:
+        """A new uninitialised array of the arena (numpy.empty's arguments). About as fast as
+        numpy.empty for small arrays (a slab object, placed in native code); O(log n) in the number
+        of free blocks for large ones, plus a new segment (a memory file and its mapping) when none
+        has room."""
+        return self._empty(shape, dtype, order)  # type: ignore[no-any-return]
 
-    def zeros(self, shape: Any, dtype: npt.DTypeLike = float, order: str = "C") -> np.ndarray:
+    def zeros(self, shape: Any, dtype: npt.DTypeLike | None = None, order: str | None = None) -> np.ndarray:
         """A new array of zeros in the arena; ``empty`` plus one pass over the bytes."""
         out = self.empty(shape, dtype, order)
         out.fill(0)
@@ -406,24 +435,7 @@ class SharedArena:
         np.copyto(out, src, casting="no")
         return out
 
-    def _resolve_dtype(self, dtype: Any) -> Any:
-        import numpy as np
-
-        if dtype is None:
-            dtype = float
-        try:
-            dt = np.dtype(dtype)
-        except TypeError as e:
-            raise TypeError(f"unknown dtype {dtype!r}: {e}") from None
-        if dt.hasobject:
-            raise TypeError(f"dtype {dt} holds Python objects, which cannot live in shared memory")
-        try:
-            _dtype_cache[dtype] = dt
-        except TypeError:  # an unhashable description
-            pass
-        return dt
-
-    def _state(self, raw: dict[str, Any]) -> _policy.PoolState:
+    def _state(self, raw: _native.HeapStats) -> _policy.PoolState:
         return _policy.PoolState(
             live_bytes=raw["segment_bytes"] - raw["free_bytes"],
             segment_bytes=raw["segment_bytes"],
@@ -440,11 +452,11 @@ class SharedArena:
 
     def _grow_and_alloc(self, nbytes: int) -> Any:
         with self._grow_lock:
-            block = self._alloc(nbytes) if nbytes < 1 << 62 else None  # another thread grew
+            block = self._alloc(nbytes)  # another thread grew
             if block is not None:
                 return block
             self._heap.sweep()
-            block = self._alloc(nbytes) if nbytes < 1 << 62 else None
+            block = self._alloc(nbytes)
             if block is not None:
                 return block
             self._give_back_empty()
@@ -454,16 +466,26 @@ class SharedArena:
             request = max(nbytes, 1)
             request = request + _native.ALIGNMENT + (
                 70000 if request <= _native.SMALL_MAX else 0)
-            d = _policy.plan_growth(request, self._state(raw), self._segment_size)
-            self._decide(d)
-            if d.action == "refuse":
-                raise MemoryError(
-                    f"cannot allocate {nbytes} bytes in the shared arena: it holds "
-                    f"{raw['segment_bytes']} bytes in {raw['segments']} segments with "
-                    f"{raw['largest_free_block']} in its largest free block, and its capacity "
-                    f"is {self._capacity} bytes"
-                )
-            self._add_segment(d.size)
+            state = self._state(raw)
+            grown = False
+            if self._newest in self._files:  # grow the newest segment in place, past its free tail
+                tail = self._heap.tail_free(self._newest)
+                d = _policy.plan_growth(request, state, self._segment_size, tail)
+                if d.action == "grow":
+                    grown = self._extend(self._newest, d.size)
+                    if grown:
+                        self._decide(d)
+            if not grown:
+                d = _policy.plan_growth(request, state, self._segment_size)
+                self._decide(d)
+                if d.action == "refuse":
+                    raise MemoryError(
+                        f"cannot allocate {nbytes} bytes in the shared arena: it holds "
+                        f"{raw['segment_bytes']} bytes in {raw['segments']} segments with "
+                        f"{raw['largest_free_block']} in its largest free block, and its "
+                        f"capacity is {self._capacity} bytes"
+                    )
+                self._add_segment(d.size)
             block = self._alloc(nbytes)
             if block is None:  # unreachable: the new segment fits the request
                 raise MemoryError(f"cannot allocate {nbytes} bytes in the shared arena")
@@ -471,14 +493,44 @@ class SharedArena:
 
     def _add_segment(self, size: int) -> None:
         f = _new_memory_file(f"velkora-arena-{self._pid}-{self._id}", size)
+        reserve = RESERVE if self._capacity is None else min(RESERVE, self._capacity)
         try:
-            index = self._heap.add_segment(f.fd, size)
+            index = self._heap.add_segment(f.fd, size, max(reserve, size))
         except BaseException:
             os.close(f.fd)
             raise
         self._files[index] = f
+        self._newest = index
+        self._note_peak()
+
+    def _extend(self, index: int, add: int) -> bool:
+        f = self._files[index]
+        new = f.size + add
+        os.ftruncate(f.fd, new)
+        try:
+            ok = self._heap.extend_segment(index, f.fd, new)
+        except BaseException:
+            os.ftruncate(f.fd, f.size)
+            raise
+        if not ok:  # beyond the address space reserved for it
+            os.ftruncate(f.fd, f.size)
+            return False
+        self._files[index] = dataclasses.replace(f, size=new)
+        self._note_peak()
+        return True
+
+    def _note_peak(self) -> None:
         total = sum(x.size for x in self._files.values())
         self._peak_segment_bytes = max(self._peak_segment_bytes, total)
+
+    def _trim_tails(self) -> None:
+        for index, f in list(self._files.items()):
+            tail = self._heap.tail_free(index)
+            new = _policy.plan_trim(self._state(self._heap.stats()), f.size, tail)
+            if new is not None and self._heap.shrink_segment(index, new):
+                os.ftruncate(f.fd, new)
+                self._files[index] = dataclasses.replace(f, size=new)
+                self._decide(_policy.Decision("give_back", f.size - new, "free tail of a segment"))
 
     def _give_back_empty(self) -> None:
         empty = self._heap.empty_segments()
@@ -507,12 +559,14 @@ class SharedArena:
                     f"{live} of {cap} objects live in {slabs} slabs"))
 
     def trim(self) -> int:
-        """Hands empty segments back to the system where the policy allows; returns how many
-        segments remain. O(number of blocks)."""
+        """Hands empty segments and free segment tails back to the system where the policy allows
+        (growth does the former by itself); returns how many segments remain. O(number of
+        blocks)."""
         self._check_open()
         with self._grow_lock:
             self._heap.sweep()
             self._give_back_empty()
+            self._trim_tails()
             return len(self._files)
 
     # ---- handles -----------------------------------------------------------------------------

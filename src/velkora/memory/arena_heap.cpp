@@ -59,6 +59,15 @@ struct Deferred {
     int32_t slot;
 };
 
+// A dtype argument seen before (compared by identity) and what numpy made of it.
+struct DtypeEntry {
+    PyObject* key;
+    PyObject* descr;
+    Py_ssize_t itemsize;
+    auto owned() { return std::tie(key, descr); }
+};
+constexpr int kDtypeCache = 8;
+
 struct HeapObject {
     PyObject_HEAD
     core::Heap* heap;
@@ -73,6 +82,16 @@ struct HeapObject {
     uint64_t fork_gen;
     uint64_t deferred_bytes;
     bool closed;
+    // empty()'s helpers, set by configure(): numpy.ndarray, and Python callables for what the
+    // native path leaves to Python (a dtype it has not seen, a shape other than non-negative ints,
+    // an allocation that needs a new segment).
+    PyObject* ndarray;
+    PyObject* resolve_dtype;
+    PyObject* shape_of;
+    PyObject* grow;
+    DtypeEntry dtypes[kDtypeCache];
+    int dtype_next;
+    auto owned() { return std::tie(ndarray, resolve_dtype, shape_of, grow, dtypes); }
 };
 
 struct BlockObject {
@@ -212,9 +231,16 @@ int heap_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
+int heap_traverse(PyObject* self, visitproc visit, void* arg) {
+    return vk::traverse_object<HeapObject>(self, visit, arg);
+}
+int heap_clear(PyObject* self) { return vk::clear_object<HeapObject>(self); }
+
 void heap_dealloc(PyObject* self) {
     HeapObject* h = heap_obj(self);
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    heap_clear(self);
     if (h->maps != nullptr) {
         for (uint32_t i = 0; i < h->maps->size(); ++i) unmap_segment(h, i);
     }
@@ -236,27 +262,51 @@ bool heap_ready(HeapObject* h) {
     return true;
 }
 
-constexpr auto kAddSegment = vk::sig("add_segment", "fd", "size");
+uint64_t page_size() {
+    static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+bool check_segment_size(uint64_t size, const char* what) {
+    if (size == 0 || size % page_size() != 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive multiple of the page size %llu, "
+                     "not %llu", what, static_cast<unsigned long long>(page_size()),
+                     static_cast<unsigned long long>(size));
+        return false;
+    }
+    return true;
+}
+
+constexpr auto kAddSegment = vk::sig("add_segment", "fd", "size", vk::arg("reserve") = 0);
 
 PyObject* heap_add_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     int32_t fd;
-    uint64_t size;
-    if (!vk::parse(kAddSegment, args, nargs, kwnames, vk::i32(fd), vk::u64(size))) return nullptr;
-    HeapObject* h = heap_obj(self);
-    if (!heap_ready(h) || !check_usable(h)) return nullptr;
-    if (size < core::kAlign || size % core::kAlign != 0) {
-        PyErr_Format(PyExc_ValueError, "segment size must be a positive multiple of %d, not %llu",
-                     static_cast<int>(core::kAlign), static_cast<unsigned long long>(size));
+    uint64_t size, reserve = 0;
+    if (!vk::parse(kAddSegment, args, nargs, kwnames, vk::i32(fd), vk::u64(size),
+                   vk::u64(reserve))) {
         return nullptr;
     }
-    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (reserve < size) reserve = size;
+    if (reserve % page_size() != 0) reserve += page_size() - reserve % page_size();
+    // Address space for the segment to grow into in place, then the file mapped at its start.
+    void* base = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
     if (base == MAP_FAILED) return PyErr_SetFromErrno(PyExc_OSError);
+    if (mmap(base, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        munmap(base, reserve);
+        return nullptr;
+    }
     const int64_t idx = h->heap->add_segment(static_cast<uint8_t*>(base), size);
     if (idx < 0) {
-        munmap(base, size);
+        munmap(base, reserve);
         return PyErr_NoMemory();
     }
+    size = reserve;  // what unmapping the segment takes
     const auto i = static_cast<std::size_t>(idx);
     try {
         if (i == h->maps->size()) {
@@ -271,6 +321,68 @@ PyObject* heap_add_segment(PyObject* self, PyObject* const* args, Py_ssize_t nar
     (*h->maps)[i] = static_cast<uint8_t*>(base);
     (*h->map_sizes)[i] = size;
     return PyLong_FromLongLong(idx);
+}
+
+constexpr auto kExtend = vk::sig("extend_segment", "index", "fd", "size");
+
+PyObject* heap_extend_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    uint32_t i;
+    int32_t fd;
+    uint64_t size;
+    if (!vk::parse(kExtend, args, nargs, kwnames, vk::u32(i), vk::i32(fd), vk::u64(size))) {
+        return nullptr;
+    }
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (i >= h->maps->size() || (*h->maps)[i] == nullptr) {
+        PyErr_Format(PyExc_ValueError, "no segment %u", i);
+        return nullptr;
+    }
+    const uint64_t old = h->heap->segment(i).size;
+    if (size <= old || size > (*h->map_sizes)[i]) Py_RETURN_FALSE;  // beyond the reservation
+    uint8_t* base = (*h->maps)[i];
+    if (mmap(base + old, size - old, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+             static_cast<off_t>(old)) == MAP_FAILED) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    if (!h->heap->extend_segment(i, size)) {
+        mmap(base + old, size - old, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_TRUE;
+}
+
+constexpr auto kShrink = vk::sig("shrink_segment", "index", "size");
+
+PyObject* heap_shrink_segment(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    uint32_t i;
+    uint64_t size;
+    if (!vk::parse(kShrink, args, nargs, kwnames, vk::u32(i), vk::u64(size))) return nullptr;
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (!check_segment_size(size, "segment size")) return nullptr;
+    if (i >= h->maps->size() || (*h->maps)[i] == nullptr) Py_RETURN_FALSE;
+    const uint64_t old = h->heap->segment(i).size;
+    h->heap->release_empty_slabs();
+    if (!h->heap->shrink_segment(i, size)) Py_RETURN_FALSE;
+    // The tail goes back to reserved address space; the caller truncates the file.
+    mmap((*h->maps)[i] + size, old - size, PROT_NONE,
+         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    Py_RETURN_TRUE;
+}
+
+constexpr auto kTailFree = vk::sig("tail_free", "index");
+
+PyObject* heap_tail_free(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    uint32_t i;
+    if (!vk::parse(kTailFree, args, nargs, kwnames, vk::u32(i))) return nullptr;
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h)) return nullptr;
+    return PyLong_FromUnsignedLongLong(h->heap->tail_free(i));
 }
 
 constexpr auto kRemoveSegment = vk::sig("remove_segment", "index");
@@ -298,6 +410,13 @@ PyObject* heap_set_pins(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (h->pins != nullptr || slots <= 0) {
         PyErr_SetString(PyExc_ValueError, "the pin table is set once, with a positive size");
         return nullptr;
+    }
+    try {
+        // Room for every slot up front: releases push slots back from tp_dealloc, where nothing
+        // may throw.
+        h->free_slots->reserve(static_cast<std::size_t>(slots));
+    } catch (...) {
+        return PyErr_NoMemory();
     }
     const uint64_t bytes = uint64_t{static_cast<uint32_t>(slots)} * sizeof(PinSlot);
     void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -487,9 +606,158 @@ PyObject* heap_empty_segments(PyObject* self, PyObject*) {
     return out.release();
 }
 
+constexpr auto kConfigure = vk::sig("configure", "ndarray", "resolve_dtype", "shape_of", "grow");
+
+PyObject* heap_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    PyObject *nd = nullptr, *resolve = nullptr, *shape_of = nullptr, *grow = nullptr;
+    if (!vk::parse(kConfigure, args, nargs, kwnames, vk::object(nd), vk::object(resolve),
+                   vk::object(shape_of), vk::object(grow))) {
+        return nullptr;
+    }
+    HeapObject* h = heap_obj(self);
+    PyObject* old[4] = {h->ndarray, h->resolve_dtype, h->shape_of, h->grow};
+    h->ndarray = Py_NewRef(nd);
+    h->resolve_dtype = Py_NewRef(resolve);
+    h->shape_of = Py_NewRef(shape_of);
+    h->grow = Py_NewRef(grow);
+    for (PyObject* o : old) Py_XDECREF(o);
+    Py_RETURN_NONE;
+}
+
+// The dtype entry of `dtype`, resolving and caching it on a miss. Borrowed; null with an error.
+DtypeEntry* dtype_entry(HeapObject* h, PyObject* dtype) {
+    for (DtypeEntry& e : h->dtypes) {
+        if (e.key == dtype) return &e;
+    }
+    vk::Ref r = vk::Ref::steal(PyObject_CallOneArg(h->resolve_dtype, dtype));
+    if (!r) return nullptr;
+    if (!PyTuple_CheckExact(r.get()) || PyTuple_GET_SIZE(r.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "resolve_dtype must return (dtype, itemsize)");
+        return nullptr;
+    }
+    const Py_ssize_t itemsize = PyLong_AsSsize_t(PyTuple_GET_ITEM(r.get(), 1));
+    if (itemsize < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "negative itemsize");
+        return nullptr;
+    }
+    // The resolver may have run arbitrary code, this very method included: look again.
+    for (DtypeEntry& e : h->dtypes) {
+        if (e.key == dtype) return &e;
+    }
+    DtypeEntry& e = h->dtypes[h->dtype_next];
+    h->dtype_next = (h->dtype_next + 1) % kDtypeCache;
+    PyObject* old_key = e.key;
+    PyObject* old_descr = e.descr;
+    e.key = Py_NewRef(dtype);
+    e.descr = Py_NewRef(PyTuple_GET_ITEM(r.get(), 0));
+    e.itemsize = itemsize;
+    Py_XDECREF(old_key);
+    Py_XDECREF(old_descr);
+    return &e;
+}
+
+// Elements of a shape given as an int or a tuple of ints, all non-negative; false otherwise
+// (the Python normaliser then explains or converts).
+bool count_elements(PyObject* shape, uint64_t& count, bool& overflow) {
+    count = 1;
+    overflow = false;
+    auto take = [&](PyObject* d) {
+        if (!PyLong_CheckExact(d)) return false;
+        int of = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(d, &of);
+        if (of != 0) {
+            if (of < 0) return false;
+            overflow = true;
+            return true;
+        }
+        if (v < 0) return false;
+        if (__builtin_mul_overflow(count, static_cast<uint64_t>(v), &count)) overflow = true;
+        return true;
+    };
+    if (PyLong_CheckExact(shape)) return take(shape);
+    if (!PyTuple_CheckExact(shape)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) {
+        if (!take(PyTuple_GET_ITEM(shape, i))) return false;
+    }
+    return true;
+}
+
+constexpr auto kEmpty = vk::sig("empty", "shape", vk::arg("dtype") = nullptr,
+                                vk::arg("order") = nullptr);
+
+PyObject* heap_empty(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    PyObject *shape = nullptr, *dtype = Py_None, *order = Py_None;
+    if (!vk::parse(kEmpty, args, nargs, kwnames, vk::object(shape), vk::object(dtype),
+                   vk::object(order))) {
+        return nullptr;
+    }
+    HeapObject* h = heap_obj(self);
+    if (!heap_ready(h) || !check_usable(h)) return nullptr;
+    if (h->ndarray == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Heap.empty needs configure() first");
+        return nullptr;
+    }
+    uint64_t count;
+    bool overflow;
+    vk::Ref normalised;
+    if (!count_elements(shape, count, overflow)) {
+        normalised = vk::Ref::steal(PyObject_CallOneArg(h->shape_of, shape));
+        if (!normalised) return nullptr;
+        shape = normalised.get();
+        if (!count_elements(shape, count, overflow)) {
+            PyErr_SetString(PyExc_TypeError, "shape_of must return a tuple of non-negative ints");
+            return nullptr;
+        }
+    }
+    DtypeEntry* e = dtype_entry(h, dtype);
+    if (e == nullptr) return nullptr;
+    vk::Ref descr = vk::Ref::borrow(e->descr);  // the cache entry may be replaced by a callback
+    uint64_t nbytes = 0;
+    if (overflow || __builtin_mul_overflow(count, static_cast<uint64_t>(e->itemsize), &nbytes) ||
+        nbytes > (uint64_t{1} << 62)) {
+        PyErr_Format(PyExc_MemoryError,
+                     "cannot allocate an array of shape %R and dtype %R: more bytes than the "
+                     "address space holds", shape, descr.get());
+        return nullptr;
+    }
+    vk::Ref block = vk::Ref::steal(
+        new_block(h, vk::state_of_type<ModuleState>(cls)->Block, nbytes == 0 ? 1 : nbytes));
+    if (!block) return nullptr;
+    if (block.get() == Py_None) {
+        vk::Ref n = vk::Ref::steal(PyLong_FromUnsignedLongLong(nbytes));
+        if (!n) return nullptr;
+        block = vk::Ref::steal(PyObject_CallOneArg(h->grow, n.get()));
+        if (!block) return nullptr;
+    }
+    if (order == Py_None) {
+        PyObject* call[3] = {shape, descr.get(), block.get()};
+        return PyObject_Vectorcall(h->ndarray, call, 3, nullptr);
+    }
+    vk::Ref zero = vk::Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    PyObject* call[6] = {shape, descr.get(), block.get(), zero.get(), Py_None, order};
+    return PyObject_Vectorcall(h->ndarray, call, 6, nullptr);
+}
+
 PyMethodDef heap_methods[] = {
+    vk::def_method(kConfigure, heap_configure,
+                   "Sets empty()'s helpers: numpy.ndarray, the dtype resolver (dtype -> (dtype, "
+                   "itemsize)), the shape normaliser and the growth callback (nbytes -> Block)."),
+    vk::def_method(kEmpty, heap_empty,
+                   "A new array of the heap (numpy.empty's meaning); the native path of "
+                   "SharedArena.empty."),
     vk::def_method(kAddSegment, heap_add_segment,
-                   "Maps the memory file fd (size bytes) as a new segment; returns its index."),
+                   "Maps the memory file fd (size bytes) as a new segment, in reserve bytes of "
+                   "address space it can grow into; returns its index."),
+    vk::def_method(kExtend, heap_extend_segment,
+                   "Grows a segment in place to size bytes of its file (already truncated to "
+                   "them); False beyond the address space reserved for it."),
+    vk::def_method(kShrink, heap_shrink_segment,
+                   "Gives the free tail of a segment past size bytes back; False when it is not "
+                   "free. The caller truncates the file."),
+    vk::def_method(kTailFree, heap_tail_free, "Bytes of the free block at a segment's end."),
     vk::def_method(kRemoveSegment, heap_remove_segment,
                    "Unmaps an empty segment; False when it still holds anything."),
     vk::def_method(kSetPins, heap_set_pins, "Maps the shared pin table (slots entries)."),
@@ -778,8 +1046,9 @@ PyGetSetDef view_getset[] = {
 // break the release in dealloc.
 bool add_type(PyObject* m, const char* name, std::size_t size, const char* doc, initproc init,
               destructor dealloc, PyMethodDef* methods, PyGetSetDef* getset, getbufferproc getbuf,
-              bool constructible, PyTypeObject** out) {
-    PyType_Slot slots[8];
+              bool constructible, PyTypeObject** out, traverseproc traverse = nullptr,
+              inquiry clear = nullptr) {
+    PyType_Slot slots[10];
     int n = 0;
     slots[n++] = {Py_tp_doc, const_cast<char*>(doc)};
     slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)};
@@ -788,8 +1057,12 @@ bool add_type(PyObject* m, const char* name, std::size_t size, const char* doc, 
     if (init != nullptr) slots[n++] = {Py_tp_init, reinterpret_cast<void*>(init)};
     if (constructible) slots[n++] = {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)};
     if (getbuf != nullptr) slots[n++] = {Py_bf_getbuffer, reinterpret_cast<void*>(getbuf)};
+    if (traverse != nullptr) {
+        slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(traverse)};
+        slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(clear)};
+    }
     slots[n++] = {0, nullptr};
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    unsigned int flags = Py_TPFLAGS_DEFAULT | (traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0);
     if (!constructible) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     PyType_Spec spec{name, static_cast<int>(size), 0, flags, slots};
     PyObject* t = PyType_FromModuleAndSpec(m, &spec, nullptr);
@@ -817,7 +1090,8 @@ int module_exec(PyObject* m) {
     static char* mapping_doc = vk::class_doc(
         kMappingInit, "A shared segment mapped into this process (a receiver's side).");
     if (!add_type(m, "velkora.memory.arena_heap.Heap", sizeof(HeapObject), heap_doc, heap_init,
-                  heap_dealloc, heap_methods, nullptr, nullptr, true, &st->Heap) ||
+                  heap_dealloc, heap_methods, nullptr, nullptr, true, &st->Heap, heap_traverse,
+                  heap_clear) ||
         !add_type(m, "velkora.memory.arena_heap.Block", sizeof(BlockObject),
                   "Arena memory of one array; released when the last array over it goes.",
                   nullptr, block_dealloc, block_methods, block_getset, block_getbuffer, false,

@@ -170,6 +170,67 @@ public:
         return true;
     }
 
+    // Grows segment i in place to new_size bytes (the caller has mapped them): the new bytes join
+    // the free block at the segment's end, or become one. False when memory ran out.
+    bool extend_segment(uint32_t i, uint64_t new_size) {
+        if (i >= segs_.size() || segs_[i].base == nullptr || new_size <= segs_[i].size) return false;
+        Segment& s = segs_[i];
+        const uint64_t delta = new_size - s.size;
+        BlockRec* last = last_record(s);
+        if (last->state == RecState::Free) {
+            remove_free(last);
+            last->size += delta;
+            if (!tree_.insert(last->size, last, mem_)) {
+                last->size -= delta;
+                tree_.insert(last->size, last, mem_);  // a node was just freed: cannot fail
+                return false;
+            }
+        } else {
+            auto* rec = new (std::nothrow)
+                BlockRec{s.size, delta, i, RecState::Free, last, nullptr, nullptr};
+            if (rec == nullptr) return false;
+            if (!tree_.insert(delta, rec, mem_)) {
+                delete rec;
+                return false;
+            }
+            last->next = rec;
+        }
+        s.size = new_size;
+        reserved_ += delta;
+        return true;
+    }
+
+    // Bytes of the free block at the end of segment i (0 when the last block is in use).
+    uint64_t tail_free(uint32_t i) const {
+        if (i >= segs_.size() || segs_[i].base == nullptr) return 0;
+        const BlockRec* last = last_record(segs_[i]);
+        return last->state == RecState::Free ? last->size : 0;
+    }
+
+    // Shrinks segment i to new_size bytes, taken from its free tail; false when the bytes past
+    // new_size are not all free (or new_size is 0 or not on the 64-byte grid). The caller unmaps.
+    bool shrink_segment(uint32_t i, uint64_t new_size) {
+        if (i >= segs_.size() || segs_[i].base == nullptr || new_size == 0 ||
+            new_size % kAlign != 0 || new_size >= segs_[i].size) {
+            return false;
+        }
+        Segment& s = segs_[i];
+        BlockRec* last = last_record(s);
+        if (last->state != RecState::Free || last->offset > new_size) return false;
+        remove_free(last);
+        const uint64_t delta = s.size - new_size;
+        if (last->offset == new_size) {
+            last->prev->next = nullptr;  // offset > 0, so a block precedes it
+            delete last;
+        } else {
+            last->size -= delta;
+            tree_.insert(last->size, last, mem_);  // a node was just freed: cannot fail
+        }
+        s.size = new_size;
+        reserved_ -= delta;
+        return true;
+    }
+
     bool segment_empty(uint32_t i) const {
         const Segment& s = segs_[i];
         if (s.base == nullptr || s.live != 0) return false;
@@ -179,15 +240,20 @@ public:
 
     // Returns every slab without live objects to the large-block space (before a segment is given
     // back or a slab layout changes).
-    void release_empty_slabs() {
+    uint64_t release_empty_slabs() {
+        uint64_t n = 0;
         for (int c = 0; c < kClasses; ++c) {
             Slab* s = free_slabs_[c];
             while (s != nullptr) {
                 Slab* next = s->next_free;
-                if (s->live == 0) drop_slab(s);
+                if (s->live == 0) {
+                    drop_slab(s);
+                    ++n;
+                }
                 s = next;
             }
         }
+        return n;
     }
 
     std::size_t segment_count() const { return segs_.size(); }
@@ -200,6 +266,12 @@ public:
     // `corrupt` receives a corrupt slab header found on the way (the slab is quarantined, and the
     // allocation went elsewhere); corrupt.stored == corrupt.computed == 0 when there was none.
     bool allocate(uint64_t nbytes, Placement& out, Corruption& corrupt) {
+        if (place(nbytes, out, corrupt)) return true;
+        // Empty slabs kept for their classes hold space another size may need.
+        return release_empty_slabs() > 0 && place(nbytes, out, corrupt);
+    }
+
+    bool place(uint64_t nbytes, Placement& out, Corruption& corrupt) {
         corrupt = Corruption{0, 0};
         if (nbytes <= kSmallMax) {
             if (allocate_small(nbytes, out, corrupt)) {
@@ -563,6 +635,12 @@ private:
         sc::cell_sub(counters_.current_allocations, 1);
         sc::cell_sub(counters_.bytes_allocated, static_cast<int64_t>(size));
         counters_.bytes_requested -= static_cast<int64_t>(nbytes);
+    }
+
+    static BlockRec* last_record(const Segment& s) {
+        BlockRec* r = s.first;
+        while (r->next != nullptr) r = r->next;
+        return r;
     }
 
     static void free_records(Segment& s) {

@@ -17,8 +17,8 @@ MIB = 1 << 20
 
 # Fraction of the reserved bytes a new segment adds at the lowest and the highest urgency: small
 # steps keep reserved memory close to what is live, larger ones spare allocations repeated growth.
-GROWTH_MIN = 0.125
-GROWTH_MAX = 0.5
+GROWTH_MIN = 0.0625
+GROWTH_MAX = 0.25
 # A slab layout changes when this share of the slab bytes of a size class is free objects.
 FRAGMENTATION_THRESHOLD = 0.3
 # Objects per slab of a class: the default (about 64 KiB per slab) and the sparse layout used
@@ -59,15 +59,16 @@ def round_to_page(n: int) -> int:
     return -(-n // PAGE) * PAGE
 
 
-def plan_growth(request: int, state: PoolState, first_segment: int) -> Decision:
-    """The segment to add so that a request of ``request`` bytes fits.
+def plan_growth(request: int, state: PoolState, first_segment: int, tail_free: int = 0) -> Decision:
+    """How many bytes to add so that a request of ``request`` bytes fits.
 
-    The first segment has the configured size (or the request's, when larger). Later ones add a
-    share of the reserved bytes that grows with the urgency (memory pressure and fragmentation
-    scored by pool_adaptation), never less than the request, and never beyond the capacity: a
-    request that cannot fit even then gets a "refuse" decision. O(1).
+    The first segment has the configured size (or the request's, when larger). Later growth adds
+    a share of the reserved bytes that rises with the urgency (memory pressure and fragmentation
+    scored by pool_adaptation), never less than the request needs, and never beyond the capacity:
+    a request that cannot fit even then gets a "refuse" decision. ``tail_free`` is the free space
+    at the end of the segment that grows in place, which the new bytes extend. O(1).
     """
-    need = round_to_page(request)
+    need = round_to_page(max(request - tail_free, 1))
     room = None if state.capacity is None else state.capacity - state.segment_bytes
     if room is not None and need > room:
         return Decision("refuse", need, f"{need} bytes needed, {max(room, 0)} left of the capacity")
@@ -80,7 +81,8 @@ def plan_growth(request: int, state: PoolState, first_segment: int) -> Decision:
         urgency = _pa.calculate_adaptation_urgency(0.0, pressure, state.fragmentation, False)
         share = GROWTH_MIN + (GROWTH_MAX - GROWTH_MIN) * urgency
         step = round_to_page(int(state.segment_bytes * share))
-        if _pa.detect_fragmentation_threshold(state.fragmentation) and state.free_bytes >= request:
+        if (_pa.detect_fragmentation_threshold(state.fragmentation)
+                and state.free_bytes - tail_free >= request):
             # The space exists but in pieces: add what the request needs, not a share more.
             size, reason = need, "fragmented free space"
         else:
@@ -112,6 +114,22 @@ def plan_give_back(state: PoolState, empty_segments: list[int], segments: int) -
         left -= 1
         out.append(i)
     return sorted(out)
+
+
+def plan_trim(state: PoolState, segment_size: int, tail_free: int) -> int | None:
+    """The size to shrink a segment to whose last ``tail_free`` bytes are free, or None to keep it.
+
+    The free tail goes back to the system but for a growth step's headroom (GROWTH_MIN of what
+    stays), and only when what stays is not under memory pressure. O(1).
+    """
+    after = state.segment_bytes - tail_free
+    keep = round_to_page(int(after * GROWTH_MIN))
+    give = (tail_free - keep) // PAGE * PAGE
+    if give < 4 * PAGE or give >= segment_size:
+        return None
+    if _pa.detect_memory_pressure(state.live_bytes, state.segment_bytes - give):
+        return None
+    return segment_size - give
 
 
 def plan_slab_layout(slabs: int, live: int, capacity: int, objects: int, default: int) -> int:
