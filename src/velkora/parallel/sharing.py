@@ -111,8 +111,10 @@ class ArenaSharing:
     def __init__(self, total_bytes: int) -> None:
         from velkora.memory.arena import SharedArena, register_reducers
 
-        # Room for every array plus the arena's own rounding.
-        self._arena = SharedArena(capacity=total_bytes + (4 << 20))
+        # One segment with room for every array plus the arena's own rounding, in whole MiB (the
+        # arena takes segment sizes in whole pages).
+        size = (total_bytes + (4 << 20) + (1 << 20) - 1) & ~((1 << 20) - 1)
+        self._arena = SharedArena(capacity=size, segment_size=size)
         register_reducers()         # loky may have been imported after the arena module
 
     def share(self, array: Any) -> Any:
