@@ -49,6 +49,9 @@ def test_auto_backend(profile, host, n, backend):
     dict(cpu_fraction=0.4, thread_gain=1.05, thread_cpu=0.4),
     # Two threads timed faster than one by chance, but never more than one CPU busy: the lock is held.
     dict(cpu_fraction=0.9, thread_gain=1.6, thread_cpu=0.95),
+    # The single thread was starved while timed (19% CPU), so two looked 2.9x faster; but they kept
+    # a CPU busy, which waiting threads never do.
+    dict(cpu_fraction=0.19, thread_gain=2.88, thread_cpu=0.64),
 ])
 def test_a_busy_machine_does_not_make_lock_holding_items_look_free(measured):
     busy = Profile(item_seconds=1e-4, transfer_seconds=1e-4, picklable=True, **measured)

@@ -28,6 +28,7 @@ PROCESS_OVER_THREADS = 1.2          # and processes this much faster than thread
                                     # pickled, memory is doubled, a crash costs a worker)
 GIL_FREE_GAIN = 1.4                 # two threads this much faster than one: the items release the GIL
 WAITING_CPU_FRACTION = 0.5          # items using less CPU than this share of their wall time wait
+WAITING_THREADS_CPU = 0.25          # ...and two of them together keep less than this much CPU busy
 MAX_WAITING_THREADS = 64            # waiting items: threads beyond the cores, up to this many
 MIN_PARALLEL_SECONDS = 0.005        # a map estimated shorter than this runs where it is
 
@@ -108,7 +109,8 @@ def waits(profile: Profile) -> bool:
         return False
     if profile.thread_gain is not None and profile.thread_gain < GIL_FREE_GAIN:
         return False
-    return profile.thread_cpu is None or profile.thread_cpu < 2 * WAITING_CPU_FRACTION
+    # Two waiting threads keep no CPU busy; a starved single-thread timing can fake the rest.
+    return profile.thread_cpu is None or profile.thread_cpu < WAITING_THREADS_CPU
 
 
 def releases_gil(profile: Profile) -> bool:
