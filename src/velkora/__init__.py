@@ -13,4 +13,5 @@ NATIVE_MODULES = (
     "velkora.gpu.device_memplan",
     "velkora.plugins.analyzer.pool_adaptation",
     "velkora.monitoring.stat_counters",
+    "velkora.monitoring.call_trace",
 )
