@@ -5,7 +5,7 @@ import textwrap
 import pytest
 
 from velkora import analysis
-from velkora.analysis import analyze_source
+from velkora.analysis.classify import analyze_source
 
 
 def labels(src, gpu=False, cc=None):
@@ -256,7 +256,7 @@ def test_memory_work_is_memory_intensive(name):
 def _unit(src, name="f"):
     import ast
 
-    from velkora.evidence import collect_units
+    from velkora.analysis.evidence import collect_units
     units, _ = collect_units(ast.parse(textwrap.dedent(src)))
     return next(u for u in units if u.qualname == name)
 

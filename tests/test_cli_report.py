@@ -12,8 +12,9 @@ from pathlib import Path
 import pytest
 
 import velkora
-from velkora import cli, report
-from velkora.analysis import FunctionReport
+from velkora import cli
+from velkora.cli import report
+from velkora.analysis.classify import FunctionReport
 
 SAMPLE = str(Path(velkora.__file__).with_name("sample_workload.py"))
 ANSI = re.compile(r"\033\[[0-9;]*m")

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import velkora
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # The package as imported here, for commands run from another directory.
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(
@@ -51,6 +51,9 @@ def analyzed(*args, cwd):
     ("sp\\ ", "sp ", False, True),                  # an escaped trailing space is kept ...
     ("sp   ", "sp", False, True),                  # ... others are dropped
     ("[oops.py", "[oops.py", False, True),          # an unclosed bracket is a literal
+    ("[z-a].py", "z.py", False, True),              # a reversed range holds its first character only
+    ("[z-a].py", "m.py", False, False),
+    ("[!z-a].py", "z.py", False, False),
 ])
 def test_a_pattern_means_what_it_means_to_git(pattern, path, is_dir, ignored):
     rules = gitignore.RuleSet("/r", gitignore.parse_lines([pattern]))

@@ -11,7 +11,7 @@ from html.parser import HTMLParser
 
 import pytest
 
-from velkora import html_report
+from velkora.cli import html_report
 
 HOSTILE = "</script><img src=x onerror=alert(1)>&amp;\"'<!--"
 

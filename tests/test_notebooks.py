@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from velkora.notebooks import Cell, blank_ipython, cell_at, code_cells, location, script
+from velkora.analysis.notebooks import Cell, blank_ipython, cell_at, code_cells, location, script
 
 
 def notebook(*cells, nbformat=4, **metadata):

@@ -1,12 +1,13 @@
-"""velkora.patterns names the scorer's codes: the names and numbers must be the native module's."""
+"""velkora.analysis.patterns names the scorer's codes: the names and numbers must be the native module's."""
 
 import pathlib
 import re
 
 import pytest
 
-from velkora import analysis, cli, report
-from velkora.patterns import REFINED_BY_CALLER, WorkloadPattern
+from velkora import analysis, cli
+from velkora.cli import report
+from velkora.analysis.patterns import REFINED_BY_CALLER, WorkloadPattern
 from velkora.plugins.analyzer import code_scoring as cs
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]

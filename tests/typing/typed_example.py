@@ -16,7 +16,7 @@ from velkora.memory.pool_paths import FastBucketAllocator, FastStatsCollector, f
 from velkora.memory.sync_cells import AtomicCounter, AtomicPointer, LockFreeStack, LockFreeStatistics
 from velkora.monitoring.stat_counters import create_aggregator
 from velkora.native.host_probe import detect_capabilities
-from velkora.patterns import WorkloadPattern
+from velkora.analysis.patterns import WorkloadPattern
 from velkora.plugins.analyzer.code_scoring import (determine_workload_pattern, normalize_scores,
                                                    score_framework_patterns, score_indicators)
 from velkora.plugins.analyzer.pool_adaptation import detect_dominant_pattern, predict_resource_requirements

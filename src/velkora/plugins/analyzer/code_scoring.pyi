@@ -21,7 +21,7 @@ def determine_workload_pattern(
     cpu_threshold: _Real, memory_threshold: _Real, gpu_threshold: _Real, numpy_threshold: _Real,
     pandas_threshold: _Real, sklearn_threshold: _Real, gpu_available: object,
 ) -> int:
-    """The workload pattern code, 0 to 13; `velkora.patterns.WorkloadPattern` names them."""
+    """The workload pattern code, 0 to 13; `velkora.analysis.patterns.WorkloadPattern` names them."""
 
 def calculate_parallelization_potential(
     base_parallel_score: _Real, embarrassing_bonus: _Real, sequential_penalty: _Real,

@@ -14,7 +14,7 @@ import tokenize
 from collections.abc import Callable, Iterator
 from typing import BinaryIO, NamedTuple, overload
 
-from velkora import gitignore
+from velkora.analysis import gitignore
 
 # A file larger than this is reported and skipped: parsing takes about 100 bytes of memory per byte of
 # source, and hand-written modules stay well below it.

@@ -23,7 +23,7 @@ import os
 from pathlib import Path
 from typing import Any
 
-from velkora.patterns import WorkloadPattern
+from velkora.analysis.patterns import WorkloadPattern
 
 __all__ = ["render", "write", "page_data", "COLUMNS"]
 

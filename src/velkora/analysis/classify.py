@@ -11,8 +11,8 @@ import io
 from dataclasses import dataclass, field
 from typing import TypedDict
 
-from velkora.evidence import Unit, collect_units
-from velkora.patterns import WorkloadPattern as P
+from velkora.analysis.evidence import Unit, collect_units
+from velkora.analysis.patterns import WorkloadPattern as P
 
 # Names of the workload pattern codes, indexed by code.
 PATTERN_NAMES = tuple(p.name for p in P)

@@ -4,8 +4,8 @@
     velkora probe [--json]         the host capability report
     velkora analyze PATH... [options]     see `velkora analyze --help` and the README
 
-`python -m velkora` is the same command. The analysis itself lives in velkora.analysis, the choice of files
-in velkora.sources, the report formats in velkora.report.
+`python -m velkora` is the same command. The analysis itself lives in velkora.analysis.classify, the choice of files
+in velkora.analysis.sources, the report formats in velkora.cli.report.
 Exit status: 0 on success, 2 on usage errors, 1 when nothing could be analysed, 130 when interrupted,
 141 when the output pipe closed early.
 """
@@ -23,15 +23,17 @@ from dataclasses import asdict, dataclass  # noqa: F401  (asdict: imported from 
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
 
-from velkora import __version__, config, html_report, notebooks, report
-from velkora.analysis import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
-from velkora.analysis import source_segment  # noqa: F401  (imported from here before the split)
-from velkora.patterns import WorkloadPattern
-from velkora.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
+from velkora import __version__
+from velkora.analysis import notebooks
+from velkora.cli import config, html_report, report
+from velkora.analysis.classify import DEFAULT_THRESHOLDS, FunctionReport, analyze_source, detect_gpu
+from velkora.analysis.classify import source_segment  # noqa: F401  (imported from here before the split)
+from velkora.analysis.patterns import WorkloadPattern
+from velkora.analysis.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, WalkOptions,  # noqa: F401
                              collect, describe, display_path, printable, read_bytes, read_source,
                              read_stdin, read_stdin_bytes)
 
-SAMPLE = Path(__file__).with_name("sample_workload.py")
+SAMPLE = Path(__file__).parent.parent / "sample_workload.py"
 FORMATS = ("text", "json", "csv", "markdown")
 COLOR_MODES = ("auto", "always", "never")
 
@@ -42,7 +44,7 @@ _printable, _describe = printable, describe
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
-    from velkora.gitignore import RuleSet
+    from velkora.analysis.gitignore import RuleSet
     from velkora.native.host_probe import Capabilities
 
 # (reports, None), (None, reason), or for a notebook analysed in part (reports, reason)
@@ -458,7 +460,7 @@ _CHOICES = {"format": FORMATS, "sort": report.SORTS, "color": COLOR_MODES}
 
 
 def _config_value(dest: str, value: Any) -> object:
-    """A [tool.velkora] value (of a type velkora.config has checked) read as its option's argument."""
+    """A [tool.velkora] value (of a type velkora.cli.config has checked) read as its option's argument."""
     if dest in _CHOICES:
         if value not in _CHOICES[dest]:
             raise argparse.ArgumentTypeError(f"invalid choice {value!r} (choose from {', '.join(_CHOICES[dest])})")
@@ -504,7 +506,7 @@ def _width(stream: IO[str]) -> int:
 def _exclusions(globs: list[str], base: str | None) -> RuleSet | None:
     if not globs:
         return None
-    from velkora import gitignore
+    from velkora.analysis import gitignore
 
     return gitignore.RuleSet(base or os.sep, gitignore.parse_lines(globs), anywhere=True)
 

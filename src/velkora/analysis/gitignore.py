@@ -68,8 +68,9 @@ def _bracket(pattern: str, start: int) -> tuple[str, int]:
             c = pattern[i]
         if i + 2 < n and pattern[i + 1] == "-" and pattern[i + 2] != "]":
             lo, hi = c, pattern[i + 2]
-            if lo <= hi:
-                items.append(f"{re.escape(lo)}-{re.escape(hi)}")
+            # A reversed range holds its first character only, as in git (which tests it before it
+            # sees the `-`); as a regular expression it would be an error.
+            items.append(f"{re.escape(lo)}-{re.escape(hi)}" if lo <= hi else re.escape(lo))
             i += 3
         else:
             items.append(re.escape(c))

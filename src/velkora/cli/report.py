@@ -14,8 +14,8 @@ from dataclasses import fields
 from typing import Any
 
 from velkora import __version__
-from velkora.analysis import FunctionReport
-from velkora.sources import printable
+from velkora.analysis.classify import FunctionReport
+from velkora.analysis.sources import printable
 
 SCHEMA_VERSION = 1
 SORTS = ("path", "speedup", "score")
