@@ -608,6 +608,8 @@ def _parser(prog: str = "velkora") -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog=prog, description="velkora: host probe and workload analysis")
     ap.add_argument("--version", action="version", version=f"velkora {__version__}")
     sub = ap.add_subparsers(dest="command")
+    sub.add_parser("run", help="run a Python program measured, and report what to do about its hot functions "
+                              "(see `run --help`)", add_help=False)
     p = sub.add_parser("probe", help="report the host's capabilities")
     p.add_argument("--json", action="store_true", help="print the report as JSON")
     a = sub.add_parser(
@@ -727,6 +729,12 @@ def _settings(args: argparse.Namespace, ap: argparse.ArgumentParser) -> tuple[di
 
 
 def _command(argv: list[str] | None, prog: str) -> int:
+    words = sys.argv[1:] if argv is None else argv
+    if words[:1] == ["run"]:
+        # Everything after the program's name is the program's: argparse must not see it.
+        from velkora.cli import run
+
+        return run.main(words[1:], prog=f"{prog} run")
     ap = _parser(prog)
     args = ap.parse_args(argv)
     if args.command is None:

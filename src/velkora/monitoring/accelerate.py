@@ -1,0 +1,205 @@
+"""Putting a program's own functions under the compile driver as their modules load, without editing them.
+
+The script's and own modules' syntax trees get, after each module-level `def`, a rebinding of the name to
+`__velkora_accelerate__(name)`; own modules are loaded through a finder that applies it (and writes no
+bytecode cache, which would keep the rebinding). Which functions are handed to the driver is decided from
+the static analysis (numeric work in loops); the others are left alone with the reason. All contact with
+the driver goes through `Driver`, one small adapter.
+"""
+
+from __future__ import annotations
+
+import ast
+import importlib.abc
+import importlib.machinery
+import inspect
+import logging
+import os
+import sys
+import types
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+logger = logging.getLogger(__name__)
+
+HOOK = "__velkora_accelerate__"
+# Static patterns whose functions the compiler may take (numbers in loops, array arithmetic).
+COMPILABLE_PATTERNS = frozenset({"CPU_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
+                                 "GPU_COMPUTE_INTENSIVE", "MIXED", "NUMPY_VECTORIZED"})
+
+
+def transform(tree: ast.Module) -> ast.Module:
+    """`tree` with `name = __velkora_accelerate__(name)` after every module-level plain `def`."""
+    body: list[ast.stmt] = []
+    for stmt in tree.body:
+        body.append(stmt)
+        if isinstance(stmt, ast.FunctionDef):
+            call = ast.Call(ast.Name(HOOK, ast.Load()), [ast.Name(stmt.name, ast.Load())], [])
+            assign = ast.Assign([ast.Name(stmt.name, ast.Store())], call)
+            body.append(ast.copy_location(assign, stmt))
+    tree.body = body
+    return ast.fix_missing_locations(tree)
+
+
+def compile_accelerated(source: bytes | str, path: str) -> types.CodeType:
+    """The module code of `source` with the rebinding applied."""
+    return compile(transform(ast.parse(source, path)), path, "exec", dont_inherit=True)
+
+
+# ---- the adapter to the compile driver ------------------------------------------------------------
+
+class Driver:
+    """What velkora needs of the compile driver: wrapping a function, and reading back what became of
+    it. `available` is False (with `missing` saying why) where the driver cannot be loaded."""
+
+    def __init__(self) -> None:
+        self.missing = ""
+        self._adaptive: Callable[[Any], Any] | None = None
+        try:
+            from velkora import jit
+
+            self._adaptive = getattr(jit, "adaptive")
+        except (ImportError, AttributeError) as exc:
+            self.missing = f"the compile driver (velkora.jit.adaptive) is unavailable: {exc}"
+
+    @property
+    def available(self) -> bool:
+        return self._adaptive is not None
+
+    def wrap(self, func: Any) -> Any:
+        """The driver's stand-in for `func` (func itself when the driver refuses it)."""
+        assert self._adaptive is not None
+        return self._adaptive(func)
+
+    @staticmethod
+    def outcome(wrapped: Any, wait: float = 5.0) -> dict[str, Any]:
+        """{state, reason, speedup, calls} of a wrapped function; a compilation in flight is waited
+        for up to `wait` seconds."""
+        d = getattr(wrapped, "adaptive", None)
+        if d is None:
+            return {"state": "interpreted", "reason": "not taken by the driver", "speedup": None, "calls": None}
+        try:
+            d.wait(wait)
+        except Exception:
+            pass
+        state = getattr(d, "state", "interpreted")
+        calls = None
+        try:
+            calls = int(d.metrics().call_count)
+        except Exception:
+            pass
+        return {"state": str(getattr(state, "value", state)), "reason": str(getattr(d, "reason", "") or ""),
+                "speedup": getattr(d, "speedup", None), "calls": calls}
+
+
+# ---- deciding and wrapping ------------------------------------------------------------------------
+
+def _static_patterns(path: str) -> dict[str, str]:
+    """{function name: static pattern} of one file; empty when it cannot be analysed."""
+    from velkora.analysis import analyze_source
+
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        return {r.function: r.pattern for r in analyze_source(text, path, False, None)}
+    except (OSError, SyntaxError, ValueError, RecursionError, MemoryError):
+        return {}
+
+
+def leave_alone_reason(func: Any, pattern: str | None) -> str | None:
+    """Why `func` is not handed to the compiler, or None to hand it over."""
+    if not inspect.isfunction(func):
+        return "not a plain function"
+    flags = func.__code__.co_flags
+    if flags & (inspect.CO_GENERATOR | inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR):
+        return "a generator or coroutine"
+    if func.__code__.co_freevars:
+        return "a closure"
+    if pattern is not None and pattern not in COMPILABLE_PATTERNS:
+        return f"static pattern {pattern}: not numeric work the compiler takes"
+    return None
+
+
+@dataclass
+class Accelerator:
+    """Wraps the program's functions as their modules load and remembers what became of each."""
+    root: str
+    driver: Driver = field(default_factory=Driver)
+    wrapped: dict[str, Any] = field(default_factory=dict)         # "file:qualname" -> stand-in
+    left: dict[str, str] = field(default_factory=dict)            # "file:qualname" -> reason
+    _patterns: dict[str, dict[str, str]] = field(default_factory=dict)
+    _finder: Any = None
+
+    def hook(self, func: Any) -> Any:
+        """`__velkora_accelerate__`: the driver's stand-in for `func`, or func left alone."""
+        code = getattr(func, "__code__", None)
+        if code is None:
+            return func
+        key = f"{code.co_filename}:{func.__qualname__}"
+        if not self.driver.available:
+            self.left[key] = self.driver.missing
+            return func
+        patterns = self._patterns.get(code.co_filename)
+        if patterns is None:
+            patterns = self._patterns[code.co_filename] = _static_patterns(code.co_filename)
+        reason = leave_alone_reason(func, patterns.get(func.__qualname__))
+        if reason is not None:
+            self.left[key] = reason
+            return func
+        try:
+            stand_in = self.driver.wrap(func)
+        except Exception as exc:          # the driver refused it outright
+            self.left[key] = f"refused: {exc}"
+            return func
+        self.wrapped[key] = stand_in
+        return stand_in
+
+    def install(self) -> None:
+        """Makes the hook a builtin (so every transformed module finds it) and own modules load
+        transformed."""
+        import builtins
+
+        setattr(builtins, HOOK, self.hook)
+        self._finder = _OwnFinder(self.root)
+        sys.meta_path.insert(0, self._finder)
+
+    def remove(self) -> None:
+        """Takes the finder out; the builtin stays for functions already wrapped that refer to it."""
+        if self._finder in sys.meta_path:
+            sys.meta_path.remove(self._finder)
+
+    def outcomes(self) -> dict[str, dict[str, Any]]:
+        """Per "file:qualname": {state, reason, speedup, calls}; left-alone functions too."""
+        out = {key: Driver.outcome(f) for key, f in self.wrapped.items()}
+        for key, reason in self.left.items():
+            out[key] = {"state": "left alone", "reason": reason, "speedup": None, "calls": None}
+        return out
+
+
+class _Loader(importlib.machinery.SourceFileLoader):
+    def source_to_code(self, data: Any, path: Any, *, _optimize: int = -1) -> types.CodeType:  # type: ignore[override]
+        return compile_accelerated(data, str(path))
+
+    def get_code(self, fullname: str) -> types.CodeType:
+        # Straight from the source: a cached bytecode file holds the code without the rebinding.
+        path = self.get_filename(fullname)
+        return self.source_to_code(self.get_data(path), path)
+
+
+class _OwnFinder(importlib.abc.MetaPathFinder):
+    """Finds modules under the program's root (outside installed libraries) for `_Loader`."""
+
+    def __init__(self, root: str) -> None:
+        self.root = os.path.abspath(root) + os.sep
+
+    def find_spec(self, fullname: str, path: Sequence[str] | None, target: types.ModuleType | None = None,
+                  ) -> importlib.machinery.ModuleSpec | None:
+        spec = importlib.machinery.PathFinder.find_spec(fullname, path)
+        if spec is None or not spec.origin or not spec.origin.endswith(".py"):
+            return None
+        origin = os.path.abspath(spec.origin)
+        if not origin.startswith(self.root) or "site-packages" in origin:
+            return None
+        spec.loader = _Loader(fullname, origin)
+        return spec
