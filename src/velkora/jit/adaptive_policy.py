@@ -8,6 +8,7 @@ these with what it measured.
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass
 from enum import Enum
 from typing import Optional
@@ -110,7 +111,7 @@ def same_result(interpreted: object, compiled: object, rel_tol: float) -> bool:
             return False
     if isinstance(interpreted, (float, complex)):
         try:
-            a, b = complex(interpreted), complex(compiled)  # type: ignore[arg-type]
+            a, b = complex(interpreted), complex(compiled)  # type: ignore[call-overload]
         except (TypeError, ValueError):
             return False
         return _close(a.real, b.real, rel_tol) and _close(a.imag, b.imag, rel_tol)
@@ -150,6 +151,7 @@ def _same_array(a: object, b: object, rel_tol: float) -> bool:
 
 def failure_reason(message: str, limit: int = 300) -> str:
     """The compiler's refusal as one log line: its first meaningful lines joined, cut to `limit`."""
+    message = re.sub(r"\x1b\[[0-9;]*m", "", message)  # the compiler colours its messages
     lines = [ln.strip() for ln in message.splitlines() if ln.strip()]
     text = " | ".join(lines[:4]) if lines else "unknown reason"
     return text if len(text) <= limit else text[: limit - 3] + "..."
