@@ -597,7 +597,7 @@ PyObject* ledger_record_call(PyObject* self, PyObject* const* args, Py_ssize_t n
     Py_RETURN_NONE;
 }
 
-PyObject* ledger_len_obj(PyObject* self, PyObject*) {
+PyObject* ledger_dispatchers(PyObject* self, PyObject*) {
     LedgerObject* l = as_ledger(self);
     if (!ledger_ready(l)) return nullptr;
     return PyDict_Values(l->table);
@@ -614,7 +614,7 @@ PyMethodDef ledger_methods[] = {
     vk::def_method(kRecordCall, ledger_record_call,
                    "Adds calls and their time to the function's counters (the dispatcher counts its "
                    "own calls; this is for calls made elsewhere)."),
-    {"dispatchers", ledger_len_obj, METH_NOARGS, "The registered dispatchers, as a list."},
+    vk::def_method("dispatchers", ledger_dispatchers, "The registered dispatchers, as a list."),
     VK_REFUSE_PICKLING,
     {nullptr, nullptr, 0, nullptr},
 };
