@@ -8,6 +8,7 @@ NATIVE_MODULES = (
     "velkora.memory.pool_paths",
     "velkora.memory.block_index",
     "velkora.jit.compile_gate",
+    "velkora.jit.dispatch",
     "velkora.native.host_probe",
     "velkora.plugins.analyzer.code_scoring",
     "velkora.gpu.device_memplan",
