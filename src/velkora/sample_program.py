@@ -50,8 +50,8 @@ def describe(results: list[tuple[float, float]]) -> str:
 
 
 def main(argv: list[str]) -> int:
-    count = int(argv[1]) if len(argv) > 1 else 100
-    items = make_items(count, 360, seed=7)
+    count = int(argv[1]) if len(argv) > 1 else 400
+    items = make_items(count, 200, seed=7)
     results = [process(item) for item in items]
     print(describe(results))
     return 0

@@ -34,6 +34,7 @@ from velkora.analysis.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN,
                              read_stdin, read_stdin_bytes)
 
 SAMPLE = Path(__file__).parent.parent / "sample_workload.py"
+RUN_SAMPLE = "velkora.sample_program"
 FORMATS = ("text", "json", "csv", "markdown")
 COLOR_MODES = ("auto", "always", "never")
 
@@ -738,12 +739,13 @@ def _command(argv: list[str] | None, prog: str) -> int:
     ap = _parser(prog)
     args = ap.parse_args(argv)
     if args.command is None:
-        caps = probe_report()
-        print(format_probe(caps))
-        print(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
-              f"run `{prog} analyze PATH` on your own code:\n")
-        return run_analysis([str(SAMPLE)], {**DEFAULTS, "quiet": False},
-                            Analysis(bool(caps.get("has_gpu")), None))
+        # The main job: the bundled sample program run plain and accelerated, measured both times.
+        from velkora.cli import run
+
+        print(format_probe(probe_report()))
+        print(f"\nRunning the bundled sample program ({RUN_SAMPLE}) plain, then accelerated; "
+              f"`{prog} run --compare SCRIPT` does the same for your program:\n", flush=True)
+        return run.main(["--compare", "--output", "-", "-m", RUN_SAMPLE], prog=f"{prog} run")
     if args.command == "probe":
         caps = probe_report()
         print(json.dumps(caps, indent=2) if args.json else format_probe(caps))

@@ -35,7 +35,7 @@ def parser(prog: str = "velkora run") -> argparse.ArgumentParser:
     fmt.add_argument("--markdown", dest="format", action="store_const", const="markdown",
                      help="the report as Markdown")
     ap.add_argument("--html", metavar="FILE", help="also write the report as an HTML page")
-    ap.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard error")
+    ap.add_argument("-o", "--output", metavar="FILE", help="write the report to FILE instead of standard error (- for standard output)")
     ap.add_argument("--top", metavar="N", type=int, default=15, help="functions shown in the table (default 15)")
     ap.add_argument("--accelerate", action="store_true",
                     help="put the program's own functions under the compile driver (velkora.jit.adaptive) "
@@ -93,7 +93,7 @@ class Reporter:
     def __init__(self, fmt: str | None, output: str | None, html_path: str | None) -> None:
         self.fmt, self.output, self.html_path = fmt, output, html_path
         self.done = False
-        if output:
+        if output and output != "-":
             # Replaced by the report; what a reader finds when the process died first.
             with open(output, "w", encoding="utf-8") as f:
                 f.write(UNFINISHED)
@@ -109,7 +109,9 @@ class Reporter:
         text = render(doc, compare)
         if self.html_path:
             _write_file(self.html_path, run_report.render_html(doc, compare))
-        if self.output:
+        if self.output == "-":
+            _emit(sys.stdout, text)
+        elif self.output:
             _write_file(self.output, text)
         else:
             _emit(sys.stderr, text)
@@ -135,9 +137,19 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
     """Runs `target` measured in this process; (ending, session). `on_end(ending, session)` is what
     a hard exit (os._exit) reports through before the process goes."""
     from velkora.monitoring import call_trace
-    from velkora.monitoring.profile import Classifier, Session, project_root, sort_rows
+    from velkora.monitoring import accelerate as accelerate_module, launch, profile
+    from velkora.monitoring.profile import Classifier, Session, module_root, project_root, sort_rows
 
-    root = project_root(os.path.dirname(target.path) if target.kind == "script" else os.getcwd())
+    if target.kind == "script":
+        root = project_root(os.path.dirname(target.path))
+    else:
+        root = module_root(target.path, target.name)
+    # velkora's own code is the measuring machinery, unless it is the program itself (the sample).
+    package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
+    machinery = frozenset({launch.__file__, accelerate_module.__file__, profile.__file__, __file__})
+
+    def ours(filename: str) -> bool:
+        return filename in machinery or (filename.startswith(package_dir) and filename != target.path)
     accel = None
     code = None
     if accelerate:
@@ -149,7 +161,7 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
             code = compile_accelerated(target.source, target.path)
 
     def session(ending: Ending) -> Session:
-        own, libs = sort_rows(call_trace.snapshot(), Classifier(root))
+        own, libs = sort_rows(call_trace.snapshot(), Classifier(root), skip_file=ours)
         return Session(program=target.name, argv=list(target.args), root=root, wall=ending.wall,
                        status=ending.status, mechanism=call_trace.mechanism(), threads=call_trace.threads(),
                        functions=own, packages=libs, ended=ending.kind, accelerated=accelerate,
@@ -188,11 +200,16 @@ def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | No
                 raise UsageError(f"the {'accelerated' if accel else 'plain'} run left no report "
                                  f"(status {proc.returncode})") from None
     plain, fast = docs
+    # The table is the plain run's measurement, with what the accelerated run made of each function.
+    done = {(r["file"], r["function"]): r["accelerate"] for r in fast["functions"]}
+    for r in plain["functions"]:
+        r["accelerate"] = done.get((r["file"], r["function"]))
+    plain["accelerated"] = True
     compare = {"plain_wall_s": plain["wall_s"], "accelerated_wall_s": fast["wall_s"],
                "plain_status": plain["status"], "accelerated_status": fast["status"],
                "same_output": outputs[0] == outputs[1]}
-    fast.pop("compare", None)
-    return fast, compare
+    plain.pop("compare", None)
+    return plain, compare
 
 
 def main(argv: list[str], prog: str = "velkora run") -> int:

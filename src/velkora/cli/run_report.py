@@ -46,7 +46,9 @@ def _verdict(outcome: dict[str, Any] | None) -> str | None:
 def describe_outcome(outcome: dict[str, Any]) -> str:
     """One line on what the driver did with a function."""
     state = str(outcome.get("state"))
-    reason = outcome.get("reason") or ""
+    reason = str(outcome.get("reason") or "")
+    if len(reason) > 120:
+        reason = reason[:117] + "..."
     calls = outcome.get("calls")
     if state == "compiled":
         sp = outcome.get("speedup")

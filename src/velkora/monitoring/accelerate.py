@@ -60,6 +60,14 @@ class Driver:
             from velkora import jit
 
             self._adaptive = getattr(jit, "adaptive")
+            from velkora.jit import driver
+            from velkora.monitoring import call_trace
+
+            # The driver compiles on a thread of its own: that is velkora's work, not the program's,
+            # and measuring it would slow every compilation several times over.
+            worker = getattr(driver, "_WORKER", None)
+            if worker is not None:
+                worker.submit(call_trace.ignore_thread)
         except (ImportError, AttributeError) as exc:
             self.missing = f"the compile driver (velkora.jit.adaptive) is unavailable: {exc}"
 

@@ -71,15 +71,18 @@ ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module);
 struct ThreadSlot {
     Stack* stack = nullptr;
     uint64_t generation = 0;
+    bool ignored = false;  // ignore_thread() was called in this thread during this measurement
 };
 thread_local ThreadSlot t_slot;
 uint64_t g_generation = 0;
+
+bool ignored(const Session& s) { return t_slot.ignored && t_slot.generation == s.generation; }
 
 Stack& this_stack(Session& s) {
     if (t_slot.generation != s.generation || t_slot.stack == nullptr) {
         s.stacks.push_back(std::make_unique<Stack>());
         s.stacks.back()->frames.reserve(64);
-        t_slot = ThreadSlot{s.stacks.back().get(), s.generation};
+        t_slot = ThreadSlot{s.stacks.back().get(), s.generation, false};
     }
     return *t_slot.stack;
 }
@@ -156,7 +159,7 @@ constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR
 
 int profile_fn(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
     ModuleState* st = g_active;
-    if (st == nullptr || !st->session->running) return 0;
+    if (st == nullptr || !st->session->running || ignored(*st->session)) return 0;
     Session& s = *st->session;
     Stack& stack = this_stack(s);
     switch (what) {
@@ -224,7 +227,7 @@ PyMethodDef thread_hook_def = {"thread_hook", vk::method(thread_hook),
 template <bool Counted>
 PyObject* on_py_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 1 && st->session->running) {
+    if (st != nullptr && nargs >= 1 && st->session->running && !ignored(*st->session)) {
         Session& s = *st->session;
         const uint32_t i = record_of(st, args[0], args[0], nullptr);
         if (i != Table::kNone) enter(s.table, this_stack(s), args[0], i, Counted, ticks());
@@ -234,7 +237,7 @@ PyObject* on_py_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* on_py_leave(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 1 && st->session->running) {
+    if (st != nullptr && nargs >= 1 && st->session->running && !ignored(*st->session)) {
         Session& s = *st->session;
         leave(s.table, this_stack(s), args[0], ticks());
     }
@@ -249,7 +252,7 @@ bool python_callable(PyObject* c) {
 // functions is left to PY_START from now on, which spares the callback there.
 PyObject* on_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ModuleState* st = g_active;
-    if (st == nullptr || nargs < 3 || !st->session->running) Py_RETURN_NONE;
+    if (st == nullptr || nargs < 3 || !st->session->running || ignored(*st->session)) Py_RETURN_NONE;
     PyObject* callable = args[2];
     if (python_callable(callable)) return Py_NewRef(st->disable);
     if (PyCFunction_Check(callable) || Py_IS_TYPE(callable, &PyMethodDescr_Type)) {
@@ -263,7 +266,7 @@ PyObject* on_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* on_c_leave(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 3 && st->session->running) {
+    if (st != nullptr && nargs >= 3 && st->session->running && !ignored(*st->session)) {
         Session& s = *st->session;
         leave(s.table, this_stack(s), c_key(args[2]), ticks());
     }
@@ -428,6 +431,20 @@ PyObject* ct_stop(PyObject* module, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// The calling thread's calls are not counted for the rest of the measurement (a helper thread of
+// the measuring machinery, such as a background compiler).
+PyObject* ct_ignore_thread(PyObject* module, PyObject*) {
+    ModuleState* st = state(module);
+    if (g_active == st) {
+        this_stack(*st->session).frames.clear();
+        t_slot.ignored = true;
+#if PY_VERSION_HEX < 0x030C0000
+        PyEval_SetProfile(nullptr, nullptr);
+#endif
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* ct_running(PyObject* module, PyObject*) {
     return PyBool_FromLong(g_active == state(module));
 }
@@ -474,6 +491,8 @@ PyMethodDef module_functions[] = {
                      "Begin measuring every call in every thread (RuntimeError when a measurement "
                      "already runs); earlier figures are dropped."),
     vk::def_function("stop", ct_stop, "End the measurement; frames still open end now."),
+    vk::def_function("ignore_thread", ct_ignore_thread,
+                     "Leave the calling thread's calls out of the running measurement."),
     vk::def_function("running", ct_running, "Whether this module's measurement runs."),
     vk::def_function("threads", ct_threads, "Threads that ran measured code."),
     vk::def_function("mechanism", ct_mechanism,

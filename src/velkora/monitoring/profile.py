@@ -11,6 +11,7 @@ import logging
 import os
 import sys
 import sysconfig
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from types import CodeType, ModuleType
 from typing import Any
@@ -69,6 +70,16 @@ class Session:
         return sum(f.own for f in self.functions) + sum(p.own for p in self.packages)
 
 
+def module_root(path: str, name: str) -> str:
+    """The directory of the top-level package of module `name`, whose file is `path` (the file's
+    own directory for a top-level module)."""
+    d = os.path.dirname(os.path.abspath(path))
+    depth = name.count(".") + (1 if os.path.basename(path) == "__init__.py" else 0)
+    for _ in range(depth - 1 if depth else 0):
+        d = os.path.dirname(d)
+    return d
+
+
 def project_root(script_dir: str) -> str:
     """The nearest directory at or above `script_dir` holding a project marker, else `script_dir`.
     A few stat calls per level."""
@@ -124,7 +135,9 @@ class Classifier:
             return filename.strip("<>").split()[-1].split(".")[0] if filename.startswith("<frozen") else "<string>"
         path = os.path.abspath(filename)
         lib = next((d for d in self.libs if path.startswith(d)), None)
-        if lib is None and path.startswith(self.root):
+        # Own: under the root, unless an installed library lies between the root and the file (a
+        # virtual environment inside the project).
+        if path.startswith(self.root) and (lib is None or self.root.startswith(lib)):
             return None
         if path in self._module_of:
             return self._module_of[path]
@@ -148,13 +161,17 @@ def _owner_package(owner: object) -> str:
 
 
 def sort_rows(rows: list[tuple[Any, ...]], classifier: Classifier,
-              skip_packages: frozenset[str] = frozenset({"velkora"})) -> tuple[list[FunctionStat], list[PackageStat]]:
+              skip_packages: frozenset[str] = frozenset({"velkora"}),
+              skip_file: Callable[[str], bool] = lambda name: False) -> tuple[list[FunctionStat], list[PackageStat]]:
     """The program's own functions (by own time, highest first) and the libraries (likewise) from
-    call_trace.snapshot() rows. `skip_packages`: the measuring machinery itself. Linear in the rows."""
+    call_trace.snapshot() rows. `skip_packages`, `skip_file`: the measuring machinery itself.
+    Linear in the rows."""
     own: list[FunctionStat] = []
     packages: dict[str, list[Any]] = {}
     for label, calls, total, own_time, mean, std, lo, hi in rows:
         if isinstance(label, CodeType):
+            if skip_file(label.co_filename):
+                continue
             pkg = classifier.package(label.co_filename)
             if pkg is None:
                 name = getattr(label, "co_qualname", label.co_name)
