@@ -247,7 +247,10 @@ def main(argv: list[str], prog: str = "velkora run") -> int:
     def on_end(ending: Ending, session: Any) -> None:
         reporter.write(run_report.document(session, host, opts.top))
 
+    pid = os.getpid()
     ending, session = measure(target, opts.accelerate, on_end)
+    if os.getpid() != pid:
+        return ending.status        # a forked child that returned: the parent reports
     try:
         reporter.write(run_report.document(session, host, opts.top))
     except OSError as exc:

@@ -73,12 +73,12 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP) -> 
     gpu = bool(host.get("gpu"))
     static = _static({f.file for f in session.functions}, gpu)
     by_name: dict[str, dict[str, Any]] = {}
-    for key, outcome in session.outcomes.items():
-        by_name.setdefault(key, outcome)
+    for key, verdict in session.outcomes.items():
+        by_name.setdefault(key, verdict)
     rows = []
     for f in session.functions:
         rep = static.get((f.file, f.name))
-        outcome = by_name.get(f"{f.file}:{f.name}")
+        outcome: dict[str, Any] | None = by_name.get(f"{f.file}:{f.name}")
         facts = Facts(calls=f.calls, own=f.own, share=f.own / measured,
                       pattern=rep.pattern if rep else None,
                       embarrassing_loops=rep.embarrassing_count if rep else 0,

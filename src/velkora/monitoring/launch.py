@@ -180,7 +180,7 @@ class Run:
         else:
             sys.path.append(target.directory)
         real_exit = os._exit
-        os._exit = self._hard_exit(real_exit)
+        os._exit = self._hard_exit(real_exit)  # type: ignore[assignment]
         if hasattr(os, "register_at_fork"):
             os.register_at_fork(after_in_child=self._child)
         before = set(threading.enumerate())
