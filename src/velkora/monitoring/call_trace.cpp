@@ -6,6 +6,7 @@
 #include <frameobject.h>
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "call_trace_core.hpp"
@@ -23,17 +24,29 @@ namespace {
 
 VK_NAMES(CALL_TRACE_NAMES);
 
+// The stack of each thread, found by the thread state's identifier (unique for the interpreter's
+// life, unlike its address) with the last one looked up cached: events come in runs per thread,
+// and a thread-local variable of a loaded library costs a call into the dynamic loader per event.
+struct Stacks {
+    uint64_t last_id = 0;
+    Stack* last = nullptr;
+    std::unordered_map<uint64_t, Stack*> by_thread;
+};
+
 // What one measurement keeps. Only one runs per process: profile functions and monitoring tools are
 // per thread or per interpreter, and one set of records serves them all under the interpreter lock.
 struct Session {
     Table table;
     std::vector<std::unique_ptr<Stack>> stacks;  // one per thread seen
     Clock clock;
-    uint64_t generation = 0;
     double ns_per_tick = 1.0;
     bool running = false;
     int tool = -1;  // the sys.monitoring tool held while running
+    Stacks threads;
 };
+
+Stack& this_stack(Session& s);
+bool ignored(Session& s) { return this_stack(s).ignored; }
 
 struct ModuleState;
 ModuleState* g_active = nullptr;  // the running measurement's state, whichever module started it
@@ -68,23 +81,23 @@ void SessionBox::clear() noexcept {
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
-struct ThreadSlot {
-    Stack* stack = nullptr;
-    uint64_t generation = 0;
-    bool ignored = false;  // ignore_thread() was called in this thread during this measurement
-};
-thread_local ThreadSlot t_slot;
-uint64_t g_generation = 0;
-
-bool ignored(const Session& s) { return t_slot.ignored && t_slot.generation == s.generation; }
-
 Stack& this_stack(Session& s) {
-    if (t_slot.generation != s.generation || t_slot.stack == nullptr) {
+    Stacks& t = s.threads;
+    const uint64_t id = PyThreadState_GetID(PyThreadState_Get());
+    if (id == t.last_id && t.last != nullptr) return *t.last;
+    auto it = t.by_thread.find(id);
+    Stack* stack;
+    if (it != t.by_thread.end()) {
+        stack = it->second;
+    } else {
         s.stacks.push_back(std::make_unique<Stack>());
-        s.stacks.back()->frames.reserve(64);
-        t_slot = ThreadSlot{s.stacks.back().get(), s.generation, false};
+        stack = s.stacks.back().get();
+        stack->frames.reserve(64);
+        t.by_thread.emplace(id, stack);
     }
-    return *t_slot.stack;
+    t.last_id = id;
+    t.last = stack;
+    return *stack;
 }
 
 // ---- keys and labels ----------------------------------------------------------------------------
@@ -386,7 +399,7 @@ PyObject* ct_start(PyObject* module, PyObject*) {
     }
     s.table.clear();
     s.stacks.clear();
-    s.generation = ++g_generation;
+    s.threads = Stacks{};
     s.clock.start();
     s.running = true;
     g_active = st;
@@ -436,8 +449,9 @@ PyObject* ct_stop(PyObject* module, PyObject*) {
 PyObject* ct_ignore_thread(PyObject* module, PyObject*) {
     ModuleState* st = state(module);
     if (g_active == st) {
-        this_stack(*st->session).frames.clear();
-        t_slot.ignored = true;
+        Stack& stack = this_stack(*st->session);
+        stack.frames.clear();
+        stack.ignored = true;
 #if PY_VERSION_HEX < 0x030C0000
         PyEval_SetProfile(nullptr, nullptr);
 #endif

@@ -169,6 +169,7 @@ struct Frame {
 
 struct Stack {
     std::vector<Frame> frames;
+    bool ignored = false;  // a thread of the measuring machinery: its events change nothing
 };
 
 inline void enter(Table& t, Stack& s, const void* key, uint32_t record, bool counted, int64_t now) {
