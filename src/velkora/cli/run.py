@@ -253,6 +253,7 @@ def main(argv: list[str], prog: str = "velkora run") -> int:
         return ending.status        # a forked child that returned: the parent reports
     try:
         reporter.write(run_report.document(session, host, opts.top))
-    except OSError as exc:
-        print(f"{prog}: error: cannot write the report: {exc.strerror or exc}", file=sys.stderr)
+    except Exception as exc:    # the program's status stands whatever became of the report
+        logger.debug("report failed", exc_info=True)
+        print(f"{prog}: error: cannot write the report: {exc}", file=sys.stderr)
     return ending.status

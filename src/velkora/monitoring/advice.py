@@ -43,7 +43,7 @@ class Advice:
 
 
 def _count(n: int) -> str:
-    return f"{n:,}"
+    return "once" if n == 1 else f"{n:,} times"
 
 
 def advise(f: Facts) -> Advice:
@@ -65,12 +65,12 @@ def advise(f: Facts) -> Advice:
                                  f"(expected up to {f.cores}x)", "velkora.parallel.map")
     if f.pattern in NUMERIC_LOOP or f.pattern in INDEPENDENT:
         if f.calls >= MIN_COMPILE_CALLS or f.own >= MIN_COMPILE_SECONDS:
-            return Advice("compile", f"compile: called {_count(f.calls)} times, loops on numbers, "
+            return Advice("compile", f"compile: called {_count(f.calls)}, loops on numbers, "
                                      f"expected 30-100x{verdict}", "velkora.jit.adaptive")
-        return Advice("leave", f"called {_count(f.calls)} times only: compiling would cost more than it saves")
+        return Advice("leave", f"called {_count(f.calls)} only: compiling would cost more than it saves")
     if f.pattern in ARRAYS:
         if f.calls >= MIN_COMPILE_CALLS and f.own / max(f.calls, 1) < 50e-6:
-            return Advice("compile", f"compile: called {_count(f.calls)} times on small arrays, the "
+            return Advice("compile", f"compile: called {_count(f.calls)} on small arrays, the "
                                      f"interpreter's overhead dominates, expected 2-10x{verdict}",
                           "velkora.jit.adaptive")
         return Advice("vectorize", "vectorize: already array code; fuse the remaining Python-level loops")
