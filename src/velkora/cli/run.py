@@ -167,7 +167,12 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
                        functions=own, packages=libs, ended=ending.kind, accelerated=accelerate,
                        outcomes=accel.outcomes() if accel is not None else {})
 
-    run = Run(target, call_trace.start, call_trace.stop,
+    def start() -> None:
+        call_trace.start()
+        if accel is not None and accel.driver.available:
+            accel.driver.leave_unmeasured()
+
+    run = Run(target, start, call_trace.stop,
               on_hard_exit=lambda ending: on_end(ending, session(ending)), code=code)
     try:
         ending = run.execute()

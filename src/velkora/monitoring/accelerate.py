@@ -60,20 +60,25 @@ class Driver:
             from velkora import jit
 
             self._adaptive = getattr(jit, "adaptive")
-            from velkora.jit import driver
-            from velkora.monitoring import call_trace
-
-            # The driver compiles on a thread of its own: that is velkora's work, not the program's,
-            # and measuring it would slow every compilation several times over.
-            worker = getattr(driver, "_WORKER", None)
-            if worker is not None:
-                worker.submit(call_trace.ignore_thread)
         except (ImportError, AttributeError) as exc:
             self.missing = f"the compile driver (velkora.jit.adaptive) is unavailable: {exc}"
 
     @property
     def available(self) -> bool:
         return self._adaptive is not None
+
+    def leave_unmeasured(self) -> None:
+        """Has the driver's compile thread leave itself out of the running measurement: compiling
+        is velkora's work, not the program's, and measuring it would slow it several times over."""
+        from velkora.monitoring import call_trace
+
+        try:
+            from velkora.jit import driver
+        except ImportError:
+            return
+        worker = getattr(driver, "_WORKER", None)
+        if worker is not None and hasattr(worker, "submit"):
+            worker.submit(call_trace.ignore_thread)
 
     def wrap(self, func: Any) -> Any:
         """The driver's stand-in for `func` (func itself when the driver refuses it)."""
@@ -168,6 +173,13 @@ class Accelerator:
         transformed."""
         import builtins
 
+        if self.driver.available:
+            # The compiler loads on the driver's thread otherwise, sharing the interpreter lock with
+            # the program for a second or more just when the first function gets hot.
+            try:
+                import numba  # noqa: F401
+            except ImportError:
+                pass
         setattr(builtins, HOOK, self.hook)
         self._finder = _OwnFinder(self.root)
         sys.meta_path.insert(0, self._finder)
