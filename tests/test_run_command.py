@@ -97,8 +97,41 @@ def test_module_form_and_markdown(tmp_path):
     (tmp_path / "pkgx" / "__init__.py").write_text("")
     (tmp_path / "pkgx" / "__main__.py").write_text("import sys\ndef f(): return 3\nprint(f(), sys.argv[1:])\n")
     env = {**os.environ, "PYTHONPATH": str(ROOT / "src")}
-    proc = subprocess.run([sys.executable, "-m", "velkora", "run", "--markdown", "-m", "pkgx", "z"],
-                          capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)
+    page = tmp_path / "r.html"
+    proc = subprocess.run([sys.executable, "-m", "velkora", "run", "--markdown", "--html", str(page),
+                           "-m", "pkgx", "<z>"], capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "3 ['z']\n"
+    assert proc.stdout == "3 ['<z>']\n"
     assert "| share |" in proc.stderr and "`f`" in proc.stderr
+    assert "<code>f</code>" in page.read_text()
+
+
+def test_accelerate_wraps_own_functions_as_they_load_and_says_what_became_of_each(tmp_path):
+    pytest.importorskip("numba")
+    (tmp_path / "helper.py").write_text(textwrap.dedent("""
+        def scale(x):
+            total = 0.0
+            for i in range(10):
+                total += x * i
+            return total
+        def numbers():
+            yield 1
+    """))
+    proc = velkora_run(tmp_path, """
+        import helper
+        def main():
+            print(helper.scale(2.0), list(helper.numbers()), type(helper.scale).__name__)
+        main()
+    """, options=["--accelerate", "--json"])
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "90.0 [1] Dispatcher\n"        # the program's files are not changed, only loaded wrapped
+    rows = {r["function"]: r for r in json.loads(proc.stderr)["functions"]}
+    assert rows["numbers"]["accelerate"] == "left alone: a generator or coroutine"
+    assert rows["main"]["accelerate"].startswith("interpreted")
+
+
+def test_compare_runs_plain_then_accelerated_and_reports_both_wall_times(tmp_path):
+    proc = velkora_run(tmp_path, "print('hi')\n", options=["--compare"])
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "hi\nhi\n"
+    assert "plain " in proc.stderr and "accelerated " in proc.stderr and "same output" in proc.stderr
