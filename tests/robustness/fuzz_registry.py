@@ -41,6 +41,8 @@ SCORE = "velkora.plugins.analyzer.code_scoring"
 PLAN = "velkora.gpu.device_memplan"
 ADAPT = "velkora.plugins.analyzer.pool_adaptation"
 AGG = "velkora.monitoring.stat_counters"
+TRACE = "velkora.monitoring.call_trace"
+TRACE_FUNCTIONS = ("start", "stop", "running", "threads", "mechanism", "snapshot", "ignore_thread")
 
 
 # --- instances -------------------------------------------------------------------------------------
@@ -281,6 +283,9 @@ SKIP_CALL = {
     f"{PROBE}.detect_capabilities": "no parameters",
     # Replaces the process-wide gate other tests may hold; fuzzed through test_singleton_functions.
     f"{GATE}.reset_compile_gate": "process-wide singleton",
+    # No parameters, and start/stop switch the process-wide measurement on and off under the fuzzer
+    # itself: tests/monitoring/test_call_trace.py covers them.
+    **{f"{TRACE}.{n}": "no parameters; process-wide measurement" for n in TRACE_FUNCTIONS},
 }
 
 # Written out so that a callable added to a module without a fuzz entry fails the coverage test.
@@ -344,5 +349,6 @@ COVERED = frozenset({
     *(f"{AGG}.CounterAggregator.{m}" for m in ("update", "get_stats", "reset", "reset_all",
                                                "get_all_stats")),
     f"{AGG}.create_aggregator",
+    *(f"{TRACE}.{n}" for n in TRACE_FUNCTIONS),
     *EXTRA,
 })

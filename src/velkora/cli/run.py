@@ -43,6 +43,9 @@ def parser(prog: str = "velkora run") -> argparse.ArgumentParser:
     ap.add_argument("--compare", action="store_true",
                     help="run the program twice, plain and accelerated, and report both wall times; "
                          "only for programs that are safe to run twice (its output appears twice)")
+    ap.add_argument("--no-dry-run", action="store_true",
+                    help="do not try the compiler on the hot functions after the run (it compiles them on "
+                         "their first call's argument types, running nothing again; a second or so each)")
     ap.add_argument("-m", dest="module", metavar="MODULE", help="run a module as `python -m` does")
     return ap
 
@@ -133,9 +136,11 @@ def _emit(stream: IO[str], text: str) -> None:
         pass
 
 
-def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]:
-    """Runs `target` measured in this process; (ending, session). `on_end(ending, session)` is what
-    a hard exit (os._exit) reports through before the process goes."""
+def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True) -> tuple[Ending, Any, Any]:
+    """Runs `target` measured in this process; (ending, session, first calls). `on_end(ending,
+    session)` is what a hard exit (os._exit) reports through before the process goes. With
+    `dry_run` (and no `accelerate`), the first call of each own function is kept for the compiler's
+    dry run."""
     from velkora.monitoring import call_trace
     from velkora.monitoring import accelerate as accelerate_module, launch, profile
     from velkora.monitoring.profile import Classifier, Session, module_root, project_root, sort_rows
@@ -150,15 +155,21 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
 
     def ours(filename: str) -> bool:
         return filename in machinery or (filename.startswith(package_dir) and filename != target.path)
+    from velkora.monitoring.accelerate import CAPTURE, Accelerator, FirstCalls, compile_accelerated
+
     accel = None
+    first_calls = None
     code = None
     if accelerate:
-        from velkora.monitoring.accelerate import Accelerator, compile_accelerated
-
         accel = Accelerator(root)
         accel.install()
         if target.kind == "script":
             code = compile_accelerated(target.source, target.path)
+    elif dry_run:
+        first_calls = FirstCalls()
+        first_calls.install(root)
+        if target.kind == "script":
+            code = compile_accelerated(target.source, target.path, CAPTURE)
 
     def session(ending: Ending) -> Session:
         own, libs = sort_rows(call_trace.snapshot(), Classifier(root), skip_file=ours)
@@ -166,6 +177,7 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
                        status=ending.status, mechanism=call_trace.mechanism(), threads=call_trace.threads(),
                        functions=own, packages=libs, ended=ending.kind, accelerated=accelerate,
                        outcomes=accel.outcomes() if accel is not None else {})
+
 
     def start() -> None:
         call_trace.start()
@@ -179,7 +191,9 @@ def measure(target: Target, accelerate: bool, on_end: Any) -> tuple[Ending, Any]
     finally:
         if accel is not None:
             accel.remove()
-    return ending, session(ending)
+        if first_calls is not None:
+            first_calls.remove()
+    return ending, session(ending), first_calls
 
 
 def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | None) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -190,7 +204,9 @@ def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | No
     with tempfile.TemporaryDirectory(prefix="velkora-run-") as tmp:
         for i, accel in enumerate((False, True)):
             out = os.path.join(tmp, f"{i}.json")
-            cmd = [sys.executable, "-m", "velkora", "run", "--json", "--output", out, "--top", str(opts.top)]
+            # The accelerated run tries the compiler for real: the plain run needs no dry run.
+            cmd = [sys.executable, "-m", "velkora", "run", "--json", "--output", out, "--top", str(opts.top),
+                   "--no-dry-run"]
             if accel:
                 cmd.append("--accelerate")
             cmd += (["-m", prog_module] if prog_module else ["--"]) + program
@@ -253,11 +269,12 @@ def main(argv: list[str], prog: str = "velkora run") -> int:
         reporter.write(run_report.document(session, host, opts.top))
 
     pid = os.getpid()
-    ending, session = measure(target, opts.accelerate, on_end)
+    ending, session, first_calls = measure(target, opts.accelerate, on_end, dry_run=not opts.no_dry_run)
     if os.getpid() != pid:
         return ending.status        # a forked child that returned: the parent reports
     try:
-        reporter.write(run_report.document(session, host, opts.top))
+        check = first_calls.dry_run if first_calls is not None else None
+        reporter.write(run_report.document(session, host, opts.top, check))
     except Exception as exc:    # the program's status stands whatever became of the report
         logger.debug("report failed", exc_info=True)
         print(f"{prog}: error: cannot write the report: {exc}", file=sys.stderr)

@@ -7,6 +7,8 @@ from __future__ import annotations
 import html
 import json
 import os
+from collections.abc import Callable
+from dataclasses import replace
 from typing import Any
 
 from velkora.monitoring.advice import Facts, advise
@@ -67,8 +69,15 @@ def describe_outcome(outcome: dict[str, Any]) -> str:
     return f"{state}{': ' + reason if reason else ''} (not hot enough to compile)" if state == "interpreted" else state
 
 
-def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP) -> dict[str, Any]:
-    """The report document of `session` (plain data: what every renderer shows)."""
+# Hot functions the compiler is tried on in a dry run, at most.
+DRY_RUNS = 3
+
+
+def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
+             check: Callable[[str], str | None] | None = None) -> dict[str, Any]:
+    """The report document of `session` (plain data: what every renderer shows). `check(key)`, where
+    given, is the compiler's dry run of a function ("file:qualname"), asked for the hottest
+    functions the advice would compile."""
     measured = session.measured or 1e-12
     gpu = bool(host.get("gpu"))
     static = _static({f.file for f in session.functions}, gpu)
@@ -76,6 +85,7 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP) -> 
     for key, verdict in session.outcomes.items():
         by_name.setdefault(key, verdict)
     rows = []
+    dry_runs = 0
     for f in session.functions:
         rep = static.get((f.file, f.name))
         outcome: dict[str, Any] | None = by_name.get(f"{f.file}:{f.name}")
@@ -85,6 +95,12 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP) -> 
                       gpu_speedup=rep.gpu_speedup if rep else 0.0, cores=int(host.get("cores") or 1),
                       gpu=gpu, compiler=_verdict(outcome))
         a = advise(facts)
+        if a.action == "compile" and check is not None and facts.compiler is None and dry_runs < DRY_RUNS:
+            dry_runs += 1
+            tried = check(f"{f.file}:{f.name}")
+            if tried is not None:
+                facts = replace(facts, compiler=tried)
+                a = advise(facts)
         rows.append({
             "function": f.name, "file": f.file, "line": f.line, "calls": f.calls, "total_s": f.total,
             "own_s": f.own, "share": facts.share, "mean_s": f.mean, "std_s": f.std, "min_s": f.min,

@@ -24,6 +24,7 @@ from typing import Any
 logger = logging.getLogger(__name__)
 
 HOOK = "__velkora_accelerate__"
+_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
 # Static patterns whose functions the compiler may take (numbers in loops, array arithmetic).
 COMPILABLE_PATTERNS = frozenset({"CPU_INTENSIVE", "PARALLEL_FRIENDLY", "SEQUENTIAL", "GPU_SUITABLE",
                                  "GPU_COMPUTE_INTENSIVE", "MIXED", "NUMPY_VECTORIZED"})
@@ -42,9 +43,11 @@ def transform(tree: ast.Module) -> ast.Module:
     return ast.fix_missing_locations(tree)
 
 
-def compile_accelerated(source: bytes | str, path: str) -> types.CodeType:
-    """The module code of `source` with the rebinding applied."""
-    return compile(transform(ast.parse(source, path)), path, "exec", dont_inherit=True)
+def compile_accelerated(source: bytes | str, path: str, hook: str = HOOK) -> types.CodeType:
+    """The module code of `source` with the rebinding to `hook` applied."""
+    tree = ast.parse(source, path)
+    return compile(transform(tree) if hook == HOOK else transform_with(tree, hook), path, "exec",
+                   dont_inherit=True)
 
 
 # ---- the adapter to the compile driver ------------------------------------------------------------
@@ -198,8 +201,10 @@ class Accelerator:
 
 
 class _Loader(importlib.machinery.SourceFileLoader):
+    hook = HOOK
+
     def source_to_code(self, data: Any, path: Any, *, _optimize: int = -1) -> types.CodeType:  # type: ignore[override]
-        return compile_accelerated(data, str(path))
+        return compile_accelerated(data, str(path), self.hook)
 
     def get_code(self, fullname: str) -> types.CodeType:
         # Straight from the source: a cached bytecode file holds the code without the rebinding.
@@ -210,8 +215,9 @@ class _Loader(importlib.machinery.SourceFileLoader):
 class _OwnFinder(importlib.abc.MetaPathFinder):
     """Finds modules under the program's root (outside installed libraries) for `_Loader`."""
 
-    def __init__(self, root: str) -> None:
+    def __init__(self, root: str, hook: str = HOOK) -> None:
         self.root = os.path.abspath(root) + os.sep
+        self.hook = hook
 
     def find_spec(self, fullname: str, path: Sequence[str] | None, target: types.ModuleType | None = None,
                   ) -> importlib.machinery.ModuleSpec | None:
@@ -221,5 +227,94 @@ class _OwnFinder(importlib.abc.MetaPathFinder):
         origin = os.path.abspath(spec.origin)
         if not origin.startswith(self.root) or "site-packages" in origin:
             return None
-        spec.loader = _Loader(fullname, origin)
+        # velkora's own modules are the machinery, except the bundled sample program it runs.
+        if origin.startswith(_PACKAGE_DIR) and fullname != "velkora.sample_program":
+            return None
+        loader = _Loader(fullname, origin)
+        loader.hook = self.hook
+        spec.loader = loader
         return spec
+
+
+# ---- the compiler's dry run -------------------------------------------------------------------------
+
+CAPTURE = "__velkora_first_call__"
+
+
+class FirstCalls:
+    """Keeps the arguments of each own function's first call, so that the compiler can be tried on
+    their types after the run without running anything again. The stand-in puts the function back in
+    its module on that first call: later calls by name cost nothing; a reference taken earlier keeps
+    the stand-in, which then only passes calls on."""
+
+    def __init__(self) -> None:
+        self.first: dict[str, tuple[Any, tuple[Any, ...], dict[str, Any]]] = {}
+
+    def hook(self, func: Any) -> Any:
+        """`__velkora_first_call__`: a stand-in for `func` that records its first call."""
+        if leave_alone_reason(func, None) is not None:
+            return func
+        import functools
+
+        key = f"{func.__code__.co_filename}:{func.__qualname__}"
+        first = self.first
+        namespace = func.__globals__
+        name = func.__name__
+
+        @functools.wraps(func)
+        def stand_in(*args: Any, **kwargs: Any) -> Any:
+            if key not in first:
+                first[key] = (func, args, kwargs)
+                if namespace.get(name) is stand_in:
+                    namespace[name] = func
+            return func(*args, **kwargs)
+
+        return stand_in
+
+    _finder: Any = None
+
+    def install(self, root: str) -> None:
+        """Makes the hook a builtin and own modules under `root` load with it."""
+        import builtins
+
+        setattr(builtins, CAPTURE, self.hook)
+        self._finder = _OwnFinder(root, CAPTURE)
+        sys.meta_path.insert(0, self._finder)
+
+    def remove(self) -> None:
+        """Takes the finder out (the builtin stays, for modules loaded with it)."""
+        if self._finder in sys.meta_path:
+            sys.meta_path.remove(self._finder)
+
+    def dry_run(self, key: str) -> str | None:
+        """What the compiler makes of the function `key` on its first call's argument types, without
+        running it: 'accepts it (dry run)', 'refuses it: reason', or None when there is nothing to
+        try (never called, keyword arguments, no compiler). Costs a compilation (a second or so)."""
+        entry = self.first.get(key)
+        if entry is None or entry[2]:
+            return None
+        func, args, _ = entry
+        try:
+            import numba
+        except ImportError:
+            return None
+        try:
+            signature = tuple(numba.typeof(a) for a in args)  # type: ignore[no-untyped-call]
+        except (ValueError, TypeError) as exc:
+            return f"refuses it: an argument has no compiled type ({str(exc).splitlines()[0][:100]})"
+        try:
+            numba.njit(func).compile(signature)
+        except Exception as exc:      # the compiler's own errors are many; each is a refusal
+            lines = [l.strip() for l in str(exc).splitlines() if l.strip()]
+            detail = next((l for l in lines if "Untyped" in l or "Unknown" in l or "Cannot" in l), lines[0] if lines else "")
+            return f"refuses it (dry run): {detail[:120]}"
+        return "accepts it (dry run)"
+
+
+def transform_with(tree: ast.Module, hook: str) -> ast.Module:
+    """`transform`, calling `hook` instead of the accelerator."""
+    for stmt in transform(tree).body:
+        if isinstance(stmt, ast.Assign) and isinstance(stmt.value, ast.Call) and \
+                isinstance(stmt.value.func, ast.Name) and stmt.value.func.id == HOOK:
+            stmt.value.func.id = hook
+    return tree
