@@ -72,6 +72,9 @@ struct ModuleState {
     auto owned() { return std::tie(names, labels, keep, callbacks, disable, thread_hook, session); }
 };
 
+// Whether `st` measures now (a cleared module has no session left).
+bool active(const ModuleState* st) { return st->session.p != nullptr && st->session->running; }
+
 void SessionBox::clear() noexcept {
     if (p == nullptr) return;
     if (g_active != nullptr && g_active->session.p == p) g_active = nullptr;
@@ -170,9 +173,9 @@ uint32_t record_of(ModuleState* st, const void* key, PyObject* code, PyObject* c
 
 constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
 
-int profile_fn(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
-    ModuleState* st = g_active;
-    if (st == nullptr || !st->session->running || ignored(*st->session)) return 0;
+int profile_fn(PyObject* module, PyFrameObject* frame, int what, PyObject* arg) {
+    ModuleState* st = state(module);
+    if (st == nullptr || !active(st) || ignored(*st->session)) return 0;
     Session& s = *st->session;
     Stack& stack = this_stack(s);
     switch (what) {
@@ -217,16 +220,16 @@ int profile_fn(PyObject*, PyFrameObject* frame, int what, PyObject* arg) {
 
 // threading.setprofile's hook: the first event of a new thread puts the native profile function in
 // its place, then is counted as that function would have counted it.
-PyObject* thread_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* thread_hook(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3 || !PyFrame_Check(args[0])) Py_RETURN_NONE;
-    ModuleState* st = g_active;
-    if (st == nullptr || !st->session->running) {
+    ModuleState* st = state(module);
+    if (!active(st)) {
         PyEval_SetProfile(nullptr, nullptr);
         Py_RETURN_NONE;
     }
-    PyEval_SetProfile(profile_fn, nullptr);
+    PyEval_SetProfile(profile_fn, module);
     if (PyUnicode_Check(args[1]) && PyUnicode_CompareWithASCIIString(args[1], "call") == 0) {
-        profile_fn(nullptr, reinterpret_cast<PyFrameObject*>(args[0]), PyTrace_CALL, Py_None);
+        profile_fn(module, reinterpret_cast<PyFrameObject*>(args[0]), PyTrace_CALL, Py_None);
     }
     Py_RETURN_NONE;
 }
@@ -238,9 +241,10 @@ PyMethodDef thread_hook_def = {"thread_hook", vk::method(thread_hook),
 
 #if PY_VERSION_HEX >= 0x030C0000
 template <bool Counted>
-PyObject* on_py_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 1 && st->session->running && !ignored(*st->session)) {
+PyObject* on_py_enter(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    // The module the callback is bound to: its own interpreter's state (only one measures).
+    ModuleState* st = state(module);
+    if (nargs >= 1 && active(st) && !ignored(*st->session)) {
         Session& s = *st->session;
         const uint32_t i = record_of(st, args[0], args[0], nullptr);
         if (i != Table::kNone) enter(s.table, this_stack(s), args[0], i, Counted, ticks());
@@ -248,9 +252,10 @@ PyObject* on_py_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-PyObject* on_py_leave(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 1 && st->session->running && !ignored(*st->session)) {
+PyObject* on_py_leave(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    // The module the callback is bound to: its own interpreter's state (only one measures).
+    ModuleState* st = state(module);
+    if (nargs >= 1 && active(st) && !ignored(*st->session)) {
         Session& s = *st->session;
         leave(s.table, this_stack(s), args[0], ticks());
     }
@@ -263,9 +268,9 @@ bool python_callable(PyObject* c) {
 
 // CALL(code, offset, callable, arg0): native callables are timed here; a place that calls Python
 // functions is left to PY_START from now on, which spares the callback there.
-PyObject* on_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    ModuleState* st = g_active;
-    if (st == nullptr || nargs < 3 || !st->session->running || ignored(*st->session)) Py_RETURN_NONE;
+PyObject* on_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    ModuleState* st = state(module);
+    if (nargs < 3 || !active(st) || ignored(*st->session)) Py_RETURN_NONE;
     PyObject* callable = args[2];
     if (python_callable(callable)) return Py_NewRef(st->disable);
     if (PyCFunction_Check(callable) || Py_IS_TYPE(callable, &PyMethodDescr_Type)) {
@@ -277,9 +282,10 @@ PyObject* on_call(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-PyObject* on_c_leave(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    ModuleState* st = g_active;
-    if (st != nullptr && nargs >= 3 && st->session->running && !ignored(*st->session)) {
+PyObject* on_c_leave(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    // The module the callback is bound to: its own interpreter's state (only one measures).
+    ModuleState* st = state(module);
+    if (nargs >= 3 && active(st) && !ignored(*st->session)) {
         Session& s = *st->session;
         leave(s.table, this_stack(s), c_key(args[2]), ticks());
     }
@@ -419,7 +425,7 @@ PyObject* ct_start(PyObject* module, PyObject*) {
         g_active = nullptr;
         return nullptr;
     }
-    PyEval_SetProfile(profile_fn, nullptr);
+    PyEval_SetProfile(profile_fn, module);
 #endif
     Py_RETURN_NONE;
 }
