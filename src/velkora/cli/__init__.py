@@ -1,6 +1,7 @@
-"""velkora's command line: host probe and static workload analysis.
+"""velkora's command line: host probe, static workload analysis, and programs run measured.
 
-    velkora                        probe summary, then the analysis of a bundled sample workload
+    velkora                        probe summary, then the bundled sample program run plain and accelerated
+    velkora run [options] SCRIPT|-m MODULE [ARGS...]   see velkora.cli.run
     velkora probe [--json]         the host capability report
     velkora analyze PATH... [options]     see `velkora analyze --help` and the README
 

@@ -196,6 +196,18 @@ def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True)
     return ending, session(ending), first_calls
 
 
+def _pass_on(data: bytes) -> None:
+    """The program's output bytes to our standard output, whatever stands in for it."""
+    sys.stdout.flush()
+    buffer = getattr(sys.stdout, "buffer", None)
+    if buffer is not None:
+        buffer.write(data)
+        buffer.flush()
+    else:
+        sys.stdout.write(data.decode(sys.stdout.encoding or "utf-8", "replace"))
+    sys.stdout.flush()
+
+
 def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | None) -> tuple[dict[str, Any], dict[str, Any]]:
     """Runs the program twice in fresh interpreters, plain then accelerated; (accelerated report
     document, comparison)."""
@@ -212,8 +224,7 @@ def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | No
             cmd += (["-m", prog_module] if prog_module else ["--"]) + program
             proc = subprocess.run(cmd, stdout=subprocess.PIPE)
             outputs.append(proc.stdout)
-            sys.stdout.buffer.write(proc.stdout)
-            sys.stdout.flush()
+            _pass_on(proc.stdout)
             try:
                 with open(out, encoding="utf-8") as f:
                     docs.append(json.load(f))
