@@ -82,6 +82,7 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--python", default=sys.executable)
     ap.add_argument("--json", metavar="FILE")
+    ap.add_argument("--no-kernel", action="store_true", help="only the overhead figures")
     args = ap.parse_args()
     py = args.python
     env = {**os.environ, "PYTHONPATH": str(ROOT / "src") + os.pathsep + os.environ.get("PYTHONPATH", ""),
@@ -100,7 +101,10 @@ def main() -> int:
         def overhead(label: str, target: list[str]) -> None:
             variants = {
                 "plain": [py, *target],
-                "velkora run": [py, "-m", "velkora", "run", "--json", "--output", report, *target],
+                "velkora run": [py, "-m", "velkora", "run", "--no-dry-run", "--json", "--output", report, *target],
+                # The compiler's dry run of the hot functions, after the program: loading the compiler
+                # and compiling costs a second or more, once per run, whatever the program's length.
+                "velkora run + dry run": [py, "-m", "velkora", "run", "--json", "--output", report, *target],
                 "cProfile": [py, "-m", "cProfile", "-o", os.path.join(tmp, "prof.out"), *target],
             }
             if pyinstrument:
@@ -115,6 +119,7 @@ def main() -> int:
         if numpy:
             sample = str(ROOT / "src" / "velkora" / "sample_program.py")
             overhead("bundled sample", [sample])
+        if numpy and not args.no_kernel:
             times, outs = best({"plain": [py, kernel],
                                 "velkora run --accelerate": [py, "-m", "velkora", "run", "--accelerate", "--json",
                                                              "--output", report, kernel]}, args.repeat, env)
@@ -124,7 +129,7 @@ def main() -> int:
             print(f"one numeric kernel: plain {times['plain']:.3f} s, accelerated "
                   f"{times['velkora run --accelerate']:.3f} s: {speedup:.2f}x faster; "
                   f"{'same output' if same else 'OUTPUT DIFFERS'}")
-        else:
+        if not numpy:
             print("numpy is not installed for this interpreter: the sample and kernel figures are skipped")
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(results, indent=2))
