@@ -161,7 +161,7 @@ def test_refused_function_is_marked_failed_once_with_the_reason(compiled, caplog
 def test_a_few_long_calls_count_as_hot_and_check_can_be_off(compiled):
     never_by_count = CompileGate(PolicyConfig(initial_threshold=10000))
     f = adaptive(gate=never_by_count, cache=False, check=False,
-                 policy=DriverPolicy(compile_cost_s=0.0))(factorial)
+                 policy=DriverPolicy(worth_factor=0.0))(factorial)
     drive(f, 25, times=2)
     assert f.adaptive.state is State.COMPILED  # the check is off: nothing saw the overflow
     assert f(5) == 120
