@@ -117,7 +117,7 @@ def w_array():
 
 
 def w_long():
-    return sum(long_kernel(4_000_000) for _ in range(5))
+    return sum(long_kernel(8_000_000) for _ in range(5))
 
 
 def w_tiny():
@@ -150,7 +150,7 @@ def w_mixed():
     a, b = np.linspace(0, 1, 2000), np.linspace(1, 2, 2000)
     r = sum(scalar_loop(3000) for _ in range(2500))
     r += sum(array_loop(a, b) for _ in range(800))
-    r += sum(long_kernel(4_000_000) for _ in range(2))
+    r += sum(long_kernel(8_000_000) for _ in range(2))
     for i in range(300_000):
         r += tiny(i & 1023)
     r += sum(f(200) for f in FEW for _ in range(3))

@@ -29,6 +29,7 @@ import logging
 import os
 import pickle
 import queue
+import sys
 import threading
 import time
 import weakref
@@ -177,10 +178,19 @@ class _Worker:
     def _run(self) -> None:
         while True:
             job = self._jobs.get()
+            # The compiler gives up the interpreter lock around each of its thousands of calls into
+            # LLVM, and a caller running interpreted code then keeps it for a whole switch interval
+            # (5 ms) before the compiler gets it back: compiling beside a busy caller took seconds.
+            # A short interval while the job runs hands it back within a fraction of a millisecond.
+            interval = sys.getswitchinterval()
+            sys.setswitchinterval(min(interval, _JOB_SWITCH_INTERVAL))
             try:
                 job()
             except Exception:  # a driver fault must not end the worker
                 logger.exception("velkora.jit: compile job failed")
+            finally:
+                if self._jobs.empty():
+                    sys.setswitchinterval(interval)
 
     def reset_after_fork(self) -> None:
         # The thread did not survive the fork; jobs it had queued are the parent's.
@@ -204,6 +214,7 @@ class _CompileCosts:
 
 
 _COMPILE_COSTS = _CompileCosts()
+_JOB_SWITCH_INTERVAL = 1e-4
 _WORKER = _Worker()
 _DRIVERS: "weakref.WeakSet[_Driver]" = weakref.WeakSet()
 _numba_config_lock = threading.Lock()
