@@ -148,6 +148,17 @@ def test_overflowing_machine_integers_revert_with_one_warning(compiled, caplog):
 
 
 @needs_compiler
+def test_first_calls_after_compilation_are_checked(compiled, caplog):
+    f = adaptive(gate=small_gate(), cache=False)(factorial)
+    drive(f, 5)  # compiled on factorial(5), which fits in 64 bits
+    assert f.adaptive.state is State.COMPILED
+    with caplog.at_level(logging.WARNING, logger="velkora.jit.driver"):
+        assert f(25) == 15511210043330985984000000  # the interpreter's answer, not the wrapped one
+    assert f.adaptive.state is State.REVERTED and len(caplog.records) == 1
+    assert f(25) == factorial(25)
+
+
+@needs_compiler
 def test_refused_function_is_marked_failed_once_with_the_reason(compiled, caplog):
     f = compiled[1]["refused"]
     with caplog.at_level(logging.INFO, logger="velkora.jit.driver"):

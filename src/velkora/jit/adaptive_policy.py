@@ -37,6 +37,8 @@ class DriverPolicy:
         comparison) and replayed only once for the check.
     check_calls: calls after a compilation that are checked against the interpreter.
     rel_tol: relative tolerance for floating-point results of the check.
+    load_cached_at_decoration: code the disk cache holds for a function is loaded when it is
+        decorated (loading the compiler then), rather than on the worker thread beside the calls.
     """
 
     compile_cost_s: float = 0.25
@@ -46,6 +48,7 @@ class DriverPolicy:
     long_call_s: float = 1e-3
     check_calls: int = 3
     rel_tol: float = 1e-9
+    load_cached_at_decoration: bool = True
 
     def __post_init__(self) -> None:
         for name in ("compile_cost_s", "import_cost_s", "worth_factor", "min_speedup", "long_call_s", "rel_tol"):
