@@ -148,6 +148,17 @@ def test_overflowing_machine_integers_revert_with_one_warning(compiled, caplog):
 
 
 @needs_compiler
+def test_first_calls_after_compilation_are_checked(compiled, caplog):
+    f = adaptive(gate=small_gate(), cache=False)(factorial)
+    drive(f, 5)  # compiled on factorial(5), which fits in 64 bits
+    assert f.adaptive.state is State.COMPILED
+    with caplog.at_level(logging.WARNING, logger="velkora.jit.driver"):
+        assert f(25) == 15511210043330985984000000  # the interpreter's answer, not the wrapped one
+    assert f.adaptive.state is State.REVERTED and len(caplog.records) == 1
+    assert f(25) == factorial(25)
+
+
+@needs_compiler
 def test_refused_function_is_marked_failed_once_with_the_reason(compiled, caplog):
     f = compiled[1]["refused"]
     with caplog.at_level(logging.INFO, logger="velkora.jit.driver"):
@@ -161,7 +172,7 @@ def test_refused_function_is_marked_failed_once_with_the_reason(compiled, caplog
 def test_a_few_long_calls_count_as_hot_and_check_can_be_off(compiled):
     never_by_count = CompileGate(PolicyConfig(initial_threshold=10000))
     f = adaptive(gate=never_by_count, cache=False, check=False,
-                 policy=DriverPolicy(compile_cost_s=0.0))(factorial)
+                 policy=DriverPolicy(worth_factor=0.0))(factorial)
     drive(f, 25, times=2)
     assert f.adaptive.state is State.COMPILED  # the check is off: nothing saw the overflow
     assert f(5) == 120

@@ -19,6 +19,7 @@ import pathlib
 
 import velkora
 from velkora.jit import compile_gate as cg
+from velkora.jit import dispatch as dp
 try:  # the tree module may be mid-build in a development checkout; CI always has it
     from velkora.memory import block_index as bi
 except ImportError:
@@ -36,6 +37,7 @@ SYNC = "velkora.memory.sync_cells"
 POOL = "velkora.memory.pool_paths"
 TREE = "velkora.memory.block_index"
 GATE = "velkora.jit.compile_gate"
+DISP = "velkora.jit.dispatch"
 PROBE = "velkora.native.host_probe"
 SCORE = "velkora.plugins.analyzer.code_scoring"
 PLAN = "velkora.gpu.device_memplan"
@@ -110,6 +112,24 @@ class _Ledger:
         return self.metrics
 
 
+def _callee(*args, **kwargs):
+    return args
+
+
+def _dispatcher():
+    d = dp.Dispatcher(_callee, "f")
+    d(1)
+    d.arm(10, 1e9)
+    return d
+
+
+def _disp_ledger():
+    ledger = dp.Ledger()
+    ledger.register(_dispatcher())
+    ledger.record_compilation("f", 2.0, 5.0)
+    return ledger
+
+
 FACTORIES = {
     f"{SYNC}.AtomicCounter": lambda: sc.AtomicCounter(41),
     f"{SYNC}.AtomicCounterWrapper": lambda: sc.AtomicCounterWrapper(41),
@@ -124,6 +144,8 @@ FACTORIES = {
     f"{GATE}.PolicyConfig": lambda: cg.PolicyConfig(50, 5, 500, 0.2, 1.5),
     f"{GATE}.FunctionMetrics": lambda: cg.FunctionMetrics(7, 2, 1.5, 3.0, 4.0),
     f"{GATE}.CompileGate": _gate,
+    f"{DISP}.Dispatcher": _dispatcher,
+    f"{DISP}.Ledger": _disp_ledger,
     f"{AGG}.CounterAggregator": _aggregator,
 }
 
@@ -146,6 +168,11 @@ SNAPSHOTS = {
     f"{GATE}.FunctionMetrics": _fields("call_count", "compile_count", "avg_speedup",
                                        "total_execution_time_ms", "last_compiled", "last_compile_time"),
     f"{GATE}.CompileGate": lambda g: (g.get_statistics(), g.get_threshold("f")),
+    f"{DISP}.Dispatcher": lambda d: (d.calls, d.next_check, d.impl, d.on_hot, d.on_error, d.func_id,
+                                     _fields("call_count", "compile_count", "avg_speedup",
+                                             "last_compiled")(d.metrics())),
+    f"{DISP}.Ledger": lambda l: (len(l.dispatchers()), _fields("call_count", "compile_count", "avg_speedup",
+                                                               "last_compiled")(l.get_metrics("f"))),
     f"{AGG}.CounterAggregator": lambda a: a.get_all_stats(),
 }
 
@@ -157,6 +184,8 @@ SNAPSHOT_EXEMPT = {
     f"{SYNC}.LockFreeStatistics.record_deallocation": (OverflowError, ValueError, HostileError, TypeError),
     # Re-running the constructor is a reset by design, whatever it is given.
     **{f"{cls}.__init__": _ALL for cls in FACTORIES},
+    # Installing an implementation or a callback is what these attributes are for.
+    **{f"{DISP}.Dispatcher.{name}": _ALL for name in ("impl", "on_hot", "on_error")},
     # Attribute replacement is the documented way to swap a counter out.
     **{f"{SYNC}.LockFreeStatistics.{name}": _ALL for name in (
         "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
@@ -175,6 +204,7 @@ MODULE_RAISES = {
     POOL: _CONV,
     TREE: _CONV,
     GATE: _CONV + (AttributeError, NotImplementedError),
+    DISP: _CONV + (KeyError, AttributeError),
     PROBE: (TypeError,),
     SCORE: _CONV,
     PLAN: _CONV,
@@ -345,6 +375,12 @@ COVERED = frozenset({
                                "detect_memory_pressure", "detect_fragmentation_threshold",
                                "calculate_adaptation_urgency", "score_pool_recommendation",
                                "predict_resource_requirements")),
+    *(f"{DISP}.{n}" for n in ("Dispatcher", "Ledger")),
+    *(f"{DISP}.Dispatcher.{m}" for m in ("arm", "set_sampling", "record_compilation", "metrics", "calls",
+                                         "spent_ns", "timed_calls", "next_check", "func", "impl",
+                                         "func_id", "on_hot", "on_error")),
+    *(f"{DISP}.Ledger.{m}" for m in ("register", "get_metrics", "record_compilation", "record_call",
+                                     "dispatchers")),
     f"{AGG}.CounterAggregator",
     *(f"{AGG}.CounterAggregator.{m}" for m in ("update", "get_stats", "reset", "reset_all",
                                                "get_all_stats")),

@@ -29,6 +29,7 @@ class DriverPolicy:
     """Tuning of the driver, apart from the gate's thresholds.
 
     compile_cost_s: what one compilation is expected to cost before one has been measured.
+    import_cost_s: what loading the compiler costs, added for the first compilation of a process.
     worth_factor: interpreted time must reach this multiple of the compile cost for a function to be
         compiled on time alone (a handful of long calls), whatever its call count.
     min_speedup: a compiled version measured slower than this multiple of the interpreter is reverted.
@@ -36,17 +37,21 @@ class DriverPolicy:
         comparison) and replayed only once for the check.
     check_calls: calls after a compilation that are checked against the interpreter.
     rel_tol: relative tolerance for floating-point results of the check.
+    load_cached_at_decoration: code the disk cache holds for a function is loaded when it is
+        decorated (loading the compiler then), rather than on the worker thread beside the calls.
     """
 
     compile_cost_s: float = 0.25
+    import_cost_s: float = 0.4
     worth_factor: float = 1.0
     min_speedup: float = 1.0
     long_call_s: float = 1e-3
     check_calls: int = 3
     rel_tol: float = 1e-9
+    load_cached_at_decoration: bool = True
 
     def __post_init__(self) -> None:
-        for name in ("compile_cost_s", "worth_factor", "min_speedup", "long_call_s", "rel_tol"):
+        for name in ("compile_cost_s", "import_cost_s", "worth_factor", "min_speedup", "long_call_s", "rel_tol"):
             value = getattr(self, name)
             if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
                 raise ValueError(f"DriverPolicy.{name} must be a finite number >= 0, got {value!r}")
@@ -61,6 +66,14 @@ def next_check_count(calls: int, threshold: int) -> int:
     if threshold <= 0:
         return calls + 1 if threshold == 0 else 2**64 - 1  # a negative threshold admits nothing
     return max(threshold, calls + 1)
+
+
+def expected_compile_cost(policy: DriverPolicy, measured_mean_s: Optional[float],
+                          compiler_loaded: bool) -> float:
+    """Seconds a compilation is expected to cost: the mean of those measured in this process, else
+    the policy's guess, plus loading the compiler while it is not loaded yet."""
+    cost = policy.compile_cost_s if measured_mean_s is None else measured_mean_s
+    return cost + (0.0 if compiler_loaded else policy.import_cost_s)
 
 
 def time_trigger_ns(compile_cost_s: float, worth_factor: float, spent_ns: float) -> float:

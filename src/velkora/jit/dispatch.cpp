@@ -347,6 +347,12 @@ PyObject* disp_reduce(PyObject* self, PyObject*) {
 
 PyObject* disp_reduce_ex(PyObject* self, PyObject*) { return disp_reduce(self, nullptr); }
 
+// Never restored from state: a pickle names the function, and loading it imports that.
+PyObject* disp_setstate(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot restore %.100s objects from state", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
 PyMethodDef disp_methods[] = {
     vk::def_method(kArm, disp_arm,
                    "Arms the driver's callback: it fires at the call reaching `next_check` calls, or "
@@ -361,6 +367,7 @@ PyMethodDef disp_methods[] = {
                    "A FunctionMetrics snapshot of this function's counters."),
     {"__reduce__", disp_reduce, METH_NOARGS, "Pickled by qualified name, as a function is."},
     {"__reduce_ex__", disp_reduce_ex, METH_O, "Pickled by qualified name, as a function is."},
+    {"__setstate__", disp_setstate, METH_O, "Refused: dispatchers are pickled by name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -29,13 +29,15 @@ import logging
 import os
 import pickle
 import queue
+import sys
 import threading
 import time
 import weakref
 from pathlib import Path
 from typing import Any, Callable, Optional, TypeVar, Union, overload
 
-from velkora.jit.adaptive_policy import (DriverPolicy, State, cached_decision, failure_reason,
+from velkora.jit.adaptive_policy import (DriverPolicy, State, cached_decision, expected_compile_cost,
+                                         failure_reason,
                                          keep_compiled, next_check_count, same_result, speedup,
                                          time_trigger_ns, worth_compiling)
 from velkora.jit.compile_gate import CompileGate, FunctionMetrics, get_compile_gate
@@ -176,10 +178,19 @@ class _Worker:
     def _run(self) -> None:
         while True:
             job = self._jobs.get()
+            # The compiler gives up the interpreter lock around each of its thousands of calls into
+            # LLVM, and a caller running interpreted code then keeps it for a whole switch interval
+            # (5 ms) before the compiler gets it back: compiling beside a busy caller took seconds.
+            # A short interval while the job runs hands it back within a fraction of a millisecond.
+            interval = sys.getswitchinterval()
+            sys.setswitchinterval(min(interval, _JOB_SWITCH_INTERVAL))
             try:
                 job()
             except Exception:  # a driver fault must not end the worker
                 logger.exception("velkora.jit: compile job failed")
+            finally:
+                if self._jobs.empty():
+                    sys.setswitchinterval(interval)
 
     def reset_after_fork(self) -> None:
         # The thread did not survive the fork; jobs it had queued are the parent's.
@@ -188,12 +199,31 @@ class _Worker:
         self._thread = None
 
 
+class _CompileCosts:
+    """Compile times measured in this process, for the expected cost of the next compilation."""
+
+    def __init__(self) -> None:
+        self.total, self.count = 0.0, 0
+
+    def add(self, seconds: float) -> None:
+        self.total += seconds
+        self.count += 1
+
+    def mean(self) -> Optional[float]:
+        return self.total / self.count if self.count else None
+
+
+_COMPILE_COSTS = _CompileCosts()
+_JOB_SWITCH_INTERVAL = 1e-4
 _WORKER = _Worker()
 _DRIVERS: "weakref.WeakSet[_Driver]" = weakref.WeakSet()
 _numba_config_lock = threading.Lock()
 
 
 def _after_fork_in_child() -> None:
+    global _compiler_lock, _numba_config_lock
+    # The worker may have held these at the fork; it does not exist in the child.
+    _compiler_lock, _numba_config_lock = threading.Lock(), threading.Lock()
     _WORKER.reset_after_fork()
     for driver in list(_DRIVERS):
         driver._after_fork()
@@ -256,6 +286,8 @@ class _Driver:
         self._jitted: Any = None
         self._checks_left = 0
         self._new_types = 0
+        self._first_call = True
+        self._record_new = False
         self._flushed_calls = 0
         self._flushed_ns = 0.0
         self._signature = inspect.signature(func)
@@ -295,6 +327,9 @@ class _Driver:
 
     # -- the cycle --
 
+    def _cost(self) -> float:
+        return expected_compile_cost(self.policy, _COMPILE_COSTS.mean(), _compiler_state == "ready")
+
     def _flush(self) -> None:
         ledger = self._user_ledger
         if ledger is None or isinstance(ledger, Ledger):
@@ -315,7 +350,7 @@ class _Driver:
         that would make the function worth compiling on time alone."""
         calls = self.disp.calls
         threshold = self.gate.get_threshold(self.func_id)
-        trigger = (time_trigger_ns(self.policy.compile_cost_s, self.policy.worth_factor, self.disp.spent_ns)
+        trigger = (time_trigger_ns(self._cost(), self.policy.worth_factor, self.disp.spent_ns)
                    if self.state is State.INTERPRETED else -1.0)
         self.disp.arm(min(next_check_count(calls, threshold), 2**63 - 1), trigger)
 
@@ -331,52 +366,83 @@ class _Driver:
     def _decide(self, disp: Dispatcher) -> None:
         if self.state not in (State.INTERPRETED, State.COMPILED) or compiler_available() is False:
             return  # disarmed for good
+        if self._first_call:
+            # The first call is recorded: if it alone outweighs a compilation (a kernel called a
+            # handful of times for long), its arguments are the sample and no second call is lost.
+            self._first_call = False
+            disp.impl = self._recorder(disp.impl, first=True)
+            return
+        if self.state is State.COMPILED and not self._new_types:
+            return
         self._flush()
         gate_says = self.gate.should_compile(self.func_id, self.ledger)
         by_time = self.state is State.INTERPRETED and worth_compiling(
-            disp.spent_ns, self.policy.compile_cost_s, self.policy.worth_factor)
-        if self.state is State.COMPILED and not self._new_types:
-            return
+            disp.spent_ns, self._cost(), self.policy.worth_factor)
         if not (gate_says or by_time):
             calls = disp.calls
             if calls >= self.gate.get_threshold(self.func_id):
                 # At the threshold but refused (a recompilation too soon): ask again later.
                 disp.arm(calls * 2, -1.0 if self.state is State.COMPILED else
-                         time_trigger_ns(self.policy.compile_cost_s, self.policy.worth_factor, disp.spent_ns))
+                         time_trigger_ns(self._cost(), self.policy.worth_factor, disp.spent_ns))
             else:
                 self._arm()
             return
-        self._start()
-
-    def _start(self) -> None:
-        """The next call is recorded (run interpreted, its arguments copied) and handed to the worker."""
+        if self.state is State.COMPILED:
+            self._record_new = True  # the next call of argument types without a version is recorded
+            return
         self.state = State.COMPILING
         self._idle.clear()
-        func = self.func
-        previous = self.disp.impl
+        disp.impl = self._recorder(disp.impl, first=False)
+
+    def _recorder(self, previous: Callable[..., Any], first: bool) -> Callable[..., Any]:
+        """An implementation for one call: runs it interpreted, keeping copies of its arguments,
+        their state after it and its result, then hands them to the worker (after a first call, only
+        when that call alone made the function worth compiling)."""
+        taken = threading.Lock()
 
         def record(*args: Any, **kwargs: Any) -> Any:
-            self.disp.impl = previous
-            positional = self._bind(args, kwargs)
-            if positional is None:  # keyword-only parameters, *args: not compiled
-                self._finish(State.FAILED, "parameters the compiler cannot take (keyword-only or variadic)")
-                return func(*args, **kwargs)
-            before = _copy_args(positional)
-            t0 = time.perf_counter_ns()
-            try:
-                result = func(*args, **kwargs)
-            except BaseException:
+            if not taken.acquire(blocking=False):  # another thread's call is the one recorded
+                return previous(*args, **kwargs)
+            if self.disp.impl is record:
+                self.disp.impl = previous
+            return self._record_call(args, kwargs, first)
+
+        return record
+
+    def _record_call(self, args: tuple[Any, ...], kwargs: dict[str, Any], first: bool) -> Any:
+        func = self.func
+        positional = self._bind(args, kwargs)
+        if positional is None:  # keyword-only parameters, *args: not for the compiler
+            with self._lock:
+                self.state, self.reason = State.FAILED, "parameters the compiler cannot take (keyword-only or variadic)"
+                self.disp.arm(-1, -1.0)
+                self._idle.set()
+            return func(*args, **kwargs)
+        before = _copy_args(positional)
+        t0 = time.perf_counter_ns()
+        try:
+            result = func(*args, **kwargs)
+        except BaseException:
+            if not first:
                 with self._lock:
-                    self.state = State.INTERPRETED if not self.signatures else State.COMPILED
+                    self.state = State.COMPILED if self.signatures else State.INTERPRETED
                     self._idle.set()
                     self._arm()
-                raise
-            elapsed = time.perf_counter_ns() - t0
-            sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
-            _WORKER.submit(lambda: self._compile(sample))
-            return result
-
-        self.disp.impl = record
+            raise
+        elapsed = time.perf_counter_ns() - t0
+        if first:
+            if not worth_compiling(float(elapsed), self._cost(), self.policy.worth_factor):
+                with self._lock:
+                    self._arm()
+                return result
+            with self._lock:
+                if self.state is not State.INTERPRETED:
+                    return result
+                self.state = State.COMPILING
+                self._idle.clear()
+        sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
+        _WORKER.submit(lambda: self._compile(sample))
+        return result
 
     def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Optional[tuple[Any, ...]]:
         if not self._positional_only:
@@ -425,6 +491,9 @@ class _Driver:
         except Exception as exc:
             self._fail(f"argument types the compiler does not know: {failure_reason(str(exc))}")
             return
+        if sig in self.signatures:  # types another call had compiled meanwhile
+            self._finish(State.COMPILED)
+            return
         t0 = time.perf_counter()
         _compilable(jitted, True)
         try:
@@ -435,6 +504,7 @@ class _Driver:
             return
         _compilable(jitted, False)
         self.compile_seconds = time.perf_counter() - t0
+        _COMPILE_COSTS.add(self.compile_seconds)
         self._verify_and_install(jitted, sig, sample)
 
     def _fail(self, reason: str, sig: Any = None) -> None:
@@ -515,17 +585,25 @@ class _Driver:
         self._idle.set()
 
     def _checked(self, *args: Any, **kwargs: Any) -> Any:
-        """The first calls after a compilation: the compiled version runs on copies, the interpreter
-        on the caller's arguments, and the interpreter's result is what the caller gets."""
+        """The first calls after a compilation: the interpreter runs on the caller's arguments and its
+        result is what the caller gets; the compiled version runs on copies and must agree."""
         positional = self._bind(args, kwargs) or args
         copies = _copy_args(positional)
+        expected = self.func(*args, **kwargs)
         try:
             got = self._jitted(*copies)
         except TypeError as exc:
             if _NO_MATCH not in str(exc):
-                raise
-            return self._on_error(self.disp, exc, args, kwargs)
-        expected = self.func(*args, **kwargs)
+                self._revert(f"the compiled version raised TypeError: {failure_reason(str(exc))}", warn=True)
+                return expected
+            self._new_types += 1
+            if self._new_types == 1:
+                self._arm_for_new_types()
+            return expected
+        except Exception as exc:
+            self._revert(f"the compiled version raised {type(exc).__name__} where the interpreter did not: "
+                         f"{failure_reason(str(exc))}", warn=True)
+            return expected
         if not (same_result(expected, got, self.policy.rel_tol)
                 and _args_agree(positional, copies, self.policy.rel_tol)):
             self._revert(f"compiled result {_short(got)} differs from the interpreter's "
@@ -543,10 +621,20 @@ class _Driver:
         count toward a recompilation); any other TypeError is the function's own."""
         if _NO_MATCH not in str(exc):
             raise exc
+        kwargs = kwargs or {}
+        if self._record_new and self.state is State.COMPILED:
+            with self._lock:
+                take = self._record_new and self.state is State.COMPILED
+                if take:
+                    self._record_new = False
+                    self.state = State.COMPILING
+                    self._idle.clear()
+            if take:
+                return self._record_call(args, kwargs, first=False)
         self._new_types += 1
         if self._new_types == 1:
             self._arm_for_new_types()
-        return self.func(*args, **(kwargs or {}))
+        return self.func(*args, **kwargs)
 
     def _arm_for_new_types(self) -> None:
         self.disp.arm(next_check_count(self.disp.calls, self.gate.get_threshold(self.func_id)), -1.0)
@@ -570,16 +658,25 @@ class _Driver:
             return False
         self.state = State.COMPILING
         self._idle.clear()
-        _WORKER.submit(lambda: self._load_cached(bytes.fromhex(blob), float(entry.get("speedup", 0.0))))
+        if self.policy.load_cached_at_decoration:
+            # Loading beside a busy caller shares the interpreter lock with it and took seconds;
+            # here, before the program calls the function, it takes what eager compilation's
+            # import does, and the first call is already compiled.
+            self._load_cached(blob, entry.get("speedup"))
+        else:
+            _WORKER.submit(lambda: self._load_cached(blob, entry.get("speedup")))
         return True
 
-    def _load_cached(self, blob: bytes, measured: float) -> None:
+    def _load_cached(self, blob: str, speedup_entry: Any) -> None:
         nb = _load_compiler()
         if nb is None:
             self._finish(State.INTERPRETED)
             return
         try:
-            sigs = pickle.loads(blob)
+            measured = float(speedup_entry)
+            sigs = pickle.loads(bytes.fromhex(blob))
+            if not isinstance(sigs, list):
+                raise ValueError("signatures are not a list")
             jitted = self._make_jitted(nb)
             _compilable(jitted, True)
             try:
@@ -647,8 +744,9 @@ def adaptive(func: Optional[Callable[..., Any]] = None, /, *, gate: Optional[Com
     on copies of the arguments; `cache`: keep outcomes and compiled code on disk (also off with
     VELKORA_JIT_CACHE=0); `policy`: the driver's DriverPolicy. The result is a native Dispatcher
     carrying the function's name, docstring, signature and `__wrapped__`; `result.adaptive` is its
-    driver (`state`, `reason`, `speedup`, `metrics()`, `wait()`). Costs a few microseconds per
-    decoration, tens of nanoseconds per call.
+    driver (`state`, `reason`, `speedup`, `metrics()`, `wait()`). Decorating costs tens of
+    microseconds (plus reading the source once, for the cache key); a call costs tens of nanoseconds
+    over the function's own.
     """
     if gate is not None and not isinstance(gate, CompileGate):
         raise TypeError(f"adaptive() gate must be a CompileGate, not {type(gate).__name__}")
@@ -677,7 +775,7 @@ def adaptive(func: Optional[Callable[..., Any]] = None, /, *, gate: Optional[Com
         disp.on_hot = driver.on_hot
         _DRIVERS.add(driver)
         if not driver.warm_start():
-            driver._arm()
+            disp.arm(1, -1.0)  # the first call is looked at (see _Driver._decide)
         return disp
 
     if func is None:
