@@ -9,9 +9,11 @@ NATIVE_MODULES = (
     "velkora.memory.block_index",
     "velkora.memory.arena_heap",
     "velkora.jit.compile_gate",
+    "velkora.jit.dispatch",
     "velkora.native.host_probe",
     "velkora.plugins.analyzer.code_scoring",
     "velkora.gpu.device_memplan",
     "velkora.plugins.analyzer.pool_adaptation",
     "velkora.monitoring.stat_counters",
+    "velkora.monitoring.call_trace",
 )

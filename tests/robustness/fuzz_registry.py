@@ -19,6 +19,7 @@ import pathlib
 
 import velkora
 from velkora.jit import compile_gate as cg
+from velkora.jit import dispatch as dp
 try:  # the tree module may be mid-build in a development checkout; CI always has it
     from velkora.memory import block_index as bi
 except ImportError:
@@ -38,11 +39,14 @@ POOL = "velkora.memory.pool_paths"
 TREE = "velkora.memory.block_index"
 HEAP = "velkora.memory.arena_heap"
 GATE = "velkora.jit.compile_gate"
+DISP = "velkora.jit.dispatch"
 PROBE = "velkora.native.host_probe"
 SCORE = "velkora.plugins.analyzer.code_scoring"
 PLAN = "velkora.gpu.device_memplan"
 ADAPT = "velkora.plugins.analyzer.pool_adaptation"
 AGG = "velkora.monitoring.stat_counters"
+TRACE = "velkora.monitoring.call_trace"
+TRACE_FUNCTIONS = ("start", "stop", "running", "threads", "mechanism", "snapshot", "ignore_thread")
 
 
 # --- instances -------------------------------------------------------------------------------------
@@ -159,6 +163,24 @@ def _mapping():
         os.close(fd)
 
 
+def _callee(*args, **kwargs):
+    return args
+
+
+def _dispatcher():
+    d = dp.Dispatcher(_callee, "f")
+    d(1)
+    d.arm(10, 1e9)
+    return d
+
+
+def _disp_ledger():
+    ledger = dp.Ledger()
+    ledger.register(_dispatcher())
+    ledger.record_compilation("f", 2.0, 5.0)
+    return ledger
+
+
 FACTORIES = {
     f"{HEAP}.Heap": _heap,
     f"{HEAP}.Block": _block,
@@ -177,6 +199,8 @@ FACTORIES = {
     f"{GATE}.PolicyConfig": lambda: cg.PolicyConfig(50, 5, 500, 0.2, 1.5),
     f"{GATE}.FunctionMetrics": lambda: cg.FunctionMetrics(7, 2, 1.5, 3.0, 4.0),
     f"{GATE}.CompileGate": _gate,
+    f"{DISP}.Dispatcher": _dispatcher,
+    f"{DISP}.Ledger": _disp_ledger,
     f"{AGG}.CounterAggregator": _aggregator,
 }
 
@@ -203,6 +227,11 @@ SNAPSHOTS = {
     f"{GATE}.FunctionMetrics": _fields("call_count", "compile_count", "avg_speedup",
                                        "total_execution_time_ms", "last_compiled", "last_compile_time"),
     f"{GATE}.CompileGate": lambda g: (g.get_statistics(), g.get_threshold("f")),
+    f"{DISP}.Dispatcher": lambda d: (d.calls, d.next_check, d.impl, d.on_hot, d.on_error, d.func_id,
+                                     _fields("call_count", "compile_count", "avg_speedup",
+                                             "last_compiled")(d.metrics())),
+    f"{DISP}.Ledger": lambda l: (len(l.dispatchers()), _fields("call_count", "compile_count", "avg_speedup",
+                                                               "last_compiled")(l.get_metrics("f"))),
     f"{AGG}.CounterAggregator": lambda a: a.get_all_stats(),
 }
 
@@ -214,6 +243,8 @@ SNAPSHOT_EXEMPT = {
     f"{SYNC}.LockFreeStatistics.record_deallocation": (OverflowError, ValueError, HostileError, TypeError),
     # Re-running the constructor is a reset by design, whatever it is given.
     **{f"{cls}.__init__": _ALL for cls in FACTORIES},
+    # Installing an implementation or a callback is what these attributes are for.
+    **{f"{DISP}.Dispatcher.{name}": _ALL for name in ("impl", "on_hot", "on_error")},
     # Attribute replacement is the documented way to swap a counter out.
     **{f"{SYNC}.LockFreeStatistics.{name}": _ALL for name in (
         "total_allocations", "total_deallocations", "current_allocations", "bytes_allocated",
@@ -236,6 +267,7 @@ MODULE_RAISES = {
     POOL: _CONV,
     TREE: _CONV,
     GATE: _CONV + (AttributeError, NotImplementedError),
+    DISP: _CONV + (KeyError, AttributeError),
     PROBE: (TypeError,),
     SCORE: _CONV,
     PLAN: _CONV,
@@ -350,6 +382,9 @@ SKIP_CALL = {
     f"{PROBE}.detect_capabilities": "no parameters",
     # Replaces the process-wide gate other tests may hold; fuzzed through test_singleton_functions.
     f"{GATE}.reset_compile_gate": "process-wide singleton",
+    # No parameters, and start/stop switch the process-wide measurement on and off under the fuzzer
+    # itself: tests/monitoring/test_call_trace.py covers them.
+    **{f"{TRACE}.{n}": "no parameters; process-wide measurement" for n in TRACE_FUNCTIONS},
 }
 
 # Written out so that a callable added to a module without a fuzz entry fails the coverage test.
@@ -418,9 +453,16 @@ COVERED = frozenset({
                                "detect_memory_pressure", "detect_fragmentation_threshold",
                                "calculate_adaptation_urgency", "score_pool_recommendation",
                                "predict_resource_requirements")),
+    *(f"{DISP}.{n}" for n in ("Dispatcher", "Ledger")),
+    *(f"{DISP}.Dispatcher.{m}" for m in ("arm", "set_sampling", "record_compilation", "metrics", "calls",
+                                         "spent_ns", "timed_calls", "next_check", "func", "impl",
+                                         "func_id", "on_hot", "on_error")),
+    *(f"{DISP}.Ledger.{m}" for m in ("register", "get_metrics", "record_compilation", "record_call",
+                                     "dispatchers")),
     f"{AGG}.CounterAggregator",
     *(f"{AGG}.CounterAggregator.{m}" for m in ("update", "get_stats", "reset", "reset_all",
                                                "get_all_stats")),
     f"{AGG}.create_aggregator",
+    *(f"{TRACE}.{n}" for n in TRACE_FUNCTIONS),
     *EXTRA,
 })

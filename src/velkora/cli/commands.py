@@ -11,14 +11,13 @@ import argparse
 import io
 import os
 import sys
-from pathlib import Path
 from typing import Protocol
 
 from velkora import __version__
-from velkora.cli import analyze, config, probe
-from velkora.cli.runner import Analysis, OutputError, Stopped, write_out
+from velkora.cli import analyze, probe
+from velkora.cli.runner import OutputError, Stopped, write_out
 
-SAMPLE = Path(__file__).parent.parent / "sample_workload.py"
+RUN_SAMPLE = "velkora.sample_program"
 
 
 class Command(Protocol):
@@ -29,7 +28,8 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace, ap: argparse.ArgumentParser) -> int: ...
 
 
-# The subcommands by name; `velkora run` will be one more module and one more entry.
+# The subcommands by name. `velkora run` is dispatched before parsing (everything after the program's name
+# is the program's), so it is listed in the help only.
 COMMANDS: dict[str, Command] = {"probe": probe, "analyze": analyze}
 
 
@@ -38,21 +38,31 @@ def parser(prog: str = "velkora") -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog=prog, description="velkora: host probe and workload analysis")
     ap.add_argument("--version", action="version", version=f"velkora {__version__}")
     sub = ap.add_subparsers(dest="command")
+    sub.add_parser("run", help="run a Python program measured, and report what to do about its hot functions "
+                              "(see `run --help`)", add_help=False)
     for command in COMMANDS.values():
         command.add_parser(sub)
     return ap
 
 
 def _command(argv: list[str] | None, prog: str) -> int:
+    words = sys.argv[1:] if argv is None else argv
+    if words[:1] == ["run"]:
+        # Everything after the program's name is the program's: argparse must not see it.
+        from velkora.cli import run
+
+        return run.main(words[1:], prog=f"{prog} run")
     ap = parser(prog)
     args = ap.parse_args(argv)
     if args.command is None:
-        caps = probe.probe_report()
-        write_out(probe.format_probe(caps) + "\n")
-        write_out(f"\nWorkload analysis of the bundled sample ({SAMPLE.name}); "
-                  f"run `{prog} analyze PATH` on your own code:\n\n")
-        return analyze.run_analysis([str(SAMPLE)], {**config.DEFAULTS, "quiet": False},
-                                    Analysis(bool(caps.get("has_gpu")), None))
+        # The main job: the bundled sample program run plain and accelerated, measured both times.
+        from velkora.cli import run
+
+        write_out(probe.format_probe(probe.probe_report()) + "\n")
+        write_out(f"\nRunning the bundled sample program ({RUN_SAMPLE}) plain, then accelerated; "
+                  f"`{prog} run --compare SCRIPT` does the same for your program:\n\n")
+        sys.stdout.flush()
+        return run.main(["--compare", "--output", "-", "-m", RUN_SAMPLE], prog=f"{prog} run")
     return COMMANDS[args.command].run(args, ap)
 
 

@@ -26,12 +26,15 @@ class CallLedger:
             record = self._records[func_id] = FunctionMetrics()
         return record
 
-    def record_call(self, func_id: Optional[str], execution_time_ms: float = 0.0) -> None:
-        """Counts one call of the function, adding its execution time."""
+    def record_call(self, func_id: Optional[str], execution_time_ms: float = 0.0,
+                    calls: int = 1) -> None:
+        """Counts `calls` calls of the function (one by default), adding their execution time."""
         execution_time_ms = float(execution_time_ms)
+        if not isinstance(calls, int) or calls < 0:
+            raise ValueError(f"record_call() calls must be an int >= 0, got {calls!r}")
         with self._lock:
             record = self._record(func_id)
-            record.call_count += 1
+            record.call_count += calls
             record.total_execution_time_ms += execution_time_ms
 
     def record_compilation(self, func_id: Optional[str], speedup: float,
