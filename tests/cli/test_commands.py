@@ -47,7 +47,7 @@ def test_no_arguments_probes_then_runs_the_sample_plain_and_accelerated():
     # The sample's output, once per run, then the table of what was measured and done.
     assert out.count("400 items: energy") == 2
     hot = out.splitlines()[next(i for i, l in enumerate(out.splitlines()) if " pair_energy (" in l):][:3]
-    assert "400" in hot[0] and "CPU_INTENSIVE" in hot[0]
+    assert "400" in hot[0] and "PARALLEL_FRIENDLY" in hot[0]
     assert "compile: called 400 times" in hot[1] and "velkora.jit.adaptive" in hot[1]
     assert "accelerate: compiled" in hot[2]
     assert "saved" in out and "same output" in out

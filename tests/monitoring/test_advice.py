@@ -18,6 +18,8 @@ def facts(**kw):
     ({"calls": 1, "own": 0.05}, "leave", None, "called once only"),
     ({"calls": 1, "own": 3.0}, "compile", "velkora.jit.adaptive", "called once,"),
     ({"pattern": "PARALLEL_FRIENDLY"}, "map", "velkora.parallel.map", "loop carries no state, 2 cores"),
+    ({"pattern": "PARALLEL_FRIENDLY", "compiler": "accepts it (dry run)"}, "compile", "velkora.jit.adaptive",
+     "expected 30-100x, then map over items on 2 cores"),
     ({"pattern": "PARALLEL_FRIENDLY", "cores": 1}, "compile", "velkora.jit.adaptive", "loops on numbers"),
     ({"pattern": "NUMPY_VECTORIZED", "calls": 10}, "vectorize", None, "vectorize"),
     ({"pattern": "NUMPY_VECTORIZED", "calls": 100_000, "own": 1.0}, "compile", "velkora.jit.adaptive", "small arrays"),

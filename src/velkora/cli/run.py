@@ -231,11 +231,16 @@ def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | No
             except (OSError, ValueError):
                 raise UsageError(f"the {'accelerated' if accel else 'plain'} run left no report "
                                  f"(status {proc.returncode})") from None
+    from velkora.cli import run_report
+
     plain, fast = docs
     # The table is the plain run's measurement, with what the accelerated run made of each function.
-    done = {(r["file"], r["function"]): r["accelerate"] for r in fast["functions"]}
+    done = {(r["file"], r["function"]): r for r in fast["functions"]}
     for r in plain["functions"]:
-        r["accelerate"] = done.get((r["file"], r["function"]))
+        f = done.get((r["file"], r["function"]), {})
+        r["accelerate"] = f.get("accelerate")
+        if f.get("compiler") and not r.get("compiler"):
+            run_report.readvise(r, plain.get("host") or {}, f["compiler"])
     plain["accelerated"] = True
     compare = {"plain_wall_s": plain["wall_s"], "accelerated_wall_s": fast["wall_s"],
                "plain_status": plain["status"], "accelerated_status": fast["status"],

@@ -69,6 +69,17 @@ def describe_outcome(outcome: dict[str, Any]) -> str:
     return f"{state}{': ' + reason if reason else ''} (not hot enough to compile)" if state == "interpreted" else state
 
 
+def readvise(row: dict[str, Any], host: dict[str, Any], compiler: str | None) -> None:
+    """Advise `row` (a function of a document) again, now knowing what the compiler made of it in another
+    run (`--compare`'s accelerated run): a numeric loop the compiler takes is advised to be compiled."""
+    facts = Facts(calls=int(row["calls"]), own=float(row["own_s"]), share=float(row["share"]),
+                  pattern=row["pattern"], embarrassing_loops=int(row.get("independent_loops") or 0),
+                  gpu_speedup=float(row.get("gpu_speedup") or 0.0), cores=int(host.get("cores") or 1),
+                  gpu=bool(host.get("gpu")), compiler=compiler)
+    a = advise(facts)
+    row.update(advice=a.text, action=a.action, velkora_call=a.call, compiler=compiler)
+
+
 # Hot functions the compiler is tried on in a dry run, at most.
 DRY_RUNS = 3
 
@@ -107,6 +118,8 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
             "max_s": f.max, "pattern": facts.pattern, "reasons": list(rep.reasons) if rep else [],
             "advice": a.text, "action": a.action, "velkora_call": a.call,
             "accelerate": describe_outcome(outcome) if outcome else None,
+            "compiler": facts.compiler, "independent_loops": facts.embarrassing_loops,
+            "gpu_speedup": facts.gpu_speedup,
         })
     libs = [{"package": p.name, "calls": p.calls, "own_s": p.own, "share": p.own / measured,
              "native": p.native,

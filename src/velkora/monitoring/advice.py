@@ -59,12 +59,19 @@ def advise(f: Facts) -> Advice:
         verdict = f"; the compiler {f.compiler}"
     if f.gpu and f.pattern in GPU and f.gpu_speedup >= 2.0:
         return Advice("gpu", f"GPU candidate: expected {f.gpu_speedup:.0f}x on the device", "velkora.jit.adaptive")
+    # Independent items of numbers the compiler takes: compiling gains far more than the cores would.
+    compiles = f.compiler is not None and f.compiler.startswith("accepts")
+    hot = f.calls >= MIN_COMPILE_CALLS or f.own >= MIN_COMPILE_SECONDS
+    if f.pattern in INDEPENDENT and compiles and hot:
+        then = f", then map over items on {f.cores} cores" if f.cores > 1 else ""
+        return Advice("compile", f"compile: called {_count(f.calls)}, loops on numbers, "
+                                 f"expected 30-100x{then}{verdict}", "velkora.jit.adaptive")
     if f.pattern in INDEPENDENT or (f.embarrassing_loops > 0 and f.pattern not in NUMERIC_LOOP):
         if f.cores > 1:
             return Advice("map", f"map over items: loop carries no state, {f.cores} cores "
                                  f"(expected up to {f.cores}x)", "velkora.parallel.map")
     if f.pattern in NUMERIC_LOOP or f.pattern in INDEPENDENT:
-        if f.calls >= MIN_COMPILE_CALLS or f.own >= MIN_COMPILE_SECONDS:
+        if hot:
             return Advice("compile", f"compile: called {_count(f.calls)}, loops on numbers, "
                                      f"expected 30-100x{verdict}", "velkora.jit.adaptive")
         return Advice("leave", f"called {_count(f.calls)} only: compiling would cost more than it saves")
