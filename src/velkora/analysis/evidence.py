@@ -381,7 +381,7 @@ class Measurer:
                 continue
             stack.extend(ast.iter_child_nodes(n))
 
-    def _is_array(self, node: ast.AST, depth: int = 3) -> bool:
+    def _is_array(self, node: ast.AST, depth: int = 2) -> bool:
         """Whether `node` is an array value, as far as `depth` levels of the expression show: a name
         assigned one, an array module's call, a matrix product, a method, attribute or item of an array."""
         if isinstance(node, ast.Name):
