@@ -194,8 +194,15 @@ class _Workers:
             if terminate is not None:
                 terminate()
             else:
-                for process in list((getattr(self._executor, "_processes", None) or {}).values()):
+                processes = list((getattr(self._executor, "_processes", None) or {}).values())
+                for process in processes:
                     process.terminate()
+                # A worker that outlives SIGTERM (caught mid-start with a handler not yet reset) would
+                # keep shutdown waiting for ever: kill what is still there after a grace period.
+                for process in processes:
+                    process.join(2.0)
+                    if process.is_alive():
+                        process.kill()
         self._executor.shutdown(wait=True, cancel_futures=True)
 
 
