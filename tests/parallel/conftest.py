@@ -5,8 +5,8 @@ import pytest
 
 
 def live_children():
-    """Processes whose parent is this one, other than loky's resource tracker (which only cleans up
-    after us and exits when we do)."""
+    """Processes whose parent is this one, other than the resource trackers and multiprocessing's fork
+    server (started by other tests of the session; they only serve or clean up after us and exit when we do)."""
     me = str(os.getpid())
     found = []
     for entry in os.listdir("/proc"):
@@ -19,7 +19,8 @@ def live_children():
                 cmd = f.read().replace(b"\0", b" ").decode(errors="replace")
         except OSError:
             continue
-        if fields[1] == me and fields[0] != "Z" and "resource_tracker" not in cmd:
+        if fields[1] == me and fields[0] != "Z" and "resource_tracker" not in cmd \
+                and "multiprocessing.forkserver" not in cmd:
             found.append((int(entry), cmd))
     return found
 
