@@ -251,6 +251,21 @@ def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
     assert labels(src)[name].pattern == expected
 
 
+@pytest.mark.parametrize("src, parallel", [
+    # calls made only for their effect: closing handles, killing processes, callbacks
+    ("import os\ndef f(procs, handles):\n    for p in procs:\n        os.kill(p.pid, 9)\n"
+     "    for h in handles:\n        h.close()\n", False),
+    # every item awaited: the event loop already overlaps the waits
+    ("async def f(client, keys):\n    for k in keys:\n        v = await client.get(k)\n"
+     "        client.cache[k] = v\n", False),
+    # a loop whose items each give a value is still work to map
+    ("import math\ndef f(xs, out):\n    for i, x in enumerate(xs):\n        out[i] = math.sqrt(x)\n", True),
+], ids=["effect-only", "awaits", "values"])
+def test_a_loop_of_effects_or_waits_is_not_work_to_map(src, parallel):
+    r = labels(src)["f"]
+    assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
+
+
 @pytest.mark.parametrize("src", [
     # the cache grown and cleared through bound-method aliases, and read back
     "def f(it, pred):\n    cache = []\n    push = cache.append\n    drop = cache.clear\n    for x in it:\n"
