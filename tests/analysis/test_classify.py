@@ -260,7 +260,10 @@ def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
      "        client.cache[k] = v\n", False),
     # a loop whose items each give a value is still work to map
     ("import math\ndef f(xs, out):\n    for i, x in enumerate(xs):\n        out[i] = math.sqrt(x)\n", True),
-], ids=["effect-only", "awaits", "values"])
+    # a retry loop that stops at the first success takes its items in order
+    ("def f(make, names):\n    for n in names:\n        try:\n            r = make(n)\n"
+     "        except OSError:\n            pass\n        else:\n            break\n    return r\n", False),
+], ids=["effect-only", "awaits", "values", "retry-until-break"])
 def test_a_loop_of_effects_or_waits_is_not_work_to_map(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons

@@ -313,7 +313,10 @@ class Measurer:
                 outer[key] |= info[key]
         # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them. A loop that
         # awaits waits on I/O, which the event loop already overlaps.
+        # A loop that breaks stops at the first item that succeeds (a search, a retry): its items are
+        # taken in order.
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
+                not _breaks(stmt.body)) and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
                 u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
@@ -458,6 +461,21 @@ class Measurer:
             u.independent_maps += 1
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
+
+
+def _breaks(body: list[ast.stmt]) -> bool:
+    """Whether a `break` in these statements leaves the loop they belong to (not one nested in them)."""
+    stack: list[ast.AST] = list(body)
+    while stack:
+        n = stack.pop()
+        if isinstance(n, ast.Break):
+            return True
+        if not isinstance(n, (ast.For, ast.AsyncFor, ast.While, ast.FunctionDef, ast.AsyncFunctionDef,
+                              ast.ClassDef, ast.expr)):
+            stack.extend(ast.iter_child_nodes(n))
+        elif isinstance(n, (ast.For, ast.AsyncFor, ast.While)):
+            stack.extend(n.orelse)      # a break in a nested loop's else leaves this one
+    return False
 
 
 _ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
