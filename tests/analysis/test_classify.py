@@ -121,7 +121,10 @@ def test_predict_of_a_class_that_is_no_estimator_is_judged_by_its_body():
      {"MIXED", "SEQUENTIAL"}),
     ("import threading\ndef f(jobs):\n    ts = [threading.Thread(target=j) for j in jobs]\n"
      "    for t in ts:\n        t.start()\n", {"PARALLEL_FRIENDLY"}),
-], ids=["lock-and-local", "cpu-count-and-rlock", "threads"])
+    ("import asyncio\nasync def f(servers):\n    await asyncio.gather(*(s.close() for s in servers))\n",
+     {"PARALLEL_FRIENDLY"}),
+    ("import asyncio\nasync def f():\n    e = asyncio.Event()\n    await e.wait()\n", {"MIXED", "SEQUENTIAL"}),
+], ids=["lock-and-local", "cpu-count-and-rlock", "threads", "asyncio-gather", "asyncio-event"])
 def test_only_starting_workers_is_parallel_work(src, expected):
     r = next(r for name, r in labels(src).items() if name.endswith("f"))
     assert r.pattern in expected, r.reasons
