@@ -266,7 +266,10 @@ def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
     # a retry loop that stops at the first success takes its items in order
     ("def f(make, names):\n    for n in names:\n        try:\n            r = make(n)\n"
      "        except OSError:\n            pass\n        else:\n            break\n    return r\n", False),
-], ids=["effect-only", "awaits", "values", "retry-until-break"])
+    # a coroutine building its requests item by item still waits on them
+    ("async def f(client, keys):\n    msgs = [client.encode(k) for k in keys]\n"
+     "    return await client.send(msgs)\n", False),
+], ids=["effect-only", "awaits", "values", "retry-until-break", "coroutine-map"])
 def test_a_loop_of_effects_or_waits_is_not_work_to_map(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
