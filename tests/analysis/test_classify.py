@@ -121,7 +121,10 @@ def test_predict_of_a_class_that_is_no_estimator_is_judged_by_its_body():
      {"MIXED", "SEQUENTIAL"}),
     ("import threading\ndef f(jobs):\n    ts = [threading.Thread(target=j) for j in jobs]\n"
      "    for t in ts:\n        t.start()\n", {"PARALLEL_FRIENDLY"}),
-], ids=["lock-and-local", "cpu-count-and-rlock", "threads"])
+    ("import asyncio\nasync def f(servers):\n    await asyncio.gather(*(s.close() for s in servers))\n",
+     {"PARALLEL_FRIENDLY"}),
+    ("import asyncio\nasync def f():\n    e = asyncio.Event()\n    await e.wait()\n", {"MIXED", "SEQUENTIAL"}),
+], ids=["lock-and-local", "cpu-count-and-rlock", "threads", "asyncio-gather", "asyncio-event"])
 def test_only_starting_workers_is_parallel_work(src, expected):
     r = next(r for name, r in labels(src).items() if name.endswith("f"))
     assert r.pattern in expected, r.reasons
@@ -249,6 +252,27 @@ def test_carried_state_is_decided_the_same_everywhere(body, expected, where):
     else:
         src, name = "n = 10\nxs = []\n" + body + "print(n)\n", "<module>"
     assert labels(src)[name].pattern == expected
+
+
+@pytest.mark.parametrize("src, parallel", [
+    # calls made only for their effect: closing handles, killing processes, callbacks
+    ("import os\ndef f(procs, handles):\n    for p in procs:\n        os.kill(p.pid, 9)\n"
+     "    for h in handles:\n        h.close()\n", False),
+    # every item awaited: the event loop already overlaps the waits
+    ("async def f(client, keys):\n    for k in keys:\n        v = await client.get(k)\n"
+     "        client.cache[k] = v\n", False),
+    # a loop whose items each give a value is still work to map
+    ("import math\ndef f(xs, out):\n    for i, x in enumerate(xs):\n        out[i] = math.sqrt(x)\n", True),
+    # a retry loop that stops at the first success takes its items in order
+    ("def f(make, names):\n    for n in names:\n        try:\n            r = make(n)\n"
+     "        except OSError:\n            pass\n        else:\n            break\n    return r\n", False),
+    # a coroutine building its requests item by item still waits on them
+    ("async def f(client, keys):\n    msgs = [client.encode(k) for k in keys]\n"
+     "    return await client.send(msgs)\n", False),
+], ids=["effect-only", "awaits", "values", "retry-until-break", "coroutine-map"])
+def test_a_loop_of_effects_or_waits_is_not_work_to_map(src, parallel):
+    r = labels(src)["f"]
+    assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
 
 
 @pytest.mark.parametrize("src", [

@@ -75,6 +75,19 @@ def test_hostile_strings_are_escaped_and_the_data_round_trips():
     assert "&lt;img src=x onerror=alert(1)&gt;&amp;amp;&quot;&#x27;&lt;!--" in page
 
 
+def test_each_rows_reasons_and_advice_reach_the_page():
+    doc = dict(DOC, functions=[function("pkg/a.py", 1, "fit", "CPU_INTENSIVE", 1.0,
+                                        reasons=["loop over <items>", "float arithmetic"],
+                                        advice="compile it (velkora.jit.adaptive)"),
+                               function("pkg/b.py", 2, "old", "SEQUENTIAL", 1.0)])
+    data = html_report.page_data(doc)
+    assert data["why"] == [["compile it (velkora.jit.adaptive)", "loop over <items>; float arithmetic"], ["", ""]]
+    assert len(data["why"]) == len(data["rows"])
+    page = html_report.render(doc)
+    assert "loop over \\u003citems\\u003e; float arithmetic" in page and "<items>" not in page
+    assert 'why' in html_report._asset("js") and '"GPU class"' in json.dumps(data["columns"])
+
+
 @pytest.mark.parametrize("entry, row", [
     # Earlier documents: `file` and `function`, a pattern code only, a speedup that is not a number.
     ({"file": "x.py", "line": 3, "function": "f", "pattern_code": 5, "gpu_speedup": float("nan")},

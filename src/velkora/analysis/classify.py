@@ -238,7 +238,9 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     if u.parallel_api:
         words += [Word.PARALLEL, Word.WORKER, Word.POOL, Word.CONCURRENT]
         reasons.append(f"{u.parallel_api} parallel API use(s)")
-    independent = u.independent_maps + u.independent_loops
+    # A coroutine that awaits spends its time waiting on I/O, which the event loop already overlaps:
+    # its per-item work is coordination, not computation to spread over processes.
+    independent = 0 if u.awaits else u.independent_maps + u.independent_loops
     if not u.carried and not u.global_stmts and (u.parallel_api or independent):
         words.append(Word.MAP)
         reasons.append(f"{independent} independent per-item computation(s), no state carried")

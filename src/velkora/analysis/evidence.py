@@ -86,6 +86,8 @@ class Unit:
     sk_uses: int = 0
     calls: int = 0
     work_calls: int = 0                 # calls that compute: not plumbing, not container growth
+    effect_calls: int = 0               # of those, in loops, made only for their effect (result dropped)
+    awaits: int = 0                     # await expressions: waiting on I/O, not computing
     stmts: int = 0
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
 
@@ -217,8 +219,13 @@ class Measurer:
                 if depth and isinstance(child, ast.Subscript):
                     u.resized_in_loop += 1
         else:   # Expr, Return, Raise, Assert
+            calls_before = u.work_calls
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
+            # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
+            # matter and which yields no item to map.
+            if depth and isinstance(stmt, ast.Expr):
+                u.effect_calls += u.work_calls - calls_before
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
         elif depth:
@@ -285,7 +292,8 @@ class Measurer:
             info["targets"].update(names)
             for n in names:
                 self.bound.setdefault(n, stmt.lineno)
-        calls_before, arith_before = u.work_calls, u.loop_arith - u.index_arith
+        calls_before, arith_before = u.work_calls - u.effect_calls, u.loop_arith - u.index_arith
+        awaits_before = u.awaits
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
@@ -303,10 +311,14 @@ class Measurer:
         if outer is not None:
             for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce"):
                 outer[key] |= info[key]
-        # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them.
-        if not isinstance(stmt, ast.While) and not carried and (
+        # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them. A loop that
+        # awaits waits on I/O, which the event loop already overlaps.
+        # A loop that breaks stops at the first item that succeeds (a search, a retry): its items are
+        # taken in order.
+        if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
+                not _breaks(stmt.body)) and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
-                u.work_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
+                u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
 
     # -- expressions --
@@ -321,6 +333,8 @@ class Measurer:
                 continue
             if isinstance(n, ast.Constant):
                 continue
+            if isinstance(n, ast.Await):
+                u.awaits += 1
             if isinstance(n, ast.Call):
                 self.calls.count(n, depth)
                 stack.extend(n.args)
@@ -447,6 +461,21 @@ class Measurer:
             u.independent_maps += 1
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
+
+
+def _breaks(body: list[ast.stmt]) -> bool:
+    """Whether a `break` in these statements leaves the loop they belong to (not one nested in them)."""
+    stack: list[ast.AST] = list(body)
+    while stack:
+        n = stack.pop()
+        if isinstance(n, ast.Break):
+            return True
+        if not isinstance(n, (ast.For, ast.AsyncFor, ast.While, ast.FunctionDef, ast.AsyncFunctionDef,
+                              ast.ClassDef, ast.expr)):
+            stack.extend(ast.iter_child_nodes(n))
+        elif isinstance(n, (ast.For, ast.AsyncFor, ast.While)):
+            stack.extend(n.orelse)      # a break in a nested loop's else leaves this one
+    return False
 
 
 _ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)

@@ -9,10 +9,12 @@ from __future__ import annotations
 
 ARRAY_MODULES = frozenset({"numpy", "scipy", "cupy", "jax", "numba", "torch"})
 DEVICE_MODULES = frozenset({"cupy", "jax", "torch"})     # their arrays already live on a GPU
-PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray"})
-# In these, only starting workers is parallel work; a lock, a thread-local or cpu_count() is not.
-THREAD_MODULES = frozenset({"threading", "multiprocessing"})
-WORKER_STARTERS = frozenset({"Thread", "Timer", "Process", "Pool", "ThreadPool"})
+PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray", "asyncio"})
+# In these, only starting workers (threads, processes, tasks run together) is parallel work; a lock, a
+# thread-local, an event or cpu_count() is not.
+THREAD_MODULES = frozenset({"threading", "multiprocessing", "asyncio"})
+WORKER_STARTERS = frozenset({"Thread", "Timer", "Process", "Pool", "ThreadPool", "gather", "create_task",
+                             "ensure_future", "wait", "as_completed", "TaskGroup", "to_thread"})
 
 # Calls of an array module that are linear algebra (the last component of the resolved name).
 LINALG_CALLS = frozenset({

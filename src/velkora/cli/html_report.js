@@ -69,7 +69,14 @@
     shown.forEach(function (r) {
       var v = r.v, tr = document.createElement("tr");
       cell(tr, v[0], "loc");
-      cell(tr, v[1], "name");
+      var nameCell = cell(tr, v[1], "name");
+      var w = (data.why || [])[r.i] || [], advice = w[0] || "", reasons = w[1] || "";
+      if (reasons || advice) {     // why the row has its pattern, and what to do about it
+        var why = document.createElement("div");
+        why.className = "why";
+        why.textContent = reasons + (reasons && advice ? ". " : "") + (advice ? "Advice: " + advice : "");
+        nameCell.appendChild(why);
+      }
       var chip = document.createElement("span");
       chip.className = "chip";
       chip.style.setProperty("--c", colour(v[2]));

@@ -45,7 +45,7 @@ COLUMNS = (
     ("location", "Location", False), ("name", "Function", False), ("pattern", "Pattern", False),
     ("cpu_intensity", "CPU", True), ("memory_intensity", "Memory", True),
     ("parallelization_potential", "Parallel", True), ("gpu_suitability", "GPU fit", True),
-    ("gpu_speedup", "GPU speedup", True),
+    ("gpu_speedup", "GPU class", True),
 )
 _SCORES = [key for key, _, numeric in COLUMNS if numeric]
 TOP_PER_PATTERN = 5
@@ -121,7 +121,7 @@ def _card_row(entry: object) -> list[Any] | None:
 
 def _candidate_key(row: list[Any]) -> tuple[float, float, float, float]:
     # GPU-family patterns are candidates for a GPU first; the others for parallel processes.
-    cpu, mem, par, fit, speedup = (v if v is not None else -1.0 for v in row[3:])
+    cpu, mem, par, fit, speedup = (v if v is not None else -1.0 for v in row[3:8])
     if row[2].startswith(_GPU_FAMILY):
         return (speedup, fit, par, cpu)
     return (par, cpu, speedup, fit)
@@ -168,6 +168,8 @@ def page_data(doc: dict[str, Any]) -> dict[str, Any]:
     doc = doc if isinstance(doc, dict) else {}
     functions = _list(doc, "functions")
     rows = [r for r in map(_row, functions) if r]
+    # Beside each row, [advice, reasons]: the table shows them under the function's name.
+    why = [r[-2:] for r in map(_card_row, functions) if r]
     summary = _dict(doc, "summary")
     by_pattern = summary.get("by_pattern")
     if isinstance(by_pattern, dict) and by_pattern:
@@ -181,6 +183,7 @@ def page_data(doc: dict[str, Any]) -> dict[str, Any]:
     return {
         "columns": [{"key": k, "label": label, "numeric": numeric} for k, label, numeric in COLUMNS],
         "rows": rows,
+        "why": why,
         "patterns": [[p, counts[p]] for p in order],
         # In the chart's order, then the table's: the same document gives the same page, byte for byte.
         "colours": {p: COLOURS.get(p, OTHER_COLOUR) for p in dict.fromkeys([*order, *(r[2] for r in rows)])},
@@ -245,7 +248,7 @@ def _top_html(top: list[Any]) -> str:
         for row in rows:
             loc, name, _, cpu, _, par, _, speedup = row[:8]
             advice, why = (row[8], row[9]) if len(row) >= 10 else ("", "")
-            figure = (f"{speedup:.1f}× on GPU" if pattern.startswith(_GPU_FAMILY) and speedup is not None
+            figure = (f"GPU class {speedup:.1f}×" if pattern.startswith(_GPU_FAMILY) and speedup is not None
                       else f"par {_fmt(par)} · cpu {_fmt(cpu)}")
             said = "".join(f'<span class="loc" title="{_e(why)}">{_e(text)}</span>'
                            for text in (advice,) if text)
@@ -284,7 +287,7 @@ def render(doc: dict[str, Any]) -> str:
         f"velkora {_e(doc['version'])}" if doc.get("version") else "",
         f"schema {_e(doc['schema_version'])}" if doc.get("schema_version") is not None else "") if part)
     stats = [("functions", len(rows)), ("files", files), ("patterns", len(data["patterns"])),
-             ("best GPU speedup", f"{max(speedups):.1f}×" if speedups else "–"), ("skipped", len(skipped))]
+             ("best GPU class", f"{max(speedups):.1f}×" if speedups else "–"), ("skipped", len(skipped))]
     stats_html = "".join(f'<div class="stat"><b>{_e(v)}</b><span>{_e(k)}</span></div>' for k, v in stats)
     return _asset("html").format(
         about=about,

@@ -274,12 +274,12 @@ def _table(rows: list[dict[str, Any]], width: int, paint: _Paint, why: bool = Fa
         return []
     lw = max(4, *(len(_label(r)) for r in rows))
     pw = max(7, *(len(_pattern_label(r)) for r in rows))
-    nw = max(12, width - (lw + pw + 22))
+    nw = max(12, width - (lw + pw + 24))
 
     def line(label: str, name: str, pattern: str, score_: str, speedup: str) -> str:
-        return f"  {label:>{lw}}  {name:<{nw}}  {pattern}  {score_:>5}  {speedup:>7}".rstrip()
+        return f"  {label:>{lw}}  {name:<{nw}}  {pattern}  {score_:>5}  {speedup:>9}".rstrip()
 
-    out = [paint(line("line", "function", f"{'pattern':<{pw}}", "score", "speedup"), "1")]
+    out = [paint(line("line", "function", f"{'pattern':<{pw}}", "score", "gpu class"), "1")]
     current = None
     for r in rows:
         if r["path"] != current:
@@ -291,7 +291,7 @@ def _table(rows: list[dict[str, Any]], width: int, paint: _Paint, why: bool = Fa
             name = ""
         score_, speedup = _numbers(r)
         pattern = paint.pattern(f"{_pattern_label(r):<{pw}}", r["pattern"])
-        out.append(line(_label(r), name, pattern, score_, paint.speedup(f"{speedup:>7}", r)))
+        out.append(line(_label(r), name, pattern, score_, paint.speedup(f"{speedup:>9}", r)))
         if why:
             out += _why(r, width, " " * (lw + 4))
     return out
@@ -306,12 +306,12 @@ def _wide_table(rows: list[dict[str, Any]], paint: _Paint, why_width: int = 0) -
     pw = max(7, *(len(_pattern_label(r)) for r in rows))
     heads = [h for h, _ in WIDE_SCORES]
     out = [paint(f"{'location':<{lw}}  {'function':<{nw}}  {'pattern':<{pw}}  {'score':>5}  "
-                 + "  ".join(f"{h:>7}" for h in heads) + f"  {'speedup':>7}", "1")]
+                 + "  ".join(f"{h:>7}" for h in heads) + f"  {'gpu class':>9}", "1")]
     for r, loc, name in zip(rows, locs, names):
         score_, speedup = _numbers(r)
         cells = [f"{r[k]:>7}" if isinstance(r[k], int) else f"{r[k]:>7.2f}" for _, k in WIDE_SCORES]
         out.append(f"{loc:<{lw}}  {name:<{nw}}  {paint.pattern(f'{_pattern_label(r):<{pw}}', r['pattern'])}  "
-                   f"{score_:>5}  " + "  ".join(cells) + f"  {paint.speedup(f'{speedup:>7}', r)}")
+                   f"{score_:>5}  " + "  ".join(cells) + f"  {paint.speedup(f'{speedup:>9}', r)}")
         if why_width:
             out += _why(r, why_width, "    ")
     return out
@@ -333,7 +333,7 @@ def _text_summary(s: dict[str, Any], width: int, paint: _Paint) -> list[str]:
         out.append("  none: nothing to gain (MIXED, SEQUENTIAL, no code, native or parallel)")
     for i, c in enumerate(s["top_candidates"], 1):
         parts = [(printable(c["name"]), None), (c["pattern"], c["pattern"]), (f"score {c['score']:.2f}", None),
-                 (f"speedup {c['gpu_speedup']:.1f}x", None)]
+                 (f"gpu class {c['gpu_speedup']:.1f}x", None)]
         out += _wrap(f"  {i}. ", parts, width, paint)
         out.append(f"     {printable(c['location'])}")
         if c.get("advice"):
@@ -381,7 +381,7 @@ def render_markdown(doc: dict[str, Any], wide: bool = False, why: bool = False) 
     """A Markdown table of the functions, then the summary; with `why`, a column of reasons and advice."""
     rows, s = doc["functions"], doc["summary"]
     heads = ["Location", "Function", "Pattern", "Score"] + ([h for h, _ in WIDE_SCORES] if wide else [])
-    heads.append("GPU speedup")
+    heads.append("GPU class")
     if why:
         heads.append("Why")
     numbers = len(heads) - 3 - (1 if why else 0)
@@ -402,7 +402,7 @@ def render_markdown(doc: dict[str, Any], wide: bool = False, why: bool = False) 
         out += [f"| {display(p)} | {n} |" for p, n in s["by_pattern"].items()]
         out += ["", "Top candidates (expected benefit of acting on them):", ""]
         out += [f"{i}. {_md(c['name'])} ({c['pattern']}, score {c['score']:.2f}, "
-                f"speedup {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"
+                f"GPU class {c['gpu_speedup']:.1f}x) at {_md(c['location'])}"
                 + (f": {_md_text(c['advice'])}" if c.get("advice") else "")
                 for i, c in enumerate(s["top_candidates"], 1)] or ["None."]
         out += [f"\n*Note: {_md_text(note)}*" for note in s.get("notes", ())]
