@@ -7,8 +7,8 @@ modules are resolved through the imports of the file and of the function (`impor
 One `Unit` per function or method (nested ones measured on their own bodies) and one for a script's
 module-level code (velkora.analysis.units finds them). Each unit is walked once, without entering nested
 definitions, which keeps the whole file linear in its size. The walk here follows statements, loops and
-expressions; what each call means is velkora.analysis.calls' to say, and the words both go by are in
-velkora.analysis.vocabulary.
+expressions; what each call means is velkora.analysis.calls' to say, what a node's shape is
+velkora.analysis.shapes', and the words they go by are in velkora.analysis.vocabulary.
 """
 
 from __future__ import annotations
@@ -17,6 +17,8 @@ import ast
 from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
+from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, is_sequence,
+                                     is_text_op)
 from velkora.analysis.vocabulary import ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
 
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
@@ -140,7 +142,7 @@ class Measurer:
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
                 self._target(target, stmt.lineno, depth, loop)
-            if type(stmt.targets[0]) is ast.Name and _is_sequence(stmt.value):
+            if type(stmt.targets[0]) is ast.Name and is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
@@ -155,11 +157,11 @@ class Measurer:
             tgt = stmt.target
             # `lst += [...]` and `s += "..."` grow (and copy) a container, as append does: no arithmetic
             grows = type(tgt) is ast.Name and isinstance(stmt.op, ast.Add) and (
-                tgt.id in self.sequences or _is_sequence(stmt.value))
+                tgt.id in self.sequences or is_sequence(stmt.value))
             if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
                 self._array_arith(stmt.op, depth)          # `x += alpha * p` on arrays: one array operation
             elif not grows:
-                if depth and isinstance(stmt.op, _ARITH):
+                if depth and isinstance(stmt.op, ARITH):
                     u.loop_arith += 1
                 u.arith += 1
             if isinstance(tgt, ast.Name):
@@ -235,7 +237,7 @@ class Measurer:
     def _aug(name: str, op: ast.operator, loop: LoopInfo) -> None:
         # `total += f(x)` folds independent items with an associative operator: a reduction, which the
         # loop carries only if it also reads the running value (decided when the loop ends).
-        if isinstance(op, _ASSOCIATIVE):
+        if isinstance(op, ASSOCIATIVE):
             loop["reduce"].add(name)
         else:
             loop["aug"].add(name)
@@ -265,7 +267,7 @@ class Measurer:
 
     def _loop(self, stmt: ast.For | ast.AsyncFor | ast.While, depth: int, outer: LoopInfo | None) -> None:
         u = self.u
-        if not isinstance(stmt, ast.While) and _at_most_twice(stmt.iter):
+        if not isinstance(stmt, ast.While) and at_most_twice(stmt.iter):
             # `for x in (a, b):` is two statements written once: no loop to speed up or split.
             self._expr(stmt.iter, depth, outer)
             self._target(stmt.target, stmt.lineno, depth, outer)
@@ -316,7 +318,7 @@ class Measurer:
         # A loop that breaks stops at the first item that succeeds (a search, a retry): its items are
         # taken in order.
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
-                not _breaks(stmt.body)) and (
+                not breaks(stmt.body)) and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
                 u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
@@ -364,7 +366,7 @@ class Measurer:
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif not _is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
+                elif not is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
                         u.linalg_ops += 1
@@ -382,7 +384,7 @@ class Measurer:
                     u.frame_kinds.add(n.attr)
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
                     loop["load"].add("self." + n.attr)
-            elif isinstance(n, _COMPREHENSIONS):
+            elif isinstance(n, COMPREHENSIONS):
                 self._comprehension(n, depth)
                 continue
             elif isinstance(n, ast.Lambda):
@@ -461,63 +463,3 @@ class Measurer:
             u.independent_maps += 1
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
-
-
-def _breaks(body: list[ast.stmt]) -> bool:
-    """Whether a `break` in these statements leaves the loop they belong to (not one nested in them)."""
-    stack: list[ast.AST] = list(body)
-    while stack:
-        n = stack.pop()
-        if isinstance(n, ast.Break):
-            return True
-        if not isinstance(n, (ast.For, ast.AsyncFor, ast.While, ast.FunctionDef, ast.AsyncFunctionDef,
-                              ast.ClassDef, ast.expr)):
-            stack.extend(ast.iter_child_nodes(n))
-        elif isinstance(n, (ast.For, ast.AsyncFor, ast.While)):
-            stack.extend(n.orelse)      # a break in a nested loop's else leaves this one
-    return False
-
-
-_ARITH = (ast.Add, ast.Sub, ast.Mult, ast.Div, ast.FloorDiv, ast.Mod, ast.Pow, ast.MatMult)
-# Operators whose running value over independent items can be split and combined (a - b - c is a - (b + c)).
-_ASSOCIATIVE = (ast.Add, ast.Sub, ast.Mult, ast.BitOr, ast.BitAnd, ast.BitXor)
-_SEQUENCE_NODES = (ast.List, ast.ListComp, ast.Tuple, ast.JoinedStr)
-
-
-def _at_most_twice(it: ast.expr) -> bool:
-    """An iterable of at most two items: a literal tuple, list or set, or range() of small constants."""
-    if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
-        return len(it.elts) <= 2 and not any(isinstance(e, ast.Starred) for e in it.elts)
-    if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id == "range" and not it.keywords:
-        bounds = [a.value for a in it.args if isinstance(a, ast.Constant) and type(a.value) is int]
-        if len(bounds) == len(it.args) == 1:
-            return bounds[0] <= 2
-        if len(bounds) == len(it.args) == 2:
-            return bounds[1] - bounds[0] <= 2
-    return False
-
-
-def _is_text(node: ast.AST) -> bool:
-    return isinstance(node, ast.JoinedStr) or (isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)))
-
-
-def _is_text_op(node: ast.BinOp) -> bool:
-    """`"%d" % x`, `"a" + s`: formatting or joining text, not arithmetic."""
-    op = type(node.op)
-    if op is ast.Mod:
-        return _is_text(node.left)
-    return op is ast.Add and (_is_text(node.left) or _is_text(node.right))
-
-
-def _is_sequence(node: ast.AST) -> bool:
-    """A list, tuple or string value: `[...]`, `list(x)`, `"..."`, f-strings, `[x] * n`."""
-    if isinstance(node, _SEQUENCE_NODES) or _is_text(node):
-        return True
-    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
-        return node.func.id in ("list", "tuple", "sorted", "str")
-    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Mult, ast.Add)):
-        return _is_sequence(node.left) or _is_sequence(node.right)
-    return False
-
-
-_COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
