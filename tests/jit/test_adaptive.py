@@ -139,7 +139,7 @@ def test_hot_function_compiles_in_the_background_and_the_gate_learns(compiled):
 @needs_compiler
 def test_overflowing_machine_integers_revert_with_one_warning(compiled, caplog):
     f = compiled[1]["fact"]
-    with caplog.at_level(logging.WARNING, logger="velkora.jit.driver"):
+    with caplog.at_level(logging.WARNING, logger="velkora.jit"):
         assert drive(f, 25) == [factorial(25)] * 12
     assert f.adaptive.state is State.REVERTED and "differs" in f.adaptive.reason
     lines = [r for r in caplog.records if r.levelno == logging.WARNING]
@@ -152,7 +152,7 @@ def test_first_calls_after_compilation_are_checked(compiled, caplog):
     f = adaptive(gate=small_gate(), cache=False)(factorial)
     drive(f, 5)  # compiled on factorial(5), which fits in 64 bits
     assert f.adaptive.state is State.COMPILED
-    with caplog.at_level(logging.WARNING, logger="velkora.jit.driver"):
+    with caplog.at_level(logging.WARNING, logger="velkora.jit"):
         assert f(25) == 15511210043330985984000000  # the interpreter's answer, not the wrapped one
     assert f.adaptive.state is State.REVERTED and len(caplog.records) == 1
     assert f(25) == factorial(25)
@@ -161,7 +161,7 @@ def test_first_calls_after_compilation_are_checked(compiled, caplog):
 @needs_compiler
 def test_refused_function_is_marked_failed_once_with_the_reason(compiled, caplog):
     f = compiled[1]["refused"]
-    with caplog.at_level(logging.INFO, logger="velkora.jit.driver"):
+    with caplog.at_level(logging.INFO, logger="velkora.jit"):
         assert drive(f, [1, 2], times=40) == [2] * 40
     assert f.adaptive.state is State.FAILED and "object" in f.adaptive.reason
     assert len([r for r in caplog.records if "refused" in r.getMessage()]) == 1

@@ -1,0 +1,116 @@
+"""The compile driver's contact with the compiler: loading numba once, on the worker thread, and the one
+daemon thread that runs compile jobs in order.
+
+numba is imported at the first compilation, never by `import velkora`.
+"""
+
+from __future__ import annotations
+
+import logging
+import queue
+import sys
+import threading
+from typing import Any, Callable, Optional
+
+logger = logging.getLogger(__name__)
+
+_compiler_lock = threading.Lock()
+_compiler: Any = None
+_compiler_state = "unloaded"  # "unloaded", "ready", "unavailable"
+
+
+def _load_compiler() -> Any:
+    """numba, imported once (about 0.3 s, on the worker thread); None, said once at INFO, without it."""
+    global _compiler, _compiler_state
+    with _compiler_lock:
+        if _compiler_state == "unloaded":
+            try:
+                import numba
+            except Exception as exc:  # ImportError, or a broken install
+                _compiler_state = "unavailable"
+                logger.info("velkora.jit: compilation unavailable (numba could not be imported: %s); "
+                            "decorated functions run interpreted", exc)
+            else:
+                _compiler, _compiler_state = numba, "ready"
+        return _compiler
+
+
+def compiler_available() -> Optional[bool]:
+    """True/False once the compiler was looked for, None before (looking would import it)."""
+    return {"ready": True, "unavailable": False}.get(_compiler_state)
+
+
+# ---- the worker thread ----------------------------------------------------------------------------------
+
+class _Worker:
+    """One daemon thread running compile jobs in order; started with the first job."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        self._thread: Optional[threading.Thread] = None
+
+    def submit(self, job: Callable[[], None]) -> None:
+        with self._lock:
+            if self._thread is None or not self._thread.is_alive():
+                self._thread = threading.Thread(target=self._run, name="velkora-jit", daemon=True)
+                self._thread.start()
+        self._jobs.put(job)
+
+    def _run(self) -> None:
+        while True:
+            job = self._jobs.get()
+            # The compiler gives up the interpreter lock around each of its thousands of calls into
+            # LLVM, and a caller running interpreted code then keeps it for a whole switch interval
+            # (5 ms) before the compiler gets it back: compiling beside a busy caller took seconds.
+            # A short interval while the job runs hands it back within a fraction of a millisecond.
+            interval = sys.getswitchinterval()
+            sys.setswitchinterval(min(interval, _JOB_SWITCH_INTERVAL))
+            try:
+                job()
+            except Exception:  # a driver fault must not end the worker
+                logger.exception("velkora.jit: compile job failed")
+            finally:
+                if self._jobs.empty():
+                    sys.setswitchinterval(interval)
+
+    def reset_after_fork(self) -> None:
+        # The thread did not survive the fork; jobs it had queued are the parent's.
+        self._lock = threading.Lock()
+        self._jobs = queue.SimpleQueue()
+        self._thread = None
+
+
+class _CompileCosts:
+    """Compile times measured in this process, for the expected cost of the next compilation."""
+
+    def __init__(self) -> None:
+        self.total, self.count = 0.0, 0
+
+    def add(self, seconds: float) -> None:
+        self.total += seconds
+        self.count += 1
+
+    def mean(self) -> Optional[float]:
+        return self.total / self.count if self.count else None
+
+
+_COMPILE_COSTS = _CompileCosts()
+_JOB_SWITCH_INTERVAL = 1e-4
+_WORKER = _Worker()
+_numba_config_lock = threading.Lock()
+
+
+def _after_fork_in_child() -> None:
+    global _compiler_lock, _numba_config_lock
+    # The worker may have held these at the fork; it does not exist in the child.
+    _compiler_lock, _numba_config_lock = threading.Lock(), threading.Lock()
+    _WORKER.reset_after_fork()
+
+
+def _compilable(jitted: Any, flag: bool) -> None:
+    # The compiler's own switch (its disable_compile() refuses a dispatcher with no version yet). Off,
+    # a call with argument types it has no version for raises TypeError instead of compiling on the
+    # caller's path; the worker turns it on only around its own compile().
+    jitted._can_compile = flag
+

@@ -1,0 +1,472 @@
+"""The state machine of one function under the compile driver (`velkora.jit.adaptive`): counting and
+sampling through its native Dispatcher, recording a call, compiling on the worker thread, checking and
+timing against the interpreter, installing or reverting, and starting warm from the disk cache."""
+
+from __future__ import annotations
+
+import inspect
+import logging
+import pickle
+import threading
+import time
+from typing import Any, Callable, Optional
+
+from velkora.jit import compiler
+from velkora.jit.adaptive_policy import (DriverPolicy, State, expected_compile_cost, failure_reason,
+                                         keep_compiled, next_check_count, same_result, speedup,
+                                         time_trigger_ns, worth_compiling)
+from velkora.jit.cache import _CacheEntry, _source_hash, cache_dir
+from velkora.jit.checks import _NO_MATCH, _args_agree, _copy, _copy_args, _Sample, _short
+from velkora.jit.compile_gate import CompileGate, FunctionMetrics, get_compile_gate
+from velkora.jit.compiler import (_COMPILE_COSTS, _WORKER, _compilable, _load_compiler,
+                                  compiler_available)
+from velkora.jit.dispatch import Dispatcher, Ledger
+
+logger = logging.getLogger(__name__)
+
+_LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
+
+
+class _Driver:
+    """The state machine of one decorated function (reachable as `f.adaptive`)."""
+
+    def __init__(self, func: Callable[..., Any], disp: Dispatcher, func_id: str,
+                 gate: Optional[CompileGate], ledger: Any, policy: DriverPolicy, check: bool,
+                 cache: bool) -> None:
+        self.func, self.disp, self.func_id = func, disp, func_id
+        self._gate, self._user_ledger = gate, ledger
+        self.policy, self.check = policy, check
+        self.state = State.INTERPRETED
+        self.reason = ""
+        self.speedup: Optional[float] = None
+        self.compile_seconds: Optional[float] = None
+        self.signatures: list[Any] = []
+        self._lock = threading.Lock()
+        self._idle = threading.Event()
+        self._idle.set()
+        self._jitted: Any = None
+        self._checks_left = 0
+        self._new_types = 0
+        self._first_call = True
+        self._record_new = False
+        self._flushed_calls = 0
+        self._flushed_ns = 0.0
+        self._signature = inspect.signature(func)
+        self._positional_only = all(
+            p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) for p in self._signature.parameters.values())
+        self._cache: Optional[_CacheEntry] = None
+        root = cache_dir() if cache else None
+        source_hash = _source_hash(func) if root is not None else None
+        if root is not None and source_hash is not None:
+            self._cache = _CacheEntry(root, func_id, source_hash)
+
+    # -- inspection --
+
+    @property
+    def gate(self) -> CompileGate:
+        """The gate consulted: the user's, or the process-wide one of this moment."""
+        return self._gate if self._gate is not None else get_compile_gate()
+
+    @property
+    def ledger(self) -> Any:
+        """The ledger the gate reads: the user's, or the process-wide native one."""
+        return self._user_ledger if self._user_ledger is not None else _LEDGER
+
+    def metrics(self) -> FunctionMetrics:
+        """The function's metrics as the gate sees them (flushed to a user's ledger first)."""
+        self._flush()
+        m: FunctionMetrics = self.ledger.get_metrics(self.func_id)
+        return m
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Blocks until no compilation of this function is in flight; False on timeout."""
+        return self._idle.wait(timeout)
+
+    def __repr__(self) -> str:
+        extra = f": {self.reason}" if self.reason else ""
+        return f"<adaptive {self.func_id} {self.state.value}{extra}>"
+
+    # -- the cycle --
+
+    def _cost(self) -> float:
+        return expected_compile_cost(self.policy, _COMPILE_COSTS.mean(), compiler_available() is True)
+
+    def _flush(self) -> None:
+        ledger = self._user_ledger
+        if ledger is None or isinstance(ledger, Ledger):
+            return
+        calls, spent = self.disp.calls, self.disp.spent_ns
+        delta, delta_ms = calls - self._flushed_calls, (spent - self._flushed_ns) / 1e6
+        if delta <= 0:
+            return
+        self._flushed_calls, self._flushed_ns = calls, spent
+        try:
+            ledger.record_call(self.func_id, delta_ms, calls=delta)
+        except TypeError:  # a ledger counting one call at a time
+            for i in range(delta):
+                ledger.record_call(self.func_id, delta_ms if i == 0 else 0.0)
+
+    def _arm(self) -> None:
+        """Arms the dispatcher at the count the gate could next answer True to, and at the time
+        that would make the function worth compiling on time alone."""
+        calls = self.disp.calls
+        threshold = self.gate.get_threshold(self.func_id)
+        trigger = (time_trigger_ns(self._cost(), self.policy.worth_factor, self.disp.spent_ns)
+                   if self.state is State.INTERPRETED else -1.0)
+        self.disp.arm(min(next_check_count(calls, threshold), 2**63 - 1), trigger)
+
+    def on_hot(self, disp: Dispatcher, args: tuple[Any, ...], kwargs: Optional[dict[str, Any]]) -> None:
+        if not self._lock.acquire(blocking=False):
+            disp.arm(disp.calls + 1)  # another thread is deciding; look again at the next call
+            return
+        try:
+            self._decide(disp)
+        finally:
+            self._lock.release()
+
+    def _decide(self, disp: Dispatcher) -> None:
+        if self.state not in (State.INTERPRETED, State.COMPILED) or compiler_available() is False:
+            return  # disarmed for good
+        if self._first_call:
+            # The first call is recorded: if it alone outweighs a compilation (a kernel called a
+            # handful of times for long), its arguments are the sample and no second call is lost.
+            self._first_call = False
+            disp.impl = self._recorder(disp.impl, first=True)
+            return
+        if self.state is State.COMPILED and not self._new_types:
+            return
+        self._flush()
+        gate_says = self.gate.should_compile(self.func_id, self.ledger)
+        by_time = self.state is State.INTERPRETED and worth_compiling(
+            disp.spent_ns, self._cost(), self.policy.worth_factor)
+        if not (gate_says or by_time):
+            calls = disp.calls
+            if calls >= self.gate.get_threshold(self.func_id):
+                # At the threshold but refused (a recompilation too soon): ask again later.
+                disp.arm(calls * 2, -1.0 if self.state is State.COMPILED else
+                         time_trigger_ns(self._cost(), self.policy.worth_factor, disp.spent_ns))
+            else:
+                self._arm()
+            return
+        if self.state is State.COMPILED:
+            self._record_new = True  # the next call of argument types without a version is recorded
+            return
+        self.state = State.COMPILING
+        self._idle.clear()
+        disp.impl = self._recorder(disp.impl, first=False)
+
+    def _recorder(self, previous: Callable[..., Any], first: bool) -> Callable[..., Any]:
+        """An implementation for one call: runs it interpreted, keeping copies of its arguments,
+        their state after it and its result, then hands them to the worker (after a first call, only
+        when that call alone made the function worth compiling)."""
+        taken = threading.Lock()
+
+        def record(*args: Any, **kwargs: Any) -> Any:
+            if not taken.acquire(blocking=False):  # another thread's call is the one recorded
+                return previous(*args, **kwargs)
+            if self.disp.impl is record:
+                self.disp.impl = previous
+            return self._record_call(args, kwargs, first)
+
+        return record
+
+    def _record_call(self, args: tuple[Any, ...], kwargs: dict[str, Any], first: bool) -> Any:
+        func = self.func
+        positional = self._bind(args, kwargs)
+        if positional is None:  # keyword-only parameters, *args: not for the compiler
+            with self._lock:
+                self.state, self.reason = State.FAILED, "parameters the compiler cannot take (keyword-only or variadic)"
+                self.disp.arm(-1, -1.0)
+                self._idle.set()
+            return func(*args, **kwargs)
+        before = _copy_args(positional)
+        t0 = time.perf_counter_ns()
+        try:
+            result = func(*args, **kwargs)
+        except BaseException:
+            if not first:
+                with self._lock:
+                    self.state = State.COMPILED if self.signatures else State.INTERPRETED
+                    self._idle.set()
+                    self._arm()
+            raise
+        elapsed = time.perf_counter_ns() - t0
+        if first:
+            if not worth_compiling(float(elapsed), self._cost(), self.policy.worth_factor):
+                with self._lock:
+                    self._arm()
+                return result
+            with self._lock:
+                if self.state is not State.INTERPRETED:
+                    return result
+                self.state = State.COMPILING
+                self._idle.clear()
+        sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
+        _WORKER.submit(lambda: self._compile(sample))
+        return result
+
+    def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Optional[tuple[Any, ...]]:
+        if not self._positional_only:
+            return None
+        if not kwargs:
+            if len(args) == len(self._signature.parameters):
+                return args
+        bound = self._signature.bind(*args, **kwargs)
+        bound.apply_defaults()
+        return tuple(bound.args)
+
+    def _finish(self, state: State, reason: str = "") -> None:
+        with self._lock:
+            self.state, self.reason = state, reason
+            self._idle.set()
+
+    def _make_jitted(self, nb: Any) -> Any:
+        if self._jitted is None:
+            options = {"nogil": True, "cache": self._cache is not None}
+            with compiler._numba_config_lock:
+                # The compiler's cache goes under ours; its locator reads the setting when the
+                # dispatcher is made.
+                saved = nb.config.CACHE_DIR
+                if self._cache is not None:
+                    nb.config.CACHE_DIR = str(self._cache.numba_dir)
+                try:
+                    try:
+                        self._jitted = nb.njit(**options)(self.func)
+                    except RuntimeError:  # no cache locator for where it was defined
+                        self._jitted = nb.njit(nogil=True)(self.func)
+                finally:
+                    nb.config.CACHE_DIR = saved
+            _compilable(self._jitted, False)  # the caller's path never compiles
+        return self._jitted
+
+    def _compile(self, sample: _Sample) -> None:
+        """Worker thread: compile for the sample's types, check and time against the interpreter,
+        then install, or mark failed/reverted."""
+        nb = _load_compiler()
+        if nb is None:
+            self._finish(State.INTERPRETED)
+            return
+        try:
+            jitted = self._make_jitted(nb)
+            sig = tuple(nb.typeof(a) for a in sample.before)
+        except Exception as exc:
+            self._fail(f"argument types the compiler does not know: {failure_reason(str(exc))}")
+            return
+        if sig in self.signatures:  # types another call had compiled meanwhile
+            self._finish(State.COMPILED)
+            return
+        t0 = time.perf_counter()
+        _compilable(jitted, True)
+        try:
+            jitted.compile(sig)
+        except Exception as exc:
+            _compilable(jitted, False)
+            self._fail(failure_reason(str(exc)), sig)
+            return
+        _compilable(jitted, False)
+        self.compile_seconds = time.perf_counter() - t0
+        _COMPILE_COSTS.add(self.compile_seconds)
+        self._verify_and_install(jitted, sig, sample)
+
+    def _fail(self, reason: str, sig: Any = None) -> None:
+        logger.info("velkora.jit: %s%s stays interpreted: the compiler refused it: %s",
+                    self.func_id, "" if sig is None else f"{sig}", reason)
+        with self._lock:
+            compiled = bool(self.signatures)
+            self.state = State.COMPILED if compiled else State.FAILED
+            self.reason = "" if compiled else reason
+            self._new_types = 0
+        if not compiled and self._cache is not None:
+            self._cache.store(State.FAILED, reason, [], self.gate.get_threshold(self.func_id), 0.0)
+        self._idle.set()  # last: a waiter may end the process, and the cache entry must be there
+
+    def _verify_and_install(self, jitted: Any, sig: Any, sample: _Sample) -> None:
+        pol = self.policy
+        long_call = sample.elapsed_ns >= pol.long_call_s * 1e9
+        reps = 1 if long_call else 5
+        compiled_ns = float("inf")
+        result: Any = None
+        after: tuple[Any, ...] = ()
+        try:
+            for _ in range(reps):
+                args = _copy_args(sample.before)
+                t0 = time.perf_counter_ns()
+                result = jitted(*args)
+                compiled_ns = min(compiled_ns, time.perf_counter_ns() - t0)
+                after = args
+        except Exception as exc:
+            self._revert(f"the compiled version raised {type(exc).__name__}: {failure_reason(str(exc))}")
+            return
+        if self.check and not (same_result(sample.result, result, pol.rel_tol)
+                               and _args_agree(sample.after, after, pol.rel_tol)):
+            self._revert(f"compiled result {_short(result)} differs from the interpreter's "
+                         f"{_short(sample.result)} for argument types {sig}", warn=True)
+            return
+        interp_ns = float(sample.elapsed_ns)
+        if not long_call:  # cheap to repeat: a steadier figure than one call
+            for _ in range(reps):
+                args = _copy_args(sample.before)
+                t0 = time.perf_counter_ns()
+                self.func(*args)
+                interp_ns = min(interp_ns, float(time.perf_counter_ns() - t0))
+        measured = speedup(interp_ns, compiled_ns)
+        self.ledger.record_compilation(self.func_id, measured)
+        self.gate.update(self.func_id, self.ledger)
+        if not keep_compiled(measured, pol.min_speedup):
+            self._revert(f"compiled version measured slower ({measured:.2f}x the interpreter's speed)")
+            return
+        self._install(jitted, sig, measured, check_calls=0 if long_call or not self.check else pol.check_calls)
+
+    def _install(self, jitted: Any, sig: Any, measured: float, check_calls: int) -> None:
+        with self._lock:
+            self.signatures.append(sig)
+            self.speedup = measured
+            self.state, self.reason = State.COMPILED, ""
+            self._new_types = 0
+            self._checks_left = check_calls
+            self.disp.on_error = self._on_error
+            self.disp.impl = self._checked if check_calls else jitted
+            self.disp.arm(-1, -1.0)
+        logger.debug("velkora.jit: %s compiled for %s (%.1fx)", self.func_id, sig, measured)
+        if self._cache is not None:
+            self._cache.store(State.COMPILED, "", self.signatures, self.gate.get_threshold(self.func_id),
+                              measured)
+        self._idle.set()
+
+    def _revert(self, reason: str, warn: bool = False) -> None:
+        (logger.warning if warn else logger.info)("velkora.jit: %s reverted to the interpreter: %s",
+                                                  self.func_id, reason)
+        with self._lock:
+            self.disp.impl = self.func
+            self.disp.on_error = None
+            self.state, self.reason = State.REVERTED, reason
+            self.disp.arm(-1, -1.0)
+        if self._cache is not None:
+            self._cache.store(State.REVERTED, reason, [], self.gate.get_threshold(self.func_id), 0.0)
+        self._idle.set()
+
+    def _checked(self, *args: Any, **kwargs: Any) -> Any:
+        """The first calls after a compilation: the interpreter runs on the caller's arguments and its
+        result is what the caller gets; the compiled version runs on copies and must agree."""
+        positional = self._bind(args, kwargs) or args
+        copies = _copy_args(positional)
+        expected = self.func(*args, **kwargs)
+        try:
+            got = self._jitted(*copies)
+        except TypeError as exc:
+            if _NO_MATCH not in str(exc):
+                self._revert(f"the compiled version raised TypeError: {failure_reason(str(exc))}", warn=True)
+                return expected
+            self._new_types += 1
+            if self._new_types == 1:
+                self._arm_for_new_types()
+            return expected
+        except Exception as exc:
+            self._revert(f"the compiled version raised {type(exc).__name__} where the interpreter did not: "
+                         f"{failure_reason(str(exc))}", warn=True)
+            return expected
+        if not (same_result(expected, got, self.policy.rel_tol)
+                and _args_agree(positional, copies, self.policy.rel_tol)):
+            self._revert(f"compiled result {_short(got)} differs from the interpreter's "
+                         f"{_short(expected)} for arguments {_short(positional)}", warn=True)
+            return expected
+        with self._lock:
+            self._checks_left -= 1
+            if self._checks_left <= 0 and self.state is State.COMPILED:
+                self.disp.impl = self._jitted
+        return expected
+
+    def _on_error(self, disp: Dispatcher, exc: BaseException, args: tuple[Any, ...],
+                  kwargs: Optional[dict[str, Any]]) -> Any:
+        """A TypeError from compiled code: argument types it has no version for run interpreted (and
+        count toward a recompilation); any other TypeError is the function's own."""
+        if _NO_MATCH not in str(exc):
+            raise exc
+        kwargs = kwargs or {}
+        if self._record_new and self.state is State.COMPILED:
+            with self._lock:
+                take = self._record_new and self.state is State.COMPILED
+                if take:
+                    self._record_new = False
+                    self.state = State.COMPILING
+                    self._idle.clear()
+            if take:
+                return self._record_call(args, kwargs, first=False)
+        self._new_types += 1
+        if self._new_types == 1:
+            self._arm_for_new_types()
+        return self.func(*args, **kwargs)
+
+    def _arm_for_new_types(self) -> None:
+        self.disp.arm(next_check_count(self.disp.calls, self.gate.get_threshold(self.func_id)), -1.0)
+
+    # -- warm start and fork --
+
+    def warm_start(self) -> bool:
+        """Applies a cached outcome: compiled code is loaded in the background, a refusal or a revert
+        stands. True when the cache decided."""
+        if self._cache is None:
+            return False
+        entry = self._cache.load()
+        if entry is None:
+            return False
+        state = State(entry["state"])
+        if state in (State.FAILED, State.REVERTED):
+            self.state, self.reason = state, f"{entry.get('reason', '')} (remembered)"
+            return True
+        blob = entry.get("signature_blob")
+        if state is not State.COMPILED or not isinstance(blob, str) or not blob:
+            return False
+        self.state = State.COMPILING
+        self._idle.clear()
+        if self.policy.load_cached_at_decoration:
+            # Loading beside a busy caller shares the interpreter lock with it and took seconds;
+            # here, before the program calls the function, it takes what eager compilation's
+            # import does, and the first call is already compiled.
+            self._load_cached(blob, entry.get("speedup"))
+        else:
+            _WORKER.submit(lambda: self._load_cached(blob, entry.get("speedup")))
+        return True
+
+    def _load_cached(self, blob: str, speedup_entry: Any) -> None:
+        nb = _load_compiler()
+        if nb is None:
+            self._finish(State.INTERPRETED)
+            return
+        try:
+            measured = float(speedup_entry)
+            sigs = pickle.loads(bytes.fromhex(blob))
+            if not isinstance(sigs, list):
+                raise ValueError("signatures are not a list")
+            jitted = self._make_jitted(nb)
+            _compilable(jitted, True)
+            try:
+                for sig in sigs:
+                    jitted.compile(sig)  # from the compiler's cache when it is warm
+            finally:
+                _compilable(jitted, False)
+        except Exception as exc:
+            logger.debug("velkora.jit: cached code for %s not usable (%s); starting over", self.func_id, exc)
+            with self._lock:
+                self.state = State.INTERPRETED
+                self._idle.set()
+                self._arm()
+            return
+        with self._lock:
+            self.signatures = list(sigs)
+            self.speedup = measured
+            self.state = State.COMPILED
+            self.disp.on_error = self._on_error
+            self.disp.impl = jitted
+            self._idle.set()
+
+    def _after_fork(self) -> None:
+        self._lock = threading.Lock()
+        if self.state is State.COMPILING:  # its job was the parent's
+            self.disp.impl = self.func
+            self.state = State.INTERPRETED if not self.signatures else State.COMPILED
+            if self.signatures and self._jitted is not None:
+                self.disp.impl = self._jitted
+            self._idle.set()
+            self._arm()
+
