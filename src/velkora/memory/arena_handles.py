@@ -90,7 +90,7 @@ class ArrayHandle:
 
     Picklable by any pickler; :meth:`open` in the receiving process (or the owner) returns a NumPy
     array over the same memory. Each handle made by :meth:`SharedArena.handle` pins its block until
-    it has been opened (see the module notes), so make one per transfer.
+    it has been opened (see velkora.memory.arena's notes), so make one per transfer.
     """
 
     pid: int
@@ -209,7 +209,7 @@ def _block_of(arr: Any) -> Any:
 
 def reduce_array(arr: np.ndarray) -> Any:
     """The reduction of an array for a pickler that carries it to another process of this machine:
-    a handle for an arena array of an open arena (pinning its block, see the module notes), NumPy's
+    a handle for an arena array of an open arena (pinning its block, see velkora.memory.arena), NumPy's
     own reduction for any other array. Register it in a pickler's dispatch table for numpy.ndarray
     (register_reducers does so for multiprocessing and loky). O(ndim)."""
     block = _block_of(arr)
