@@ -9,13 +9,16 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+import velkora
+
+# Where the imported package lies (src/ in the edit loop, site-packages when installed), for subprocesses.
+PACKAGE_DIR = str(Path(velkora.__file__).resolve().parent.parent)
 
 
 def velkora_run(tmp_path, source, *args, stdin=None, options=()):
     script = tmp_path / "prog.py"
     script.write_text(textwrap.dedent(source))
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src"), "VELKORA_JIT_CACHE": "0"}
+    env = {**os.environ, "PYTHONPATH": PACKAGE_DIR, "VELKORA_JIT_CACHE": "0"}
     return subprocess.run([sys.executable, "-m", "velkora", "run", *options, str(script), *args],
                           input=stdin, capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)
 
@@ -70,7 +73,7 @@ def test_missing_or_broken_script_is_a_one_line_usage_error(tmp_path, source):
     if source is None:
         proc = subprocess.run([sys.executable, "-m", "velkora", "run", str(tmp_path / "nope.py")],
                               capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "PYTHONPATH": str(ROOT / "src")})
+                              env={**os.environ, "PYTHONPATH": PACKAGE_DIR})
     else:
         proc = velkora_run(tmp_path, source)
     assert proc.returncode == 2
@@ -96,7 +99,7 @@ def test_module_form_and_markdown(tmp_path):
     (tmp_path / "pkgx").mkdir()
     (tmp_path / "pkgx" / "__init__.py").write_text("")
     (tmp_path / "pkgx" / "__main__.py").write_text("import sys\ndef f(): return 3\nprint(f(), sys.argv[1:])\n")
-    env = {**os.environ, "PYTHONPATH": str(ROOT / "src")}
+    env = {**os.environ, "PYTHONPATH": PACKAGE_DIR}
     page = tmp_path / "r.html"
     proc = subprocess.run([sys.executable, "-m", "velkora", "run", "--markdown", "--html", str(page),
                            "-m", "pkgx", "<z>"], capture_output=True, text=True, timeout=60, cwd=tmp_path, env=env)

@@ -11,11 +11,13 @@ import threading
 import pytest
 
 from velkora.jit import adaptive
+import velkora
 from velkora.jit.call_ledger import CallLedger
 from velkora.jit.compile_gate import CompileGate, PolicyConfig
 from velkora.jit.driver import DriverPolicy, State, state_of
 
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+# Where the imported package lies (src/ in the edit loop, site-packages when installed), for subprocesses.
+SRC = os.path.dirname(os.path.dirname(velkora.__file__))
 needs_compiler = pytest.mark.skipif(os.environ.get("VELKORA_SANITIZED") == "1",
                                     reason="the compiler's native code is not usable under the sanitizer")
 

@@ -14,10 +14,12 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
+import velkora  # noqa: E402
 from velkora.memory.arena import ArrayHandle, SharedArena, attached_segments  # noqa: E402
 
 MIB = 1 << 20
-SRC = os.path.join(os.path.dirname(__file__), "..", "..", "src")
+# Where the imported package lies (src/ in the edit loop, site-packages when installed), for subprocesses.
+SRC = os.path.dirname(os.path.dirname(velkora.__file__))
 
 
 def shm_entries():
