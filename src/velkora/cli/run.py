@@ -236,8 +236,9 @@ def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | No
     plain, fast = docs
     # The table is the plain run's measurement, with what the accelerated run made of each function.
     done = {(r["file"], r["function"]): r for r in fast["functions"]}
+    outcomes = fast.get("outcomes") or {}
     for r in plain["functions"]:
-        f = done.get((r["file"], r["function"]), {})
+        f = outcomes.get(f'{r["file"]}:{r["function"]}') or done.get((r["file"], r["function"]), {})
         r["accelerate"] = f.get("accelerate")
         if f.get("compiler") and not r.get("compiler"):
             run_report.readvise(r, plain.get("host") or {}, f["compiler"])

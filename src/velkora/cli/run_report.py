@@ -131,6 +131,10 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
         "measured_s": session.measured, "mechanism": session.mechanism, "threads": session.threads,
         "accelerated": session.accelerated, "host": host, "top": top,
         "functions": rows, "libraries": libs,
+        # Every function the driver handled, measured or not (one loaded compiled from the cache runs
+        # natively from its first call and never shows among the measured functions).
+        "outcomes": {key: {"accelerate": describe_outcome(v), "compiler": _verdict(v)}
+                     for key, v in by_name.items()},
     }
 
 
