@@ -138,3 +138,13 @@ def test_compare_runs_plain_then_accelerated_and_reports_both_wall_times(tmp_pat
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "hi\nhi\n"
     assert "plain " in proc.stderr and "accelerated " in proc.stderr and "same output" in proc.stderr
+
+
+def test_the_bundled_sample_is_the_program_wherever_velkora_is_installed(tmp_path):
+    # Installed, the sample lies in site-packages, outside any program's root: it is still the program
+    # that --accelerate (and the main job) puts under the driver, and velkora's other modules are not.
+    from velkora.monitoring.accelerate import _OwnFinder
+
+    finder = _OwnFinder(str(tmp_path))
+    assert finder.find_spec("velkora.sample_program", list(velkora.__path__)) is not None
+    assert finder.find_spec("velkora.cli.run", [str(Path(velkora.__file__).parent / "cli")]) is None

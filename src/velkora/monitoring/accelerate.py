@@ -225,10 +225,12 @@ class _OwnFinder(importlib.abc.MetaPathFinder):
         if spec is None or not spec.origin or not spec.origin.endswith(".py"):
             return None
         origin = os.path.abspath(spec.origin)
-        if not origin.startswith(self.root) or "site-packages" in origin:
+        # The bundled sample program is the program wherever velkora is installed (site-packages too);
+        # velkora's other modules are the machinery.
+        sample = fullname == "velkora.sample_program"
+        if not sample and (not origin.startswith(self.root) or "site-packages" in origin):
             return None
-        # velkora's own modules are the machinery, except the bundled sample program it runs.
-        if origin.startswith(_PACKAGE_DIR) and fullname != "velkora.sample_program":
+        if origin.startswith(_PACKAGE_DIR) and not sample:
             return None
         loader = _Loader(fullname, origin)
         loader.hook = self.hook
