@@ -148,3 +148,14 @@ def test_the_bundled_sample_is_the_program_wherever_velkora_is_installed(tmp_pat
     finder = _OwnFinder(str(tmp_path))
     assert finder.find_spec("velkora.sample_program", list(velkora.__path__)) is not None
     assert finder.find_spec("velkora.cli.run", [str(Path(velkora.__file__).parent / "cli")]) is None
+
+
+@pytest.mark.parametrize("options, timing", [([], "sampled" if hasattr(sys, "monitoring") else "exact"),
+                                             (["--exact-times"], "exact")])
+def test_times_are_sampled_unless_exact_times_are_asked_for(tmp_path, options, timing):
+    proc = velkora_run(tmp_path, PROGRAM, stdin="", options=["--json", "--no-dry-run", *options])
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads(proc.stderr)
+    fib = next(f for f in doc["functions"] if f["function"] == "fib")
+    assert doc["timing"] == timing and fib["calls"] == 177 + 465
+    assert (fib["std_s"] is None) == (timing == "sampled")

@@ -113,3 +113,72 @@ def test_an_ignored_thread_is_left_out():
 
     rows = measured(run)
     assert rows["fib"][0] == 9                # fib(4) only; fib(6) ran in the ignored thread
+
+
+def spin(seconds):
+    end = time.perf_counter() + seconds
+    n = 0
+    while time.perf_counter() < end:
+        n += 1
+    return n
+
+
+def sampled_outer():
+    spin(0.15)
+    fib(12)
+    t = threading.Thread(target=spin, args=(0.1,))
+    t.start()
+    t.join()
+
+
+sampling = pytest.mark.skipif(not hasattr(__import__("sys"), "monitoring"),
+                              reason="sampled times need sys.monitoring; the profile function times every call")
+
+
+@sampling
+def test_sampled_times_count_calls_exactly_and_find_where_time_goes():
+    call_trace.start(sampled=True, interval=0.001)
+    try:
+        sampled_outer()
+    finally:
+        call_trace.stop()
+    assert call_trace.timing() == "sampled" and call_trace.samples() > 10
+    rows = rows_by_name()
+    assert rows["fib"][0] == 465 and rows["spin"][0] == 2 and rows["sampled_outer"][0] == 1
+    calls, total, own, mean, std, lo, hi = rows["spin"]
+    # Both threads' spinning is found (0.25 s in all), and the caller's total covers its callees.
+    assert 0.15 < own <= total < 0.5
+    assert rows["sampled_outer"][1] >= 0.12 and rows["sampled_outer"][2] < 0.05
+    assert std == lo == hi == 0.0 and mean == pytest.approx(total / calls)
+    assert call_trace.threads() >= 2
+
+
+@sampling
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_fork_while_sampling_leaves_the_child_able_to_stop():
+    import os
+
+    call_trace.start(sampled=True)
+    try:
+        pid = os.fork()
+        if pid == 0:                     # the child has no sampler thread: stop must not wait for one
+            call_trace.stop()
+            os._exit(0 if not call_trace.running() else 1)
+        _, status = os.waitpid(pid, 0)
+    finally:
+        call_trace.stop()
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.parametrize("interval", [0.0, -1.0, 5.0, float("nan")])
+def test_a_sampling_interval_out_of_range_is_refused(interval):
+    with pytest.raises(ValueError, match="interval"):
+        call_trace.start(sampled=True, interval=interval)
+    assert not call_trace.running()
+
+
+def test_without_sys_monitoring_a_sampled_request_times_every_call():
+    call_trace.start(sampled=True)
+    call_trace.stop()
+    sys = __import__("sys")
+    assert call_trace.timing() == ("sampled" if hasattr(sys, "monitoring") else "exact")

@@ -15,7 +15,8 @@ from typing import IO, TYPE_CHECKING, Any
 from velkora.analysis.classify import DEFAULT_THRESHOLDS, detect_gpu
 from velkora.analysis.sources import DEFAULT_MAX_FILE_SIZE, STDIN, WalkOptions, collect, display_path, printable
 from velkora.cli import config, html_report, report
-from velkora.cli.runner import MAX_JOBS_PER_CORE, Analysis, Progress, analyze_items, write_out
+from velkora.cli.output import write_out
+from velkora.cli.runner import MAX_JOBS_PER_CORE, Analysis, Progress, analyze_items
 
 if TYPE_CHECKING:
     from velkora.analysis.gitignore import RuleSet

@@ -8,14 +8,14 @@ closed early.
 from __future__ import annotations
 
 import argparse
+import importlib
 import io
 import os
 import sys
 from typing import Protocol
 
 from velkora import __version__
-from velkora.cli import analyze, probe
-from velkora.cli.runner import OutputError, Stopped, write_out
+from velkora.cli.output import OutputError, Stopped, write_out
 
 RUN_SAMPLE = "velkora.sample_program"
 
@@ -28,9 +28,16 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace, ap: argparse.ArgumentParser) -> int: ...
 
 
-# The subcommands by name. `velkora run` is dispatched before parsing (everything after the program's name
-# is the program's), so it is listed in the help only.
-COMMANDS: dict[str, Command] = {"probe": probe, "analyze": analyze}
+# The subcommands by name, each a module of this package, imported when the command line is parsed
+# (so that `velkora run`, dispatched before parsing since everything after the program's name is the
+# program's, starts without the analysis). `run` is listed in the help only.
+COMMANDS: tuple[str, ...] = ("probe", "analyze")
+
+
+def command(name: str) -> Command:
+    """The module of subcommand `name` (imported on first use)."""
+    module: Command = importlib.import_module(f"velkora.cli.{name}")
+    return module
 
 
 def parser(prog: str = "velkora") -> argparse.ArgumentParser:
@@ -40,8 +47,8 @@ def parser(prog: str = "velkora") -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command")
     sub.add_parser("run", help="run a Python program measured, and report what to do about its hot functions "
                               "(see `run --help`)", add_help=False)
-    for command in COMMANDS.values():
-        command.add_parser(sub)
+    for name in COMMANDS:
+        command(name).add_parser(sub)
     return ap
 
 
@@ -56,14 +63,14 @@ def _command(argv: list[str] | None, prog: str) -> int:
     args = ap.parse_args(argv)
     if args.command is None:
         # The main job: the bundled sample program run plain and accelerated, measured both times.
-        from velkora.cli import run
+        from velkora.cli import probe, run
 
         write_out(probe.format_probe(probe.probe_report()) + "\n")
         write_out(f"\nRunning the bundled sample program ({RUN_SAMPLE}) plain, then accelerated; "
                   f"`{prog} run --compare SCRIPT` does the same for your program:\n\n")
         sys.stdout.flush()
         return run.main(["--compare", "--output", "-", "-m", RUN_SAMPLE], prog=f"{prog} run")
-    return COMMANDS[args.command].run(args, ap)
+    return command(args.command).run(args, ap)
 
 
 def _silence_stdout() -> None:

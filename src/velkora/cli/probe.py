@@ -7,7 +7,7 @@ import json
 from typing import TYPE_CHECKING
 
 from velkora import __version__
-from velkora.cli.runner import write_out
+from velkora.cli.output import write_out
 
 if TYPE_CHECKING:
     from velkora.native.host_probe import Capabilities

@@ -7,12 +7,9 @@ Exit status: the program's own; 2 for a usage error (the program is missing or d
 from __future__ import annotations
 
 import argparse
-import json
 import logging
 import os
-import subprocess
 import sys
-import tempfile
 from typing import IO, Any
 
 from velkora.monitoring.launch import Ending, Run, Target, UsageError, module_target, script_target
@@ -28,8 +25,9 @@ def parser(prog: str = "velkora run") -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
         prog=prog, usage=f"{prog} [options] SCRIPT [ARGS...] | {prog} [options] -m MODULE [ARGS...]",
         description="Run a Python program as `python` would, measure every call of its own functions "
-                    "(exact counts, total and own time; library time per package) and report the hot "
-                    "functions with what to do about them. The report goes to standard error.")
+                    "(exact counts; total and own time from stack samples, or timed at every call "
+                    "with --exact-times; library time per package) and report the hot functions with "
+                    "what to do about them. The report goes to standard error.")
     fmt = ap.add_mutually_exclusive_group()
     fmt.add_argument("--json", dest="format", action="store_const", const="json", help="the report as JSON")
     fmt.add_argument("--markdown", dest="format", action="store_const", const="markdown",
@@ -46,6 +44,10 @@ def parser(prog: str = "velkora run") -> argparse.ArgumentParser:
     ap.add_argument("--no-dry-run", action="store_true",
                     help="do not try the compiler on the hot functions after the run (it compiles them on "
                          "their first call's argument types, running nothing again; a second or so each)")
+    ap.add_argument("--exact-times", action="store_true",
+                    help="time every call (its spread too) instead of sampling the stacks; costs about "
+                         "twice as much on programs of many small calls (on Python 3.11 every call is "
+                         "timed anyway)")
     ap.add_argument("-m", dest="module", metavar="MODULE", help="run a module as `python -m` does")
     return ap
 
@@ -136,11 +138,14 @@ def _emit(stream: IO[str], text: str) -> None:
         pass
 
 
-def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True) -> tuple[Ending, Any, Any]:
+def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True,
+            exact_times: bool = False) -> tuple[Ending, Any, Any]:
     """Runs `target` measured in this process; (ending, session, first calls). `on_end(ending,
     session)` is what a hard exit (os._exit) reports through before the process goes. With
     `dry_run` (and no `accelerate`), the first call of each own function is kept for the compiler's
-    dry run."""
+    dry run. Calls are counted exactly; times come from sampling every thread's stack each
+    millisecond or so, or from timing every call with `exact_times` (about twice the cost on small
+    calls)."""
     from velkora.monitoring import call_trace
     from velkora.monitoring import accelerate as accelerate_module, launch, profile
     from velkora.monitoring.profile import Classifier, Session, module_root, project_root, sort_rows
@@ -174,13 +179,19 @@ def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True)
     def session(ending: Ending) -> Session:
         own, libs = sort_rows(call_trace.snapshot(), Classifier(root), skip_file=ours)
         return Session(program=target.name, argv=list(target.args), root=root, wall=ending.wall,
-                       status=ending.status, mechanism=call_trace.mechanism(), threads=call_trace.threads(),
+                       status=ending.status, mechanism=mechanism(), timing=call_trace.timing(),
+                       threads=call_trace.threads(),
                        functions=own, packages=libs, ended=ending.kind, accelerated=accelerate,
                        outcomes=accel.outcomes() if accel is not None else {})
 
 
+    def mechanism() -> str:
+        if call_trace.timing() == "sampled":
+            return f"{call_trace.mechanism()}, times from {call_trace.samples()} stack samples"
+        return call_trace.mechanism()
+
     def start() -> None:
-        call_trace.start()
+        call_trace.start(sampled=not exact_times)
         if accel is not None and accel.driver.available:
             accel.driver.leave_unmeasured()
 
@@ -211,6 +222,10 @@ def _pass_on(data: bytes) -> None:
 def _compare(opts: argparse.Namespace, program: list[str], prog_module: str | None) -> tuple[dict[str, Any], dict[str, Any]]:
     """Runs the program twice in fresh interpreters, plain then accelerated; (accelerated report
     document, comparison)."""
+    import json
+    import subprocess
+    import tempfile
+
     docs = []
     outputs = []
     with tempfile.TemporaryDirectory(prefix="velkora-run-") as tmp:
@@ -286,7 +301,8 @@ def main(argv: list[str], prog: str = "velkora run") -> int:
         reporter.write(run_report.document(session, host, opts.top))
 
     pid = os.getpid()
-    ending, session, first_calls = measure(target, opts.accelerate, on_end, dry_run=not opts.no_dry_run)
+    ending, session, first_calls = measure(target, opts.accelerate, on_end, dry_run=not opts.no_dry_run,
+                                             exact_times=opts.exact_times)
     if os.getpid() != pid:
         return ending.status        # a forked child that returned: the parent reports
     try:

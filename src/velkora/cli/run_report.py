@@ -97,6 +97,9 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
         by_name.setdefault(key, verdict)
     rows = []
     dry_runs = 0
+
+    def spread(value: float) -> float | None:
+        return None if session.timing == "sampled" else value
     for f in session.functions:
         rep = static.get((f.file, f.name))
         outcome: dict[str, Any] | None = by_name.get(f"{f.file}:{f.name}")
@@ -114,8 +117,9 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
                 a = advise(facts)
         rows.append({
             "function": f.name, "file": f.file, "line": f.line, "calls": f.calls, "total_s": f.total,
-            "own_s": f.own, "share": facts.share, "mean_s": f.mean, "std_s": f.std, "min_s": f.min,
-            "max_s": f.max, "pattern": facts.pattern, "reasons": list(rep.reasons) if rep else [],
+            "own_s": f.own, "share": facts.share, "mean_s": f.mean,
+            # Sampled times have no single call's duration to spread over.
+            "std_s": spread(f.std), "min_s": spread(f.min), "max_s": spread(f.max), "pattern": facts.pattern, "reasons": list(rep.reasons) if rep else [],
             "advice": a.text, "action": a.action, "velkora_call": a.call,
             "accelerate": describe_outcome(outcome) if outcome else None,
             "compiler": facts.compiler, "independent_loops": facts.embarrassing_loops,
@@ -128,7 +132,8 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
     return {
         "program": session.program, "argv": session.argv, "root": session.root, "python": session.python,
         "status": session.status, "ended": session.ended, "wall_s": session.wall,
-        "measured_s": session.measured, "mechanism": session.mechanism, "threads": session.threads,
+        "measured_s": session.measured, "mechanism": session.mechanism, "timing": session.timing,
+        "threads": session.threads,
         "accelerated": session.accelerated, "host": host, "top": top,
         "functions": rows, "libraries": libs,
         # Every function the driver handled, measured or not (one loaded compiled from the cache runs

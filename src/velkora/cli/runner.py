@@ -20,6 +20,7 @@ from velkora.analysis.classify import FunctionReport, analyze_source
 from velkora.analysis.sources import (DEFAULT_MAX_FILE_SIZE, FILE_ERRORS, STDIN, Item, Skip, describe,
                                       read_bytes, read_source, read_stdin, read_stdin_bytes)
 from velkora.cli.config import default_jobs
+from velkora.cli.output import OutputError, Stopped, write_out  # noqa: F401  (re-exported)
 
 if TYPE_CHECKING:
     from concurrent.futures import Future
@@ -40,30 +41,6 @@ MAX_POOL_RESTARTS = 8
 DIED = "the analysis process ended abruptly (killed, or crashed in native code)"
 # --jobs is clamped to this many processes per core this process may use.
 MAX_JOBS_PER_CORE = 4
-
-
-class OutputError(Exception):
-    """Standard output cannot be written (a full disk, a closed descriptor): reported in one line."""
-
-    def __init__(self, exc: OSError):
-        super().__init__(f"cannot write the output: {exc.strerror or exc}")
-
-
-def write_out(text: str, out: IO[str] | None = None) -> None:
-    """`text` on `out` (default standard output); a failed write other than a closed pipe (which the
-    command ends quietly on) is an OutputError.
-
-    In pieces: a single write of a few hundred kilobytes to a pipe whose reader leaves part-way through
-    can return without the BrokenPipeError that a piecewise write reports.
-    """
-    stream = out or sys.stdout
-    try:
-        for start in range(0, len(text), 1 << 15):
-            stream.write(text[start:start + (1 << 15)])
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        raise OutputError(exc) from None
 
 
 @dataclass(frozen=True)
@@ -143,15 +120,6 @@ def _worker_init(parent: int) -> None:
         os._exit(1)
 
     threading.Thread(target=watch, daemon=True).start()
-
-
-class Stopped(BaseException):
-    """SIGTERM or SIGHUP arrived while worker processes ran: raised to stop them, then the signal's default
-    action is taken."""
-
-    def __init__(self, signum: int):
-        super().__init__(signum)
-        self.signum = signum
 
 
 _PARENT = os.getpid()

@@ -4,8 +4,15 @@
 #include "vkbind/vkbind.hpp"
 
 #include <frameobject.h>
+#include <pthread.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -33,6 +40,24 @@ struct Stacks {
     std::unordered_map<uint64_t, Stack*> by_thread;
 };
 
+// The thread that samples every thread's stack for the time figures when calls alone are traced
+// (an exit callback per call would double what tracing costs). It takes the interpreter lock for
+// each sample, so it sees stacks only where a thread lets the lock go: at the interpreter's own
+// switch points or in native code that releases it, which is where time is spent anyway.
+struct Sampler {
+    std::unique_ptr<std::thread> thread;
+    std::mutex mu;
+    std::condition_variable cv;
+    bool stop = false;
+    std::chrono::nanoseconds interval{1000000};
+    pid_t owner = 0;           // the process the thread runs in (a forked child has no sampler)
+    int64_t last = 0;          // ticks at the previous sample
+    uint64_t stamp = 0;        // one per sampled stack
+    uint64_t samples = 0;
+    PyInterpreterState* interp = nullptr;
+    std::vector<uint32_t> scratch;
+};
+
 // What one measurement keeps. Only one runs per process: profile functions and monitoring tools are
 // per thread or per interpreter, and one set of records serves them all under the interpreter lock.
 struct Session {
@@ -43,6 +68,10 @@ struct Session {
     bool running = false;
     int tool = -1;  // the sys.monitoring tool held while running
     Stacks threads;
+    bool sampled = false;  // times from stack samples; calls still counted at every entry
+    const void* last_key = nullptr;  // the record last counted (a recursion counts one code on end)
+    uint32_t last_record = 0;
+    Sampler sampler;
 };
 
 Stack& this_stack(Session& s);
@@ -75,8 +104,16 @@ struct ModuleState {
 // Whether `st` measures now (a cleared module has no session left).
 bool active(const ModuleState* st) { return st->session.p != nullptr && st->session->running; }
 
+#if PY_VERSION_HEX >= 0x030C0000
+void sampler_stop(Session& s);
+#endif
+
 void SessionBox::clear() noexcept {
     if (p == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    p->running = false;
+    sampler_stop(*p);  // a thread left running would sample freed records
+#endif
     if (g_active != nullptr && g_active->session.p == p) g_active = nullptr;
     delete p;
     p = nullptr;
@@ -169,6 +206,112 @@ uint32_t record_of(ModuleState* st, const void* key, PyObject* code, PyObject* c
     return s.table.add(key);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+// ---- sampling ------------------------------------------------------------------------------------
+
+// Charges the ticks since the previous sample to the stack of every measured thread but the
+// sampler's own. Runs holding the interpreter lock.
+void take_sample(ModuleState* st) {
+    Session& s = *st->session;
+    Sampler& sm = s.sampler;
+    const int64_t now = ticks();
+    const int64_t dt = now - sm.last;
+    sm.last = now;
+    sm.samples += 1;
+    PyThreadState* me = PyThreadState_Get();
+    for (PyThreadState* ts = PyInterpreterState_ThreadHead(sm.interp); ts != nullptr;
+         ts = PyThreadState_Next(ts)) {
+        if (ts == me) continue;
+        const uint64_t id = PyThreadState_GetID(ts);
+        auto it = s.threads.by_thread.find(id);
+        if (it != s.threads.by_thread.end() && it->second->ignored) continue;
+        sm.scratch.clear();
+        PyFrameObject* f = PyThreadState_GetFrame(ts);
+        if (f != nullptr && it == s.threads.by_thread.end()) {  // counted among the threads seen
+            s.stacks.push_back(std::make_unique<Stack>());
+            s.threads.by_thread.emplace(id, s.stacks.back().get());
+        }
+        while (f != nullptr) {
+            PyCodeObject* code = PyFrame_GetCode(f);
+            PyObject* c = reinterpret_cast<PyObject*>(code);
+            sm.scratch.push_back(record_of(st, c, c, nullptr));  // a new record keeps the code
+            Py_DECREF(code);
+            PyFrameObject* back = PyFrame_GetBack(f);
+            Py_DECREF(f);
+            f = back;
+        }
+        PyErr_Clear();  // a frame object that could not be made ends that stack early
+        if (sm.scratch.empty()) continue;
+        sm.stamp += 1;
+        charge(s.table, sm.scratch.data(), sm.scratch.size(), sm.stamp, dt);
+    }
+}
+
+// The sampler thread: holds a thread state of its own for its whole life and the interpreter lock
+// only while it samples.
+void sampler_main(ModuleState* st, Session* s) {
+    Sampler& sm = s->sampler;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* self = PyEval_SaveThread();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(sm.mu);
+            if (sm.cv.wait_for(lock, sm.interval, [&] { return sm.stop; })) break;
+        }
+        PyEval_RestoreThread(self);
+        bool go;
+        {
+            std::lock_guard<std::mutex> lock(sm.mu);
+            go = !sm.stop;
+        }
+        if (go && s->running) take_sample(st);
+        self = PyEval_SaveThread();
+        if (!go) break;
+    }
+    PyEval_RestoreThread(self);
+    PyGILState_Release(gil);
+}
+
+bool sampler_start(ModuleState* st, double interval) {
+    Session& s = *st->session;
+    Sampler& sm = s.sampler;
+    sm.stop = false;
+    sm.interval = std::chrono::nanoseconds(static_cast<int64_t>(interval * 1e9));
+    sm.owner = getpid();
+    sm.last = ticks();
+    sm.stamp = 0;
+    sm.samples = 0;
+    sm.interp = PyInterpreterState_Get();
+    try {
+        sm.thread = std::make_unique<std::thread>(sampler_main, st, &s);
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "cannot start the sampling thread: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+// Ends the sampler thread; the caller holds the interpreter lock, which is let go while waiting for
+// the thread (it may be waiting for the lock itself). A forked child has no sampler to wait for.
+void sampler_stop(Session& s) {
+    Sampler& sm = s.sampler;
+    if (!sm.thread) return;
+    if (sm.owner != getpid()) {
+        (void)sm.thread.release();  // the thread object names the parent's thread: never touch it
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(sm.mu);
+        sm.stop = true;
+    }
+    sm.cv.notify_all();
+    Py_BEGIN_ALLOW_THREADS
+    sm.thread->join();
+    Py_END_ALLOW_THREADS
+    sm.thread.reset();
+}
+#endif
+
 // ---- the profile function (interpreters without sys.monitoring) ---------------------------------
 
 constexpr int kGeneratorFlags = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR;
@@ -252,6 +395,27 @@ PyObject* on_py_enter(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
+// PY_START when times are sampled: the call is counted, nothing else.
+// This is the whole per-call cost of such a measurement, so the record of the last call is kept at
+// hand (the thread's stack is looked up for the thread count and the threads left out).
+PyObject* on_py_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    ModuleState* st = state(module);
+    if (nargs < 1 || !active(st)) Py_RETURN_NONE;
+    Session& s = *st->session;
+    if (ignored(s)) Py_RETURN_NONE;
+    if (args[0] == s.last_key) {
+        s.table.records[s.last_record].calls += 1;
+        Py_RETURN_NONE;
+    }
+    const uint32_t i = record_of(st, args[0], args[0], nullptr);
+    if (i != Table::kNone) {
+        s.table.records[i].calls += 1;
+        s.last_key = args[0];
+        s.last_record = i;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* on_py_leave(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     // The module the callback is bound to: its own interpreter's state (only one measures).
     ModuleState* st = state(module);
@@ -307,6 +471,8 @@ CallbackDef callback_defs[] = {
     {"CALL", {"call", vk::method(on_call), METH_FASTCALL, nullptr}},
     {"C_RETURN", {"c_return", vk::method(on_c_leave), METH_FASTCALL, nullptr}},
     {"C_RAISE", {"c_raise", vk::method(on_c_leave), METH_FASTCALL, nullptr}},
+    // Last: the only callback of a measurement whose times are sampled.
+    {"PY_START", {"py_count", vk::method(on_py_count), METH_FASTCALL, nullptr}},
 };
 
 // sys.monitoring, or nullptr with an exception set.
@@ -344,7 +510,8 @@ bool monitoring_start(ModuleState* st) {
     if (!id) return false;
     long mask = 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(st->callbacks);
-    for (Py_ssize_t k = 0; k < n; ++k) {
+    const bool sampled = st->session->sampled;
+    for (Py_ssize_t k = sampled ? n - 1 : 0; k < (sampled ? n : n - 1); ++k) {
         PyObject* pair = PyTuple_GET_ITEM(st->callbacks, k);
         PyObject* bit = PyTuple_GET_ITEM(pair, 0);
         mask |= PyLong_AsLong(bit);
@@ -392,7 +559,18 @@ PyObject* threading_setprofile(PyObject* module, PyObject* hook) {
 }
 #endif
 
-PyObject* ct_start(PyObject* module, PyObject*) {
+constexpr auto kStart = vk::sig("start", vk::arg("sampled") = false, vk::arg("interval") = 0.001);
+
+PyObject* ct_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    bool sampled = false;
+    double interval = 0.001;
+    if (!vk::parse(kStart, args, nargs, kwnames, vk::flag(sampled), vk::f64(interval))) return nullptr;
+    if (!(interval >= 1e-4 && interval <= 1.0)) {
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "interval must be between 0.0001 and 1 second; got %g", interval);
+        PyErr_SetString(PyExc_ValueError, msg);
+        return nullptr;
+    }
     ModuleState* st = state(module);
     if (g_active != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "a measurement is already running in this process");
@@ -406,11 +584,15 @@ PyObject* ct_start(PyObject* module, PyObject*) {
     s.table.clear();
     s.stacks.clear();
     s.threads = Stacks{};
+    s.last_key = nullptr;
     s.clock.start();
     s.running = true;
     g_active = st;
 #if PY_VERSION_HEX >= 0x030C0000
-    if (!monitoring_start(st)) {
+    // Sampling needs the lock API of the main interpreter; elsewhere (and before sys.monitoring,
+    // whose profile function times exits at no extra cost) every call is timed.
+    s.sampled = sampled && PyInterpreterState_Get() == PyInterpreterState_Main();
+    if (!monitoring_start(st) || (s.sampled && !sampler_start(st, interval))) {
         vk::Ref exc = vk::Ref::steal(vk::take_exception());
         monitoring_stop(st);
         s.running = false;
@@ -419,6 +601,7 @@ PyObject* ct_start(PyObject* module, PyObject*) {
         return nullptr;
     }
 #else
+    s.sampled = false;
     vk::Ref r = vk::Ref::steal(threading_setprofile(module, st->thread_hook));
     if (!r) {
         s.running = false;
@@ -437,10 +620,14 @@ PyObject* ct_stop(PyObject* module, PyObject*) {
     Session& s = *st->session;
     const int64_t now = ticks();
     s.running = false;
-    g_active = nullptr;
 #if PY_VERSION_HEX >= 0x030C0000
+    // Still the active measurement while the sampler ends (the lock is let go meanwhile): a start
+    // from another thread then is refused rather than clearing what is being stopped.
+    sampler_stop(s);
+    g_active = nullptr;
     monitoring_stop(st);
 #else
+    g_active = nullptr;
     PyEval_SetProfile(nullptr, nullptr);
     vk::Ref r = vk::Ref::steal(threading_setprofile(module, Py_None));
     if (!r) PyErr_Clear();
@@ -473,6 +660,19 @@ PyObject* ct_threads(PyObject* module, PyObject*) {
     return PyLong_FromSize_t(state(module)->session->stacks.size());
 }
 
+PyObject* ct_timing(PyObject* module, PyObject*) {
+    return PyUnicode_FromString(state(module)->session->sampled ? "sampled" : "exact");
+}
+
+PyObject* ct_samples(PyObject* module, PyObject*) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyLong_FromUnsignedLongLong(state(module)->session->sampler.samples);
+#else
+    (void)module;
+    return PyLong_FromLong(0);
+#endif
+}
+
 PyObject* ct_mechanism(PyObject*, PyObject*) {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyUnicode_FromString("sys.monitoring");
@@ -495,8 +695,12 @@ PyObject* ct_snapshot(PyObject* module, PyObject*) {
     if (!out) return nullptr;
     for (std::size_t i = 0; i < n && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(st->labels); ++i) {
         const Record& r = s.table.records[i];
-        if (r.calls == 0) continue;
-        const Spread sp = record_spread(r);
+        if (r.calls == 0 && r.total == 0 && r.own == 0) continue;
+        Spread sp = record_spread(r);
+        if (s.sampled) {  // no single call was timed: the mean of its sampled total, no spread
+            const double mean = r.calls ? static_cast<double>(r.total) / static_cast<double>(r.calls) : 0.0;
+            sp = Spread{mean, 0.0, 0.0, 0.0};
+        }
         vk::Ref row = vk::Ref::steal(Py_BuildValue(
             "(OKdddddd)", PyList_GET_ITEM(st->labels, i), static_cast<unsigned long long>(r.calls),
             static_cast<double>(r.total) * sec, static_cast<double>(r.own) * sec, sp.mean * sec,
@@ -507,14 +711,20 @@ PyObject* ct_snapshot(PyObject* module, PyObject*) {
 }
 
 PyMethodDef module_functions[] = {
-    vk::def_function("start", ct_start,
+    vk::def_function(kStart, ct_start,
                      "Begin measuring every call in every thread (RuntimeError when a measurement "
-                     "already runs); earlier figures are dropped."),
+                     "already runs); earlier figures are dropped. With `sampled` (where "
+                     "sys.monitoring exists), calls are still counted exactly but times come from "
+                     "sampling every thread's stack each `interval` seconds, at a fraction of the "
+                     "cost of timing every call."),
     vk::def_function("stop", ct_stop, "End the measurement; frames still open end now."),
     vk::def_function("ignore_thread", ct_ignore_thread,
                      "Leave the calling thread's calls out of the running measurement."),
     vk::def_function("running", ct_running, "Whether this module's measurement runs."),
     vk::def_function("threads", ct_threads, "Threads that ran measured code."),
+    vk::def_function("timing", ct_timing,
+                     "How the last measurement took times: 'exact' (every call) or 'sampled'."),
+    vk::def_function("samples", ct_samples, "Stack samples the last measurement took."),
     vk::def_function("mechanism", ct_mechanism,
                      "How calls are seen: 'sys.monitoring' or 'profile function'."),
     vk::def_function("snapshot", ct_snapshot,

@@ -72,6 +72,7 @@ struct Record {
     int64_t ref = 0;
     bool has_ref = false;
     int ref_offset = 0;  // a generator's lowest entry offset: entries there are calls
+    uint64_t stamp = 0;  // the last sampled stack it was found on (counted once per stack)
     stat_counters::core::AtomicCounter spread{};
 };
 
@@ -157,6 +158,22 @@ private:
     }
     std::vector<Slot> slots_;
 };
+
+// ---- sampled time -------------------------------------------------------------------------------
+
+// One sampled stack, innermost frame first: `dt` ticks go to the innermost record's own time and,
+// once per stack however deep the recursion, to the total of every record on it.
+inline void charge(Table& t, const uint32_t* records, std::size_t n, uint64_t stamp, int64_t dt) {
+    for (std::size_t k = 0; k < n; ++k) {
+        if (records[k] == Table::kNone) continue;
+        Record& r = t.records[records[k]];
+        if (k == 0) r.own += dt;
+        if (r.stamp != stamp) {
+            r.stamp = stamp;
+            r.total += dt;
+        }
+    }
+}
 
 // ---- call stacks --------------------------------------------------------------------------------
 

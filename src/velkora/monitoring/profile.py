@@ -57,6 +57,7 @@ class Session:
     status: int
     mechanism: str
     threads: int
+    timing: str = "exact"            # "sampled": times from stack samples, no per-call spread
     functions: list[FunctionStat] = field(default_factory=list)
     packages: list[PackageStat] = field(default_factory=list)
     ended: str = "returned"          # returned, sys.exit, exception, interrupted, os._exit
