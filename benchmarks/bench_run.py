@@ -4,8 +4,9 @@
 
 Whole programs are timed as processes (best of N, the variants interleaved), so interpreter start-up is
 in every figure:
-- overhead of `velkora run` (no --accelerate) on a recursive call-heavy script and on the bundled sample,
-  next to cProfile and pyinstrument on the same scripts (pyinstrument where installed);
+- overhead of `velkora run` (no --accelerate; times sampled, and with --exact-times) on a recursive
+  call-heavy script and on the bundled sample, next to cProfile and pyinstrument on the same scripts
+  (pyinstrument where installed);
 - `velkora run --accelerate` on a program whose time is in one numeric kernel, with its output compared
   to the plain run's.
 A script of its own (no CASES): run by hand, not by benchmarks/run.py.
@@ -87,6 +88,9 @@ def main() -> int:
     py = args.python
     env = {**os.environ, "PYTHONPATH": str(ROOT / "src") + os.pathsep + os.environ.get("PYTHONPATH", ""),
            "VELKORA_JIT_CACHE": "0"}
+    # Byte code compiled ahead, as an installed package has it (PYTHONDONTWRITEBYTECODE would otherwise
+    # make every run compile velkora's sources again).
+    subprocess.run([py, "-m", "compileall", "-q", str(ROOT / "src" / "velkora")], check=True)
     results: dict[str, object] = {"python": subprocess.run([py, "-c", "import sys; print(sys.version.split()[0])"],
                                                            capture_output=True, text=True).stdout.strip()}
     with tempfile.TemporaryDirectory() as tmp:
@@ -102,6 +106,8 @@ def main() -> int:
             variants = {
                 "plain": [py, *target],
                 "velkora run": [py, "-m", "velkora", "run", "--no-dry-run", "--json", "--output", report, *target],
+                "velkora run --exact-times": [py, "-m", "velkora", "run", "--no-dry-run", "--exact-times", "--json",
+                                              "--output", report, *target],
                 # The compiler's dry run of the hot functions, after the program: loading the compiler
                 # and compiling costs a second or more, once per run, whatever the program's length.
                 "velkora run + dry run": [py, "-m", "velkora", "run", "--json", "--output", report, *target],
