@@ -46,7 +46,8 @@ PLAN = "velkora.gpu.device_memplan"
 ADAPT = "velkora.plugins.analyzer.pool_adaptation"
 AGG = "velkora.monitoring.stat_counters"
 TRACE = "velkora.monitoring.call_trace"
-TRACE_FUNCTIONS = ("start", "stop", "running", "threads", "mechanism", "snapshot", "ignore_thread")
+TRACE_FUNCTIONS = ("start", "stop", "running", "threads", "mechanism", "snapshot", "ignore_thread", "timing",
+                   "samples")
 
 
 # --- instances -------------------------------------------------------------------------------------
@@ -382,7 +383,7 @@ SKIP_CALL = {
     f"{PROBE}.detect_capabilities": "no parameters",
     # Replaces the process-wide gate other tests may hold; fuzzed through test_singleton_functions.
     f"{GATE}.reset_compile_gate": "process-wide singleton",
-    # No parameters, and start/stop switch the process-wide measurement on and off under the fuzzer
+    # Few parameters, and start/stop switch the process-wide measurement on and off under the fuzzer
     # itself: tests/monitoring/test_call_trace.py covers them.
     **{f"{TRACE}.{n}": "no parameters; process-wide measurement" for n in TRACE_FUNCTIONS},
 }
