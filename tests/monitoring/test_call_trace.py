@@ -182,3 +182,35 @@ def test_without_sys_monitoring_a_sampled_request_times_every_call():
     call_trace.stop()
     sys = __import__("sys")
     assert call_trace.timing() == ("sampled" if hasattr(sys, "monitoring") else "exact")
+
+
+@sampling
+def test_code_left_uncounted_is_asked_about_once_and_still_sampled():
+    asked = []
+
+    def counted(code):
+        asked.append(code.co_name)
+        if code.co_name == "boom":
+            raise RuntimeError("a failing question counts the code")
+        return code.co_name != "spin"
+
+    def boom():
+        return 1
+
+    def run():
+        for _ in range(3):
+            spin(0.04)
+            boom()
+        fib(5)
+
+    call_trace.start(sampled=True, counted=counted)
+    try:
+        run()
+    finally:
+        call_trace.stop()
+    rows = {name.rsplit(".", 1)[-1]: figures for name, figures in rows_by_name().items()}
+    assert rows["spin"][0] is None and rows["spin"][2] > 0.06   # not counted, its time still sampled
+    assert rows["boom"][0] == 3 and rows["fib"][0] == 15
+    assert sorted(asked) == sorted(set(asked)) and {"spin", "boom", "fib", "run"} <= set(asked)
+    with pytest.raises(TypeError, match="counted"):
+        call_trace.start(sampled=True, counted=3)

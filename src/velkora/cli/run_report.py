@@ -151,6 +151,10 @@ def _location(row: dict[str, Any], root: str) -> str:
     return f"{rel}:{row['line']}"
 
 
+def _count(calls: int | None) -> str:
+    return "-" if calls is None else f"{calls:,}"
+
+
 def _secs(s: float) -> str:
     return f"{s:.3f}" if s < 10 else f"{s:.1f}"
 
@@ -180,7 +184,7 @@ def render_text(doc: dict[str, Any], compare: dict[str, Any] | None = None) -> s
         lines.append("")
         lines.append("time in libraries:")
         for p in libs:
-            lines.append(f"{p['share']:6.1%} {_secs(p['own_s']):>8} {p['calls']:>20,}  {p['package']}: {p['advice']}")
+            lines.append(f"{p['share']:6.1%} {_secs(p['own_s']):>8} {_count(p['calls']):>20}  {p['package']}: {p['advice']}")
     if compare is not None:
         lines.append("")
         lines.extend(compare_lines(compare))
@@ -217,7 +221,7 @@ def render_markdown(doc: dict[str, Any], compare: dict[str, Any] | None = None) 
                    f"{_md(r['advice'])} | {_md(r['accelerate'] or '')} |")
     if doc["libraries"]:
         out += ["", "| library | share | own s | calls |", "|---|---:|---:|---:|"]
-        out += [f"| {_md(p['package'])} | {p['share']:.1%} | {_secs(p['own_s'])} | {p['calls']:,} |"
+        out += [f"| {_md(p['package'])} | {p['share']:.1%} | {_secs(p['own_s'])} | {_count(p['calls'])} |"
                 for p in doc["libraries"][:8]]
     if compare is not None:
         out += ["", *compare_lines(compare)]
@@ -233,7 +237,7 @@ def render_html(doc: dict[str, Any], compare: dict[str, Any] | None = None) -> s
         f"<td>{e(r['pattern'] or '')}</td><td>{e(r['advice'])}</td><td>{e(r['accelerate'] or '')}</td></tr>"
         for r in doc["functions"])
     libs = "".join(f"<tr><td>{e(p['package'])}</td><td>{p['share']:.1%}</td><td>{_secs(p['own_s'])}</td>"
-                   f"<td>{p['calls']:,}</td></tr>" for p in doc["libraries"])
+                   f"<td>{_count(p['calls'])}</td></tr>" for p in doc["libraries"])
     cmp = f"<p>{e(compare_lines(compare)[0])}</p>" if compare is not None else ""
     return ("<!DOCTYPE html><html><head><meta charset='utf-8'><title>velkora run</title>"
             "<style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left}</style></head><body>"

@@ -96,9 +96,10 @@ struct ModuleState {
     PyObject* disable = nullptr;    // sys.monitoring.DISABLE
     PyObject* keep = nullptr;       // list: callables keyed by their own address
     PyObject* thread_hook = nullptr;
+    PyObject* counted = nullptr;    // callable(code) -> whether its calls are counted, or nullptr: all
     SessionBox session;
 
-    auto owned() { return std::tie(names, labels, keep, callbacks, disable, thread_hook, session); }
+    auto owned() { return std::tie(names, labels, keep, callbacks, disable, thread_hook, counted, session); }
 };
 
 // Whether `st` measures now (a cleared module has no session left).
@@ -408,11 +409,25 @@ PyObject* on_py_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
         Py_RETURN_NONE;
     }
     const uint32_t i = record_of(st, args[0], args[0], nullptr);
-    if (i != Table::kNone) {
-        s.table.records[i].calls += 1;
-        s.last_key = args[0];
-        s.last_record = i;
+    if (i == Table::kNone) Py_RETURN_NONE;
+    if (!s.table.records[i].checked) {
+        s.table.records[i].checked = true;
+        // Code whose calls are not wanted (libraries) is asked about once, then not seen again: its
+        // entries cost nothing from here on. The question's own calls are not monitored, and may add
+        // records, so the record is found again by index.
+        if (st->counted != nullptr) {
+            vk::Ref yes = vk::Ref::steal(PyObject_CallOneArg(st->counted, args[0]));
+            const int truth = yes ? PyObject_IsTrue(yes.get()) : -1;
+            if (truth < 0) PyErr_Clear();  // a failing question counts the code: nothing is lost
+            if (truth == 0) {
+                s.table.records[i].uncounted = true;
+                return Py_NewRef(st->disable);
+            }
+        }
     }
+    s.table.records[i].calls += 1;
+    s.last_key = args[0];
+    s.last_record = i;
     Py_RETURN_NONE;
 }
 
@@ -559,12 +574,23 @@ PyObject* threading_setprofile(PyObject* module, PyObject* hook) {
 }
 #endif
 
-constexpr auto kStart = vk::sig("start", vk::arg("sampled") = false, vk::arg("interval") = 0.001);
+constexpr auto kStart = vk::sig("start", vk::arg("sampled") = false, vk::arg("interval") = 0.001,
+                                vk::arg("counted") = nullptr);
 
 PyObject* ct_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     bool sampled = false;
     double interval = 0.001;
-    if (!vk::parse(kStart, args, nargs, kwnames, vk::flag(sampled), vk::f64(interval))) return nullptr;
+    PyObject* counted = nullptr;
+    if (!vk::parse(kStart, args, nargs, kwnames, vk::flag(sampled), vk::f64(interval),
+                   vk::object(counted))) {
+        return nullptr;
+    }
+    if (counted == Py_None) counted = nullptr;
+    if (counted != nullptr && !PyCallable_Check(counted)) {
+        PyErr_Format(PyExc_TypeError, "counted must be a callable taking a code object or None; got %.100s",
+                     Py_TYPE(counted)->tp_name);
+        return nullptr;
+    }
     if (!(interval >= 1e-4 && interval <= 1.0)) {
         char msg[96];
         std::snprintf(msg, sizeof msg, "interval must be between 0.0001 and 1 second; got %g", interval);
@@ -592,6 +618,8 @@ PyObject* ct_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     // Sampling needs the lock API of the main interpreter; elsewhere (and before sys.monitoring,
     // whose profile function times exits at no extra cost) every call is timed.
     s.sampled = sampled && PyInterpreterState_Get() == PyInterpreterState_Main();
+    // Only a measurement that times nothing per call may leave calls unseen.
+    Py_XSETREF(st->counted, s.sampled ? Py_XNewRef(counted) : nullptr);
     if (!monitoring_start(st) || (s.sampled && !sampler_start(st, interval))) {
         vk::Ref exc = vk::Ref::steal(vk::take_exception());
         monitoring_stop(st);
@@ -626,6 +654,7 @@ PyObject* ct_stop(PyObject* module, PyObject*) {
     sampler_stop(s);
     g_active = nullptr;
     monitoring_stop(st);
+    Py_CLEAR(st->counted);
 #else
     g_active = nullptr;
     PyEval_SetProfile(nullptr, nullptr);
@@ -697,12 +726,17 @@ PyObject* ct_snapshot(PyObject* module, PyObject*) {
         const Record& r = s.table.records[i];
         if (r.calls == 0 && r.total == 0 && r.own == 0) continue;
         Spread sp = record_spread(r);
+        const bool uncounted = r.uncounted;
         if (s.sampled) {  // no single call was timed: the mean of its sampled total, no spread
             const double mean = r.calls ? static_cast<double>(r.total) / static_cast<double>(r.calls) : 0.0;
             sp = Spread{mean, 0.0, 0.0, 0.0};
         }
+        if (uncounted) sp.mean = 0.0;
+        vk::Ref calls = uncounted ? vk::Ref::borrow(Py_None)
+                                  : vk::Ref::steal(PyLong_FromUnsignedLongLong(r.calls));
+        if (!calls) return nullptr;
         vk::Ref row = vk::Ref::steal(Py_BuildValue(
-            "(OKdddddd)", PyList_GET_ITEM(st->labels, i), static_cast<unsigned long long>(r.calls),
+            "(OOdddddd)", PyList_GET_ITEM(st->labels, i), calls.get(),
             static_cast<double>(r.total) * sec, static_cast<double>(r.own) * sec, sp.mean * sec,
             sp.std * sec, sp.min * sec, sp.max * sec));
         if (!row || PyList_Append(out.get(), row.get()) < 0) return nullptr;
@@ -716,7 +750,9 @@ PyMethodDef module_functions[] = {
                      "already runs); earlier figures are dropped. With `sampled` (where "
                      "sys.monitoring exists), calls are still counted exactly but times come from "
                      "sampling every thread's stack each `interval` seconds, at a fraction of the "
-                     "cost of timing every call."),
+                     "cost of timing every call; then `counted(code)`, asked once per function, "
+                     "may answer false for code whose calls need not be counted (libraries): "
+                     "its later entries cost nothing and its count reads None."),
     vk::def_function("stop", ct_stop, "End the measurement; frames still open end now."),
     vk::def_function("ignore_thread", ct_ignore_thread,
                      "Leave the calling thread's calls out of the running measurement."),

@@ -73,6 +73,8 @@ struct Record {
     bool has_ref = false;
     int ref_offset = 0;  // a generator's lowest entry offset: entries there are calls
     uint64_t stamp = 0;  // the last sampled stack it was found on (counted once per stack)
+    bool checked = false;    // asked whether its calls are to be counted
+    bool uncounted = false;  // not: entries after the first are not seen (sampled times still are)
     stat_counters::core::AtomicCounter spread{};
 };
 

@@ -40,9 +40,10 @@ class FunctionStat:
 
 @dataclass
 class PackageStat:
-    """Time spent in one library (a top-level package, `builtins` for the interpreter's own)."""
+    """Time spent in one library (a top-level package, `builtins` for the interpreter's own); calls
+    None where they were not counted (sampled times count the program's own calls only)."""
     name: str
-    calls: int
+    calls: int | None
     own: float
     native: bool            # all its measured time was in native code
 
@@ -176,7 +177,7 @@ def sort_rows(rows: list[tuple[Any, ...]], classifier: Classifier,
             pkg = classifier.package(label.co_filename)
             if pkg is None:
                 name = getattr(label, "co_qualname", label.co_name)
-                own.append(FunctionStat(name, label.co_filename, label.co_firstlineno, calls, total, own_time,
+                own.append(FunctionStat(name, label.co_filename, label.co_firstlineno, calls or 0, total, own_time,
                                         mean, std, lo, hi))
                 continue
             native = False
@@ -186,7 +187,7 @@ def sort_rows(rows: list[tuple[Any, ...]], classifier: Classifier,
         if pkg in skip_packages:
             continue
         entry = packages.setdefault(pkg, [0, 0.0, True])
-        entry[0] += calls
+        entry[0] = None if calls is None or entry[0] is None else entry[0] + calls
         entry[1] += own_time
         entry[2] = entry[2] and native
     own.sort(key=lambda f: -f.own)
