@@ -2,7 +2,7 @@
 row, and whether following it can gain anything (`actionable`), which ranks the candidates.
 
 A pure decision, a few comparisons per function. The first rule that applies wins: row-by-row frame work,
-work that already runs in parallel, array calls made one per iteration of a Python loop, then the pattern's
+work that already runs in parallel or as a worker's task, array calls made one per iteration of a Python loop, then the pattern's
 own advice.
 """
 
@@ -22,6 +22,8 @@ ROWWISE = ("replace the row-by-row frame work (DataFrame.iterrows/itertuples, ap
 MEMORY = "build fewer containers and copies per iteration: preallocate, reuse, or keep views"
 TO_GPU = "run the array work on a GPU array library (CuPy, JAX)"
 ALREADY_PARALLEL = "nothing to gain: it already runs a pool or threads"
+WORKER_BODY = "nothing to gain: it already runs as a worker's task (this file hands it to a pool or thread)"
+WAITING = "nothing to gain: its loops wait (sleeps, polls, pipes, queues), which neither workers nor compiling shorten"
 ALREADY_ON_GPU = "nothing to gain: its arrays already live on a GPU"
 ARRAY_RECURRENCE = ("nothing to gain from compiling the loop: its time is in the array calls, and each iteration "
                     "needs the one before ({names})")
@@ -48,6 +50,9 @@ def advise(pattern: str, u: Unit) -> Advice:
         return Advice(ROWWISE, True)
     if u.parallel_api and family in ("PARALLEL", "CPU", "MIXED", "MEMORY", "SEQUENTIAL"):
         return Advice(ALREADY_PARALLEL, False)
+    if u.worker_body and family in ("PARALLEL", "CPU", "MEMORY"):
+        # Mapping or compiling inside a worker's task competes with the pool running it.
+        return Advice(WORKER_BODY, False)
     if u.device_ops and 2 * u.device_ops >= u.array_ops:
         return Advice(ALREADY_ON_GPU, False)
     if family in ("NUMPY", "GPU", "CPU") and u.array_in_loop and u.for_loops + u.while_loops:
@@ -59,6 +64,9 @@ def advise(pattern: str, u: Unit) -> Advice:
         return Advice(TO_GPU, True)
     if family in _LIBRARY:
         return Advice(NATIVE.format(library=_LIBRARY[family]), False)
+    if u.waits_in_loop and pattern in ("CPU_INTENSIVE", "MEMORY_INTENSIVE", "PARALLEL_FRIENDLY", "MIXED") and not (
+            u.carried and pattern != "MIXED"):
+        return Advice(WAITING, False)
     if pattern == "CPU_INTENSIVE":
         return Advice(COMPILE, True)
     if pattern == "PARALLEL_FRIENDLY":

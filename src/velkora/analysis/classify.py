@@ -188,6 +188,23 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     """(indicator text, framework text, reasons) for one measured unit."""
     words: list[Word] = []
     reasons: list[str] = []
+    # A loop that sleeps, polls or reads and writes pipes spends its time waiting: what it computes or
+    # stores meanwhile is no workload, unless it also does array or math work.
+    waiting = bool(u.waits_in_loop) and not (u.array_ops or u.math_calls or u.frame_ops)
+    if waiting:
+        reasons.append(f"its loops wait: {u.waits_in_loop} sleep, poll, pipe, queue or liveness call(s)")
+    _work_words(u, words, reasons, waiting)
+    _state_words(u, words, reasons, framework)
+    return " ".join(words), *_framework_text(u, framework, reasons)
+
+
+def _work_words(u: Unit, words: list[Word], reasons: list[str], waiting: bool) -> None:
+    """The CPU, memory and parallel words (and their reasons) of a unit."""
+    if u.for_loops + u.while_loops:
+        reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
+                       f"{u.loop_arith} arithmetic op(s) inside")
+    if waiting:
+        return
     # CPU: loops and the computation inside them.
     if u.for_loops:
         words.append(Word.FOR)
@@ -206,9 +223,6 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words.append(Word.ALGORITHM)
     if u.reductions and (u.for_loops or u.independent_maps):
         words.append(Word.SUM)
-    if u.for_loops + u.while_loops:
-        reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
-                       f"{u.loop_arith} arithmetic op(s) inside")
     # Memory: containers materialised, grown or filled in loops, copies, array allocations.
     built = u.containers + u.comprehension_containers + u.slice_copies
     grown = u.growth_in_loop + u.aug_growth
@@ -234,6 +248,10 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     if mem:
         reasons.append(f"{built} container(s) built, {grown} growth(s) and {u.fills_in_loop} store(s) "
                        f"in loops, {u.copies} cop(ies)")
+
+
+def _state_words(u: Unit, words: list[Word], reasons: list[str], framework: str | None) -> None:
+    """The parallel, sequential and array words (and their reasons) of a unit."""
     # Parallel: explicit worker APIs, and independent per-item work with no carried state.
     if u.parallel_api:
         words += [Word.PARALLEL, Word.WORKER, Word.POOL, Word.CONCURRENT]
@@ -241,9 +259,15 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     # A coroutine that awaits spends its time waiting on I/O, which the event loop already overlaps:
     # its per-item work is coordination, not computation to spread over processes.
     independent = 0 if u.awaits else u.independent_maps + u.independent_loops
-    if not u.carried and not u.global_stmts and (u.parallel_api or independent):
+    # Independent items are worth spreading only when each costs something; formatting, copying or
+    # filing away a few values per item costs less than handing the item to a worker.
+    costly = min(independent, u.costly_items)
+    if not u.carried and not u.global_stmts and (u.parallel_api or costly):
         words.append(Word.MAP)
-        reasons.append(f"{independent} independent per-item computation(s), no state carried")
+        reasons.append(f"{costly} independent per-item computation(s), no state carried")
+    elif independent > costly and not u.carried:
+        reasons.append(f"{independent - costly} independent per-item step(s) with nothing costly per item "
+                       "(no arithmetic, math or array call, nor a call of a function that loops)")
     if u.reduced and not u.carried:
         reasons.append("associative reduction of " + ", ".join(sorted(u.reduced)[:4])
                        + " over independent items: parallel with a reduction")
@@ -265,6 +289,10 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words += sorted({ARITH_WORDS[k] for k in u.arith_kinds if k in ARITH_WORDS})
         if u.reshape_ops:
             words.append(Word.RESHAPE)
+
+
+def _framework_text(u: Unit, framework: str | None, reasons: list[str]) -> tuple[str, list[str]]:
+    """The framework text of a unit, and its reasons with the framework's put first."""
     fw = ""
     if framework == "sklearn":
         fw = " ".join(FRAMEWORK_WORDS["sklearn"])
@@ -280,7 +308,7 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         fw = " ".join(FRAMEWORK_WORDS["numpy"]) + " " + " ".join(sorted(u.array_kinds))
         reasons.insert(0, f"{u.array_ops} array operation(s), {u.linalg_ops} linear algebra "
                           f"({', '.join(sorted(u.array_kinds)[:5])})")
-    return " ".join(words), fw, reasons
+    return fw, reasons
 
 
 def _refine(code: int, u: Unit) -> tuple[int, str | None]:

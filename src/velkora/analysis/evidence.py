@@ -14,13 +14,16 @@ velkora.analysis.shapes', and the words they go by are in velkora.analysis.vocab
 from __future__ import annotations
 
 import ast
+import builtins
 from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
-from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, is_sequence,
-                                     is_text_op)
-from velkora.analysis.vocabulary import ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
+from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
+                                     is_sequence, is_text_op)
+from velkora.analysis.vocabulary import (ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS, NOT_WORK,
+                                         WAIT_CALLS)
 
+_BUILTINS = frozenset(dir(builtins))
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
 LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
 
@@ -63,6 +66,14 @@ class Unit:
     # parallel and sequential
     independent_maps: int = 0           # map()/comprehensions whose element does work
     independent_loops: int = 0          # for loops carrying no state whose body does work
+    # Of the independent maps and loops, those whose every item costs: arithmetic, a math or array call,
+    # a call of a function handed in, or (decided once the file is read) of a function of the file that
+    # loops. The others format, copy or file away a few values each: nothing to spread over workers.
+    costly_items: int = 0
+    pending_items: list[frozenset[str]] = field(default_factory=list)   # the file's functions each calls
+    waits_in_loop: int = 0              # calls in loops that wait: sleeps, polls, pipe and queue traffic
+    handed_to_workers: set[str] = field(default_factory=set)    # functions it gives to a pool or thread
+    worker_body: bool = False           # the file gives this function to a pool, a process or a thread
     parallel_api: int = 0               # joblib, executors, pools, prange
     carried: set[str] = field(default_factory=set)
     reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried
@@ -90,8 +101,17 @@ class Unit:
     work_calls: int = 0                 # calls that compute: not plumbing, not container growth
     effect_calls: int = 0               # of those, in loops, made only for their effect (result dropped)
     awaits: int = 0                     # await expressions: waiting on I/O, not computing
+    yields: int = 0                     # yield expressions: items handed to a consumer one at a time
+    answered_yields: int = 0            # of those, the ones whose value is used: `x = yield item`
     stmts: int = 0
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
+
+
+def _root_name(node: ast.AST) -> str | None:
+    """The name an expression of attributes, calls and items starts from (`w` of `w.lower().strip`)."""
+    while isinstance(node, (ast.Attribute, ast.Call, ast.Subscript)):
+        node = node.func if isinstance(node, ast.Call) else node.value
+    return node.id if isinstance(node, ast.Name) else None
 
 
 class Measurer:
@@ -111,12 +131,21 @@ class Measurer:
         self.arrays: set[str] = set()        # names assigned an array: arithmetic on them is array work
         # `append = cache.append`: calling the alias grows or changes `cache`.
         self.method_aliases: dict[str, tuple[str, str]] = {}
+        self.callees: list[str] = []        # the file's own functions called in loops, by name, in order
+        self.param_calls = 0                # calls in loops of a function handed in as an argument
+        self.sets: set[str] = set()          # names assigned a set: `-` on them is a set difference
+        self.bare_yield: ast.AST | None = None     # the yield of the statement `yield x` being walked
+        self.items: set[str] = set()        # the names of the items of the loops and comprehensions around
+        self.item_calls = 0                 # calls of methods of those items: w.lower().strip()
+        self.ops = 0                        # arithmetic in loops, bitwise operations left out
+        self.scaling_ops = 0                # of those, the ones that are not + or -
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
             for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
                 if a is not None:
                     self.bound[a.arg] = 0
+                    self.calls.params.add(a.arg)
         self._block(body, 0, None)
 
     # -- statements --
@@ -144,6 +173,8 @@ class Measurer:
                 self._target(target, stmt.lineno, depth, loop)
             if type(stmt.targets[0]) is ast.Name and is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
+            if type(stmt.targets[0]) is ast.Name and self._is_set(stmt.value):
+                self.sets.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
             v = stmt.value
@@ -160,9 +191,10 @@ class Measurer:
                 tgt.id in self.sequences or is_sequence(stmt.value))
             if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
                 self._array_arith(stmt.op, depth)          # `x += alpha * p` on arrays: one array operation
-            elif not grows:
+            elif not grows and not (type(tgt) is ast.Name and tgt.id in self.sets):
                 if depth and isinstance(stmt.op, ARITH):
                     u.loop_arith += 1
+                    self._count_op(stmt.op)
                 u.arith += 1
             if isinstance(tgt, ast.Name):
                 if grows:
@@ -177,6 +209,8 @@ class Measurer:
                 if loop is not None and isinstance(tgt.value, ast.Name) and tgt.value.id == "self":
                     self._aug("self." + tgt.attr, stmt.op, loop)
             else:
+                if loop is not None and isinstance(tgt, ast.Subscript):
+                    self._cell(tgt, loop["cell_store"])
                 self._expr(tgt, depth, loop)
         elif isinstance(stmt, ast.AnnAssign):
             if stmt.value is not None:
@@ -222,6 +256,8 @@ class Measurer:
                     u.resized_in_loop += 1
         else:   # Expr, Return, Raise, Assert
             calls_before = u.work_calls
+            if isinstance(stmt, ast.Expr):
+                self.bare_yield = stmt.value
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
             # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
@@ -259,6 +295,8 @@ class Measurer:
         else:   # attribute or subscript store: its parts are loads
             if depth and isinstance(target, ast.Subscript):
                 self.u.fills_in_loop += 1
+            if loop is not None and isinstance(target, ast.Subscript):
+                self._cell(target, loop["cell_store"])
             if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
                 loop["sub_store"].add(target.value.id)
                 self._expr(target.slice, depth, loop)
@@ -277,7 +315,8 @@ class Measurer:
         depth += 1
         u.max_depth = max(u.max_depth, depth)
         info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
-                "sub_store": set(), "sub_shift": set(), "reduce": set()}
+                "sub_store": set(), "sub_shift": set(), "reduce": set(), "cell_store": set(),
+                "cell_load": set()}
         if isinstance(stmt, ast.While):
             u.while_loops += 1
             self._expr(stmt.test, depth, info)
@@ -292,13 +331,20 @@ class Measurer:
             self._expr(it, depth - 1, outer)     # the iterable is evaluated once, before the loop
             names = [n.id for n in ast.walk(stmt.target) if isinstance(n, ast.Name)]
             info["targets"].update(names)
+            added = set(names) - self.items
             for n in names:
                 self.bound.setdefault(n, stmt.lineno)
         calls_before, arith_before = u.work_calls - u.effect_calls, u.loop_arith - u.index_arith
-        awaits_before = u.awaits
+        awaits_before, waits_before, yields_before = u.awaits, u.waits_in_loop, u.yields
+        answered_before = u.answered_yields
+        item = self._item_start()
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
+        if not isinstance(stmt, ast.While):
+            self.items |= added
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
+        if not isinstance(stmt, ast.While):
+            self.items -= added
         # A reduction whose running value the loop also reads or rebinds is state like any other.
         reduced = info["reduce"] - info["load"] - info["store"]
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
@@ -309,19 +355,29 @@ class Measurer:
         # (a[i + 1] after a[i]), depends on those iterations too.
         carried |= {n for n in info["grown"] & info["load"] if self.bound.get(n, 1 << 30) < stmt.lineno}
         carried |= info["sub_store"] & info["sub_shift"]
+        # So does one that reads a container at one key and stores into it at another (d[succ] |= d[node]):
+        # what it reads, other iterations wrote. Keys compare as written.
+        written = {c.partition("\0")[0] for c in info["cell_store"]}
+        carried |= {c.partition("\0")[0] for c in info["cell_load"] - info["cell_store"]} & written
         u.carried |= carried
         if outer is not None:
-            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce"):
+            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce", "cell_store",
+                        "cell_load"):
                 outer[key] |= info[key]
         # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them. A loop that
         # awaits waits on I/O, which the event loop already overlaps.
         # A loop that breaks stops at the first item that succeeds (a search, a retry): its items are
         # taken in order.
+        # A loop that waits (sleeps, polls, reads a pipe) spends its items waiting. A generator's loop
+        # whose yields are answered (`choice = yield s`), or that keeps count of what it yields, talks
+        # with its consumer item by item, in order.
+        talks = u.answered_yields > answered_before or (u.yields > yields_before and bool(info["reduce"]))
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
-                not breaks(stmt.body)) and (
+                u.waits_in_loop == waits_before) and not talks and not breaks(stmt.body) and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
                 u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
+            self._item_cost(item, few_items(stmt.iter), self._of_input(stmt.iter))
 
     # -- expressions --
     def _expr(self, node: ast.AST, depth: int, loop: LoopInfo | None) -> None:
@@ -337,8 +393,17 @@ class Measurer:
                 continue
             if isinstance(n, ast.Await):
                 u.awaits += 1
+            elif isinstance(n, (ast.Yield, ast.YieldFrom)):
+                u.yields += 1
+                if n is not self.bare_yield:
+                    u.answered_yields += 1
             if isinstance(n, ast.Call):
                 self.calls.count(n, depth)
+                if depth:
+                    self._note_callee(n.func)
+                    if isinstance(n.func, ast.Attribute) and n.func.attr not in NOT_WORK and (
+                            n.func.attr not in WAIT_CALLS) and _root_name(n.func.value) in self.items:
+                        self.item_calls += 1
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
@@ -366,7 +431,8 @@ class Measurer:
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif not is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
+                elif not is_text_op(n) and not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
+                    # "%d" % x and "a" + s format text, a - b of sets files values: they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
                         u.linalg_ops += 1
@@ -376,6 +442,7 @@ class Measurer:
                     u.arith_kinds.add(type(n.op))
                     if depth:
                         u.loop_arith += 1
+                        self._count_op(n.op)
             elif isinstance(n, ast.Attribute):
                 if n.attr == "T" and self.has_array:        # a transpose
                     u.array_ops += 1
@@ -428,9 +495,95 @@ class Measurer:
         if depth:
             u.loop_arith += 1
 
+    def _note_callee(self, f: ast.expr) -> None:
+        # `fn(x)` of an argument `fn` runs whatever the caller gave, which is the work a map exists for;
+        # `helper(x)` and `self.helper(x)` cost what the file's `helper` does, known once the file is read.
+        if isinstance(f, ast.Name):
+            if self.bound.get(f.id) == 0:
+                self.param_calls += 1
+            elif f.id not in _BUILTINS and self.calls.resolve(f) is None:
+                self.callees.append(f.id)
+        elif isinstance(f, ast.Attribute) and isinstance(f.value, ast.Name) and f.value.id in ("self", "cls"):
+            self.callees.append(f.attr)
+
+    def _is_set(self, node: ast.AST) -> bool:
+        """A set value: a literal or comprehension, set(...), a name assigned one, or `a | b`, `a & b`,
+        `a ^ b` (bit operations on integers are read as sets too: either way nothing is computed)."""
+        if isinstance(node, (ast.Set, ast.SetComp)):
+            return True
+        if isinstance(node, ast.Name):
+            return node.id in self.sets
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
+            return node.func.id in ("set", "frozenset")
+        if isinstance(node, ast.BinOp):
+            return isinstance(node.op, (ast.BitOr, ast.BitAnd, ast.BitXor)) or (
+                isinstance(node.op, ast.Sub) and self._is_set(node.left))
+        return False
+
+    def _of_input(self, it: ast.expr) -> bool:
+        """Whether an iterable is the caller's data: an argument, its items, keys or values, or either
+        of those enumerated, zipped, sorted or reversed. Its size is the caller's, not a handful."""
+        while isinstance(it, ast.Call):
+            if isinstance(it.func, ast.Name) and it.func.id in ("enumerate", "zip", "sorted", "reversed", "iter",
+                                                                  "list") and it.args:
+                it = it.args[0]
+            elif isinstance(it.func, ast.Attribute) and it.func.attr in ("items", "values", "keys") and not it.args:
+                it = it.func.value
+            else:
+                return False
+        return isinstance(it, ast.Name) and it.id in self.calls.params and it.id not in ("self", "cls")
+
+    def _count_op(self, op: ast.operator) -> None:
+        if isinstance(op, ARITH):
+            self.ops += 1
+            if not isinstance(op, (ast.Add, ast.Sub)):
+                self.scaling_ops += 1
+
+    def _item_start(self) -> tuple[int, int, int, int, int, int]:
+        return (self.ops - self.u.index_arith, self.scaling_ops, self._native(), self.param_calls,
+                len(self.callees), self.item_calls)
+
+    def _native(self) -> int:
+        u = self.u
+        return u.math_calls + u.array_ops + u.frame_ops + u.sk_fit_calls + u.sk_infer_calls
+
+    def _item_cost(self, start: tuple[int, int, int, int, int, int], few: bool, of_input: bool) -> None:
+        """Files one independent map or loop, begun at `start` (_item_start), by what each item costs:
+        two arithmetic operations or one that scales (`start + i` is an offset, `1 / x` work), a math,
+        array, frame or estimator call, a call of a function handed in, two or more calls on each item of
+        the caller's data (`w.lower().strip()` for every word given), or the file's own functions it
+        calls, which velkora.analysis.units weighs once the whole file is read."""
+        u = self.u
+        ops, scaling, native, params, callees, item_calls = start
+        if few:
+            return          # a handful of items, written out: nothing to gain from spreading them
+        ops = self.ops - u.index_arith - ops
+        if ops >= 2 or (ops and self.scaling_ops > scaling) or self._native() > native or (
+                self.param_calls > params) or (of_input and self.item_calls - item_calls >= 2):
+            u.costly_items += 1
+        elif len(self.callees) > callees:
+            u.pending_items.append(frozenset(self.callees[callees:]))
+
+    @staticmethod
+    def _cell(n: ast.Subscript, into: set[str]) -> None:
+        """Adds the container and key `n` reaches (`d[k]` of `d[k][j]`, `self.c[i]`) to `into`, as one
+        string; nothing when the container is no name or attribute of self."""
+        while isinstance(n.value, ast.Subscript):
+            n = n.value
+        v = n.value
+        if isinstance(v, ast.Name):
+            root = v.id
+        elif isinstance(v, ast.Attribute) and isinstance(v.value, ast.Name) and v.value.id == "self":
+            root = "self." + v.attr
+        else:
+            return
+        into.add(root + "\0" + ast.dump(n.slice))
+
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
         sl = n.slice
+        if loop is not None and isinstance(n.ctx, ast.Load) and not isinstance(n.value, ast.Subscript):
+            self._cell(n, loop["cell_load"])
         if type(sl) is ast.Constant or type(sl) is ast.Name:
             return
         shifted = False
@@ -450,7 +603,10 @@ class Measurer:
         u = self.u
         u.max_depth = max(u.max_depth, depth + len(node.generators))
         calls, arith = u.calls, u.arith
+        item = self._item_start()
         elts = [node.key, node.value] if isinstance(node, ast.DictComp) else [node.elt]
+        added = {n.id for g in node.generators for n in ast.walk(g.target) if isinstance(n, ast.Name)} - self.items
+        self.items |= added
         for e in elts:
             self._expr(e, depth + 1, None)
         work = (u.calls - calls) + (u.arith - arith)
@@ -459,7 +615,10 @@ class Measurer:
             self._expr(g.iter, depth, None)
             for cond in g.ifs:
                 self._expr(cond, depth + 1, None)
+        self.items -= added
         if worked:
             u.independent_maps += 1
+            self._item_cost(item, any(few_items(g.iter) for g in node.generators),
+                            self._of_input(node.generators[0].iter))
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1

@@ -42,6 +42,20 @@ def at_most_twice(it: ast.expr) -> bool:
     return False
 
 
+def few_items(it: ast.expr) -> bool:
+    """An iterable written out item by item (a literal tuple, list or set without `*`), or range() of
+    constants under 16: a handful of items, however much each costs."""
+    if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
+        return not any(isinstance(e, ast.Starred) for e in it.elts)
+    if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id == "range" and not it.keywords:
+        bounds = [a.value for a in it.args if isinstance(a, ast.Constant) and type(a.value) is int]
+        if len(bounds) == len(it.args) == 1:
+            return bounds[0] < 16
+        if len(bounds) == len(it.args) >= 2:
+            return bounds[1] - bounds[0] < 16
+    return False
+
+
 def is_text(node: ast.AST) -> bool:
     """A string or bytes literal, or an f-string. Constant time."""
     return isinstance(node, ast.JoinedStr) or (isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)))

@@ -12,7 +12,7 @@ from typing import TypeGuard
 from velkora.analysis.calls import dotted
 from velkora.analysis.evidence import Aliases, Measurer, Unit
 from velkora.analysis.vocabulary import (ARRAY_MODULES, ESTIMATOR_BASE_SUFFIXES, ESTIMATOR_MIXINS, FIT_NAMES,
-                                         INFER_NAMES)
+                                         INFER_NAMES, PARALLEL_MODULES)
 
 _Def = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
 
@@ -130,6 +130,8 @@ def _file_flags(aliases: Aliases) -> frozenset[str]:
         flags.add("frame")
     if "sklearn" in roots:
         flags.add("sklearn")
+    if roots & PARALLEL_MODULES:
+        flags.add("parallel")
     return frozenset(flags)
 
 
@@ -230,4 +232,25 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
         if unit.max_depth or unit.calls >= 2:
             unit.aliases = module_aliases
             units.append(unit)
+    link_units(units)
     return units, module_aliases
+
+
+def link_units(units: list[Unit]) -> None:
+    """What the units of one file tell about each other, by the names they call each other by: an item
+    whose only work is a call to a function of the file costs what that function does, which counts when
+    it loops or computes; and a function the file hands to a pool or a thread already runs as a worker's task.
+    Linear in the number of units and of the calls noted."""
+    # A function costs per call when it loops or computes: arithmetic, math or array calls.
+    loopers = {u.qualname.rpartition(".")[2] for u in units
+               if u.max_depth or u.arith >= 2 or u.math_calls or u.array_ops}
+    handed: set[str] = set()
+    for u in units:
+        handed |= u.handed_to_workers
+    for u in units:
+        own = u.qualname.rpartition(".")[2]
+        for callees in u.pending_items:
+            # A call of the function itself is a walk down a nested structure, not work per item.
+            if any(c in loopers for c in callees if c != own):
+                u.costly_items += 1
+        u.worker_body = own in handed

@@ -84,6 +84,19 @@ PARALLEL_CALLS = frozenset({"Parallel", "delayed", "ProcessPoolExecutor", "Threa
                             "prange", "submit"})
 
 MATH_MODULES = frozenset({"math", "cmath", "operator"})
+# Modules, besides MATH_MODULES and the array modules, whose functions compute a value from each item.
+COSTLY_MODULES = frozenset({"random", "statistics", "hashlib", "zlib", "bisect", "heapq", "fractions",
+                            "decimal"})
+# Calls that wait: on a clock, a pipe, a socket, a queue or another process. A loop making them spends its
+# time waiting, which neither compiling, workers nor fewer containers shorten.
+WAIT_CALLS = frozenset({"sleep", "wait", "wait_for", "poll", "select", "recv", "recv_bytes", "recvfrom",
+                        "read", "readline", "readlines", "readinto", "send", "send_bytes", "sendall", "write",
+                        "flush", "is_alive", "acquire", "put", "put_nowait", "get_nowait"})
+# Methods that hand a function to workers (pools, executors, event loops), by the position of the function.
+HAND_OFF_CALLS = {"submit": 0, "apply_async": 0, "run_in_executor": 1, "map": 0, "starmap": 0, "imap": 0,
+                  "imap_unordered": 0, "map_async": 0, "starmap_async": 0}
+# Constructors that run a function given as `target=` in a new thread or process.
+TARGET_STARTERS = frozenset({"Thread", "Process", "Timer"})
 # Calls that compute nothing: plumbing, container growth and construction, copies.
 NOT_WORK = PLUMBING | GROWTH_METHODS | CONTAINER_CALLS | COPY_CALLS
 # collections' containers, by the last component of their resolved name.
