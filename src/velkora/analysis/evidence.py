@@ -107,6 +107,29 @@ class Unit:
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
 
 
+def _crossed(loads: set[str], stores: set[str]) -> set[str]:
+    """The containers, of cells `root\0key` (Measurer._cell), read at one key and stored at another."""
+    keys: dict[str, set[str]] = {}
+    for c in stores:
+        root, _, key = c.partition("\0")
+        keys.setdefault(root, set()).add(key)
+    read = {c.partition("\0")[0] for c in loads if c.partition("\0")[0] in keys}
+    for c in loads:
+        root, _, key = c.partition("\0")
+        if root in keys:
+            keys[root].add(key)
+    return {root for root in read if len(keys[root]) > 1}
+
+
+def _opens(node: ast.AST) -> bool:
+    """open(...), os.fdopen(...), io.open(...), x.makefile(...): a file, pipe or socket stream."""
+    if not isinstance(node, ast.Call):
+        return False
+    parts = dotted(node.func)
+    return bool(parts) and parts[-1] in ("open", "fdopen", "makefile") and (len(parts) == 1 or parts[0] in (
+        "os", "io", "gzip", "bz2", "lzma", "codecs") or parts[-1] == "makefile")
+
+
 def _root_name(node: ast.AST) -> str | None:
     """The name an expression of attributes, calls and items starts from (`w` of `w.lower().strip`)."""
     while isinstance(node, (ast.Attribute, ast.Call, ast.Subscript)):
@@ -138,7 +161,7 @@ class Measurer:
         self.items: set[str] = set()        # the names of the items of the loops and comprehensions around
         self.item_calls = 0                 # calls of methods of those items: w.lower().strip()
         self.ops = 0                        # arithmetic in loops, bitwise operations left out
-        self.scaling_ops = 0                # of those, the ones that are not + or -
+        self.streams: set[str] = set()      # names of opened files and pipes: a loop over one reads it
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
@@ -175,6 +198,8 @@ class Measurer:
                 self.sequences.add(stmt.targets[0].id)
             if type(stmt.targets[0]) is ast.Name and self._is_set(stmt.value):
                 self.sets.add(stmt.targets[0].id)
+            if type(stmt.targets[0]) is ast.Name and _opens(stmt.value):
+                self.streams.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
             v = stmt.value
@@ -223,6 +248,8 @@ class Measurer:
                 parts = dotted(item.context_expr)
                 if parts and "lock" in parts[-1].lower():
                     u.locks += 1
+                if type(item.optional_vars) is ast.Name and _opens(item.context_expr):
+                    self.streams.add(item.optional_vars.id)
                 self._expr(item.context_expr, depth, loop)
                 if item.optional_vars is not None:
                     self._target(item.optional_vars, stmt.lineno, depth, loop)
@@ -323,6 +350,8 @@ class Measurer:
         else:
             u.for_loops += 1
             it = stmt.iter
+            if (type(it) is ast.Name and it.id in self.streams) or _opens(it):
+                u.waits_in_loop += 1        # `for line in f`: each item is a read
             if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id in (
                     "range", "prange"):
                 u.range_loops += 1
@@ -357,8 +386,7 @@ class Measurer:
         carried |= info["sub_store"] & info["sub_shift"]
         # So does one that reads a container at one key and stores into it at another (d[succ] |= d[node]):
         # what it reads, other iterations wrote. Keys compare as written.
-        written = {c.partition("\0")[0] for c in info["cell_store"]}
-        carried |= {c.partition("\0")[0] for c in info["cell_load"] - info["cell_store"]} & written
+        carried |= _crossed(info["cell_load"], info["cell_store"])
         u.carried |= carried
         if outer is not None:
             for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce", "cell_store",
@@ -452,7 +480,7 @@ class Measurer:
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
                     loop["load"].add("self." + n.attr)
             elif isinstance(n, COMPREHENSIONS):
-                self._comprehension(n, depth)
+                self._comprehension(n, depth, loop)
                 continue
             elif isinstance(n, ast.Lambda):
                 continue        # its body runs where it is called
@@ -536,29 +564,26 @@ class Measurer:
     def _count_op(self, op: ast.operator) -> None:
         if isinstance(op, ARITH):
             self.ops += 1
-            if not isinstance(op, (ast.Add, ast.Sub)):
-                self.scaling_ops += 1
 
-    def _item_start(self) -> tuple[int, int, int, int, int, int]:
-        return (self.ops - self.u.index_arith, self.scaling_ops, self._native(), self.param_calls,
-                len(self.callees), self.item_calls)
+    def _item_start(self) -> tuple[int, int, int, int, int]:
+        return self.ops - self.u.index_arith, self._native(), self.param_calls, len(self.callees), self.item_calls
 
     def _native(self) -> int:
         u = self.u
         return u.math_calls + u.array_ops + u.frame_ops + u.sk_fit_calls + u.sk_infer_calls
 
-    def _item_cost(self, start: tuple[int, int, int, int, int, int], few: bool, of_input: bool) -> None:
+    def _item_cost(self, start: tuple[int, int, int, int, int], few: bool, of_input: bool) -> None:
         """Files one independent map or loop, begun at `start` (_item_start), by what each item costs:
-        two arithmetic operations or one that scales (`start + i` is an offset, `1 / x` work), a math,
+        two arithmetic operations (`start + i` is an offset, `c / 2` a rescaling: neither is work), a math,
         array, frame or estimator call, a call of a function handed in, two or more calls on each item of
         the caller's data (`w.lower().strip()` for every word given), or the file's own functions it
         calls, which velkora.analysis.units weighs once the whole file is read."""
         u = self.u
-        ops, scaling, native, params, callees, item_calls = start
+        ops, native, params, callees, item_calls = start
         if few:
             return          # a handful of items, written out: nothing to gain from spreading them
         ops = self.ops - u.index_arith - ops
-        if ops >= 2 or (ops and self.scaling_ops > scaling) or self._native() > native or (
+        if ops >= 2 or self._native() > native or (
                 self.param_calls > params) or (of_input and self.item_calls - item_calls >= 2):
             u.costly_items += 1
         elif len(self.callees) > callees:
@@ -599,7 +624,7 @@ class Measurer:
             u.slice_copies += 1
 
     def _comprehension(self, node: ast.ListComp | ast.SetComp | ast.DictComp | ast.GeneratorExp,
-                       depth: int) -> None:
+                       depth: int, loop: LoopInfo | None = None) -> None:
         u = self.u
         u.max_depth = max(u.max_depth, depth + len(node.generators))
         calls, arith = u.calls, u.arith
@@ -611,8 +636,9 @@ class Measurer:
             self._expr(e, depth + 1, None)
         work = (u.calls - calls) + (u.arith - arith)
         worked = work > 0 and does_work(elts)
-        for g in node.generators:
-            self._expr(g.iter, depth, None)
+        for i, g in enumerate(node.generators):
+            # The first iterable is read once, in the enclosing loop's iteration; the others per item.
+            self._expr(g.iter, depth, loop if i == 0 else None)
             for cond in g.ifs:
                 self._expr(cond, depth + 1, None)
         self.items -= added

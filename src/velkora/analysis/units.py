@@ -239,11 +239,13 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
 def link_units(units: list[Unit]) -> None:
     """What the units of one file tell about each other, by the names they call each other by: an item
     whose only work is a call to a function of the file costs what that function does, which counts when
-    it loops or computes; and a function the file hands to a pool or a thread already runs as a worker's task.
+    it computes; and a function the file hands to a pool or a thread already runs as a worker's task.
     Linear in the number of units and of the calls noted."""
-    # A function costs per call when it loops or computes: arithmetic, math or array calls.
+    # A function costs per call when its own items cost, or it computes: arithmetic in loops or a good
+    # deal of it, math or array calls, loops in loops. One that files a few values in a loop does not.
     loopers = {u.qualname.rpartition(".")[2] for u in units
-               if u.max_depth or u.arith >= 2 or u.math_calls or u.array_ops}
+               if (u.costly_items or u.loop_arith >= 2 or u.arith >= 4 or u.math_calls or u.array_ops
+                   or u.max_depth >= 2) and not u.waits_in_loop}
     handed: set[str] = set()
     for u in units:
         handed |= u.handed_to_workers

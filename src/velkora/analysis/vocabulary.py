@@ -11,10 +11,11 @@ ARRAY_MODULES = frozenset({"numpy", "scipy", "cupy", "jax", "numba", "torch"})
 DEVICE_MODULES = frozenset({"cupy", "jax", "torch"})     # their arrays already live on a GPU
 PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray", "asyncio"})
 # In these, only starting workers (threads, processes, tasks run together) is parallel work; a lock, a
-# thread-local, an event or cpu_count() is not.
-THREAD_MODULES = frozenset({"threading", "multiprocessing", "asyncio"})
+# thread-local, an event, a module logger or cpu_count() is not.
+THREAD_MODULES = frozenset({"threading", "multiprocessing", "asyncio", "concurrent"})
 WORKER_STARTERS = frozenset({"Thread", "Timer", "Process", "Pool", "ThreadPool", "gather", "create_task",
-                             "ensure_future", "wait", "as_completed", "TaskGroup", "to_thread"})
+                             "ensure_future", "wait", "as_completed", "TaskGroup", "to_thread",
+                             "ProcessPoolExecutor", "ThreadPoolExecutor", "InterpreterPoolExecutor"})
 
 # Calls of an array module that are linear algebra (the last component of the resolved name).
 LINALG_CALLS = frozenset({
