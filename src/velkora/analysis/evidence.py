@@ -282,15 +282,17 @@ class Measurer:
                 if depth and isinstance(child, ast.Subscript):
                     u.resized_in_loop += 1
         else:   # Expr, Return, Raise, Assert
-            calls_before = u.work_calls
+            calls_before, callees_before, params_before = u.work_calls, len(self.callees), self.param_calls
             if isinstance(stmt, ast.Expr):
                 self.bare_yield = stmt.value
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
             # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
-            # matter and which yields no item to map.
+            # matter and which yields no item to map, whatever the call costs.
             if depth and isinstance(stmt, ast.Expr):
                 u.effect_calls += u.work_calls - calls_before
+                del self.callees[callees_before:]
+                self.param_calls = params_before
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
         elif depth:

@@ -62,11 +62,11 @@ def is_text(node: ast.AST) -> bool:
 
 
 def is_text_op(node: ast.BinOp) -> bool:
-    """`"%d" % x`, `"a" + s`: formatting or joining text, not arithmetic."""
+    """`"%d" % x`, `"a" + s`, `"-" * 80`: formatting, joining or repeating text, not arithmetic."""
     op = type(node.op)
     if op is ast.Mod:
         return is_text(node.left)
-    return op is ast.Add and (is_text(node.left) or is_text(node.right))
+    return (op is ast.Add or op is ast.Mult) and (is_text(node.left) or is_text(node.right))
 
 
 def is_sequence(node: ast.AST) -> bool:
