@@ -170,18 +170,22 @@ class CallCounter:
         the file is weighed once the file is read; a method of some object counts as cheap."""
         u = self.u
         if isinstance(fn, ast.Lambda):
-            if any(isinstance(n, ast.BinOp) and isinstance(n.op, ARITH) and not is_text_op(n)
-                   for n in ast.walk(fn.body)):
+            ops = sum(isinstance(n, ast.BinOp) and isinstance(n.op, ARITH) and not is_text_op(n)
+                      for n in ast.walk(fn.body))
+            if ops:
                 u.costly_items += 1
+                u.strong_items += ops >= 4
             return
         resolved = self.resolve(fn)
         if resolved:
             if resolved[0] in MATH_MODULES or resolved[0] in ARRAY_MODULES or resolved[0] in COSTLY_MODULES:
                 u.costly_items += 1
+                u.strong_items += 1
             return
         if isinstance(fn, ast.Name):
             if fn.id in self.params:
                 u.costly_items += 1
+                u.strong_items += 1
             else:
                 u.pending_items.append(frozenset({fn.id}))
         elif isinstance(fn, ast.Attribute) and isinstance(fn.value, ast.Name) and fn.value.id in ("self", "cls"):

@@ -29,8 +29,11 @@ DEFAULT_THRESHOLDS = {
     "pandas_threshold": 0.15,
     "sklearn_threshold": 0.1,
 }
-# Chunking potential credited to a function whose loops carry no state (its iterations can be split).
+# Chunking potential credited to a function whose loops carry no state (its iterations can be split), and
+# the part of it credited when each item does little (two or three operations, a call of a helper): such
+# items are worth spreading only in great numbers, so they rank below items with plenty of work.
 LOOP_CHUNKING_POTENTIAL = 0.5
+LIGHT_ITEMS_POTENTIAL = 0.25
 
 
 # The scorer's figures for one unit, under FunctionReport's field names (passed to it as keywords).
@@ -338,8 +341,10 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None,
         # evidence is scikit-learn's calls or estimators, which only the sklearn framework text holds.
         sklearn_s = 0.0
     chunkable = (u.for_loops or u.independent_maps) and not u.carried
-    potential = cs.calculate_parallelization_potential(
-        par_n, emb, seq, LOOP_CHUNKING_POTENTIAL if chunkable else 0.0)
+    chunking = LOOP_CHUNKING_POTENTIAL if chunkable else 0.0
+    if chunkable and u.costly_items and not u.strong_items and not u.parallel_api:
+        chunking = LIGHT_ITEMS_POTENTIAL
+    potential = cs.calculate_parallelization_potential(par_n, emb, seq, chunking)
     suitability = cs.calculate_gpu_suitability(gpu_n, large_n, cpu_n, gpu_available, compute_capability)
     # A unit without array operations has nothing a GPU would run: no estimate, whatever its words.
     speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available) if u.array_ops else 1.0

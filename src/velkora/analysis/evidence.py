@@ -70,6 +70,7 @@ class Unit:
     # a call of a function handed in, or (decided once the file is read) of a function of the file that
     # loops. The others format, copy or file away a few values each: nothing to spread over workers.
     costly_items: int = 0
+    strong_items: int = 0               # of those, items with plenty of work: native calls, 4+ operations
     pending_items: list[frozenset[str]] = field(default_factory=list)   # the file's functions each calls
     waits_in_loop: int = 0              # calls in loops that wait: sleeps, polls, pipe and queue traffic
     handed_to_workers: set[str] = field(default_factory=set)    # functions it gives to a pool or thread
@@ -265,7 +266,10 @@ class Measurer:
             for h in stmt.handlers:
                 if h.name:
                     self._bind(h.name, h.lineno, loop)
+                # What a handler calls runs when an item fails: no cost of the items that succeed.
+                callees = len(self.callees)
                 self._block(h.body, depth, loop)
+                del self.callees[callees:]
             self._block(stmt.orelse, depth, loop)
             self._block(stmt.finalbody, depth, loop)
             return
@@ -585,9 +589,11 @@ class Measurer:
         if few:
             return          # a handful of items, written out: nothing to gain from spreading them
         ops = self.ops - u.index_arith - ops
-        if ops >= 2 or self._native() > native or (
-                self.param_calls > params) or (of_input and self.item_calls - item_calls >= 2):
+        strong = ops >= 4 or self._native() > native or self.param_calls > params or (
+            of_input and self.item_calls - item_calls >= 2)
+        if strong or ops >= 2:
             u.costly_items += 1
+            u.strong_items += strong
         elif len(self.callees) > callees:
             u.pending_items.append(frozenset(self.callees[callees:]))
 
