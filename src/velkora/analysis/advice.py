@@ -31,6 +31,7 @@ NATIVE = "nothing to gain: the work already runs in native code ({library})"
 SEQUENTIAL = "nothing to gain from parallel work: each iteration needs the one before ({names})"
 SHARED_STATE = "nothing to gain from parallel work: it updates shared state (globals, or under a lock)"
 NOTHING = "nothing to gain: no loop, array or framework work worth changing"
+TEST = "nothing to gain: a test, whose time is the code it exercises"
 NO_CODE = "nothing to run"
 
 _LIBRARY = {"NUMPY": "the array library", "PANDAS": "pandas", "SKLEARN": "scikit-learn"}
@@ -46,6 +47,8 @@ def advise(pattern: str, u: Unit) -> Advice:
     family = pattern.split("_", 1)[0]
     if pattern == NO_CODE:
         return Advice(NO_CODE, False)
+    if u.test:
+        return Advice(TEST, False)
     if u.rowwise:
         return Advice(ROWWISE, True)
     if u.parallel_api and family in ("PARALLEL", "CPU", "MIXED", "MEMORY", "SEQUENTIAL"):

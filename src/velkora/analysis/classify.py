@@ -430,14 +430,18 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
 
     `namespace` carries import names from one piece of source to the next that runs after it in the same
     namespace (a notebook's cells, top to bottom): what earlier pieces imported is seen here, and what
-    this one imports at module level is added. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
+    this one imports at module level is added. Imports of a package the file is in (a directory of
+    `filename`) are the package's own code. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
     one parse and one walk of the source.
 
     Whatever the parser raises propagates (SyntaxError, ValueError for null bytes on 3.11, RecursionError
     or MemoryError for deeply nested expressions): the caller decides how to report a file.
     """
     tree = ast.parse(text, filename=filename)
-    units, _ = collect_units(tree, namespace)
+    # The directories the file is in name the packages whose imports are the file's own code.
+    *dirs, base = filename.replace("\\", "/").split("/")
+    tests = base.startswith("test_") or base.endswith("_test.py") or "tests" in dirs or "test" in dirs
+    units, _ = collect_units(tree, namespace, frozenset(dirs), tests)
     reports = []
     for u in units:
         if u.no_code:

@@ -75,6 +75,7 @@ class Unit:
     waits_in_loop: int = 0              # calls in loops that wait: sleeps, polls, pipe and queue traffic
     handed_to_workers: set[str] = field(default_factory=set)    # functions it gives to a pool or thread
     worker_body: bool = False           # the file gives this function to a pool, a process or a thread
+    test: bool = False                  # a test function (test_* in a test file): it exercises other code
     parallel_api: int = 0               # joblib, executors, pools, prange
     carried: set[str] = field(default_factory=set)
     reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried

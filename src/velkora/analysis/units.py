@@ -175,14 +175,19 @@ def method_role(name: str) -> str | None:
     return None
 
 
-def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[list[Unit], Aliases]:
+def collect_units(tree: ast.Module, namespace: Aliases | None = None,
+                  own: frozenset[str] = frozenset(), tests: bool = False) -> tuple[list[Unit], Aliases]:
     """Every function and method (qualified names), plus `<module>` when a script's top level works.
 
     `namespace` holds the import names that code run before this tree bound (a notebook's earlier cells);
     this tree's module-level imports are added to it. The second value is the module's import names.
+    `own` names the packages the file belongs to (the directories it is in): a package's imports of
+    itself are its own Python code, not the array, frame or worker library its name stands for when
+    others import it. `tests` says the file holds tests: its functions named test* are marked as such.
     """
     module_aliases: Aliases = namespace if namespace is not None else {}
     imports_of(tree.body, module_aliases)
+    _drop_own(module_aliases, own)
     units: list[Unit] = []
     estimators: dict[str, str | None] = {}
 
@@ -190,9 +195,11 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
         for node in body:
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + node.name
-                unit = Unit(qualname=qual, node=node, line=node.lineno)
+                unit = Unit(qualname=qual, node=node, line=node.lineno,
+                            test=tests and node.name.startswith("test"))
                 local = dict(aliases)
                 imports_of(node.body, local)
+                _drop_own(local, own)
                 if has_no_code(node):
                     unit.no_code = True
                 else:
@@ -234,6 +241,12 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
             units.append(unit)
     link_units(units)
     return units, module_aliases
+
+
+def _drop_own(aliases: Aliases, own: frozenset[str]) -> None:
+    if own:
+        for name in [n for n, origin in aliases.items() if origin.partition(".")[0] in own]:
+            del aliases[name]
 
 
 def link_units(units: list[Unit]) -> None:
