@@ -226,7 +226,7 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
     visit(tree.body, "", module_aliases, None)
     code = module_code(tree)
     if code:
-        unit = Unit(qualname="<module>", node=tree, line=code[0].lineno)
+        unit = Unit(qualname="<module>", node=tree, line=code[0].lineno, test=tests)
         m = Measurer(unit, module_aliases, _file_flags(module_aliases), None)
         # The constant assignments module_code leaves out still bind their names where they stand, so
         # that `x = 0.5` then `for ...: x = f(x)` is the same recurrence it is in a function.
