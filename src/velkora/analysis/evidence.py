@@ -128,8 +128,9 @@ def _opens(node: ast.AST) -> bool:
     if not isinstance(node, ast.Call):
         return False
     parts = dotted(node.func)
-    return bool(parts) and parts[-1] in ("open", "fdopen", "makefile") and (len(parts) == 1 or parts[0] in (
-        "os", "io", "gzip", "bz2", "lzma", "codecs") or parts[-1] == "makefile")
+    if not parts or parts[-1] not in ("open", "fdopen", "makefile"):
+        return False
+    return len(parts) == 1 or parts[0] in ("os", "io", "gzip", "bz2", "lzma", "codecs") or parts[-1] == "makefile"
 
 
 def _root_name(node: ast.AST) -> str | None:
