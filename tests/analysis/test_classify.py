@@ -563,7 +563,11 @@ def test_no_gpu_estimate_without_array_operations(src):
     # the caller's words, each normalised by a chain of calls, counted by key
     ("def f(words):\n    counts = {}\n    for w in words:\n        k = w.lower().strip('.,')\n"
      "        counts[k] = counts.get(k, 0) + 1\n    return counts\n", True),
-], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words"])
+    # checks of invariants compute nothing to go on with; a search returns at its first hit
+    ("def f(xs):\n    for i in range(1, len(xs)):\n        assert xs[i - 1] * 2 <= xs[i] * 3 + 1\n", False),
+    ("def f(fn, xs):\n    for x in xs:\n        if fn(x * 2 + 1):\n            return x\n", False),
+], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words",
+        "asserts", "search"])
 def test_independent_items_are_parallel_work_only_when_each_costs(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons

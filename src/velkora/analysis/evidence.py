@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
 from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
-                                     is_sequence, is_text_op)
+                                     is_sequence, is_text_op, returns)
 from velkora.analysis.vocabulary import (ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS, NOT_WORK,
                                          WAIT_CALLS)
 
@@ -287,7 +287,18 @@ class Measurer:
                 self._expr(child, depth, loop)
                 if depth and isinstance(child, ast.Subscript):
                     u.resized_in_loop += 1
-        else:   # Expr, Return, Raise, Assert
+        elif isinstance(stmt, ast.Assert):
+            # A check computes nothing the function goes on with: no work to map, compile or keep.
+            kept = (u.independent_maps, u.costly_items, u.strong_items, len(u.pending_items), self.ops,
+                    len(self.callees), u.work_calls)
+            for node in ast.iter_child_nodes(stmt):
+                self._expr(node, depth, loop)
+            u.independent_maps, u.costly_items, u.strong_items, pending, self.ops, callees, calls = kept
+            del u.pending_items[pending:]
+            del self.callees[callees:]
+            if depth:
+                u.effect_calls += u.work_calls - calls
+        else:   # Expr, Return, Raise
             calls_before, callees_before, params_before = u.work_calls, len(self.callees), self.param_calls
             if isinstance(stmt, ast.Expr):
                 self.bare_yield = stmt.value
@@ -376,6 +387,7 @@ class Measurer:
         answered_before = u.answered_yields
         item = self._item_start()
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
+        fills_before = u.fills_in_loop
         if not isinstance(stmt, ast.While):
             self.items |= added
         self._block(stmt.body, depth, info)
@@ -409,11 +421,14 @@ class Measurer:
         # with its consumer item by item, in order.
         talks = u.answered_yields > answered_before or (u.yields > yields_before and bool(info["reduce"]))
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
-                u.waits_in_loop == waits_before) and not talks and not breaks(stmt.body) and (
+                u.waits_in_loop == waits_before) and not talks and not breaks(stmt.body) and not (
+                u.yields == yields_before and returns(stmt.body)) and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
                 u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
             u.independent_loops += 1
-            self._item_cost(item, few_items(stmt.iter), self._of_input(stmt.iter))
+            # Calls on each of the caller's items count when the loop files its results by key.
+            self._item_cost(item, few_items(stmt.iter),
+                            self._of_input(stmt.iter) and u.fills_in_loop > fills_before)
 
     # -- expressions --
     def _expr(self, node: ast.AST, depth: int, loop: LoopInfo | None) -> None:
@@ -654,7 +669,6 @@ class Measurer:
         self.items -= added
         if worked:
             u.independent_maps += 1
-            self._item_cost(item, any(few_items(g.iter) for g in node.generators),
-                            self._of_input(node.generators[0].iter))
+            self._item_cost(item, any(few_items(g.iter) for g in node.generators), False)
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1

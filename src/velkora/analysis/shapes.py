@@ -29,6 +29,19 @@ def breaks(body: list[ast.stmt]) -> bool:
     return False
 
 
+def returns(body: list[ast.stmt]) -> bool:
+    """Whether a `return` in these statements (nested loops included, definitions not) leaves the
+    function from inside the loop they belong to: a search that stops at the first hit."""
+    stack: list[ast.AST] = list(body)
+    while stack:
+        n = stack.pop()
+        if isinstance(n, ast.Return):
+            return True
+        if not isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.expr)):
+            stack.extend(ast.iter_child_nodes(n))
+    return False
+
+
 def at_most_twice(it: ast.expr) -> bool:
     """An iterable of at most two items: a literal tuple, list or set, or range() of small constants."""
     if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
