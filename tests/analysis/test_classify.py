@@ -624,3 +624,22 @@ def test_test_functions_have_nothing_to_gain(filename, test):
     src = "import math\ndef test_logs(xs):\n    return [math.log(x) for x in xs]\n"
     r = {r.function: r for r in analyze_source(src, filename, False, None)}["test_logs"]
     assert (r.advice == advice.TEST) is test and r.actionable is not test
+
+
+@pytest.mark.parametrize("src, actionable", [
+    # two small lists filled once per call: too little evidence to rank as a candidate
+    ("def f(pairs):\n    a = []\n    b = []\n    for x, y in pairs:\n        if x is not None:\n"
+     "            a.append(x)\n            b.append(y)\n    return a, b\n", False),
+    # a new container for every item: allocation per item is worth the advice
+    ("def f(rows):\n    out = {}\n    for r in rows:\n        out.setdefault(r[0], []).append(list(r[1:]))\n"
+     "        out[r[0]].extend(sorted(r))\n    return out\n", True),
+], ids=["few-containers", "per-item"])
+def test_memory_advice_needs_more_than_a_few_containers(src, actionable):
+    r = labels(src)["f"]
+    assert r.pattern == "MEMORY_INTENSIVE" and r.actionable is actionable, (r.reasons, r.advice)
+
+
+def test_waiting_on_pipes_is_not_parallel_work():
+    src = ("from multiprocessing.connection import wait\ndef f(readers, timeout):\n"
+           "    ready = wait(readers, timeout)\n    return [r.recv() for r in ready]\n")
+    assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"

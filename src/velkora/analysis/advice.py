@@ -31,6 +31,11 @@ NATIVE = "nothing to gain: the work already runs in native code ({library})"
 SEQUENTIAL = "nothing to gain from parallel work: each iteration needs the one before ({names})"
 SHARED_STATE = "nothing to gain from parallel work: it updates shared state (globals, or under a lock)"
 NOTHING = "nothing to gain: no loop, array or framework work worth changing"
+FEW_CONTAINERS = ("nothing to gain shown: a few containers built per call, nothing allocated per item; reuse them "
+                  "only where a profile points here")
+# Memory intensity up to which the evidence is a few containers built once per call (three of the memory
+# facts, no more): too little to rank the function as a candidate.
+WEAK_MEMORY = 0.35
 TEST = "nothing to gain: a test, whose time is the code it exercises"
 NO_CODE = "nothing to run"
 
@@ -42,8 +47,9 @@ class Advice(NamedTuple):
     actionable: bool        # whether following it can make the function faster
 
 
-def advise(pattern: str, u: Unit) -> Advice:
-    """The advice for a unit labelled `pattern` (a WorkloadPattern name or NO_CODE)."""
+def advise(pattern: str, u: Unit, memory: float = 1.0) -> Advice:
+    """The advice for a unit labelled `pattern` (a WorkloadPattern name or NO_CODE), whose memory intensity
+    is `memory`."""
     family = pattern.split("_", 1)[0]
     if pattern == NO_CODE:
         return Advice(NO_CODE, False)
@@ -78,6 +84,9 @@ def advise(pattern: str, u: Unit) -> Advice:
             return Advice(MAP_REDUCE.format(names=f"result{plural} of {_names(u.reduced)}"), True)
         return Advice(MAP, True)
     if pattern == "MEMORY_INTENSIVE":
+        per_item = u.built_in_loop or u.copies_in_loop or u.keyed_growth or u.array_alloc_in_loop
+        if memory < WEAK_MEMORY and not per_item:
+            return Advice(FEW_CONTAINERS, False)
         return Advice(MEMORY, True)
     if pattern == "SEQUENTIAL":
         return Advice(SEQUENTIAL.format(names=_names(u.carried)) if u.carried else SHARED_STATE, False)

@@ -16,7 +16,7 @@ from velkora.analysis.vocabulary import (AGGREGATES, ARRAY_ALLOC, ARRAY_MAKERS, 
                                          COLLECTION_TYPES, CONTAINER_CALLS, COPY_CALLS, DEVICE_MODULES,
                                          FIT_NAMES, FRAME_METHODS, GROUPING, GROWTH_METHODS, INFER_NAMES,
                                          COSTLY_MODULES, LINALG_CALLS, MAP_CALLS, MUTATING_METHODS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
-                                         PARALLEL_MODULES, PLUMBING, TARGET_STARTERS, THREAD_MODULES, WAIT_CALLS,
+                                         PARALLEL_MODULES, PLUMBING, TARGET_STARTERS, TASK_WAITS, THREAD_MODULES, WAIT_CALLS,
                                          WORKER_STARTERS, HAND_OFF_CALLS)
 
 from velkora.analysis.shapes import ARITH, is_text_op
@@ -103,7 +103,8 @@ class CallCounter:
                 u.grouping_ops += 1
         elif root == "sklearn":
             u.sk_uses += 1
-        elif (root in PARALLEL_MODULES and (root not in THREAD_MODULES or last in WORKER_STARTERS)) or (
+        elif (root in PARALLEL_MODULES and (root not in THREAD_MODULES or (
+                last in WORKER_STARTERS and (last != "wait" or root in TASK_WAITS)))) or (
                 root is None and last in PARALLEL_CALLS and self._parallel_name(last)):
             u.parallel_api += 1
         elif root in MATH_MODULES:

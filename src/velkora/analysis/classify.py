@@ -450,7 +450,7 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
                                           advice=advise(NO_CODE, u).text, actionable=False))
             continue
         code, scores, reasons = analyze_unit(u, gpu_available, compute_capability, thresholds)
-        advice = advise(P(code).name, u)
+        advice = advise(P(code).name, u, scores["memory_intensity"])
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
                                       pattern=P(code).name, pattern_code=int(code), reasons=reasons,
                                       **scores, advice=advice.text, actionable=advice.actionable))

@@ -93,6 +93,8 @@ COSTLY_MODULES = frozenset({"random", "statistics", "hashlib", "zlib", "bisect",
 WAIT_CALLS = frozenset({"sleep", "wait", "wait_for", "poll", "select", "recv", "recv_bytes", "recvfrom",
                         "read", "readline", "readlines", "readinto", "send", "send_bytes", "sendall", "write",
                         "flush", "is_alive", "acquire", "put", "put_nowait", "get_nowait"})
+# The modules whose wait() waits for tasks started together; multiprocessing's waits on pipes and sentinels.
+TASK_WAITS = frozenset({"asyncio", "concurrent"})
 # Methods that hand a function to workers (pools, executors, event loops), by the position of the function.
 HAND_OFF_CALLS = {"submit": 0, "apply_async": 0, "run_in_executor": 1, "map": 0, "starmap": 0, "imap": 0,
                   "imap_unordered": 0, "map_async": 0, "starmap_async": 0}
