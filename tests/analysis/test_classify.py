@@ -566,8 +566,11 @@ def test_no_gpu_estimate_without_array_operations(src):
     # checks of invariants compute nothing to go on with; a search returns at its first hit
     ("def f(xs):\n    for i in range(1, len(xs)):\n        assert xs[i - 1] * 2 <= xs[i] * 3 + 1\n", False),
     ("def f(fn, xs):\n    for x in xs:\n        if fn(x * 2 + 1):\n            return x\n", False),
+    # any()/all() asking a predicate handed in, or a math check, stop at the first item that decides
+    ("def f(recur, parts):\n    return any(recur(p) for p in parts)\n", False),
+    ("import math\ndef f(xs):\n    return any(math.isnan(x) for x in xs)\n", False),
 ], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words",
-        "asserts", "search"])
+        "asserts", "search", "any-predicate", "any-check"])
 def test_independent_items_are_parallel_work_only_when_each_costs(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons

@@ -160,6 +160,9 @@ class Measurer:
         self.callees: list[str] = []        # the file's own functions called in loops, by name, in order
         self.param_calls = 0                # calls in loops of a function handed in as an argument
         self.sets: set[str] = set()          # names assigned a set: `-` on them is a set difference
+        # Generators that any()/all() read until an item decides: a predicate handed in, or a math check
+        # (isnan), asked of each item is a test, not work to spread.
+        self.searches: set[int] = set()
         self.bare_yield: ast.AST | None = None     # the yield of the statement `yield x` being walked
         self.items: set[str] = set()        # the names of the items of the loops and comprehensions around
         self.item_calls = 0                 # calls of methods of those items: w.lower().strip()
@@ -450,6 +453,10 @@ class Measurer:
                     u.answered_yields += 1
             if isinstance(n, ast.Call):
                 self.calls.count(n, depth)
+                f = n.func
+                if isinstance(f, ast.Name) and f.id in ("any", "all") and n.args and isinstance(
+                        n.args[0], ast.GeneratorExp):
+                    self.searches.add(id(n.args[0]))
                 if depth:
                     self._note_callee(n.func)
                     if isinstance(n.func, ast.Attribute) and n.func.attr not in NOT_WORK and (
@@ -669,6 +676,9 @@ class Measurer:
         self.items -= added
         if worked:
             u.independent_maps += 1
+            if id(node) in self.searches:
+                self.param_calls = item[2]
+                item = (item[0], self._native(), *item[2:])
             self._item_cost(item, any(few_items(g.iter) for g in node.generators), False)
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1
