@@ -534,7 +534,11 @@ def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
      "        total += row['a'] * row['b']\n    return total\n", "f", advice.ROWWISE),
     ("import pandas as pd\ndef f(df, g):\n    return df.apply(g, axis=1)\n", "f", advice.ROWWISE),
     ("def f(a):\n    return a + 1\n", "f", advice.NOTHING),
-], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing"])
+    ("def f(encoded):\n    out = ''\n    for line in encoded:\n        i = 0\n        while i < len(line):\n"
+     "            if line[i] != '=':\n                out += line[i]\n                i += 1\n"
+     "            else:\n                out += chr(int(line[i + 1:i + 3], 16) * 2 - 1)\n                i += 3\n"
+     "    return out\n", "f", advice.TEXT_LOOP),
+], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing", "text-loop"])
 def test_every_row_carries_advice(src, name, expected):
     r = labels(src)[name]
     assert r.advice == expected, (r.pattern, r.reasons)

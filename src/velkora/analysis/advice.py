@@ -14,6 +14,7 @@ from velkora.analysis.evidence import Unit
 from velkora.analysis.patterns import NO_CODE
 
 COMPILE = "compile the numeric loop: velkora.jit.adaptive"
+TEXT_LOOP = "nothing to gain from compiling: the loop works on text (string methods, characters, slices)"
 MAP = "map the independent items: velkora.parallel.map"
 MAP_REDUCE = "map the independent items with velkora.parallel.map and combine the partial {names}"
 BATCH = "batch or vectorise the array calls of the Python loop: one call over all items, not one per iteration"
@@ -77,6 +78,8 @@ def advise(pattern: str, u: Unit, memory: float = 1.0) -> Advice:
             u.carried and pattern != "MIXED"):
         return Advice(WAITING, False)
     if pattern == "CPU_INTENSIVE":
+        if u.text_in_loop >= 2 and not (u.math_calls or u.array_ops):
+            return Advice(TEXT_LOOP, False)
         return Advice(COMPILE, True)
     if pattern == "PARALLEL_FRIENDLY":
         if u.reduced:

@@ -19,9 +19,9 @@ from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
 from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
-                                     is_sequence, is_text_op, returns)
+                                     is_sequence, is_text, is_text_op, returns)
 from velkora.analysis.vocabulary import (ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS, NOT_WORK,
-                                         WAIT_CALLS)
+                                         TEXT_METHODS, WAIT_CALLS)
 
 _BUILTINS = frozenset(dir(builtins))
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
@@ -103,6 +103,7 @@ class Unit:
     work_calls: int = 0                 # calls that compute: not plumbing, not container growth
     effect_calls: int = 0               # of those, in loops, made only for their effect (result dropped)
     awaits: int = 0                     # await expressions: waiting on I/O, not computing
+    text_in_loop: int = 0               # text work in loops: string methods, text compared, joined, formatted
     yields: int = 0                     # yield expressions: items handed to a consumer one at a time
     answered_yields: int = 0            # of those, the ones whose value is used: `x = yield item`
     stmts: int = 0
@@ -159,6 +160,7 @@ class Measurer:
         self.method_aliases: dict[str, tuple[str, str]] = {}
         self.callees: list[str] = []        # the file's own functions called in loops, by name, in order
         self.param_calls = 0                # calls in loops of a function handed in as an argument
+        self.texts: set[str] = set()        # names assigned a string
         self.sets: set[str] = set()          # names assigned a set: `-` on them is a set difference
         # Generators that any()/all() read until an item decides: a predicate handed in, or a math check
         # (isnan), asked of each item is a test, not work to spread.
@@ -202,6 +204,8 @@ class Measurer:
                 self._target(target, stmt.lineno, depth, loop)
             if type(stmt.targets[0]) is ast.Name and is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
+                if is_text(stmt.value):
+                    self.texts.add(stmt.targets[0].id)
             if type(stmt.targets[0]) is ast.Name and self._is_set(stmt.value):
                 self.sets.add(stmt.targets[0].id)
             if type(stmt.targets[0]) is ast.Name and _opens(stmt.value):
@@ -231,6 +235,8 @@ class Measurer:
                 if grows:
                     if depth:
                         u.aug_growth += 1
+                        if tgt.id in self.texts or is_text(stmt.value):
+                            u.text_in_loop += 1     # s += c: a string built piece by piece
                     if loop is not None:
                         loop["grown"].add(tgt.id)
                 elif loop is not None:
@@ -459,6 +465,8 @@ class Measurer:
                     self.searches.add(id(n.args[0]))
                 if depth:
                     self._note_callee(n.func)
+                    if isinstance(f, ast.Attribute) and f.attr in TEXT_METHODS:
+                        u.text_in_loop += 1
                     if isinstance(n.func, ast.Attribute) and n.func.attr not in NOT_WORK and (
                             n.func.attr not in WAIT_CALLS) and _root_name(n.func.value) in self.items:
                         self.item_calls += 1
@@ -485,6 +493,9 @@ class Measurer:
                 continue
             if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
+            if depth and (isinstance(n, ast.Compare) and any(map(is_text, (n.left, *n.comparators))) or (
+                    isinstance(n, ast.BinOp) and is_text_op(n))):
+                u.text_in_loop += 1
             if isinstance(n, ast.BinOp):
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):

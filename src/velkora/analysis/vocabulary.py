@@ -88,6 +88,10 @@ MATH_MODULES = frozenset({"math", "cmath", "operator"})
 # Modules, besides MATH_MODULES and the array modules, whose functions compute a value from each item.
 COSTLY_MODULES = frozenset({"random", "statistics", "hashlib", "zlib", "bisect", "heapq", "fractions",
                             "decimal"})
+# Methods of strings: a loop making them works on text, which a numeric compiler does not speed up.
+TEXT_METHODS = frozenset({"strip", "lstrip", "rstrip", "split", "rsplit", "splitlines", "join", "replace",
+                          "startswith", "endswith", "find", "rfind", "encode", "decode", "lower", "upper",
+                          "format", "translate", "partition", "rpartition", "isdigit", "isalpha", "isspace"})
 # Calls that wait: on a clock, a pipe, a socket, a queue or another process. A loop making them spends its
 # time waiting, which neither compiling, workers nor fewer containers shorten.
 WAIT_CALLS = frozenset({"sleep", "wait", "wait_for", "poll", "select", "recv", "recv_bytes", "recvfrom",
