@@ -538,7 +538,12 @@ def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
      "            if line[i] != '=':\n                out += line[i]\n                i += 1\n"
      "            else:\n                out += chr(int(line[i + 1:i + 3], 16) * 2 - 1)\n                i += 3\n"
      "    return out\n", "f", advice.TEXT_LOOP),
-], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing", "text-loop"])
+    ("def f(leaves, root):\n    results = {}\n    for leaf in leaves:\n        node, state = leaf, root\n"
+     "        while node:\n            for child in node.children:\n                if child.kind in state.table:\n"
+     "                    state = state.table[child.kind]\n            node = node.parent\n"
+     "        results[leaf] = state\n    return results\n", "f", advice.NO_ARITHMETIC),
+], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing", "text-loop",
+        "no-arithmetic"])
 def test_every_row_carries_advice(src, name, expected):
     r = labels(src)[name]
     assert r.advice == expected, (r.pattern, r.reasons)

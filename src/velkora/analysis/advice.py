@@ -32,8 +32,10 @@ NATIVE = "nothing to gain: the work already runs in native code ({library})"
 SEQUENTIAL = "nothing to gain from parallel work: each iteration needs the one before ({names})"
 SHARED_STATE = "nothing to gain from parallel work: it updates shared state (globals, or under a lock)"
 NOTHING = "nothing to gain: no loop, array or framework work worth changing"
-FEW_CONTAINERS = ("nothing to gain shown: a few containers built per call, nothing allocated per item; reuse them "
-                  "only where a profile points here")
+FEW_CONTAINERS = ("nothing to gain shown: containers built or grown, but nothing allocated anew for each item; "
+                  "reuse them only where a profile points here")
+NO_ARITHMETIC = ("nothing to gain from compiling: its loops do no arithmetic; their time is in calls and object "
+                 "handling")
 # Memory intensity up to which the evidence is a few containers built once per call (three of the memory
 # facts, no more): too little to rank the function as a candidate.
 WEAK_MEMORY = 0.35
@@ -80,6 +82,8 @@ def advise(pattern: str, u: Unit, memory: float = 1.0) -> Advice:
     if pattern == "CPU_INTENSIVE":
         if u.text_in_loop >= 2 and not (u.math_calls or u.array_ops):
             return Advice(TEXT_LOOP, False)
+        if u.loop_arith - u.index_arith < 2 and not (u.math_calls or u.array_ops):
+            return Advice(NO_ARITHMETIC, False)
         return Advice(COMPILE, True)
     if pattern == "PARALLEL_FRIENDLY":
         if u.reduced:
@@ -87,8 +91,10 @@ def advise(pattern: str, u: Unit, memory: float = 1.0) -> Advice:
             return Advice(MAP_REDUCE.format(names=f"result{plural} of {_names(u.reduced)}"), True)
         return Advice(MAP, True)
     if pattern == "MEMORY_INTENSIVE":
+        # Building the containers a function returns is its job; the advice helps where a container or
+        # copy is made anew for every item.
         per_item = u.built_in_loop or u.copies_in_loop or u.keyed_growth or u.array_alloc_in_loop
-        if memory < WEAK_MEMORY and not per_item:
+        if memory < WEAK_MEMORY or not per_item:
             return Advice(FEW_CONTAINERS, False)
         return Advice(MEMORY, True)
     if pattern == "SEQUENTIAL":
