@@ -183,7 +183,7 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
     this tree's module-level imports are added to it. The second value is the module's import names.
     `own` names the packages the file belongs to (the directories it is in): a package's imports of
     itself are its own Python code, not the array, frame or worker library its name stands for when
-    others import it. `tests` says the file holds tests: its functions named test* are marked as such.
+    others import it; for array, frame and estimator libraries only their `core` counts so. `tests` says the file holds tests: its functions named test* are marked as such.
     """
     module_aliases: Aliases = namespace if namespace is not None else {}
     imports_of(tree.body, module_aliases)
@@ -244,9 +244,17 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
 
 
 def _drop_own(aliases: Aliases, own: frozenset[str]) -> None:
+    # A worker library's calls of itself are its own machinery; an array, frame or estimator library's
+    # modules stay that library's work inside it (scipy.special in scipy.stats), but its `core` is its
+    # plumbing (a compiler's intermediate representation, not array work).
     if own:
-        for name in [n for n, origin in aliases.items() if origin.partition(".")[0] in own]:
+        for name in [n for n, origin in aliases.items() if origin.partition(".")[0] in own and _internal(origin)]:
             del aliases[name]
+
+
+def _internal(origin: str) -> bool:
+    root, _, rest = origin.partition(".")
+    return root in PARALLEL_MODULES or "core" in rest.split(".")
 
 
 def link_units(units: list[Unit]) -> None:
