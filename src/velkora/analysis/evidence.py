@@ -493,14 +493,16 @@ class Measurer:
                 continue
             if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
-            if depth and (isinstance(n, ast.Compare) and any(map(is_text, (n.left, *n.comparators))) or (
-                    isinstance(n, ast.BinOp) and is_text_op(n))):
+            if depth and type(n) is ast.Compare and any(map(is_text, (n.left, *n.comparators))):
                 u.text_in_loop += 1
             if isinstance(n, ast.BinOp):
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif not is_text_op(n) and not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
+                elif is_text_op(n):
+                    if depth:
+                        u.text_in_loop += 1
+                elif not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
                     # "%d" % x and "a" + s format text, a - b of sets files values: they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
@@ -645,7 +647,10 @@ class Measurer:
             root = "self." + v.attr
         else:
             return
-        into.add(root + "\0" + ast.dump(n.slice))
+        sl = n.slice
+        # Keys compare as written: a name or a constant by itself, anything else by its whole tree.
+        key = sl.id if type(sl) is ast.Name else repr(sl.value) if type(sl) is ast.Constant else ast.dump(sl)
+        into.add(root + "\0" + key)
 
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u

@@ -198,8 +198,12 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
                 unit = Unit(qualname=qual, node=node, line=node.lineno,
                             test=tests and node.name.startswith("test"))
                 local = dict(aliases)
-                imports_of(node.body, local)
-                _drop_own(local, own)
+                extra: Aliases = {}
+                imports_of(node.body, extra)
+                if extra:       # the module's own names were dropped once, for the whole file
+                    local.update(extra)
+                    for name in _drop_own(extra, own):
+                        del local[name]
                 if has_no_code(node):
                     unit.no_code = True
                 else:
@@ -243,13 +247,14 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
     return units, module_aliases
 
 
-def _drop_own(aliases: Aliases, own: frozenset[str]) -> None:
+def _drop_own(aliases: Aliases, own: frozenset[str]) -> list[str]:
     # A worker library's calls of itself are its own machinery; an array, frame or estimator library's
     # modules stay that library's work inside it (scipy.special in scipy.stats), but its `core` is its
     # plumbing (a compiler's intermediate representation, not array work).
-    if own:
-        for name in [n for n, origin in aliases.items() if origin.partition(".")[0] in own and _internal(origin)]:
-            del aliases[name]
+    dropped = [n for n, origin in aliases.items() if origin.partition(".")[0] in own and _internal(origin)]
+    for name in dropped:
+        del aliases[name]
+    return dropped
 
 
 def _internal(origin: str) -> bool:
