@@ -249,8 +249,8 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
 
 def _drop_own(aliases: Aliases, own: frozenset[str]) -> list[str]:
     # A worker library's calls of itself are its own machinery; an array, frame or estimator library's
-    # modules stay that library's work inside it (scipy.special in scipy.stats), but its `core` is its
-    # plumbing (a compiler's intermediate representation, not array work).
+    # modules stay that library's work inside it (its special functions called by its statistics), but
+    # its `core` is its plumbing (a compiler's intermediate representation, not array work).
     dropped = [n for n, origin in aliases.items() if origin.partition(".")[0] in own and _internal(origin)]
     for name in dropped:
         del aliases[name]
