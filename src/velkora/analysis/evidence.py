@@ -206,10 +206,11 @@ class Measurer:
                 self.sequences.add(stmt.targets[0].id)
                 if is_text(stmt.value):
                     self.texts.add(stmt.targets[0].id)
-            if type(stmt.targets[0]) is ast.Name and self._is_set(stmt.value):
-                self.sets.add(stmt.targets[0].id)
-            if type(stmt.targets[0]) is ast.Name and _opens(stmt.value):
-                self.streams.add(stmt.targets[0].id)
+            if type(stmt.targets[0]) is ast.Name:
+                if self._is_set(stmt.value):
+                    self.sets.add(stmt.targets[0].id)
+                elif type(stmt.value) is ast.Call and _opens(stmt.value):
+                    self.streams.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
             v = stmt.value
@@ -430,10 +431,10 @@ class Measurer:
         # with its consumer item by item, in order.
         talks = u.answered_yields > answered_before or (u.yields > yields_before and bool(info["reduce"]))
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
-                u.waits_in_loop == waits_before) and not talks and not breaks(stmt.body) and not (
-                u.yields == yields_before and returns(stmt.body)) and (
+                u.waits_in_loop == waits_before) and not talks and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
-                u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
+                u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before) and (
+                not breaks(stmt.body)) and not (u.yields == yields_before and returns(stmt.body)):
             u.independent_loops += 1
             # Calls on each of the caller's items count when the loop files its results by key.
             self._item_cost(item, few_items(stmt.iter),
@@ -451,24 +452,29 @@ class Measurer:
                 continue
             if isinstance(n, ast.Constant):
                 continue
-            if isinstance(n, ast.Await):
+            t = type(n)
+            if t is ast.Await:
                 u.awaits += 1
-            elif isinstance(n, (ast.Yield, ast.YieldFrom)):
+            elif t is ast.Yield or t is ast.YieldFrom:
                 u.yields += 1
                 if n is not self.bare_yield:
                     u.answered_yields += 1
-            if isinstance(n, ast.Call):
+            if type(n) is ast.Call:
                 self.calls.count(n, depth)
                 f = n.func
-                if isinstance(f, ast.Name) and f.id in ("any", "all") and n.args and isinstance(
-                        n.args[0], ast.GeneratorExp):
-                    self.searches.add(id(n.args[0]))
-                if depth:
-                    self._note_callee(n.func)
-                    if isinstance(f, ast.Attribute) and f.attr in TEXT_METHODS:
+                if type(f) is ast.Name:
+                    if (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.GeneratorExp:
+                        self.searches.add(id(n.args[0]))
+                    if depth:
+                        self._note_name_callee(f.id)
+                elif depth and type(f) is ast.Attribute:
+                    attr = f.attr
+                    if type(f.value) is ast.Name and f.value.id in ("self", "cls"):
+                        self.callees.append(attr)
+                    if attr in TEXT_METHODS:
                         u.text_in_loop += 1
-                    if isinstance(n.func, ast.Attribute) and n.func.attr not in NOT_WORK and (
-                            n.func.attr not in WAIT_CALLS) and _root_name(n.func.value) in self.items:
+                    if attr not in NOT_WORK and attr not in WAIT_CALLS and self.items and (
+                            _root_name(f.value) in self.items):
                         self.item_calls += 1
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
@@ -566,16 +572,13 @@ class Measurer:
         if depth:
             u.loop_arith += 1
 
-    def _note_callee(self, f: ast.expr) -> None:
+    def _note_name_callee(self, name: str) -> None:
         # `fn(x)` of an argument `fn` runs whatever the caller gave, which is the work a map exists for;
         # `helper(x)` and `self.helper(x)` cost what the file's `helper` does, known once the file is read.
-        if isinstance(f, ast.Name):
-            if self.bound.get(f.id) == 0:
-                self.param_calls += 1
-            elif f.id not in _BUILTINS and self.calls.resolve(f) is None:
-                self.callees.append(f.id)
-        elif isinstance(f, ast.Attribute) and isinstance(f.value, ast.Name) and f.value.id in ("self", "cls"):
-            self.callees.append(f.attr)
+        if self.bound.get(name) == 0:
+            self.param_calls += 1
+        elif name not in _BUILTINS and name not in self.calls.aliases:
+            self.callees.append(name)
 
     def _is_set(self, node: ast.AST) -> bool:
         """A set value: a literal or comprehension, set(...), a name assigned one, or `a | b`, `a & b`,

@@ -191,7 +191,9 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
     units: list[Unit] = []
     estimators: dict[str, str | None] = {}
 
-    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None) -> None:
+    # The flags of an alias map are computed once and handed down to the functions that import nothing.
+    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None,
+              flags: frozenset[str]) -> None:
         for node in body:
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + node.name
@@ -200,10 +202,12 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
                 local = dict(aliases)
                 extra: Aliases = {}
                 imports_of(node.body, extra)
+                local_flags = flags
                 if extra:       # the module's own names were dropped once, for the whole file
                     local.update(extra)
                     for name in _drop_own(extra, own):
                         del local[name]
+                    local_flags = _file_flags(local)
                 if has_no_code(node):
                     unit.no_code = True
                 else:
@@ -212,26 +216,27 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
                         if unit.role:
                             unit.role_why = f"{'fit' if unit.role == 'train' else 'inference'} method of an " \
                                             f"estimator class that {cls_why}"
-                    m = Measurer(unit, local, _file_flags(local), {"estimator": True} if cls_why else None)
+                    m = Measurer(unit, local, local_flags, {"estimator": True} if cls_why else None)
                     m.measure(node.body, node.args)
                 unit.aliases = local
                 units.append(unit)
-                visit(node.body, qual + ".", local, None)
+                visit(node.body, qual + ".", local, None, local_flags)
             elif isinstance(node, ast.ClassDef):
                 why = _estimator_class(node, aliases, estimators)
                 estimators[node.name] = why
-                visit(node.body, prefix + node.name + ".", aliases, why)
+                visit(node.body, prefix + node.name + ".", aliases, why, flags)
             elif isinstance(node, (ast.If, ast.Try, ast.TryStar, ast.With, ast.For, ast.While)):
                 for name in ("body", "orelse", "finalbody"):
-                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why)
+                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why, flags)
                 for h in getattr(node, "handlers", ()) or ():
-                    visit(h.body, prefix, aliases, cls_why)
+                    visit(h.body, prefix, aliases, cls_why, flags)
 
-    visit(tree.body, "", module_aliases, None)
+    module_flags = _file_flags(module_aliases)
+    visit(tree.body, "", module_aliases, None, module_flags)
     code = module_code(tree)
     if code:
         unit = Unit(qualname="<module>", node=tree, line=code[0].lineno, test=tests)
-        m = Measurer(unit, module_aliases, _file_flags(module_aliases), None)
+        m = Measurer(unit, module_aliases, module_flags, None)
         # The constant assignments module_code leaves out still bind their names where they stand, so
         # that `x = 0.5` then `for ...: x = f(x)` is the same recurrence it is in a function.
         for stmt in tree.body:
