@@ -110,6 +110,19 @@ class Unit:
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
 
 
+def _key(node: ast.expr) -> str:
+    """A subscript's key as written: names, constants, `i + 1`, `(i, j)` spelt out, anything else by its tree."""
+    if isinstance(node, ast.Name):
+        return node.id
+    if isinstance(node, ast.Constant):
+        return repr(node.value)
+    if isinstance(node, ast.BinOp):
+        return f"({_key(node.left)} {type(node.op).__name__} {_key(node.right)})"
+    if isinstance(node, ast.Tuple):
+        return "(" + ", ".join(map(_key, node.elts)) + ")"
+    return ast.dump(node)
+
+
 def _crossed(loads: set[str], stores: set[str]) -> set[str]:
     """The containers, of cells `root\0key` (Measurer._cell), read at one key and stored at another."""
     keys: dict[str, set[str]] = {}
@@ -650,10 +663,7 @@ class Measurer:
             root = "self." + v.attr
         else:
             return
-        sl = n.slice
-        # Keys compare as written: a name or a constant by itself, anything else by its whole tree.
-        key = sl.id if type(sl) is ast.Name else repr(sl.value) if type(sl) is ast.Constant else ast.dump(sl)
-        into.add(root + "\0" + key)
+        into.add(root + "\0" + _key(n.slice))
 
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
