@@ -534,7 +534,16 @@ def test_detect_gpu_without_a_gpu_asks_nothing_more(monkeypatch):
      "        total += row['a'] * row['b']\n    return total\n", "f", advice.ROWWISE),
     ("import pandas as pd\ndef f(df, g):\n    return df.apply(g, axis=1)\n", "f", advice.ROWWISE),
     ("def f(a):\n    return a + 1\n", "f", advice.NOTHING),
-], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing"])
+    ("def f(encoded):\n    out = ''\n    for line in encoded:\n        i = 0\n        while i < len(line):\n"
+     "            if line[i] != '=':\n                out += line[i]\n                i += 1\n"
+     "            else:\n                out += chr(int(line[i + 1:i + 3], 16) * 2 - 1)\n                i += 3\n"
+     "    return out\n", "f", advice.TEXT_LOOP),
+    ("def f(leaves, root):\n    results = {}\n    for leaf in leaves:\n        node, state = leaf, root\n"
+     "        while node:\n            for child in node.children:\n                if child.kind in state.table:\n"
+     "                    state = state.table[child.kind]\n            node = node.parent\n"
+     "        results[leaf] = state\n    return results\n", "f", advice.NO_ARITHMETIC),
+], ids=["compile", "map-reduce", "already-parallel", "batch", "iterrows", "apply-axis-1", "nothing", "text-loop",
+        "no-arithmetic"])
 def test_every_row_carries_advice(src, name, expected):
     r = labels(src)[name]
     assert r.advice == expected, (r.pattern, r.reasons)
@@ -545,3 +554,104 @@ def test_every_row_carries_advice(src, name, expected):
                                  "def f(xs):\n    return [x * x + 1 for x in xs]\n"])
 def test_no_gpu_estimate_without_array_operations(src):
     assert labels(src, gpu=True, cc="8.6")["f"].gpu_speedup == 1.0
+
+
+@pytest.mark.parametrize("src, parallel", [
+    # formatting, splitting or wrapping each item costs less than handing it to a worker
+    ("def f(codes):\n    return '{' + ', '.join([f'{name(c)}({c})' for c in codes]) + '}'\n"
+     "def name(c):\n    return 'SIG' if c < 0 else 'OK'\n", False),
+    ("def f(lines):\n    return [l.split(',')[1] for l in lines if l]\n", False),
+    # arithmetic, a math call, a function handed in, a helper of the file that computes
+    ("def f(xs, start, step):\n    return [start + x * step for x in xs]\n", True),
+    ("import math\ndef f(xs):\n    return [math.log(x) for x in xs]\n", True),
+    ("def f(fn, chunk):\n    return [fn(*args) for args in chunk]\n", True),
+    ("def f(pairs):\n    return [dist(a, b) for a, b in pairs]\n"
+     "def dist(a, b):\n    s = 0.0\n    for x, y in zip(a, b):\n        s += (x - y) * (x - y)\n    return s\n", True),
+    # a literal handful of items is no workload, whatever each costs
+    ("import math\ndef f(a, b, c):\n    return [math.sqrt(v) for v in (a, b, c)]\n", False),
+    # the caller's words, each normalised by a chain of calls, counted by key
+    ("def f(words):\n    counts = {}\n    for w in words:\n        k = w.lower().strip('.,')\n"
+     "        counts[k] = counts.get(k, 0) + 1\n    return counts\n", True),
+    # checks of invariants compute nothing to go on with; a search returns at its first hit
+    ("def f(xs):\n    for i in range(1, len(xs)):\n        assert xs[i - 1] * 2 <= xs[i] * 3 + 1\n", False),
+    ("def f(fn, xs):\n    for x in xs:\n        if fn(x * 2 + 1):\n            return x\n", False),
+    # any()/all() asking a predicate handed in, or a math check, stop at the first item that decides
+    ("def f(recur, parts):\n    return any(recur(p) for p in parts)\n", False),
+    ("import math\ndef f(xs):\n    return any(math.isnan(x) for x in xs)\n", False),
+], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words",
+        "asserts", "search", "any-predicate", "any-check"])
+def test_independent_items_are_parallel_work_only_when_each_costs(src, parallel):
+    r = labels(src)["f"]
+    assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
+
+
+@pytest.mark.parametrize("src", [
+    # data flowing along the edges of a graph: each block reads what its predecessors wrote
+    "def f(order, succ, dct):\n    for b in order:\n        for s in succ[b]:\n            dct[s] |= dct[b]\n",
+    # a ladder of buckets, each fed from the one before
+    "class C:\n    def f(self):\n        for i in range(len(self.parts) - 1):\n"
+    "            for k, v in self.parts[i].items():\n                self.parts[i + 1][k] += v * 0.5\n",
+], ids=["dataflow", "attribute-ladder"])
+def test_a_container_read_at_one_key_and_written_at_another_is_carried(src):
+    r = [r for r in labels(src).values() if r.function.endswith("f")][0]
+    assert r.pattern != "PARALLEL_FRIENDLY" and "state carried" in " ".join(r.reasons), r.reasons
+
+
+@pytest.mark.parametrize("src, expected", [
+    # polling for children with a sleep between looks
+    ("import time\ndef f(procs):\n    n = 0\n    for p in procs:\n        while p.is_alive():\n"
+     "            time.sleep(0.01)\n            n = n + 1 * 2\n    return n\n", "waits"),
+    # reading commands from a pipe, one line at a time
+    ("def f(fd, cache):\n    with open(fd, 'rb') as pipe:\n        for line in pipe:\n"
+     "            cmd, name = line.split()\n            cache[cmd] = [name] + list(cache.get(cmd, []))\n", "waits"),
+    # a generator whose consumer answers each suggestion
+    ("def f(tasks):\n    for t in tasks:\n        choice = yield ('drop', t.key * 2 + 1)\n"
+     "        if choice is None:\n            t.keep = t.size * 2 + 1\n", "not-parallel"),
+], ids=["poll", "pipe", "answered-yields"])
+def test_waiting_and_talking_loops_are_no_work_to_spread(src, expected):
+    r = labels(src)["f"]
+    assert r.pattern != "PARALLEL_FRIENDLY" and not r.actionable, (r.pattern, r.reasons, r.advice)
+    if expected == "waits":
+        assert "wait" in " ".join(r.reasons)
+
+
+def test_a_function_handed_to_a_pool_is_a_workers_task():
+    src = ("from concurrent.futures import ProcessPoolExecutor\nfrom functools import partial\n"
+           "def chunk(fn, items):\n    return [fn(*a) for a in items]\n"
+           "def run(fn, chunks):\n    with ProcessPoolExecutor() as ex:\n"
+           "        return list(ex.map(partial(chunk, fn), chunks))\n")
+    r = labels(src)["chunk"]
+    assert r.pattern == "PARALLEL_FRIENDLY" and r.advice == advice.WORKER_BODY and not r.actionable
+
+
+@pytest.mark.parametrize("filename, own_code", [("numba/core/passes.py", True), ("app/passes.py", False)])
+def test_a_packages_imports_of_itself_are_its_own_code(filename, own_code):
+    src = "from numba.core import ir\ndef f(blocks):\n    return [ir.Del(b) for b in blocks]\n"
+    r = {r.function: r for r in analyze_source(src, filename, False, None)}["f"]
+    assert ("array operation" in " ".join(r.reasons)) is not own_code, r.reasons
+
+
+@pytest.mark.parametrize("filename, test", [("pkg/tests/test_io.py", True), ("pkg/io.py", False)])
+def test_test_functions_have_nothing_to_gain(filename, test):
+    src = "import math\ndef test_logs(xs):\n    return [math.log(x) for x in xs]\n"
+    r = {r.function: r for r in analyze_source(src, filename, False, None)}["test_logs"]
+    assert (r.advice == advice.TEST) is test and r.actionable is not test
+
+
+@pytest.mark.parametrize("src, actionable", [
+    # two small lists filled once per call: too little evidence to rank as a candidate
+    ("def f(pairs):\n    a = []\n    b = []\n    for x, y in pairs:\n        if x is not None:\n"
+     "            a.append(x)\n            b.append(y)\n    return a, b\n", False),
+    # a new container for every item: allocation per item is worth the advice
+    ("def f(rows):\n    out = {}\n    for r in rows:\n        out.setdefault(r[0], []).append(list(r[1:]))\n"
+     "        out[r[0]].extend(sorted(r))\n    return out\n", True),
+], ids=["few-containers", "per-item"])
+def test_memory_advice_needs_more_than_a_few_containers(src, actionable):
+    r = labels(src)["f"]
+    assert r.pattern == "MEMORY_INTENSIVE" and r.actionable is actionable, (r.reasons, r.advice)
+
+
+def test_waiting_on_pipes_is_not_parallel_work():
+    src = ("from multiprocessing.connection import wait\ndef f(readers, timeout):\n"
+           "    ready = wait(readers, timeout)\n    return [r.recv() for r in ready]\n")
+    assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"

@@ -15,8 +15,11 @@ from typing import TYPE_CHECKING
 from velkora.analysis.vocabulary import (AGGREGATES, ARRAY_ALLOC, ARRAY_MAKERS, ARRAY_METHODS, ARRAY_MODULES,
                                          COLLECTION_TYPES, CONTAINER_CALLS, COPY_CALLS, DEVICE_MODULES,
                                          FIT_NAMES, FRAME_METHODS, GROUPING, GROWTH_METHODS, INFER_NAMES,
-                                         LINALG_CALLS, MAP_CALLS, MUTATING_METHODS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
-                                         PARALLEL_MODULES, PLUMBING, THREAD_MODULES, WORKER_STARTERS)
+                                         COSTLY_MODULES, LINALG_CALLS, MAP_CALLS, MUTATING_METHODS, MATH_MODULES, NOT_WORK, PARALLEL_CALLS,
+                                         PARALLEL_MODULES, PLUMBING, TARGET_STARTERS, TASK_WAITS, THREAD_MODULES, WAIT_CALLS,
+                                         WORKER_STARTERS, HAND_OFF_CALLS)
+
+from velkora.analysis.shapes import ARITH, is_text_op
 
 if TYPE_CHECKING:
     from velkora.analysis.evidence import Aliases, Unit
@@ -58,6 +61,8 @@ class CallCounter:
         self.has_array = "array" in file_flags
         self.has_frame = "frame" in file_flags
         self.has_sklearn = "sklearn" in file_flags
+        self.has_parallel = "parallel" in file_flags
+        self.params: set[str] = set()       # the unit's arguments: a function among them is the caller's
         self.class_info = class_info
 
     def resolve(self, node: ast.AST) -> list[str] | None:
@@ -81,6 +86,10 @@ class CallCounter:
         if last not in NOT_WORK:
             u.work_calls += 1
         root = resolved[0] if resolved else None
+        if depth and last in WAIT_CALLS and root not in ARRAY_MODULES and (
+                resolved or isinstance(func, ast.Attribute)):
+            u.waits_in_loop += 1
+        self._hand_off(node, func, last, root)
         if resolved and root in ARRAY_MODULES:
             self._array_call(last, resolved)
             if depth and last in ARRAY_ALLOC:
@@ -94,7 +103,8 @@ class CallCounter:
                 u.grouping_ops += 1
         elif root == "sklearn":
             u.sk_uses += 1
-        elif (root in PARALLEL_MODULES and (root not in THREAD_MODULES or last in WORKER_STARTERS)) or (
+        elif (root in PARALLEL_MODULES and (root not in THREAD_MODULES or (
+                last in WORKER_STARTERS and (last != "wait" or root in TASK_WAITS)))) or (
                 root is None and last in PARALLEL_CALLS and self._parallel_name(last)):
             u.parallel_api += 1
         elif root in MATH_MODULES:
@@ -126,6 +136,25 @@ class CallCounter:
                 u.parallel_api += 1
                 u.independent_maps += 1
 
+    def _hand_off(self, node: ast.Call, func: ast.expr, last: str, root: str | None) -> None:
+        """Notes the function a call hands to workers (`pool.submit(f, x)`, `Thread(target=f)`), so that
+        the file knows which of its functions already run as a worker's task."""
+        fn: ast.expr | None = None
+        if last in TARGET_STARTERS:
+            fn = next((k.value for k in node.keywords if k.arg == "target"), None)
+        elif isinstance(func, ast.Attribute) and last in HAND_OFF_CALLS and (
+                self.has_parallel or last not in MAP_CALLS):
+            at = HAND_OFF_CALLS[last]
+            fn = node.args[at] if len(node.args) > at else None
+        if isinstance(fn, ast.Call) and fn.args:
+            parts = dotted(fn.func)
+            if parts and parts[-1] == "partial":
+                fn = fn.args[0]
+        if fn is not None:
+            parts = dotted(fn)
+            if parts:
+                self.u.handed_to_workers.add(parts[-1])
+
     def _map(self, fn: ast.expr) -> None:
         """map(fn, items): independent work per item, unless `fn` is a method that changes its object
         (map(window.append, it) slides a window): then that object is state carried from item to item."""
@@ -134,6 +163,34 @@ class CallCounter:
             self.u.carried.add(fn.value.id)
         elif self._maps_work(fn):
             self.u.independent_maps += 1
+            self._map_cost(fn)
+
+    def _map_cost(self, fn: ast.expr) -> None:
+        """Files map(fn, items) by what `fn` costs per item, as Measurer._item_cost files loops: arithmetic
+        in a lambda, a math, operator, random or array function, a function handed in; a function of
+        the file is weighed once the file is read; a method of some object counts as cheap."""
+        u = self.u
+        if isinstance(fn, ast.Lambda):
+            ops = sum(isinstance(n, ast.BinOp) and isinstance(n.op, ARITH) and not is_text_op(n)
+                      for n in ast.walk(fn.body))
+            if ops:
+                u.costly_items += 1
+                u.strong_items += ops >= 4
+            return
+        resolved = self.resolve(fn)
+        if resolved:
+            if resolved[0] in MATH_MODULES or resolved[0] in ARRAY_MODULES or resolved[0] in COSTLY_MODULES:
+                u.costly_items += 1
+                u.strong_items += 1
+            return
+        if isinstance(fn, ast.Name):
+            if fn.id in self.params:
+                u.costly_items += 1
+                u.strong_items += 1
+            else:
+                u.pending_items.append(frozenset({fn.id}))
+        elif isinstance(fn, ast.Attribute) and isinstance(fn.value, ast.Name) and fn.value.id in ("self", "cls"):
+            u.pending_items.append(frozenset({fn.attr}))
 
     def _parallel_name(self, last: str) -> bool:
         origin = self.aliases.get(last, "")

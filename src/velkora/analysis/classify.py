@@ -29,8 +29,11 @@ DEFAULT_THRESHOLDS = {
     "pandas_threshold": 0.15,
     "sklearn_threshold": 0.1,
 }
-# Chunking potential credited to a function whose loops carry no state (its iterations can be split).
+# Chunking potential credited to a function whose loops carry no state (its iterations can be split), and
+# the part of it credited when each item does little (two or three operations, a call of a helper): such
+# items are worth spreading only in great numbers, so they rank below items with plenty of work.
 LOOP_CHUNKING_POTENTIAL = 0.5
+LIGHT_ITEMS_POTENTIAL = 0.25
 
 
 # The scorer's figures for one unit, under FunctionReport's field names (passed to it as keywords).
@@ -188,6 +191,23 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     """(indicator text, framework text, reasons) for one measured unit."""
     words: list[Word] = []
     reasons: list[str] = []
+    # A loop that sleeps, polls or reads and writes pipes spends its time waiting: what it computes or
+    # stores meanwhile is no workload, unless it also does array or math work.
+    waiting = bool(u.waits_in_loop) and not (u.array_ops or u.math_calls or u.frame_ops)
+    if waiting:
+        reasons.append(f"its loops wait: {u.waits_in_loop} sleep, poll, pipe, queue or liveness call(s)")
+    _work_words(u, words, reasons, waiting)
+    _state_words(u, words, reasons, framework)
+    return " ".join(words), *_framework_text(u, framework, reasons)
+
+
+def _work_words(u: Unit, words: list[Word], reasons: list[str], waiting: bool) -> None:
+    """The CPU, memory and parallel words (and their reasons) of a unit."""
+    if u.for_loops + u.while_loops:
+        reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
+                       f"{u.loop_arith} arithmetic op(s) inside")
+    if waiting:
+        return
     # CPU: loops and the computation inside them.
     if u.for_loops:
         words.append(Word.FOR)
@@ -206,9 +226,6 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words.append(Word.ALGORITHM)
     if u.reductions and (u.for_loops or u.independent_maps):
         words.append(Word.SUM)
-    if u.for_loops + u.while_loops:
-        reasons.append(f"{u.for_loops + u.while_loops} loop(s), nesting {u.max_depth}, "
-                       f"{u.loop_arith} arithmetic op(s) inside")
     # Memory: containers materialised, grown or filled in loops, copies, array allocations.
     built = u.containers + u.comprehension_containers + u.slice_copies
     grown = u.growth_in_loop + u.aug_growth
@@ -234,6 +251,10 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     if mem:
         reasons.append(f"{built} container(s) built, {grown} growth(s) and {u.fills_in_loop} store(s) "
                        f"in loops, {u.copies} cop(ies)")
+
+
+def _state_words(u: Unit, words: list[Word], reasons: list[str], framework: str | None) -> None:
+    """The parallel, sequential and array words (and their reasons) of a unit."""
     # Parallel: explicit worker APIs, and independent per-item work with no carried state.
     if u.parallel_api:
         words += [Word.PARALLEL, Word.WORKER, Word.POOL, Word.CONCURRENT]
@@ -241,9 +262,15 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     # A coroutine that awaits spends its time waiting on I/O, which the event loop already overlaps:
     # its per-item work is coordination, not computation to spread over processes.
     independent = 0 if u.awaits else u.independent_maps + u.independent_loops
-    if not u.carried and not u.global_stmts and (u.parallel_api or independent):
+    # Independent items are worth spreading only when each costs something; formatting, copying or
+    # filing away a few values per item costs less than handing the item to a worker.
+    costly = min(independent, u.costly_items)
+    if not u.carried and not u.global_stmts and (u.parallel_api or costly):
         words.append(Word.MAP)
-        reasons.append(f"{independent} independent per-item computation(s), no state carried")
+        reasons.append(f"{costly} independent per-item computation(s), no state carried")
+    elif independent > costly and not u.carried:
+        reasons.append(f"{independent - costly} independent per-item step(s) with nothing costly per item "
+                       "(no arithmetic, math or array call, nor a call of a function that loops)")
     if u.reduced and not u.carried:
         reasons.append("associative reduction of " + ", ".join(sorted(u.reduced)[:4])
                        + " over independent items: parallel with a reduction")
@@ -265,6 +292,10 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         words += sorted({ARITH_WORDS[k] for k in u.arith_kinds if k in ARITH_WORDS})
         if u.reshape_ops:
             words.append(Word.RESHAPE)
+
+
+def _framework_text(u: Unit, framework: str | None, reasons: list[str]) -> tuple[str, list[str]]:
+    """The framework text of a unit, and its reasons with the framework's put first."""
     fw = ""
     if framework == "sklearn":
         fw = " ".join(FRAMEWORK_WORDS["sklearn"])
@@ -280,7 +311,7 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
         fw = " ".join(FRAMEWORK_WORDS["numpy"]) + " " + " ".join(sorted(u.array_kinds))
         reasons.insert(0, f"{u.array_ops} array operation(s), {u.linalg_ops} linear algebra "
                           f"({', '.join(sorted(u.array_kinds)[:5])})")
-    return " ".join(words), fw, reasons
+    return fw, reasons
 
 
 def _refine(code: int, u: Unit) -> tuple[int, str | None]:
@@ -310,8 +341,10 @@ def analyze_unit(u: Unit, gpu_available: bool, compute_capability: str | None,
         # evidence is scikit-learn's calls or estimators, which only the sklearn framework text holds.
         sklearn_s = 0.0
     chunkable = (u.for_loops or u.independent_maps) and not u.carried
-    potential = cs.calculate_parallelization_potential(
-        par_n, emb, seq, LOOP_CHUNKING_POTENTIAL if chunkable else 0.0)
+    chunking = LOOP_CHUNKING_POTENTIAL if chunkable else 0.0
+    if chunkable and u.costly_items and not u.strong_items and not u.parallel_api:
+        chunking = LIGHT_ITEMS_POTENTIAL
+    potential = cs.calculate_parallelization_potential(par_n, emb, seq, chunking)
     suitability = cs.calculate_gpu_suitability(gpu_n, large_n, cpu_n, gpu_available, compute_capability)
     # A unit without array operations has nothing a GPU would run: no estimate, whatever its words.
     speedup = cs.estimate_gpu_speedup(gpu_n, large_n, gpu_available) if u.array_ops else 1.0
@@ -397,14 +430,18 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
 
     `namespace` carries import names from one piece of source to the next that runs after it in the same
     namespace (a notebook's cells, top to bottom): what earlier pieces imported is seen here, and what
-    this one imports at module level is added. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
+    this one imports at module level is added. Imports of a package the file is in (a directory of
+    `filename`) are the package's own code. `thresholds` replaces some of DEFAULT_THRESHOLDS. Costs
     one parse and one walk of the source.
 
     Whatever the parser raises propagates (SyntaxError, ValueError for null bytes on 3.11, RecursionError
     or MemoryError for deeply nested expressions): the caller decides how to report a file.
     """
     tree = ast.parse(text, filename=filename)
-    units, _ = collect_units(tree, namespace)
+    # The directories the file is in name the packages whose imports are the file's own code.
+    *dirs, base = filename.replace("\\", "/").split("/")
+    tests = base.startswith("test_") or base.endswith("_test.py") or "tests" in dirs or "test" in dirs
+    units, _ = collect_units(tree, namespace, frozenset(dirs), tests)
     reports = []
     for u in units:
         if u.no_code:
@@ -413,7 +450,7 @@ def analyze_source(text: str, filename: str, gpu_available: bool,
                                           advice=advise(NO_CODE, u).text, actionable=False))
             continue
         code, scores, reasons = analyze_unit(u, gpu_available, compute_capability, thresholds)
-        advice = advise(P(code).name, u)
+        advice = advise(P(code).name, u, scores["memory_intensity"])
         reports.append(FunctionReport(file=filename, line=u.line, function=u.qualname,
                                       pattern=P(code).name, pattern_code=int(code), reasons=reasons,
                                       **scores, advice=advice.text, actionable=advice.actionable))

@@ -14,13 +14,16 @@ velkora.analysis.shapes', and the words they go by are in velkora.analysis.vocab
 from __future__ import annotations
 
 import ast
+import builtins
 from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
-from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, is_sequence,
-                                     is_text_op)
-from velkora.analysis.vocabulary import ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS
+from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
+                                     is_sequence, is_text, is_text_op, returns)
+from velkora.analysis.vocabulary import (ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS, NOT_WORK,
+                                         TEXT_METHODS, WAIT_CALLS)
 
+_BUILTINS = frozenset(dir(builtins))
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
 LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
 
@@ -63,6 +66,16 @@ class Unit:
     # parallel and sequential
     independent_maps: int = 0           # map()/comprehensions whose element does work
     independent_loops: int = 0          # for loops carrying no state whose body does work
+    # Of the independent maps and loops, those whose every item costs: arithmetic, a math or array call,
+    # a call of a function handed in, or (decided once the file is read) of a function of the file that
+    # loops. The others format, copy or file away a few values each: nothing to spread over workers.
+    costly_items: int = 0
+    strong_items: int = 0               # of those, items with plenty of work: native calls, 4+ operations
+    pending_items: list[frozenset[str]] = field(default_factory=list)   # the file's functions each calls
+    waits_in_loop: int = 0              # calls in loops that wait: sleeps, polls, pipe and queue traffic
+    handed_to_workers: set[str] = field(default_factory=set)    # functions it gives to a pool or thread
+    worker_body: bool = False           # the file gives this function to a pool, a process or a thread
+    test: bool = False                  # a test function (test_* in a test file): it exercises other code
     parallel_api: int = 0               # joblib, executors, pools, prange
     carried: set[str] = field(default_factory=set)
     reduced: set[str] = field(default_factory=set)   # total += f(x): associative reductions, not carried
@@ -90,8 +103,55 @@ class Unit:
     work_calls: int = 0                 # calls that compute: not plumbing, not container growth
     effect_calls: int = 0               # of those, in loops, made only for their effect (result dropped)
     awaits: int = 0                     # await expressions: waiting on I/O, not computing
+    text_in_loop: int = 0               # text work in loops: string methods, text compared, joined, formatted
+    yields: int = 0                     # yield expressions: items handed to a consumer one at a time
+    answered_yields: int = 0            # of those, the ones whose value is used: `x = yield item`
     stmts: int = 0
     aliases: Aliases = field(default_factory=dict)   # the import names the unit sees
+
+
+def _key(node: ast.expr) -> str:
+    """A subscript's key as written: names, constants, `i + 1`, `(i, j)` spelt out, anything else by its tree."""
+    if isinstance(node, ast.Name):
+        return node.id
+    if isinstance(node, ast.Constant):
+        return repr(node.value)
+    if isinstance(node, ast.BinOp):
+        return f"({_key(node.left)} {type(node.op).__name__} {_key(node.right)})"
+    if isinstance(node, ast.Tuple):
+        return "(" + ", ".join(map(_key, node.elts)) + ")"
+    return ast.dump(node)
+
+
+def _crossed(loads: set[str], stores: set[str]) -> set[str]:
+    """The containers, of cells `root\0key` (Measurer._cell), read at one key and stored at another."""
+    keys: dict[str, set[str]] = {}
+    for c in stores:
+        root, _, key = c.partition("\0")
+        keys.setdefault(root, set()).add(key)
+    read = {c.partition("\0")[0] for c in loads if c.partition("\0")[0] in keys}
+    for c in loads:
+        root, _, key = c.partition("\0")
+        if root in keys:
+            keys[root].add(key)
+    return {root for root in read if len(keys[root]) > 1}
+
+
+def _opens(node: ast.AST) -> bool:
+    """open(...), os.fdopen(...), io.open(...), x.makefile(...): a file, pipe or socket stream."""
+    if not isinstance(node, ast.Call):
+        return False
+    parts = dotted(node.func)
+    if not parts or parts[-1] not in ("open", "fdopen", "makefile"):
+        return False
+    return len(parts) == 1 or parts[0] in ("os", "io", "gzip", "bz2", "lzma", "codecs") or parts[-1] == "makefile"
+
+
+def _root_name(node: ast.AST) -> str | None:
+    """The name an expression of attributes, calls and items starts from (`w` of `w.lower().strip`)."""
+    while isinstance(node, (ast.Attribute, ast.Call, ast.Subscript)):
+        node = node.func if isinstance(node, ast.Call) else node.value
+    return node.id if isinstance(node, ast.Name) else None
 
 
 class Measurer:
@@ -111,12 +171,25 @@ class Measurer:
         self.arrays: set[str] = set()        # names assigned an array: arithmetic on them is array work
         # `append = cache.append`: calling the alias grows or changes `cache`.
         self.method_aliases: dict[str, tuple[str, str]] = {}
+        self.callees: list[str] = []        # the file's own functions called in loops, by name, in order
+        self.param_calls = 0                # calls in loops of a function handed in as an argument
+        self.texts: set[str] = set()        # names assigned a string
+        self.sets: set[str] = set()          # names assigned a set: `-` on them is a set difference
+        # Generators that any()/all() read until an item decides: a predicate handed in, or a math check
+        # (isnan), asked of each item is a test, not work to spread.
+        self.searches: set[int] = set()
+        self.bare_yield: ast.AST | None = None     # the yield of the statement `yield x` being walked
+        self.items: set[str] = set()        # the names of the items of the loops and comprehensions around
+        self.item_calls = 0                 # calls of methods of those items: w.lower().strip()
+        self.ops = 0                        # arithmetic in loops, bitwise operations left out
+        self.streams: set[str] = set()      # names of opened files and pipes: a loop over one reads it
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
             for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
                 if a is not None:
                     self.bound[a.arg] = 0
+                    self.calls.params.add(a.arg)
         self._block(body, 0, None)
 
     # -- statements --
@@ -144,6 +217,13 @@ class Measurer:
                 self._target(target, stmt.lineno, depth, loop)
             if type(stmt.targets[0]) is ast.Name and is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
+                if is_text(stmt.value):
+                    self.texts.add(stmt.targets[0].id)
+            if type(stmt.targets[0]) is ast.Name:
+                if self._is_set(stmt.value):
+                    self.sets.add(stmt.targets[0].id)
+                elif type(stmt.value) is ast.Call and _opens(stmt.value):
+                    self.streams.add(stmt.targets[0].id)
             if self.has_array and self._is_array(stmt.value):
                 self.arrays.update(t.id for t in stmt.targets if type(t) is ast.Name)
             v = stmt.value
@@ -160,14 +240,17 @@ class Measurer:
                 tgt.id in self.sequences or is_sequence(stmt.value))
             if not grows and self.has_array and (self._is_array(tgt) or self._is_array(stmt.value)):
                 self._array_arith(stmt.op, depth)          # `x += alpha * p` on arrays: one array operation
-            elif not grows:
+            elif not grows and not (type(tgt) is ast.Name and tgt.id in self.sets):
                 if depth and isinstance(stmt.op, ARITH):
                     u.loop_arith += 1
+                    self._count_op(stmt.op)
                 u.arith += 1
             if isinstance(tgt, ast.Name):
                 if grows:
                     if depth:
                         u.aug_growth += 1
+                        if tgt.id in self.texts or is_text(stmt.value):
+                            u.text_in_loop += 1     # s += c: a string built piece by piece
                     if loop is not None:
                         loop["grown"].add(tgt.id)
                 elif loop is not None:
@@ -177,6 +260,8 @@ class Measurer:
                 if loop is not None and isinstance(tgt.value, ast.Name) and tgt.value.id == "self":
                     self._aug("self." + tgt.attr, stmt.op, loop)
             else:
+                if loop is not None and isinstance(tgt, ast.Subscript):
+                    self._cell(tgt, loop["cell_store"])
                 self._expr(tgt, depth, loop)
         elif isinstance(stmt, ast.AnnAssign):
             if stmt.value is not None:
@@ -189,6 +274,8 @@ class Measurer:
                 parts = dotted(item.context_expr)
                 if parts and "lock" in parts[-1].lower():
                     u.locks += 1
+                if type(item.optional_vars) is ast.Name and _opens(item.context_expr):
+                    self.streams.add(item.optional_vars.id)
                 self._expr(item.context_expr, depth, loop)
                 if item.optional_vars is not None:
                     self._target(item.optional_vars, stmt.lineno, depth, loop)
@@ -204,7 +291,10 @@ class Measurer:
             for h in stmt.handlers:
                 if h.name:
                     self._bind(h.name, h.lineno, loop)
+                # What a handler calls runs when an item fails: no cost of the items that succeed.
+                callees = len(self.callees)
                 self._block(h.body, depth, loop)
+                del self.callees[callees:]
             self._block(stmt.orelse, depth, loop)
             self._block(stmt.finalbody, depth, loop)
             return
@@ -220,14 +310,29 @@ class Measurer:
                 self._expr(child, depth, loop)
                 if depth and isinstance(child, ast.Subscript):
                     u.resized_in_loop += 1
-        else:   # Expr, Return, Raise, Assert
-            calls_before = u.work_calls
+        elif isinstance(stmt, ast.Assert):
+            # A check computes nothing the function goes on with: no work to map, compile or keep.
+            kept = (u.independent_maps, u.costly_items, u.strong_items, len(u.pending_items), self.ops,
+                    len(self.callees), u.work_calls)
+            for node in ast.iter_child_nodes(stmt):
+                self._expr(node, depth, loop)
+            u.independent_maps, u.costly_items, u.strong_items, pending, self.ops, callees, calls = kept
+            del u.pending_items[pending:]
+            del self.callees[callees:]
+            if depth:
+                u.effect_calls += u.work_calls - calls
+        else:   # Expr, Return, Raise
+            calls_before, callees_before, params_before = u.work_calls, len(self.callees), self.param_calls
+            if isinstance(stmt, ast.Expr):
+                self.bare_yield = stmt.value
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
             # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
-            # matter and which yields no item to map.
+            # matter and which yields no item to map, whatever the call costs.
             if depth and isinstance(stmt, ast.Expr):
                 u.effect_calls += u.work_calls - calls_before
+                del self.callees[callees_before:]
+                self.param_calls = params_before
         if depth and u.array_ops + u.frame_ops == before:
             u.loop_plain += 1
         elif depth:
@@ -259,6 +364,8 @@ class Measurer:
         else:   # attribute or subscript store: its parts are loads
             if depth and isinstance(target, ast.Subscript):
                 self.u.fills_in_loop += 1
+            if loop is not None and isinstance(target, ast.Subscript):
+                self._cell(target, loop["cell_store"])
             if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
                 loop["sub_store"].add(target.value.id)
                 self._expr(target.slice, depth, loop)
@@ -277,13 +384,16 @@ class Measurer:
         depth += 1
         u.max_depth = max(u.max_depth, depth)
         info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
-                "sub_store": set(), "sub_shift": set(), "reduce": set()}
+                "sub_store": set(), "sub_shift": set(), "reduce": set(), "cell_store": set(),
+                "cell_load": set()}
         if isinstance(stmt, ast.While):
             u.while_loops += 1
             self._expr(stmt.test, depth, info)
         else:
             u.for_loops += 1
             it = stmt.iter
+            if (type(it) is ast.Name and it.id in self.streams) or _opens(it):
+                u.waits_in_loop += 1        # `for line in f`: each item is a read
             if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id in (
                     "range", "prange"):
                 u.range_loops += 1
@@ -292,13 +402,21 @@ class Measurer:
             self._expr(it, depth - 1, outer)     # the iterable is evaluated once, before the loop
             names = [n.id for n in ast.walk(stmt.target) if isinstance(n, ast.Name)]
             info["targets"].update(names)
+            added = set(names) - self.items
             for n in names:
                 self.bound.setdefault(n, stmt.lineno)
         calls_before, arith_before = u.work_calls - u.effect_calls, u.loop_arith - u.index_arith
-        awaits_before = u.awaits
+        awaits_before, waits_before, yields_before = u.awaits, u.waits_in_loop, u.yields
+        answered_before = u.answered_yields
+        item = self._item_start()
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
+        fills_before = u.fills_in_loop
+        if not isinstance(stmt, ast.While):
+            self.items |= added
         self._block(stmt.body, depth, info)
         self._block(stmt.orelse, depth, info)
+        if not isinstance(stmt, ast.While):
+            self.items -= added
         # A reduction whose running value the loop also reads or rebinds is state like any other.
         reduced = info["reduce"] - info["load"] - info["store"]
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
@@ -309,19 +427,31 @@ class Measurer:
         # (a[i + 1] after a[i]), depends on those iterations too.
         carried |= {n for n in info["grown"] & info["load"] if self.bound.get(n, 1 << 30) < stmt.lineno}
         carried |= info["sub_store"] & info["sub_shift"]
+        # So does one that reads a container at one key and stores into it at another (d[succ] |= d[node]):
+        # what it reads, other iterations wrote. Keys compare as written.
+        carried |= _crossed(info["cell_load"], info["cell_store"])
         u.carried |= carried
         if outer is not None:
-            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce"):
+            for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce", "cell_store",
+                        "cell_load"):
                 outer[key] |= info[key]
         # Index arithmetic (seq[i:i + n]) picks the items; it is not work done on them. A loop that
         # awaits waits on I/O, which the event loop already overlaps.
         # A loop that breaks stops at the first item that succeeds (a search, a retry): its items are
         # taken in order.
+        # A loop that waits (sleeps, polls, reads a pipe) spends its items waiting. A generator's loop
+        # whose yields are answered (`choice = yield s`), or that keeps count of what it yields, talks
+        # with its consumer item by item, in order.
+        talks = u.answered_yields > answered_before or (u.yields > yields_before and bool(info["reduce"]))
         if not isinstance(stmt, ast.While) and not carried and u.awaits == awaits_before and (
-                not breaks(stmt.body)) and (
+                u.waits_in_loop == waits_before) and not talks and (
                 u.growth_in_loop + u.aug_growth + u.resized_in_loop == growth_before) and (
-                u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before):
+                u.work_calls - u.effect_calls > calls_before or u.loop_arith - u.index_arith > arith_before) and (
+                not breaks(stmt.body)) and not (u.yields == yields_before and returns(stmt.body)):
             u.independent_loops += 1
+            # Calls on each of the caller's items count when the loop files its results by key.
+            self._item_cost(item, few_items(stmt.iter),
+                            self._of_input(stmt.iter) and u.fills_in_loop > fills_before)
 
     # -- expressions --
     def _expr(self, node: ast.AST, depth: int, loop: LoopInfo | None) -> None:
@@ -335,10 +465,30 @@ class Measurer:
                 continue
             if isinstance(n, ast.Constant):
                 continue
-            if isinstance(n, ast.Await):
+            t = type(n)
+            if t is ast.Await:
                 u.awaits += 1
-            if isinstance(n, ast.Call):
+            elif t is ast.Yield or t is ast.YieldFrom:
+                u.yields += 1
+                if n is not self.bare_yield:
+                    u.answered_yields += 1
+            if type(n) is ast.Call:
                 self.calls.count(n, depth)
+                f = n.func
+                if type(f) is ast.Name:
+                    if (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.GeneratorExp:
+                        self.searches.add(id(n.args[0]))
+                    if depth:
+                        self._note_name_callee(f.id)
+                elif depth and type(f) is ast.Attribute:
+                    attr = f.attr
+                    if type(f.value) is ast.Name and f.value.id in ("self", "cls"):
+                        self.callees.append(attr)
+                    if attr in TEXT_METHODS:
+                        u.text_in_loop += 1
+                    if attr not in NOT_WORK and attr not in WAIT_CALLS and self.items and (
+                            _root_name(f.value) in self.items):
+                        self.item_calls += 1
                 stack.extend(n.args)
                 stack.extend(k.value for k in n.keywords)
                 f = n.func
@@ -362,11 +512,17 @@ class Measurer:
                 continue
             if isinstance(n, ast.Subscript) and depth:
                 self._subscript_in_loop(n, loop)
+            if depth and type(n) is ast.Compare and any(map(is_text, (n.left, *n.comparators))):
+                u.text_in_loop += 1
             if isinstance(n, ast.BinOp):
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif not is_text_op(n):    # "%d" % x and "a" + s format text; they compute nothing
+                elif is_text_op(n):
+                    if depth:
+                        u.text_in_loop += 1
+                elif not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
+                    # "%d" % x and "a" + s format text, a - b of sets files values: they compute nothing
                     if isinstance(n.op, ast.MatMult):
                         u.array_ops += 1
                         u.linalg_ops += 1
@@ -376,6 +532,7 @@ class Measurer:
                     u.arith_kinds.add(type(n.op))
                     if depth:
                         u.loop_arith += 1
+                        self._count_op(n.op)
             elif isinstance(n, ast.Attribute):
                 if n.attr == "T" and self.has_array:        # a transpose
                     u.array_ops += 1
@@ -385,7 +542,7 @@ class Measurer:
                 if loop is not None and isinstance(n.value, ast.Name) and n.value.id == "self":
                     loop["load"].add("self." + n.attr)
             elif isinstance(n, COMPREHENSIONS):
-                self._comprehension(n, depth)
+                self._comprehension(n, depth, loop)
                 continue
             elif isinstance(n, ast.Lambda):
                 continue        # its body runs where it is called
@@ -428,9 +585,91 @@ class Measurer:
         if depth:
             u.loop_arith += 1
 
+    def _note_name_callee(self, name: str) -> None:
+        # `fn(x)` of an argument `fn` runs whatever the caller gave, which is the work a map exists for;
+        # `helper(x)` and `self.helper(x)` cost what the file's `helper` does, known once the file is read.
+        if self.bound.get(name) == 0:
+            self.param_calls += 1
+        elif name not in _BUILTINS and name not in self.calls.aliases:
+            self.callees.append(name)
+
+    def _is_set(self, node: ast.AST) -> bool:
+        """A set value: a literal or comprehension, set(...), a name assigned one, or `a | b`, `a & b`,
+        `a ^ b` (bit operations on integers are read as sets too: either way nothing is computed)."""
+        if isinstance(node, (ast.Set, ast.SetComp)):
+            return True
+        if isinstance(node, ast.Name):
+            return node.id in self.sets
+        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
+            return node.func.id in ("set", "frozenset")
+        if isinstance(node, ast.BinOp):
+            return isinstance(node.op, (ast.BitOr, ast.BitAnd, ast.BitXor)) or (
+                isinstance(node.op, ast.Sub) and self._is_set(node.left))
+        return False
+
+    def _of_input(self, it: ast.expr) -> bool:
+        """Whether an iterable is the caller's data: an argument, its items, keys or values, or either
+        of those enumerated, zipped, sorted or reversed. Its size is the caller's, not a handful."""
+        while isinstance(it, ast.Call):
+            if isinstance(it.func, ast.Name) and it.func.id in ("enumerate", "zip", "sorted", "reversed", "iter",
+                                                                  "list") and it.args:
+                it = it.args[0]
+            elif isinstance(it.func, ast.Attribute) and it.func.attr in ("items", "values", "keys") and not it.args:
+                it = it.func.value
+            else:
+                return False
+        return isinstance(it, ast.Name) and it.id in self.calls.params and it.id not in ("self", "cls")
+
+    def _count_op(self, op: ast.operator) -> None:
+        if isinstance(op, ARITH):
+            self.ops += 1
+
+    def _item_start(self) -> tuple[int, int, int, int, int]:
+        return self.ops - self.u.index_arith, self._native(), self.param_calls, len(self.callees), self.item_calls
+
+    def _native(self) -> int:
+        u = self.u
+        return u.math_calls + u.array_ops + u.frame_ops + u.sk_fit_calls + u.sk_infer_calls
+
+    def _item_cost(self, start: tuple[int, int, int, int, int], few: bool, of_input: bool) -> None:
+        """Files one independent map or loop, begun at `start` (_item_start), by what each item costs:
+        two arithmetic operations (`start + i` is an offset, `c / 2` a rescaling: neither is work), a math,
+        array, frame or estimator call, a call of a function handed in, two or more calls on each item of
+        the caller's data (`w.lower().strip()` for every word given), or the file's own functions it
+        calls, which velkora.analysis.units weighs once the whole file is read."""
+        u = self.u
+        ops, native, params, callees, item_calls = start
+        if few:
+            return          # a handful of items, written out: nothing to gain from spreading them
+        ops = self.ops - u.index_arith - ops
+        strong = ops >= 4 or self._native() > native or self.param_calls > params or (
+            of_input and self.item_calls - item_calls >= 2)
+        if strong or ops >= 2:
+            u.costly_items += 1
+            u.strong_items += strong
+        elif len(self.callees) > callees:
+            u.pending_items.append(frozenset(self.callees[callees:]))
+
+    @staticmethod
+    def _cell(n: ast.Subscript, into: set[str]) -> None:
+        """Adds the container and key `n` reaches (`d[k]` of `d[k][j]`, `self.c[i]`) to `into`, as one
+        string; nothing when the container is no name or attribute of self."""
+        while isinstance(n.value, ast.Subscript):
+            n = n.value
+        v = n.value
+        if isinstance(v, ast.Name):
+            root = v.id
+        elif isinstance(v, ast.Attribute) and isinstance(v.value, ast.Name) and v.value.id == "self":
+            root = "self." + v.attr
+        else:
+            return
+        into.add(root + "\0" + _key(n.slice))
+
     def _subscript_in_loop(self, n: ast.Subscript, loop: LoopInfo | None) -> None:
         u = self.u
         sl = n.slice
+        if loop is not None and isinstance(n.ctx, ast.Load) and not isinstance(n.value, ast.Subscript):
+            self._cell(n, loop["cell_load"])
         if type(sl) is ast.Constant or type(sl) is ast.Name:
             return
         shifted = False
@@ -446,20 +685,29 @@ class Measurer:
             u.slice_copies += 1
 
     def _comprehension(self, node: ast.ListComp | ast.SetComp | ast.DictComp | ast.GeneratorExp,
-                       depth: int) -> None:
+                       depth: int, loop: LoopInfo | None = None) -> None:
         u = self.u
         u.max_depth = max(u.max_depth, depth + len(node.generators))
         calls, arith = u.calls, u.arith
+        item = self._item_start()
         elts = [node.key, node.value] if isinstance(node, ast.DictComp) else [node.elt]
+        added = {n.id for g in node.generators for n in ast.walk(g.target) if isinstance(n, ast.Name)} - self.items
+        self.items |= added
         for e in elts:
             self._expr(e, depth + 1, None)
         work = (u.calls - calls) + (u.arith - arith)
         worked = work > 0 and does_work(elts)
-        for g in node.generators:
-            self._expr(g.iter, depth, None)
+        for i, g in enumerate(node.generators):
+            # The first iterable is read once, in the enclosing loop's iteration; the others per item.
+            self._expr(g.iter, depth, loop if i == 0 else None)
             for cond in g.ifs:
                 self._expr(cond, depth + 1, None)
+        self.items -= added
         if worked:
             u.independent_maps += 1
+            if id(node) in self.searches:
+                self.param_calls = item[2]
+                item = (item[0], self._native(), *item[2:])
+            self._item_cost(item, any(few_items(g.iter) for g in node.generators), False)
         elif not isinstance(node, ast.GeneratorExp):
             u.comprehension_containers += 1

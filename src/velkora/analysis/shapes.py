@@ -29,6 +29,19 @@ def breaks(body: list[ast.stmt]) -> bool:
     return False
 
 
+def returns(body: list[ast.stmt]) -> bool:
+    """Whether a `return` in these statements (nested loops included, definitions not) leaves the
+    function from inside the loop they belong to: a search that stops at the first hit."""
+    stack: list[ast.AST] = list(body)
+    while stack:
+        n = stack.pop()
+        if isinstance(n, ast.Return):
+            return True
+        if not isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.expr)):
+            stack.extend(ast.iter_child_nodes(n))
+    return False
+
+
 def at_most_twice(it: ast.expr) -> bool:
     """An iterable of at most two items: a literal tuple, list or set, or range() of small constants."""
     if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
@@ -42,17 +55,31 @@ def at_most_twice(it: ast.expr) -> bool:
     return False
 
 
+def few_items(it: ast.expr) -> bool:
+    """An iterable written out item by item (a literal tuple, list or set without `*`), or range() of
+    constants under 16: a handful of items, however much each costs."""
+    if isinstance(it, (ast.Tuple, ast.List, ast.Set)):
+        return not any(isinstance(e, ast.Starred) for e in it.elts)
+    if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id == "range" and not it.keywords:
+        bounds = [a.value for a in it.args if isinstance(a, ast.Constant) and type(a.value) is int]
+        if len(bounds) == len(it.args) == 1:
+            return bounds[0] < 16
+        if len(bounds) == len(it.args) >= 2:
+            return bounds[1] - bounds[0] < 16
+    return False
+
+
 def is_text(node: ast.AST) -> bool:
     """A string or bytes literal, or an f-string. Constant time."""
     return isinstance(node, ast.JoinedStr) or (isinstance(node, ast.Constant) and isinstance(node.value, (str, bytes)))
 
 
 def is_text_op(node: ast.BinOp) -> bool:
-    """`"%d" % x`, `"a" + s`: formatting or joining text, not arithmetic."""
+    """`"%d" % x`, `"a" + s`, `"-" * 80`: formatting, joining or repeating text, not arithmetic."""
     op = type(node.op)
     if op is ast.Mod:
         return is_text(node.left)
-    return op is ast.Add and (is_text(node.left) or is_text(node.right))
+    return (op is ast.Add or op is ast.Mult) and (is_text(node.left) or is_text(node.right))
 
 
 def is_sequence(node: ast.AST) -> bool:

@@ -12,7 +12,7 @@ from typing import TypeGuard
 from velkora.analysis.calls import dotted
 from velkora.analysis.evidence import Aliases, Measurer, Unit
 from velkora.analysis.vocabulary import (ARRAY_MODULES, ESTIMATOR_BASE_SUFFIXES, ESTIMATOR_MIXINS, FIT_NAMES,
-                                         INFER_NAMES)
+                                         INFER_NAMES, PARALLEL_MODULES)
 
 _Def = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
 
@@ -130,6 +130,8 @@ def _file_flags(aliases: Aliases) -> frozenset[str]:
         flags.add("frame")
     if "sklearn" in roots:
         flags.add("sklearn")
+    if roots & PARALLEL_MODULES:
+        flags.add("parallel")
     return frozenset(flags)
 
 
@@ -173,24 +175,39 @@ def method_role(name: str) -> str | None:
     return None
 
 
-def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[list[Unit], Aliases]:
+def collect_units(tree: ast.Module, namespace: Aliases | None = None,
+                  own: frozenset[str] = frozenset(), tests: bool = False) -> tuple[list[Unit], Aliases]:
     """Every function and method (qualified names), plus `<module>` when a script's top level works.
 
     `namespace` holds the import names that code run before this tree bound (a notebook's earlier cells);
     this tree's module-level imports are added to it. The second value is the module's import names.
+    `own` names the packages the file belongs to (the directories it is in): a package's imports of
+    itself are its own Python code, not the array, frame or worker library its name stands for when
+    others import it; for array, frame and estimator libraries only their `core` counts so. `tests` says the file holds tests: its functions named test* are marked as such.
     """
     module_aliases: Aliases = namespace if namespace is not None else {}
     imports_of(tree.body, module_aliases)
+    _drop_own(module_aliases, own)
     units: list[Unit] = []
     estimators: dict[str, str | None] = {}
 
-    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None) -> None:
+    # The flags of an alias map are computed once and handed down to the functions that import nothing.
+    def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None,
+              flags: frozenset[str]) -> None:
         for node in body:
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + node.name
-                unit = Unit(qualname=qual, node=node, line=node.lineno)
+                unit = Unit(qualname=qual, node=node, line=node.lineno,
+                            test=tests and node.name.startswith("test"))
                 local = dict(aliases)
-                imports_of(node.body, local)
+                extra: Aliases = {}
+                imports_of(node.body, extra)
+                local_flags = flags
+                if extra:       # the module's own names were dropped once, for the whole file
+                    local.update(extra)
+                    for name in _drop_own(extra, own):
+                        del local[name]
+                    local_flags = _file_flags(local)
                 if has_no_code(node):
                     unit.no_code = True
                 else:
@@ -199,26 +216,27 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
                         if unit.role:
                             unit.role_why = f"{'fit' if unit.role == 'train' else 'inference'} method of an " \
                                             f"estimator class that {cls_why}"
-                    m = Measurer(unit, local, _file_flags(local), {"estimator": True} if cls_why else None)
+                    m = Measurer(unit, local, local_flags, {"estimator": True} if cls_why else None)
                     m.measure(node.body, node.args)
                 unit.aliases = local
                 units.append(unit)
-                visit(node.body, qual + ".", local, None)
+                visit(node.body, qual + ".", local, None, local_flags)
             elif isinstance(node, ast.ClassDef):
                 why = _estimator_class(node, aliases, estimators)
                 estimators[node.name] = why
-                visit(node.body, prefix + node.name + ".", aliases, why)
+                visit(node.body, prefix + node.name + ".", aliases, why, flags)
             elif isinstance(node, (ast.If, ast.Try, ast.TryStar, ast.With, ast.For, ast.While)):
                 for name in ("body", "orelse", "finalbody"):
-                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why)
+                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why, flags)
                 for h in getattr(node, "handlers", ()) or ():
-                    visit(h.body, prefix, aliases, cls_why)
+                    visit(h.body, prefix, aliases, cls_why, flags)
 
-    visit(tree.body, "", module_aliases, None)
+    module_flags = _file_flags(module_aliases)
+    visit(tree.body, "", module_aliases, None, module_flags)
     code = module_code(tree)
     if code:
-        unit = Unit(qualname="<module>", node=tree, line=code[0].lineno)
-        m = Measurer(unit, module_aliases, _file_flags(module_aliases), None)
+        unit = Unit(qualname="<module>", node=tree, line=code[0].lineno, test=tests)
+        m = Measurer(unit, module_aliases, module_flags, None)
         # The constant assignments module_code leaves out still bind their names where they stand, so
         # that `x = 0.5` then `for ...: x = f(x)` is the same recurrence it is in a function.
         for stmt in tree.body:
@@ -230,4 +248,42 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None) -> tuple[l
         if unit.max_depth or unit.calls >= 2:
             unit.aliases = module_aliases
             units.append(unit)
+    link_units(units)
     return units, module_aliases
+
+
+def _drop_own(aliases: Aliases, own: frozenset[str]) -> list[str]:
+    # A worker library's calls of itself are its own machinery; an array, frame or estimator library's
+    # modules stay that library's work inside it (its special functions called by its statistics), but
+    # its `core` is its plumbing (a compiler's intermediate representation, not array work).
+    dropped = [n for n, origin in aliases.items() if origin.partition(".")[0] in own and _internal(origin)]
+    for name in dropped:
+        del aliases[name]
+    return dropped
+
+
+def _internal(origin: str) -> bool:
+    root, _, rest = origin.partition(".")
+    return root in PARALLEL_MODULES or "core" in rest.split(".")
+
+
+def link_units(units: list[Unit]) -> None:
+    """What the units of one file tell about each other, by the names they call each other by: an item
+    whose only work is a call to a function of the file costs what that function does, which counts when
+    it computes; and a function the file hands to a pool or a thread already runs as a worker's task.
+    Linear in the number of units and of the calls noted."""
+    # A function costs per call when its own items cost, or it computes: arithmetic in loops or a good
+    # deal of it, math or array calls, loops in loops. One that files a few values in a loop does not.
+    loopers = {u.qualname.rpartition(".")[2] for u in units
+               if (u.costly_items or u.loop_arith >= 2 or u.arith >= 4 or u.math_calls or u.array_ops
+                   or u.max_depth >= 2) and not u.waits_in_loop}
+    handed: set[str] = set()
+    for u in units:
+        handed |= u.handed_to_workers
+    for u in units:
+        own = u.qualname.rpartition(".")[2]
+        for callees in u.pending_items:
+            # A call of the function itself is a walk down a nested structure, not work per item.
+            if any(c in loopers for c in callees if c != own):
+                u.costly_items += 1
+        u.worker_body = own in handed

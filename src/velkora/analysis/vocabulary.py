@@ -11,10 +11,11 @@ ARRAY_MODULES = frozenset({"numpy", "scipy", "cupy", "jax", "numba", "torch"})
 DEVICE_MODULES = frozenset({"cupy", "jax", "torch"})     # their arrays already live on a GPU
 PARALLEL_MODULES = frozenset({"multiprocessing", "concurrent", "joblib", "threading", "dask", "ray", "asyncio"})
 # In these, only starting workers (threads, processes, tasks run together) is parallel work; a lock, a
-# thread-local, an event or cpu_count() is not.
-THREAD_MODULES = frozenset({"threading", "multiprocessing", "asyncio"})
+# thread-local, an event, a module logger or cpu_count() is not.
+THREAD_MODULES = frozenset({"threading", "multiprocessing", "asyncio", "concurrent"})
 WORKER_STARTERS = frozenset({"Thread", "Timer", "Process", "Pool", "ThreadPool", "gather", "create_task",
-                             "ensure_future", "wait", "as_completed", "TaskGroup", "to_thread"})
+                             "ensure_future", "wait", "as_completed", "TaskGroup", "to_thread",
+                             "ProcessPoolExecutor", "ThreadPoolExecutor", "InterpreterPoolExecutor"})
 
 # Calls of an array module that are linear algebra (the last component of the resolved name).
 LINALG_CALLS = frozenset({
@@ -84,6 +85,25 @@ PARALLEL_CALLS = frozenset({"Parallel", "delayed", "ProcessPoolExecutor", "Threa
                             "prange", "submit"})
 
 MATH_MODULES = frozenset({"math", "cmath", "operator"})
+# Modules, besides MATH_MODULES and the array modules, whose functions compute a value from each item.
+COSTLY_MODULES = frozenset({"random", "statistics", "hashlib", "zlib", "bisect", "heapq", "fractions",
+                            "decimal"})
+# Methods of strings: a loop making them works on text, which a numeric compiler does not speed up.
+TEXT_METHODS = frozenset({"strip", "lstrip", "rstrip", "split", "rsplit", "splitlines", "join", "replace",
+                          "startswith", "endswith", "find", "rfind", "encode", "decode", "lower", "upper",
+                          "format", "translate", "partition", "rpartition", "isdigit", "isalpha", "isspace"})
+# Calls that wait: on a clock, a pipe, a socket, a queue or another process. A loop making them spends its
+# time waiting, which neither compiling, workers nor fewer containers shorten.
+WAIT_CALLS = frozenset({"sleep", "wait", "wait_for", "poll", "select", "recv", "recv_bytes", "recvfrom",
+                        "read", "readline", "readlines", "readinto", "send", "send_bytes", "sendall", "write",
+                        "flush", "is_alive", "acquire", "put", "put_nowait", "get_nowait"})
+# The modules whose wait() waits for tasks started together; multiprocessing's waits on pipes and sentinels.
+TASK_WAITS = frozenset({"asyncio", "concurrent"})
+# Methods that hand a function to workers (pools, executors, event loops), by the position of the function.
+HAND_OFF_CALLS = {"submit": 0, "apply_async": 0, "run_in_executor": 1, "map": 0, "starmap": 0, "imap": 0,
+                  "imap_unordered": 0, "map_async": 0, "starmap_async": 0}
+# Constructors that run a function given as `target=` in a new thread or process.
+TARGET_STARTERS = frozenset({"Thread", "Process", "Timer"})
 # Calls that compute nothing: plumbing, container growth and construction, copies.
 NOT_WORK = PLUMBING | GROWTH_METHODS | CONTAINER_CALLS | COPY_CALLS
 # collections' containers, by the last component of their resolved name.
