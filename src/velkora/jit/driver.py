@@ -26,7 +26,7 @@ import os
 import weakref
 from typing import Any, Callable, Optional, TypeVar, Union, overload
 
-from velkora.jit import compiler
+from velkora.jit import compile_process, compiler
 from velkora.jit.adaptive_policy import DriverPolicy, State
 from velkora.jit.cache import cache_dir
 from velkora.jit.compile_gate import CompileGate
@@ -51,6 +51,7 @@ _DRIVERS: "weakref.WeakSet[_Driver]" = weakref.WeakSet()
 
 def _after_fork_in_child() -> None:
     compiler._after_fork_in_child()
+    compile_process.PROCESS.reset_after_fork()
     for driver in list(_DRIVERS):
         driver._after_fork()
 
