@@ -169,22 +169,25 @@ class CompileProcess:
             callback(None)
 
     def close(self) -> None:
-        """Ends the process (closing its stdin ends it) and removes the scratch cache; idempotent.
-        Runs at interpreter exit."""
+        """Ends the process (the end of its stdin ends it: it removes the scratch cache and any
+        half-written cache file itself, so the program does not wait for it) and removes the
+        scratch cache here too; idempotent. Runs at interpreter exit."""
         with self._lock:
             proc, self._proc = self._proc, None
             self._ended = self._ended or "closed"
             scratch, self._scratch = self._scratch, None
+            self._pending = {}  # the program is ending: unanswered jobs are not compiled elsewhere
         if proc is not None:
+            for stream in (proc.stdin, proc.stdout):
+                try:
+                    if stream is not None:
+                        stream.close()
+                except OSError:
+                    pass
             try:
-                if proc.stdin is not None:
-                    proc.stdin.close()
-                proc.wait(timeout=5)
-            except (OSError, subprocess.TimeoutExpired):
-                proc.kill()
-                proc.wait()
-            if proc.stdout is not None:
-                proc.stdout.close()
+                proc.wait(timeout=0.05)  # usually gone by now; if not, it is on its way out
+            except subprocess.TimeoutExpired:
+                pass
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
 

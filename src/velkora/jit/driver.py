@@ -23,10 +23,11 @@ from __future__ import annotations
 import functools
 import inspect
 import os
+import sys
 import weakref
 from typing import Any, Callable, Optional, TypeVar, Union, overload
 
-from velkora.jit import compile_process, compiler
+from velkora.jit import compiler
 from velkora.jit.adaptive_policy import DriverPolicy, State
 from velkora.jit.cache import cache_dir
 from velkora.jit.compile_gate import CompileGate
@@ -51,7 +52,9 @@ _DRIVERS: "weakref.WeakSet[_Driver]" = weakref.WeakSet()
 
 def _after_fork_in_child() -> None:
     compiler._after_fork_in_child()
-    compile_process.PROCESS.reset_after_fork()
+    process = sys.modules.get("velkora.jit.compile_process")
+    if process is not None:
+        process.PROCESS.reset_after_fork()
     for driver in list(_DRIVERS):
         driver._after_fork()
 

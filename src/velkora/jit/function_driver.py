@@ -12,19 +12,17 @@ import threading
 import time
 from typing import Any, Callable, Optional
 
-from velkora.jit import compile_process, compiler
+from velkora.jit import compiler
 from velkora.jit.adaptive_policy import (DriverPolicy, State, expected_compile_cost, failure_reason,
                                          load_compiler_early,
                                          keep_compiled, next_check_count, same_result, speedup,
                                          time_trigger_ns, worth_compiling)
 from velkora.jit.cache import _CacheEntry, _source_hash, cache_dir
 from velkora.jit.checks import _NO_MATCH, _args_agree, _copy, _copy_args, _Sample, _short, Trial, run_trial
-from velkora.jit.compile_process import ship_arguments, travels_whole
 from velkora.jit.compile_gate import CompileGate, FunctionMetrics, get_compile_gate
 from velkora.jit.compiler import (_COMPILE_COSTS, _WORKER, _compilable, _load_compiler,
                                   compiler_available)
 from velkora.jit.dispatch import Dispatcher, Ledger
-from velkora.jit.shipping import Unshippable, describe
 
 logger = logging.getLogger(__name__)
 
@@ -209,8 +207,19 @@ class _Driver:
                 self.state = State.COMPILING
                 self._idle.clear()
         sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
-        _WORKER.submit(lambda: self._compile(sample))
+        self._start_compilation(sample)
         return result
+
+    def _start_compilation(self, sample: _Sample) -> None:
+        """Caller's thread, right after the recorded call: ships the compilation to the compile
+        process (loading the compiler meanwhile, see DriverPolicy.load_early_on_caller), or queues
+        it for the worker thread where it cannot go there."""
+        try:
+            if self._ship(sample):
+                return
+        except Exception:  # a fault of ours must not fail the caller's call: compiled here instead
+            logger.debug("velkora.jit: shipping %s failed", self.func_id, exc_info=True)
+        _WORKER.submit(lambda: self._compile_here(sample))
 
     def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Optional[tuple[Any, ...]]:
         if not self._positional_only:
@@ -233,7 +242,11 @@ class _Driver:
         scratch cache; None for no disk cache."""
         if self._cache is not None:
             return str(self._cache.numba_dir)
-        return compile_process.PROCESS.scratch_dir() if self._remote else None
+        if not self._remote:
+            return None
+        from velkora.jit.compile_process import PROCESS
+
+        return PROCESS.scratch_dir()
 
     def _make_jitted(self, nb: Any) -> Any:
         if self._jitted is None:
@@ -262,9 +275,12 @@ class _Driver:
     # -- compiling in the compile process --
 
     def _ship(self, sample: _Sample) -> bool:
-        """Worker thread: hands the compilation to the compile process and loads the compiler here
-        meanwhile; False when the function cannot go there (it is compiled here then)."""
-        proc = compile_process.PROCESS
+        """Hands the compilation to the compile process and loads the compiler here meanwhile;
+        False when the function cannot go there (it is compiled here then)."""
+        # Imported at the first compilation: subprocess and the bytecode walk cost milliseconds.
+        from velkora.jit.compile_process import PROCESS as proc, ship_arguments, travels_whole
+        from velkora.jit.shipping import Unshippable, describe
+
         if self._remote is False or not proc.available():
             return False
         if self._jitted is not None and self._jitted_dir is None:
@@ -300,7 +316,10 @@ class _Driver:
         if load_compiler_early(float(sample.elapsed_ns), self.policy, trial is not None):
             # Loading the compiler here (mostly interpreted import work) overlaps the compilation
             # there; otherwise it waits for the verdict (code that is not kept needs none).
-            self._prepare_here()
+            if self.policy.load_early_on_caller:
+                self._prepare_here()
+            else:
+                _WORKER.submit(self._prepare_here)
         return True
 
     def _prepare_here(self) -> Any:
@@ -366,13 +385,9 @@ class _Driver:
         _COMPILE_COSTS.add(self.compile_seconds)
         self._verify_and_install(jitted, sig, sample)
 
-    def _compile(self, sample: _Sample) -> None:
-        """Worker thread: compile for the sample's types (in the compile process where it can),
-        check and time against the interpreter, then install, or mark failed/reverted."""
-        if not self._ship(sample):
-            self._compile_here(sample)
-
     def _compile_here(self, sample: _Sample) -> None:
+        """Worker thread: compile for the sample's types in this process, check and time against
+        the interpreter, then install, or mark failed/reverted."""
         nb = _load_compiler()
         if nb is None:
             self._finish(State.INTERPRETED)
