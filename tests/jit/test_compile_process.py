@@ -45,8 +45,9 @@ PROGRAM = textwrap.dedent("""
         assert [factorial(25) for _ in range(12)] == [15511210043330985984000000] * 12
         factorial.adaptive.wait(60)
         print(factorial.adaptive.state.value, "numba" in sys.modules, PROCESS.pid is not None)
-    elif MODE == "compile":
-        assert [kernel(1000) for _ in range(12)] == [kernel.__wrapped__(1000)] * 12
+    elif MODE in ("compile", "long"):
+        n = 1000 if MODE == "compile" else 200_000  # calls over a millisecond ship before they run
+        assert [kernel(n) for _ in range(12)] == [kernel.__wrapped__(n)] * 12
         kernel.adaptive.wait(60)
         jitted = kernel.adaptive._jitted
         sig = kernel.adaptive.signatures[0]
@@ -95,11 +96,12 @@ def numba_present():
     pytest.importorskip("numba")
 
 
-def test_compiled_there_and_loaded_here_from_the_compilers_cache(tmp_path):
+@pytest.mark.parametrize("mode, env", [("compile", {}), ("compile", {"VELKORA_JIT_CACHE": "0"}),
+                                       ("long", {"VELKORA_JIT_CACHE": "0"})])
+def test_compiled_there_and_loaded_here_from_the_compilers_cache(tmp_path, mode, env):
     # One hit: the caller's own dispatcher found the entry the process wrote (same key), so it
     # compiled nothing itself.
-    assert run(tmp_path, "compile") == ["compiled", "1", "True"]
-    assert run(tmp_path, "compile", {"VELKORA_JIT_CACHE": "0"}) == ["compiled", "1", "True"]
+    assert run(tmp_path, mode, env) == ["compiled", "1", "True"]
 
 
 def test_a_version_reverted_there_costs_the_caller_no_compiler(tmp_path):

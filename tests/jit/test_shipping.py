@@ -7,7 +7,7 @@ import types
 import numpy as np
 import pytest
 
-from velkora.jit.adaptive_policy import DriverPolicy, load_compiler_early
+from velkora.jit.adaptive_policy import DriverPolicy, load_compiler_early, ship_before_the_call
 from velkora.jit.compile_process import ship_arguments
 from velkora.jit.compile_worker import _arguments
 from velkora.jit.shipping import Unshippable, describe, installed_module, process_allowed, rebuild
@@ -104,3 +104,8 @@ def test_arrays_travel_small_with_what_the_compiler_types_them_by():
 ])
 def test_the_compiler_is_loaded_early_only_where_it_will_likely_be_needed(call_ns, trial_there, expected):
     assert load_compiler_early(call_ns, DriverPolicy(), trial_there) is expected
+
+
+@pytest.mark.parametrize("mean_call_ns, expected", [(2e6, True), (1e6, True), (5e5, False)])
+def test_long_calls_are_shipped_before_the_recorded_call(mean_call_ns, expected):
+    assert ship_before_the_call(mean_call_ns, DriverPolicy(long_call_s=1e-3)) is expected

@@ -105,6 +105,13 @@ def load_compiler_early(call_ns: float, policy: DriverPolicy, trial_there: bool)
     return not trial_there or call_ns >= policy.early_load_call_s * 1e9
 
 
+def ship_before_the_call(mean_call_ns: float, policy: DriverPolicy) -> bool:
+    """Whether the compilation goes to the compile process as the recorded call starts (its types
+    are all a compilation needs) rather than after it: for calls of at least `long_call_s`, which
+    are checked here, once, after it. Costs nothing."""
+    return mean_call_ns >= policy.long_call_s * 1e9
+
+
 def speedup(interpreted_ns: float, compiled_ns: float) -> float:
     """Measured speedup of compiled over interpreted calls on the same arguments; a compiled call
     that took no measurable time counts as 1 ns."""

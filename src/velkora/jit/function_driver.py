@@ -14,7 +14,7 @@ from typing import Any, Callable, Optional
 
 from velkora.jit import compiler
 from velkora.jit.adaptive_policy import (DriverPolicy, State, expected_compile_cost, failure_reason,
-                                         load_compiler_early,
+                                         load_compiler_early, ship_before_the_call,
                                          keep_compiled, next_check_count, same_result, speedup,
                                          time_trigger_ns, worth_compiling)
 from velkora.jit.cache import _CacheEntry, _source_hash, cache_dir
@@ -27,6 +27,36 @@ from velkora.jit.dispatch import Dispatcher, Ledger
 logger = logging.getLogger(__name__)
 
 _LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
+
+
+class _Meeting:
+    """Where the answer to a compilation shipped before its recorded call meets that call's sample:
+    whichever comes second hands both on."""
+
+    _CANCELLED = _Sample((), (), None, 0)
+
+    def __init__(self, on_both: Callable[[Optional[dict[str, Any]], _Sample], None]) -> None:
+        self._lock = threading.Lock()
+        self._on_both = on_both
+        self._reply: Optional[dict[str, Any]] = None
+        self._replied = False
+        self._sample: Optional[_Sample] = None
+
+    def reply(self, reply: Optional[dict[str, Any]]) -> None:
+        with self._lock:
+            self._reply, self._replied, sample = reply, True, self._sample
+        if sample is not None and sample is not self._CANCELLED:
+            self._on_both(reply, sample)
+
+    def sample(self, sample: _Sample) -> None:
+        with self._lock:
+            self._sample, replied, reply = sample, self._replied, self._reply
+        if replied:
+            self._on_both(reply, sample)
+
+    def cancel(self) -> None:
+        with self._lock:
+            self._sample = self._CANCELLED
 
 
 class _Driver:
@@ -185,10 +215,19 @@ class _Driver:
                 self._idle.set()
             return func(*args, **kwargs)
         before = _copy_args(positional)
+        meeting: Optional[_Meeting] = None
+        if not first and self.disp.calls and ship_before_the_call(self.disp.spent_ns / self.disp.calls, self.policy):
+            # A long call: its types are all the compilation needs, so it starts now, beside this
+            # call, rather than after it.
+            meeting = _Meeting(lambda reply, sample: _WORKER.submit(lambda: self._compiled_there(reply, sample)))
+            if not self._ship_safely(before, None, meeting.reply):
+                meeting = None
         t0 = time.perf_counter_ns()
         try:
             result = func(*args, **kwargs)
         except BaseException:
+            if meeting is not None:
+                meeting.cancel()  # its answer, when it comes, is dropped
             if not first:
                 with self._lock:
                     self.state = State.COMPILED if self.signatures else State.INTERPRETED
@@ -207,19 +246,23 @@ class _Driver:
                 self.state = State.COMPILING
                 self._idle.clear()
         sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
-        self._start_compilation(sample)
+        if meeting is not None:
+            meeting.sample(sample)
+            return result
+        if not self._ship_safely(sample.before, sample,
+                                 lambda reply: _WORKER.submit(lambda: self._compiled_there(reply, sample))):
+            _WORKER.submit(lambda: self._compile_here(sample))
         return result
 
-    def _start_compilation(self, sample: _Sample) -> None:
-        """Caller's thread, right after the recorded call: ships the compilation to the compile
-        process (loading the compiler meanwhile, see DriverPolicy.load_early_on_caller), or queues
-        it for the worker thread where it cannot go there."""
+    def _ship_safely(self, before: tuple[Any, ...], sample: Optional[_Sample],
+                     on_reply: Callable[[Optional[dict[str, Any]]], None]) -> bool:
+        """Caller's thread: `_ship`, where a fault of ours must not fail the caller's call (the
+        function is compiled here instead)."""
         try:
-            if self._ship(sample):
-                return
-        except Exception:  # a fault of ours must not fail the caller's call: compiled here instead
+            return self._ship(before, sample, on_reply)
+        except Exception:
             logger.debug("velkora.jit: shipping %s failed", self.func_id, exc_info=True)
-        _WORKER.submit(lambda: self._compile_here(sample))
+            return False
 
     def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Optional[tuple[Any, ...]]:
         if not self._positional_only:
@@ -274,9 +317,12 @@ class _Driver:
 
     # -- compiling in the compile process --
 
-    def _ship(self, sample: _Sample) -> bool:
-        """Hands the compilation to the compile process and loads the compiler here meanwhile;
-        False when the function cannot go there (it is compiled here then)."""
+    def _ship(self, before: tuple[Any, ...], sample: Optional[_Sample],
+              on_reply: Callable[[Optional[dict[str, Any]]], None]) -> bool:
+        """Hands the compilation for the types of `before` to the compile process (with the
+        recorded call's `sample`, when there is one and it is small enough, for a trial there) and
+        loads the compiler here meanwhile; False when the function cannot go there (it is compiled
+        here then)."""
         # Imported at the first compilation: subprocess and the bytecode walk cost milliseconds.
         from velkora.jit.compile_process import PROCESS as proc, ship_arguments, travels_whole
         from velkora.jit.shipping import Unshippable, describe
@@ -294,10 +340,10 @@ class _Driver:
                 logger.debug("velkora.jit: %s is compiled in this process: %s", self.func_id, exc)
                 self._remote = False
                 return False
-        whole = travels_whole(sample.before)
-        args = ship_arguments(sample.before, whole)
+        whole = sample is not None and travels_whole(before)
+        args = ship_arguments(before, whole)
         trial = None
-        if whole:
+        if whole and sample is not None:
             try:
                 trial = pickle.dumps({"after": sample.after, "result": sample.result,
                                       "elapsed_ns": sample.elapsed_ns, "long_call_s": self.policy.long_call_s,
@@ -309,11 +355,12 @@ class _Driver:
         self._remote = True
         job = {"func": self._spec, "args": args, "trial": trial, "cache_dir": self._numba_dir(),
                "options": {"nogil": True, "cache": True}}
-        if not proc.submit(job, lambda reply: _WORKER.submit(lambda: self._compiled_there(reply, sample))):
+        if not proc.submit(job, on_reply):
             if self._jitted is None:
                 self._remote = None  # undecided again: compiled here without the scratch cache
             return False
-        if load_compiler_early(float(sample.elapsed_ns), self.policy, trial is not None):
+        call_ns = float(sample.elapsed_ns) if sample is not None else float("inf")
+        if load_compiler_early(call_ns, self.policy, trial is not None):
             # Loading the compiler here (mostly interpreted import work) overlaps the compilation
             # there; otherwise it waits for the verdict (code that is not kept needs none).
             if self.policy.load_early_on_caller:
