@@ -8,6 +8,7 @@ import importlib.util
 import inspect
 import logging
 import pickle
+import sys
 import threading
 import time
 from typing import Any, Callable, Optional
@@ -27,6 +28,16 @@ from velkora.jit.dispatch import Dispatcher, Ledger
 logger = logging.getLogger(__name__)
 
 _LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
+
+
+def _watched() -> bool:
+    """Whether this thread's calls are profiled or traced (a profiler, a debugger, velkora's own
+    measurement): the compiler's import would run under it here, several times slower, and is left
+    to the worker thread, which such tools leave alone."""
+    if sys.getprofile() is not None or sys.gettrace() is not None:
+        return True
+    monitoring = getattr(sys, "monitoring", None)
+    return monitoring is not None and any(monitoring.get_tool(i) is not None for i in range(6))
 
 
 class _Meeting:
@@ -363,7 +374,7 @@ class _Driver:
         if load_compiler_early(call_ns, self.policy, trial is not None):
             # Loading the compiler here (mostly interpreted import work) overlaps the compilation
             # there; otherwise it waits for the verdict (code that is not kept needs none).
-            if self.policy.load_early_on_caller:
+            if self.policy.load_early_on_caller and not _watched():
                 self._prepare_here()
             else:
                 _WORKER.submit(self._prepare_here)
