@@ -109,3 +109,15 @@ def test_the_compiler_is_loaded_early_only_where_it_will_likely_be_needed(call_n
 @pytest.mark.parametrize("mean_call_ns, expected", [(2e6, True), (1e6, True), (5e5, False)])
 def test_long_calls_are_shipped_before_the_recorded_call(mean_call_ns, expected):
     assert ship_before_the_call(mean_call_ns, DriverPolicy(long_call_s=1e-3)) is expected
+
+
+def test_a_profiled_thread_leaves_the_compiler_import_to_the_worker_thread():
+    from velkora.jit.function_driver import _watched
+
+    unwatched = sys.gettrace() is None and sys.getprofile() is None
+    sys.setprofile(lambda *a: None)
+    try:
+        assert _watched()
+    finally:
+        sys.setprofile(None)
+    assert _watched() is not unwatched or sys.gettrace() is not None

@@ -40,9 +40,10 @@ class DriverPolicy:
     load_cached_at_decoration: code the disk cache holds for a function is loaded when it is
         decorated (loading the compiler then), rather than on the worker thread beside the calls.
     early_load_call_s: a function compiled in the compile process whose recorded call took at
-        least this long has the compiler loaded here while it compiles there (such calls gain
-        from compiled code); a shorter one waits for the verdict, and a version reverted there
-        costs this process no compiler at all.
+        least this long has the compiler loaded here while it compiles there, a bet that it will
+        be kept (calls with that much work in them are where compiled code pays most); a shorter
+        one waits for the verdict, and a version refused or reverted there costs this process no
+        compiler at all.
     load_early_on_caller: that early load runs on the calling thread right after the recorded
         call (that one call takes what eager compilation's import does, and the other core
         compiles meanwhile), rather than on the worker thread beside the calls, where it shares
@@ -57,7 +58,7 @@ class DriverPolicy:
     check_calls: int = 3
     rel_tol: float = 1e-9
     load_cached_at_decoration: bool = True
-    early_load_call_s: float = 2e-5
+    early_load_call_s: float = 1e-4
     load_early_on_caller: bool = True
 
     def __post_init__(self) -> None:

@@ -184,10 +184,7 @@ class CompileProcess:
                         stream.close()
                 except OSError:
                     pass
-            try:
-                proc.wait(timeout=0.05)  # usually gone by now; if not, it is on its way out
-            except subprocess.TimeoutExpired:
-                pass
+            # Not waited for: it stops at once, mid-compilation too, and cleans up after itself.
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
 
