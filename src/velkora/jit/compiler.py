@@ -47,9 +47,11 @@ def _prepare_loading(nb: Any) -> None:
         return
     _loading_prepared = True
     try:
+        from numba.core.compiler_lock import global_compiler_lock
         from numba.core.registry import cpu_target
 
-        cpu_target.target_context.refresh()
+        with global_compiler_lock:  # the lock the compiler's own refreshes run under
+            cpu_target.target_context.refresh()
     except Exception as exc:  # the load itself will say what is wrong
         logger.debug("velkora.jit: preparing the compiler's loader failed: %s", exc)
 
