@@ -5,8 +5,9 @@ import pytest
 
 
 def live_children():
-    """Processes whose parent is this one, other than the resource trackers and multiprocessing's fork
-    server (started by other tests of the session; they only serve or clean up after us and exit when we do)."""
+    """Processes whose parent is this one, other than the resource trackers, multiprocessing's fork
+    server and the compile driver's compile process (started by other tests of the session; they only
+    serve or clean up after us and exit when we do)."""
     me = str(os.getpid())
     found = []
     for entry in os.listdir("/proc"):
@@ -20,7 +21,7 @@ def live_children():
         except OSError:
             continue
         if fields[1] == me and fields[0] != "Z" and "resource_tracker" not in cmd \
-                and "multiprocessing.forkserver" not in cmd:
+                and "multiprocessing.forkserver" not in cmd and "velkora.jit.compile_worker" not in cmd:
             found.append((int(entry), cmd))
     return found
 

@@ -39,6 +39,15 @@ class DriverPolicy:
     rel_tol: relative tolerance for floating-point results of the check.
     load_cached_at_decoration: code the disk cache holds for a function is loaded when it is
         decorated (loading the compiler then), rather than on the worker thread beside the calls.
+    early_load_call_s: a function compiled in the compile process whose recorded call took at
+        least this long has the compiler loaded here while it compiles there, a bet that it will
+        be kept (calls with that much work in them are where compiled code pays most); a shorter
+        one waits for the verdict, and a version refused or reverted there costs this process no
+        compiler at all.
+    load_early_on_caller: that early load runs on the calling thread right after the recorded
+        call (that one call takes what eager compilation's import does, and the other core
+        compiles meanwhile), rather than on the worker thread beside the calls, where it shares
+        the interpreter lock with them and takes about twice as long.
     """
 
     compile_cost_s: float = 0.25
@@ -49,9 +58,12 @@ class DriverPolicy:
     check_calls: int = 3
     rel_tol: float = 1e-9
     load_cached_at_decoration: bool = True
+    early_load_call_s: float = 1e-4
+    load_early_on_caller: bool = True
 
     def __post_init__(self) -> None:
-        for name in ("compile_cost_s", "import_cost_s", "worth_factor", "min_speedup", "long_call_s", "rel_tol"):
+        for name in ("compile_cost_s", "import_cost_s", "worth_factor", "min_speedup", "long_call_s", "rel_tol",
+                     "early_load_call_s"):
             value = getattr(self, name)
             if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
                 raise ValueError(f"DriverPolicy.{name} must be a finite number >= 0, got {value!r}")
@@ -85,6 +97,20 @@ def worth_compiling(interpreted_ns: float, compile_cost_s: float, worth_factor: 
     """True when the time spent interpreted so far pays for a compilation: a handful of one-second
     calls qualifies whatever the call count. Costs nothing."""
     return interpreted_ns >= compile_cost_s * worth_factor * 1e9
+
+
+def load_compiler_early(call_ns: float, policy: DriverPolicy, trial_there: bool) -> bool:
+    """Whether to load the compiler in this process while the compile process compiles: always when
+    the version is tried here (it will be needed), else when the recorded call was long enough to
+    gain from compiled code. Costs nothing."""
+    return not trial_there or call_ns >= policy.early_load_call_s * 1e9
+
+
+def ship_before_the_call(mean_call_ns: float, policy: DriverPolicy) -> bool:
+    """Whether the compilation goes to the compile process as the recorded call starts (its types
+    are all a compilation needs) rather than after it: for calls of at least `long_call_s`, which
+    are checked here, once, after it. Costs nothing."""
+    return mean_call_ns >= policy.long_call_s * 1e9
 
 
 def speedup(interpreted_ns: float, compiled_ns: float) -> float:

@@ -35,6 +35,27 @@ def _load_compiler() -> Any:
         return _compiler
 
 
+_loading_prepared = False
+
+
+def _prepare_loading(nb: Any) -> None:
+    """Readies this process to load compiled code from the compiler's cache: its first load fills the
+    compiler's registries, importing what they need (about as long as importing the compiler). Done
+    while the compile process compiles, it is off the path from its answer to the installed code."""
+    global _loading_prepared
+    if _loading_prepared:
+        return
+    _loading_prepared = True
+    try:
+        from numba.core.compiler_lock import global_compiler_lock
+        from numba.core.registry import cpu_target
+
+        with global_compiler_lock:  # the lock the compiler's own refreshes run under
+            cpu_target.target_context.refresh()
+    except Exception as exc:  # the load itself will say what is wrong
+        logger.debug("velkora.jit: preparing the compiler's loader failed: %s", exc)
+
+
 def compiler_available() -> Optional[bool]:
     """True/False once the compiler was looked for, None before (looking would import it)."""
     return {"ready": True, "unavailable": False}.get(_compiler_state)

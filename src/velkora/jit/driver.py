@@ -8,14 +8,17 @@
 A decorated function is a native `Dispatcher` (velkora.jit.dispatch) that counts each call and
 times a sample of them. When the count reaches the gate's threshold (`CompileGate.should_compile`),
 or the time spent interpreted outweighs what a compilation costs, the next call's arguments are
-recorded and the function is compiled in nopython mode on a background thread; calls go on
-interpreted meanwhile. The compiled version is run on copies of the recorded arguments, checked
-against the interpreter's result and timed; it is installed only when it agrees and is faster. The
-first calls after that are checked against the interpreter too. Outcomes (and the compiled code,
-through the compiler's own cache) are kept on disk, so a second run skips the warm-up.
+recorded and the function is compiled in nopython mode off the caller's path: in the program's one
+compile process (velkora.jit.compile_process) where the function can be rebuilt there, else on a
+background thread; calls go on interpreted meanwhile. The compiled version is run on copies of the
+recorded arguments (in the compile process, when they are small enough to send), checked against
+the interpreter's result and timed; it is installed only when it agrees and is faster, loaded from
+the compiler's disk cache that the compile process filled. The first calls after that are checked
+against the interpreter too. Outcomes (and the compiled code, through the compiler's own cache) are
+kept on disk, so a second run skips the warm-up.
 
-The compiler (numba) is imported on the background thread at the first compilation, never by
-`import velkora`.
+The compiler (numba) is imported at the first compilation that needs it here, never by
+`import velkora`; a version the compile process found wrong or slower needs none.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from __future__ import annotations
 import functools
 import inspect
 import os
+import sys
 import weakref
 from typing import Any, Callable, Optional, TypeVar, Union, overload
 
@@ -51,6 +55,9 @@ _DRIVERS: "weakref.WeakSet[_Driver]" = weakref.WeakSet()
 
 def _after_fork_in_child() -> None:
     compiler._after_fork_in_child()
+    process = sys.modules.get("velkora.jit.compile_process")
+    if process is not None:
+        process.PROCESS.reset_after_fork()
     for driver in list(_DRIVERS):
         driver._after_fork()
 

@@ -4,19 +4,22 @@ timing against the interpreter, installing or reverting, and starting warm from 
 
 from __future__ import annotations
 
+import importlib.util
 import inspect
 import logging
 import pickle
+import sys
 import threading
 import time
 from typing import Any, Callable, Optional
 
 from velkora.jit import compiler
 from velkora.jit.adaptive_policy import (DriverPolicy, State, expected_compile_cost, failure_reason,
+                                         load_compiler_early, ship_before_the_call,
                                          keep_compiled, next_check_count, same_result, speedup,
                                          time_trigger_ns, worth_compiling)
 from velkora.jit.cache import _CacheEntry, _source_hash, cache_dir
-from velkora.jit.checks import _NO_MATCH, _args_agree, _copy, _copy_args, _Sample, _short
+from velkora.jit.checks import _NO_MATCH, _args_agree, _copy, _copy_args, _Sample, _short, Trial, run_trial
 from velkora.jit.compile_gate import CompileGate, FunctionMetrics, get_compile_gate
 from velkora.jit.compiler import (_COMPILE_COSTS, _WORKER, _compilable, _load_compiler,
                                   compiler_available)
@@ -25,6 +28,46 @@ from velkora.jit.dispatch import Dispatcher, Ledger
 logger = logging.getLogger(__name__)
 
 _LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
+
+
+def _watched() -> bool:
+    """Whether this thread's calls are profiled or traced (a profiler, a debugger, velkora's own
+    measurement): the compiler's import would run under it here, several times slower, and is left
+    to the worker thread, which such tools leave alone."""
+    if sys.getprofile() is not None or sys.gettrace() is not None:
+        return True
+    monitoring = getattr(sys, "monitoring", None)
+    return monitoring is not None and any(monitoring.get_tool(i) is not None for i in range(6))
+
+
+class _Meeting:
+    """Where the answer to a compilation shipped before its recorded call meets that call's sample:
+    whichever comes second hands both on."""
+
+    _CANCELLED = _Sample((), (), None, 0)
+
+    def __init__(self, on_both: Callable[[Optional[dict[str, Any]], _Sample], None]) -> None:
+        self._lock = threading.Lock()
+        self._on_both = on_both
+        self._reply: Optional[dict[str, Any]] = None
+        self._replied = False
+        self._sample: Optional[_Sample] = None
+
+    def reply(self, reply: Optional[dict[str, Any]]) -> None:
+        with self._lock:
+            self._reply, self._replied, sample = reply, True, self._sample
+        if sample is not None and sample is not self._CANCELLED:
+            self._on_both(reply, sample)
+
+    def sample(self, sample: _Sample) -> None:
+        with self._lock:
+            self._sample, replied, reply = sample, self._replied, self._reply
+        if replied:
+            self._on_both(reply, sample)
+
+    def cancel(self) -> None:
+        with self._lock:
+            self._sample = self._CANCELLED
 
 
 class _Driver:
@@ -55,6 +98,9 @@ class _Driver:
         self._positional_only = all(
             p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD) for p in self._signature.parameters.values())
         self._cache: Optional[_CacheEntry] = None
+        self._remote: Optional[bool] = None  # compiled in the compile process; None: not tried yet
+        self._spec: Optional[dict[str, Any]] = None
+        self._jitted_dir: Optional[str] = None
         root = cache_dir() if cache else None
         source_hash = _source_hash(func) if root is not None else None
         if root is not None and source_hash is not None:
@@ -180,10 +226,19 @@ class _Driver:
                 self._idle.set()
             return func(*args, **kwargs)
         before = _copy_args(positional)
+        meeting: Optional[_Meeting] = None
+        if not first and self.disp.calls and ship_before_the_call(self.disp.spent_ns / self.disp.calls, self.policy):
+            # A long call: its types are all the compilation needs, so it starts now, beside this
+            # call, rather than after it.
+            meeting = _Meeting(lambda reply, sample: _WORKER.submit(lambda: self._compiled_there(reply, sample)))
+            if not self._ship_safely(before, None, meeting.reply):
+                meeting = None
         t0 = time.perf_counter_ns()
         try:
             result = func(*args, **kwargs)
         except BaseException:
+            if meeting is not None:
+                meeting.cancel()  # its answer, when it comes, is dropped
             if not first:
                 with self._lock:
                     self.state = State.COMPILED if self.signatures else State.INTERPRETED
@@ -202,8 +257,23 @@ class _Driver:
                 self.state = State.COMPILING
                 self._idle.clear()
         sample = _Sample(before, _copy_args(positional), _copy(result), elapsed)
-        _WORKER.submit(lambda: self._compile(sample))
+        if meeting is not None:
+            meeting.sample(sample)
+            return result
+        if not self._ship_safely(sample.before, sample,
+                                 lambda reply: _WORKER.submit(lambda: self._compiled_there(reply, sample))):
+            _WORKER.submit(lambda: self._compile_here(sample))
         return result
+
+    def _ship_safely(self, before: tuple[Any, ...], sample: Optional[_Sample],
+                     on_reply: Callable[[Optional[dict[str, Any]]], None]) -> bool:
+        """Caller's thread: `_ship`, where a fault of ours must not fail the caller's call (the
+        function is compiled here instead)."""
+        try:
+            return self._ship(before, sample, on_reply)
+        except Exception:
+            logger.debug("velkora.jit: shipping %s failed", self.func_id, exc_info=True)
+            return False
 
     def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Optional[tuple[Any, ...]]:
         if not self._positional_only:
@@ -220,28 +290,162 @@ class _Driver:
             self.state, self.reason = state, reason
             self._idle.set()
 
+    def _numba_dir(self) -> Optional[str]:
+        """Where this function's compiled code is kept on disk: under our cache, else (compiled in
+        the compile process, which hands it over through the compiler's cache) in the program's
+        scratch cache; None for no disk cache."""
+        if self._cache is not None:
+            return str(self._cache.numba_dir)
+        if not self._remote:
+            return None
+        from velkora.jit.compile_process import PROCESS
+
+        return PROCESS.scratch_dir()
+
     def _make_jitted(self, nb: Any) -> Any:
         if self._jitted is None:
-            options = {"nogil": True, "cache": self._cache is not None}
+            where = self._numba_dir()
+            # The compile process makes its dispatcher with these same options: the compiler's
+            # cache key does not include them.
+            options = {"nogil": True, "cache": where is not None}
             with compiler._numba_config_lock:
                 # The compiler's cache goes under ours; its locator reads the setting when the
                 # dispatcher is made.
                 saved = nb.config.CACHE_DIR
-                if self._cache is not None:
-                    nb.config.CACHE_DIR = str(self._cache.numba_dir)
+                if where is not None:
+                    nb.config.CACHE_DIR = where
                 try:
                     try:
                         self._jitted = nb.njit(**options)(self.func)
+                        self._jitted_dir = where
                     except RuntimeError:  # no cache locator for where it was defined
                         self._jitted = nb.njit(nogil=True)(self.func)
+                        self._remote = False
                 finally:
                     nb.config.CACHE_DIR = saved
             _compilable(self._jitted, False)  # the caller's path never compiles
         return self._jitted
 
-    def _compile(self, sample: _Sample) -> None:
-        """Worker thread: compile for the sample's types, check and time against the interpreter,
-        then install, or mark failed/reverted."""
+    # -- compiling in the compile process --
+
+    def _ship(self, before: tuple[Any, ...], sample: Optional[_Sample],
+              on_reply: Callable[[Optional[dict[str, Any]]], None]) -> bool:
+        """Hands the compilation for the types of `before` to the compile process (with the
+        recorded call's `sample`, when there is one and it is small enough, for a trial there) and
+        loads the compiler here meanwhile; False when the function cannot go there (it is compiled
+        here then)."""
+        # Imported at the first compilation: subprocess and the bytecode walk cost milliseconds.
+        from velkora.jit.compile_process import PROCESS as proc, ship_arguments, travels_whole
+        from velkora.jit.shipping import Unshippable, describe
+
+        if self._remote is False or not proc.available():
+            return False
+        if self._jitted is not None and self._jitted_dir is None:
+            return False  # made without a disk cache, it has nothing to load from
+        if compiler.compiler_available() is None and importlib.util.find_spec("numba") is None:
+            return False  # no compiler here to load the code with: found out and said on this thread
+        if self._spec is None:
+            try:
+                self._spec = describe(self.func)  # type: ignore[arg-type]
+            except Unshippable as exc:
+                logger.debug("velkora.jit: %s is compiled in this process: %s", self.func_id, exc)
+                self._remote = False
+                return False
+        whole = sample is not None and travels_whole(before)
+        args = ship_arguments(before, whole)
+        trial = None
+        if whole and sample is not None:
+            try:
+                trial = pickle.dumps({"after": sample.after, "result": sample.result,
+                                      "elapsed_ns": sample.elapsed_ns, "long_call_s": self.policy.long_call_s,
+                                      "rel_tol": self.policy.rel_tol, "check": self.check})
+            except Exception:
+                trial = None  # tried here then
+        if args is None:
+            return False
+        self._remote = True
+        job = {"func": self._spec, "args": args, "trial": trial, "cache_dir": self._numba_dir(),
+               "options": {"nogil": True, "cache": True}}
+        if not proc.submit(job, on_reply):
+            if self._jitted is None:
+                self._remote = None  # undecided again: compiled here without the scratch cache
+            return False
+        call_ns = float(sample.elapsed_ns) if sample is not None else float("inf")
+        if load_compiler_early(call_ns, self.policy, trial is not None):
+            # Loading the compiler here (mostly interpreted import work) overlaps the compilation
+            # there; otherwise it waits for the verdict (code that is not kept needs none).
+            if self.policy.load_early_on_caller and not _watched():
+                self._prepare_here()
+            else:
+                _WORKER.submit(self._prepare_here)
+        return True
+
+    def _prepare_here(self) -> Any:
+        nb = _load_compiler()
+        if nb is not None:
+            compiler._prepare_loading(nb)
+        return nb
+
+    def _compiled_there(self, reply: Optional[dict[str, Any]], sample: _Sample) -> None:
+        """Worker thread: the compile process's answer. A version it tried and found wrong or slower
+        is reverted without the compiler here; one to keep is loaded from the compiler's cache
+        (compiling here when the process could not)."""
+        reply = reply or {}
+        kind = reply.get("kind")
+        if kind == "types":
+            self._fail(f"argument types the compiler does not know: {failure_reason(reply['reason'])}")
+            return
+        if kind == "refused":
+            self._fail(failure_reason(reply["reason"]), reply["sig_text"])
+            return
+        trial = Trial(*reply["trial"]) if kind == "compiled" and reply.get("trial") else None
+        if trial is not None:
+            self.compile_seconds = float(reply["seconds"])
+            _COMPILE_COSTS.add(self.compile_seconds)
+            if not self._conclude(trial, sample, reply["sig_text"]):
+                return
+        nb = self._prepare_here()
+        if nb is None:
+            self._finish(State.INTERPRETED)
+            return
+        if kind != "compiled":
+            logger.debug("velkora.jit: %s compiled in this process: %s", self.func_id,
+                         reply.get("reason", "the compile process ended"))
+            self._compile_here(sample)
+            return
+        try:
+            jitted = self._make_jitted(nb)
+            sig = pickle.loads(reply["sig"])
+            own = tuple(nb.typeof(a) for a in sample.before)
+        except Exception:
+            self._compile_here(sample)
+            return
+        if own != sig:  # types that did not travel alike: compiled here for the real ones
+            self._compile_here(sample)
+            return
+        if sig in self.signatures:
+            self._finish(State.COMPILED)
+            return
+        _compilable(jitted, True)
+        try:
+            jitted.compile(sig)  # from the compiler's cache; a miss compiles here
+        except Exception as exc:
+            _compilable(jitted, False)
+            self._fail(failure_reason(str(exc)), sig)
+            return
+        _compilable(jitted, False)
+        if not jitted.stats.cache_hits.get(sig):
+            logger.debug("velkora.jit: %s%s was not in the compiler's cache; compiled here", self.func_id, sig)
+        if trial is not None:
+            self._install(jitted, sig, trial.speedup, self._check_calls(sample))
+            return
+        self.compile_seconds = float(reply["seconds"])
+        _COMPILE_COSTS.add(self.compile_seconds)
+        self._verify_and_install(jitted, sig, sample)
+
+    def _compile_here(self, sample: _Sample) -> None:
+        """Worker thread: compile for the sample's types in this process, check and time against
+        the interpreter, then install, or mark failed/reverted."""
         nb = _load_compiler()
         if nb is None:
             self._finish(State.INTERPRETED)
@@ -282,40 +486,30 @@ class _Driver:
 
     def _verify_and_install(self, jitted: Any, sig: Any, sample: _Sample) -> None:
         pol = self.policy
-        long_call = sample.elapsed_ns >= pol.long_call_s * 1e9
-        reps = 1 if long_call else 5
-        compiled_ns = float("inf")
-        result: Any = None
-        after: tuple[Any, ...] = ()
-        try:
-            for _ in range(reps):
-                args = _copy_args(sample.before)
-                t0 = time.perf_counter_ns()
-                result = jitted(*args)
-                compiled_ns = min(compiled_ns, time.perf_counter_ns() - t0)
-                after = args
-        except Exception as exc:
-            self._revert(f"the compiled version raised {type(exc).__name__}: {failure_reason(str(exc))}")
-            return
-        if self.check and not (same_result(sample.result, result, pol.rel_tol)
-                               and _args_agree(sample.after, after, pol.rel_tol)):
-            self._revert(f"compiled result {_short(result)} differs from the interpreter's "
+        trial = run_trial(jitted, self.func, sample, pol.long_call_s, pol.rel_tol, self.check)
+        if self._conclude(trial, sample, sig):
+            self._install(jitted, sig, trial.speedup, self._check_calls(sample))
+
+    def _check_calls(self, sample: _Sample) -> int:
+        long_call = sample.elapsed_ns >= self.policy.long_call_s * 1e9
+        return 0 if long_call or not self.check else self.policy.check_calls
+
+    def _conclude(self, trial: Trial, sample: _Sample, sig: Any) -> bool:
+        """Applies what a trial found: reverts a version that raised, disagreed or is slower, and
+        says whether the compiled version is to be installed."""
+        if trial.kind == "raised":
+            self._revert(f"the compiled version raised {trial.detail}")
+            return False
+        if trial.kind == "differs":
+            self._revert(f"compiled result {trial.detail} differs from the interpreter's "
                          f"{_short(sample.result)} for argument types {sig}", warn=True)
-            return
-        interp_ns = float(sample.elapsed_ns)
-        if not long_call:  # cheap to repeat: a steadier figure than one call
-            for _ in range(reps):
-                args = _copy_args(sample.before)
-                t0 = time.perf_counter_ns()
-                self.func(*args)
-                interp_ns = min(interp_ns, float(time.perf_counter_ns() - t0))
-        measured = speedup(interp_ns, compiled_ns)
-        self.ledger.record_compilation(self.func_id, measured)
+            return False
+        self.ledger.record_compilation(self.func_id, trial.speedup)
         self.gate.update(self.func_id, self.ledger)
-        if not keep_compiled(measured, pol.min_speedup):
-            self._revert(f"compiled version measured slower ({measured:.2f}x the interpreter's speed)")
-            return
-        self._install(jitted, sig, measured, check_calls=0 if long_call or not self.check else pol.check_calls)
+        if not keep_compiled(trial.speedup, self.policy.min_speedup):
+            self._revert(f"compiled version measured slower ({trial.speedup:.2f}x the interpreter's speed)")
+            return False
+        return True
 
     def _install(self, jitted: Any, sig: Any, measured: float, check_calls: int) -> None:
         with self._lock:
@@ -462,6 +656,12 @@ class _Driver:
 
     def _after_fork(self) -> None:
         self._lock = threading.Lock()
+        if self._jitted is not None and self._jitted_dir is not None and self._cache is None:
+            # Its cache was the parent's scratch cache, which goes with the parent.
+            from numba.core.caching import NullCache
+
+            self._jitted._cache = NullCache()
+            self._jitted_dir, self._remote = None, False
         if self.state is State.COMPILING:  # its job was the parent's
             self.disp.impl = self.func
             self.state = State.INTERPRETED if not self.signatures else State.COMPILED
