@@ -134,6 +134,7 @@ def test_hot_function_compiles_in_the_background_and_the_gate_learns(compiled):
     assert results == [hot_loop(100)] * 90  # calls made during the compilation are right too
     assert f.adaptive.state is State.COMPILED and f.adaptive.speedup > 1.0
     assert f.adaptive.metrics().compile_count == 1
+    assert 1 <= f.adaptive.compiled_after <= 90       # the count when the compiled code took over
     assert gate.get_threshold(f.adaptive.func_id) != 10  # learned from the measured speedup
     assert [f(1000) for _ in range(5)] == [hot_loop(1000)] * 5
 

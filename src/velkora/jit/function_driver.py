@@ -82,6 +82,7 @@ class _Driver:
         self.state = State.INTERPRETED
         self.reason = ""
         self.speedup: Optional[float] = None
+        self.compiled_after: Optional[int] = None  # calls made before the compiled code took over
         self.compile_seconds: Optional[float] = None
         self.signatures: list[Any] = []
         self._lock = threading.Lock()
@@ -512,7 +513,10 @@ class _Driver:
         return True
 
     def _install(self, jitted: Any, sig: Any, measured: float, check_calls: int) -> None:
+        calls = int(self.metrics().call_count)
         with self._lock:
+            if self.compiled_after is None:
+                self.compiled_after = calls
             self.signatures.append(sig)
             self.speedup = measured
             self.state, self.reason = State.COMPILED, ""
@@ -649,6 +653,7 @@ class _Driver:
         with self._lock:
             self.signatures = list(sigs)
             self.speedup = measured
+            self.compiled_after = int(self.disp.calls)
             self.state = State.COMPILED
             self.disp.on_error = self._on_error
             self.disp.impl = jitted

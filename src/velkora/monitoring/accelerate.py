@@ -105,8 +105,11 @@ class Driver:
             calls = int(d.metrics().call_count)
         except Exception:
             pass
+        # "compiled after N calls": the count when the compiled code took over, not at the end.
+        after = getattr(d, "compiled_after", None)
         return {"state": str(getattr(state, "value", state)), "reason": str(getattr(d, "reason", "") or ""),
-                "speedup": getattr(d, "speedup", None), "calls": calls}
+                "speedup": getattr(d, "speedup", None), "calls": after if after is not None else calls,
+                "total_calls": calls}
 
 
 # ---- deciding and wrapping ------------------------------------------------------------------------
