@@ -135,6 +135,27 @@ sampling = pytest.mark.skipif(not hasattr(__import__("sys"), "monitoring"),
                               reason="sampled times need sys.monitoring; the profile function times every call")
 
 
+@pytest.mark.parametrize("sampled", [False, pytest.param(True, marks=sampling)])
+def test_another_thread_entering_the_code_last_counted_is_told_apart(sampled):
+    def helper(ignore):
+        if ignore:
+            call_trace.ignore_thread()
+        fib(6)
+
+    call_trace.start(sampled=sampled)
+    try:
+        fib(4)
+        for ignore in (True, False):
+            t = threading.Thread(target=helper, args=(ignore,))
+            t.start()
+            t.join()
+        fib(4)
+    finally:
+        call_trace.stop()
+    assert rows_by_name()["fib"][0] == 9 + 25 + 9   # the ignored thread's fib(6) left out
+    assert call_trace.threads() >= 2
+
+
 @sampling
 def test_sampled_times_count_calls_exactly_and_find_where_time_goes():
     call_trace.start(sampled=True, interval=0.001)

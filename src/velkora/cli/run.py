@@ -146,8 +146,7 @@ def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True,
     dry run. Calls are counted exactly; times come from sampling every thread's stack each
     millisecond or so, or from timing every call with `exact_times` (about twice the cost on small
     calls)."""
-    from velkora.monitoring import call_trace
-    from velkora.monitoring import accelerate as accelerate_module, launch, profile
+    from velkora.monitoring import call_trace, launch, profile
     from velkora.monitoring.profile import Classifier, Session, module_root, project_root, sort_rows
 
     if target.kind == "script":
@@ -156,15 +155,17 @@ def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True,
         root = module_root(target.path, target.name)
     # velkora's own code is the measuring machinery, unless it is the program itself (the sample).
     package_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__))) + os.sep
-    machinery = frozenset({launch.__file__, accelerate_module.__file__, profile.__file__, __file__})
+    # (The accelerator's file by name: importing it costs milliseconds a plain measurement need not pay.)
+    machinery = frozenset({launch.__file__, os.path.join(os.path.dirname(profile.__file__), "accelerate.py"),
+                           profile.__file__, __file__})
 
     def ours(filename: str) -> bool:
         return filename in machinery or (filename.startswith(package_dir) and filename != target.path)
-    from velkora.monitoring.accelerate import CAPTURE, Accelerator, FirstCalls, compile_accelerated
-
     accel = None
     first_calls = None
     code = None
+    if accelerate or dry_run:
+        from velkora.monitoring.accelerate import CAPTURE, Accelerator, FirstCalls, compile_accelerated
     if accelerate:
         accel = Accelerator(root)
         accel.install()

@@ -69,12 +69,17 @@ struct Session {
     int tool = -1;  // the sys.monitoring tool held while running
     Stacks threads;
     bool sampled = false;  // times from stack samples; calls still counted at every entry
-    const void* last_key = nullptr;  // the record last counted (a recursion counts one code on end)
-    uint32_t last_record = 0;
+    // The record last counted and the thread that counted it (a recursion, or a loop calling one
+    // function, counts one code on end); reset whenever records move or a thread's standing changes.
+    const void* last_key = nullptr;
+    uint64_t last_thread = 0;
+    uint64_t* last_calls = nullptr;
     Sampler sampler;
 };
 
-Stack& this_stack(Session& s);
+uint64_t this_thread();
+Stack& this_stack(Session& s, uint64_t id);
+inline Stack& this_stack(Session& s) { return this_stack(s, this_thread()); }
 bool ignored(Session& s) { return this_stack(s).ignored; }
 
 struct ModuleState;
@@ -122,9 +127,10 @@ void SessionBox::clear() noexcept {
 
 ModuleState* state(PyObject* module) { return vk::state_of<ModuleState>(module); }
 
-Stack& this_stack(Session& s) {
+uint64_t this_thread() { return PyThreadState_GetID(PyThreadState_Get()); }
+
+Stack& this_stack(Session& s, uint64_t id) {
     Stacks& t = s.threads;
-    const uint64_t id = PyThreadState_GetID(PyThreadState_Get());
     if (id == t.last_id && t.last != nullptr) return *t.last;
     auto it = t.by_thread.find(id);
     Stack* stack;
@@ -204,6 +210,7 @@ uint32_t record_of(ModuleState* st, const void* key, PyObject* code, PyObject* c
         PyErr_Clear();
         return Table::kNone;
     }
+    s.last_key = nullptr;  // the records may move
     return s.table.add(key);
 }
 
@@ -403,11 +410,12 @@ PyObject* on_py_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     ModuleState* st = state(module);
     if (nargs < 1 || !active(st)) Py_RETURN_NONE;
     Session& s = *st->session;
-    if (ignored(s)) Py_RETURN_NONE;
-    if (args[0] == s.last_key) {
-        s.table.records[s.last_record].calls += 1;
+    const uint64_t thread = this_thread();
+    if (args[0] == s.last_key && thread == s.last_thread) {
+        *s.last_calls += 1;
         Py_RETURN_NONE;
     }
+    if (this_stack(s, thread).ignored) Py_RETURN_NONE;
     const uint32_t i = record_of(st, args[0], args[0], nullptr);
     if (i == Table::kNone) Py_RETURN_NONE;
     if (!s.table.records[i].checked) {
@@ -427,7 +435,8 @@ PyObject* on_py_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
     }
     s.table.records[i].calls += 1;
     s.last_key = args[0];
-    s.last_record = i;
+    s.last_thread = thread;
+    s.last_calls = &s.table.records[i].calls;
     Py_RETURN_NONE;
 }
 
@@ -674,6 +683,7 @@ PyObject* ct_ignore_thread(PyObject* module, PyObject*) {
         Stack& stack = this_stack(*st->session);
         stack.frames.clear();
         stack.ignored = true;
+        st->session->last_key = nullptr;
 #if PY_VERSION_HEX < 0x030C0000
         PyEval_SetProfile(nullptr, nullptr);
 #endif
