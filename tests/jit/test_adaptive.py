@@ -249,3 +249,43 @@ def test_import_does_not_load_the_compiler(tmp_path):
     code = ("import sys, velkora, velkora.jit\nfrom velkora.jit import adaptive\n"
             "f = adaptive(lambda x: x)\nf(1)\nprint('numba' in sys.modules)\n")
     assert run(tmp_path, {}, code).stdout.strip() == "False"
+
+
+@adaptive
+def _countdown(n):
+    return 0 if n == 0 else 1 + _countdown(n - 1)
+
+
+def test_recursion_runs_as_deep_as_plain_python_and_counts_outer_calls():
+    # Through the dispatcher every level would spend the interpreter's native recursion budget
+    # (about 750 levels on 3.12).
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 10_000))
+    try:
+        assert _countdown(4000) == 4000
+    finally:
+        sys.setrecursionlimit(limit)
+    assert _countdown.calls == 1
+    assert _countdown.__wrapped__.__code__.co_names == ("_countdown",)  # the original is untouched
+
+
+def _uses_name_as_attribute(x):
+    return x._uses_name_as_attribute if x else _uses_name_as_attribute(1)
+
+
+def _rebinds_itself(n):
+    global _rebinds_itself
+    return n
+
+
+def _nested():
+    def inner(n):
+        return n and inner(n - 1)
+    return inner
+
+
+@pytest.mark.parametrize("func", [_uses_name_as_attribute, _rebinds_itself, _nested(), lambda n: n])
+def test_functions_whose_name_means_more_than_themselves_run_as_they_are(func):
+    from velkora.jit.recursion import direct_self_calls
+
+    assert direct_self_calls(func) is func

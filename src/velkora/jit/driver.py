@@ -37,6 +37,7 @@ from velkora.jit.compile_gate import CompileGate
 # _WORKER stays reachable here: velkora.monitoring.accelerate hands the compile thread a job through it.
 from velkora.jit.compiler import _WORKER, compiler_available  # noqa: F401
 from velkora.jit.dispatch import Dispatcher, Ledger
+from velkora.jit.recursion import direct_self_calls
 from velkora.jit.function_driver import _LEDGER, _Driver
 
 __all__ = ["AdaptiveTarget", "DriverPolicy", "State", "adaptive", "cache_dir", "compiler_available",
@@ -111,7 +112,10 @@ def adaptive(func: Optional[Callable[..., Any]] = None, /, *, gate: Optional[Com
         func_id = f"{f.__module__}.{f.__qualname__}"
         disp = Dispatcher(f, func_id)
         functools.update_wrapper(disp, f)
-        driver = _Driver(f, disp, func_id, gate, ledger, pol, bool(check), bool(cache))
+        interpreted = direct_self_calls(f)
+        if interpreted is not f:
+            disp.impl = interpreted
+        driver = _Driver(f, disp, func_id, gate, ledger, pol, bool(check), bool(cache), interpreted)
         disp.adaptive = driver  # type: ignore[attr-defined]
         if ledger is None or isinstance(ledger, Ledger):
             (ledger if ledger is not None else _LEDGER).register(disp)

@@ -75,8 +75,11 @@ class _Driver:
 
     def __init__(self, func: Callable[..., Any], disp: Dispatcher, func_id: str,
                  gate: Optional[CompileGate], ledger: Any, policy: DriverPolicy, check: bool,
-                 cache: bool) -> None:
-        self.func, self.disp, self.func_id = func, disp, func_id
+                 cache: bool, interpreted: Optional[Callable[..., Any]] = None) -> None:
+        # `func` is what the compiler gets; `interpreted` (func unless recursion.direct_self_calls
+        # made a copy) is what runs interpreted.
+        self.func = interpreted if interpreted is not None else func
+        self.source, self.disp, self.func_id = func, disp, func_id
         self._gate, self._user_ledger = gate, ledger
         self.policy, self.check = policy, check
         self.state = State.INTERPRETED
@@ -317,10 +320,10 @@ class _Driver:
                     nb.config.CACHE_DIR = where
                 try:
                     try:
-                        self._jitted = nb.njit(**options)(self.func)
+                        self._jitted = nb.njit(**options)(self.source)
                         self._jitted_dir = where
                     except RuntimeError:  # no cache locator for where it was defined
-                        self._jitted = nb.njit(nogil=True)(self.func)
+                        self._jitted = nb.njit(nogil=True)(self.source)
                         self._remote = False
                 finally:
                     nb.config.CACHE_DIR = saved
@@ -347,7 +350,7 @@ class _Driver:
             return False  # no compiler here to load the code with: found out and said on this thread
         if self._spec is None:
             try:
-                self._spec = describe(self.func)  # type: ignore[arg-type]
+                self._spec = describe(self.source)  # type: ignore[arg-type]
             except Unshippable as exc:
                 logger.debug("velkora.jit: %s is compiled in this process: %s", self.func_id, exc)
                 self._remote = False
