@@ -179,9 +179,12 @@ class Accelerator:
         transformed."""
         import builtins
 
-        if self.driver.available:
-            # The compiler loads on the driver's thread otherwise, sharing the interpreter lock with
-            # the program for a second or more just when the first function gets hot.
+        if self.driver.available and not hasattr(sys, "monitoring"):
+            # Under a profile function (before 3.12) the compiler would load on the driver's thread,
+            # sharing the interpreter lock with the measured program for a second or more just when
+            # the first function gets hot: it is loaded before the program starts. With
+            # sys.monitoring that costs no more than loading it up front, and a program where
+            # nothing gets hot never pays for it.
             try:
                 import numba  # noqa: F401
             except ImportError:
