@@ -289,3 +289,15 @@ def test_functions_whose_name_means_more_than_themselves_run_as_they_are(func):
     from velkora.jit.recursion import direct_self_calls
 
     assert direct_self_calls(func) is func
+
+
+@adaptive(gate=small_gate(), cache=False)
+def _fib(n):
+    return n if n < 2 else _fib(n - 1) + _fib(n - 2)
+
+
+@needs_compiler
+def test_a_recursive_function_compiles(compiled):
+    assert drive(_fib, 18) == [2584] * 12
+    assert _fib.adaptive.state is State.COMPILED, _fib.adaptive.reason
+    assert _fib(25) == 75025

@@ -31,8 +31,27 @@ def _load_compiler() -> Any:
                 logger.info("velkora.jit: compilation unavailable (numba could not be imported: %s); "
                             "decorated functions run interpreted", exc)
             else:
+                _teach_types()
                 _compiler, _compiler_state = numba, "ready"
         return _compiler
+
+
+def _teach_types() -> None:
+    # A decorated function read as a global by a function being compiled (its own recursion, or a
+    # call to another decorated function) stands for its compiled dispatcher: without this the
+    # compiler cannot type it and refuses every recursive function.
+    try:
+        from numba.core import types
+        from numba.extending import typeof_impl
+
+        from velkora.jit.dispatch import Dispatcher
+
+        @typeof_impl.register(Dispatcher)
+        def _typeof_dispatcher(val: Any, c: Any) -> Any:
+            jitted = getattr(getattr(val, "adaptive", None), "_jitted", None)
+            return None if jitted is None else types.Dispatcher(jitted)
+    except Exception as exc:  # an older compiler without this hook: recursion stays interpreted
+        logger.debug("velkora.jit: the compiler cannot be taught the driver's functions: %s", exc)
 
 
 _loading_prepared = False
