@@ -159,3 +159,20 @@ def test_times_are_sampled_unless_exact_times_are_asked_for(tmp_path, options, t
     fib = next(f for f in doc["functions"] if f["function"] == "fib")
     assert doc["timing"] == timing and fib["calls"] == 177 + 465
     assert (fib["std_s"] is None) == (timing == "sampled")
+
+
+@pytest.mark.parametrize("program_sets", [None, 0.002])
+def test_the_switch_interval_lowered_for_sampling_is_the_programs_again_after(program_sets):
+    from velkora.cli.run import _SwitchInterval
+
+    before = sys.getswitchinterval()
+    switch = _SwitchInterval(before / 10)
+    try:
+        switch.lower()
+        assert sys.getswitchinterval() < before
+        if program_sets:
+            sys.setswitchinterval(program_sets)
+        switch.restore()
+        assert sys.getswitchinterval() == pytest.approx(program_sets or before)
+    finally:
+        sys.setswitchinterval(before)
