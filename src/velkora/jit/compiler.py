@@ -48,8 +48,13 @@ def _teach_types() -> None:
 
         @typeof_impl.register(Dispatcher)
         def _typeof_dispatcher(val: Any, c: Any) -> Any:
-            jitted = getattr(getattr(val, "adaptive", None), "_jitted", None)
-            return None if jitted is None else types.Dispatcher(jitted)
+            # Only a version that is kept (or the one being compiled: recursion): a callee reverted
+            # for a wrong result must not come back inside its caller.
+            driver = getattr(val, "adaptive", None)
+            jitted = getattr(driver, "_jitted", None)
+            if jitted is None or getattr(getattr(driver, "state", None), "value", None) not in ("compiled", "compiling"):
+                return None
+            return types.Dispatcher(jitted)
     except Exception as exc:  # an older compiler without this hook: recursion stays interpreted
         logger.debug("velkora.jit: the compiler cannot be taught the driver's functions: %s", exc)
 
