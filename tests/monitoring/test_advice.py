@@ -28,6 +28,8 @@ def facts(**kw):
     ({"native_share": 0.9}, "native", None, "already in native code: nothing to gain"),
     ({"pattern": "PANDAS_GROUPBY"}, "leave", None, "library"),
     ({"pattern": None}, "leave", None, "no pattern"),
+    ({"pattern": "MIXED", "loops": False}, "vectorize", None, "no loop: the call costs more than its body"),
+    ({"loops": False, "recursive": True}, "compile", "velkora.jit.adaptive", "recursive on numbers, expected 30-100x"),
 ])
 def test_advice_names_the_action_the_call_and_the_estimate(kw, action, call, words):
     a = advise(facts(**kw))

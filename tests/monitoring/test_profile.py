@@ -3,6 +3,8 @@
 import os
 import types
 
+import pytest
+
 from velkora.monitoring.profile import Classifier, module_root, project_root, sort_rows
 
 
@@ -40,3 +42,28 @@ def test_roots(tmp_path):
     mod = str(tmp_path / "proj" / "src" / "pkg" / "sub" / "m.py")
     assert module_root(mod, "pkg.sub.m") == str(tmp_path / "proj" / "src" / "pkg")
     assert module_root(str(tmp_path / "m.py"), "m") == str(tmp_path)
+
+
+def _loop(n):
+    while n:
+        n -= 1
+
+
+def _comprehension(xs):
+    return [x * 2 for x in xs]
+
+
+def _flat(a, b):
+    return a * b + 1
+
+
+def _rec(n):
+    return n if n < 2 else _rec(n - 1)
+
+
+@pytest.mark.parametrize("func, shape", [(_loop, (True, False)), (_comprehension, (True, False)),
+                                         (_flat, (False, False)), (_rec, (False, True))])
+def test_code_shape_tells_loops_and_recursion_apart(func, shape):
+    from velkora.monitoring.profile import code_shape
+
+    assert code_shape(func.__code__) == shape

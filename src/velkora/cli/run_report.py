@@ -75,7 +75,8 @@ def readvise(row: dict[str, Any], host: dict[str, Any], compiler: str | None) ->
     facts = Facts(calls=int(row["calls"]), own=float(row["own_s"]), share=float(row["share"]),
                   pattern=row["pattern"], embarrassing_loops=int(row.get("independent_loops") or 0),
                   gpu_speedup=float(row.get("gpu_speedup") or 0.0), cores=int(host.get("cores") or 1),
-                  gpu=bool(host.get("gpu")), compiler=compiler)
+                  gpu=bool(host.get("gpu")), compiler=compiler, loops=bool(row.get("loops", True)),
+                  recursive=bool(row.get("recursive", False)))
     a = advise(facts)
     row.update(advice=a.text, action=a.action, velkora_call=a.call, compiler=compiler)
 
@@ -107,7 +108,7 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
                       pattern=rep.pattern if rep else None,
                       embarrassing_loops=rep.embarrassing_count if rep else 0,
                       gpu_speedup=rep.gpu_speedup if rep else 0.0, cores=int(host.get("cores") or 1),
-                      gpu=gpu, compiler=_verdict(outcome))
+                      gpu=gpu, compiler=_verdict(outcome), loops=f.loops, recursive=f.recursive)
         a = advise(facts)
         if a.action == "compile" and check is not None and facts.compiler is None and dry_runs < DRY_RUNS:
             dry_runs += 1
@@ -123,6 +124,7 @@ def document(session: Session, host: dict[str, Any], top: int = DEFAULT_TOP,
             "advice": a.text, "action": a.action, "velkora_call": a.call,
             "accelerate": describe_outcome(outcome) if outcome else None,
             "compiler": facts.compiler, "independent_loops": facts.embarrassing_loops,
+            "loops": f.loops, "recursive": f.recursive,
             "gpu_speedup": facts.gpu_speedup,
         })
     libs = [{"package": p.name, "calls": p.calls, "own_s": p.own, "share": p.own / measured,

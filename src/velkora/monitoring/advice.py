@@ -33,6 +33,8 @@ class Facts:
     gpu: bool = False
     native_share: float = 0.0   # share of its total time spent in native callees
     compiler: str | None = None  # what the driver made of it: compiled, failed..., None when not tried
+    loops: bool = True          # its code loops (False: a small body, hot by its call count alone)
+    recursive: bool = False     # it calls itself
 
 
 @dataclass(frozen=True)
@@ -71,8 +73,14 @@ def advise(f: Facts) -> Advice:
             return Advice("map", f"map over items: loop carries no state, {f.cores} cores "
                                  f"(expected up to {f.cores}x)", "velkora.parallel.map")
     if f.pattern in NUMERIC_LOOP or f.pattern in INDEPENDENT:
+        if hot and not f.loops and not f.recursive:
+            # Compiled on its own, a small body still pays a call from the interpreter each time.
+            return Advice("vectorize", f"called {_count(f.calls)}, no loop: the call costs more than its "
+                                       f"body; compiling it alone gains little, fold it into its caller "
+                                       f"(compile or vectorize the loop that calls it){verdict}")
         if hot:
-            return Advice("compile", f"compile: called {_count(f.calls)}, loops on numbers, "
+            shape = "loops on numbers" if f.loops else "recursive on numbers"
+            return Advice("compile", f"compile: called {_count(f.calls)}, {shape}, "
                                      f"expected 30-100x{verdict}", "velkora.jit.adaptive")
         return Advice("leave", f"called {_count(f.calls)} only: compiling would cost more than it saves")
     if f.pattern in ARRAYS:

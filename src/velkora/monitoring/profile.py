@@ -36,6 +36,23 @@ class FunctionStat:
     std: float = 0.0
     min: float = 0.0
     max: float = 0.0
+    loops: bool = True       # its code (or a comprehension in it) loops; True where not known
+    recursive: bool = False  # it reads its own name as a global: calls itself
+
+
+def code_shape(code: CodeType) -> tuple[bool, bool]:
+    """(loops, recursive) of a function's code: a backward jump in it or in a comprehension it holds;
+    its own name among the globals it reads. Costs one walk over its bytecode."""
+    import dis
+
+    def loops(c: CodeType) -> bool:
+        # (3.11 also jumps back conditionally; awaiting and `yield from` jump back without a loop.)
+        if any("JUMP_BACKWARD" in ins.opname and "NO_INTERRUPT" not in ins.opname
+               for ins in dis.get_instructions(c)):
+            return True
+        return any(isinstance(k, CodeType) and k.co_name.startswith("<") and loops(k) for k in c.co_consts)
+
+    return loops(code), code.co_name in code.co_names
 
 
 @dataclass
@@ -178,7 +195,7 @@ def sort_rows(rows: list[tuple[Any, ...]], classifier: Classifier,
             if pkg is None:
                 name = getattr(label, "co_qualname", label.co_name)
                 own.append(FunctionStat(name, label.co_filename, label.co_firstlineno, calls or 0, total, own_time,
-                                        mean, std, lo, hi))
+                                        mean, std, lo, hi, *code_shape(label)))
                 continue
             native = False
         else:
