@@ -301,3 +301,24 @@ def test_a_recursive_function_compiles(compiled):
     assert drive(_fib, 18) == [2584] * 12
     assert _fib.adaptive.state is State.COMPILED, _fib.adaptive.reason
     assert _fib(25) == 75025
+
+
+@adaptive(gate=small_gate(), cache=False, policy=DriverPolicy(min_speedup=1e9))
+def _slow_callee(x):
+    return x * x + 1.0
+
+
+@adaptive(gate=small_gate(), cache=False)
+def _caller(n):
+    s = 0.0
+    for i in range(n):
+        s += _slow_callee(i * 0.5)
+    return s
+
+
+@needs_compiler
+def test_a_caller_compiles_around_a_callee_reverted_only_for_speed(compiled):
+    drive(_slow_callee, 2.0)
+    assert _slow_callee.adaptive.state is State.REVERTED
+    assert drive(_caller, 100) == [sum((i * 0.5) ** 2 + 1.0 for i in range(100))] * 12
+    assert _caller.adaptive.state is State.COMPILED, _caller.adaptive.reason

@@ -36,6 +36,10 @@ def _load_compiler() -> Any:
         return _compiler
 
 
+# How a version reverted for speed alone is described (the driver's words).
+SLOWER = "compiled version measured slower"
+
+
 def _teach_types() -> None:
     # A decorated function read as a global by a function being compiled (its own recursion, or a
     # call to another decorated function) stands for its compiled dispatcher: without this the
@@ -48,11 +52,22 @@ def _teach_types() -> None:
 
         @typeof_impl.register(Dispatcher)
         def _typeof_dispatcher(val: Any, c: Any) -> Any:
-            # Only a version that is kept (or the one being compiled: recursion): a callee reverted
-            # for a wrong result must not come back inside its caller.
+            # A version that is kept, the one being compiled (recursion), or one reverted only for
+            # being slower called from the interpreter (inside compiled code a call costs nothing);
+            # never one reverted for a wrong result.
             driver = getattr(val, "adaptive", None)
             jitted = getattr(driver, "_jitted", None)
-            if jitted is None or getattr(getattr(driver, "state", None), "value", None) not in ("compiled", "compiling"):
+            state = getattr(getattr(driver, "state", None), "value", None)
+            slower = state == "reverted" and str(getattr(driver, "reason", "")).startswith(SLOWER)
+            if slower and driver is not None:
+                # Reverted, it is called from compiled code only: compiling it for its caller's
+                # types (inside the caller's compilation, off the program's path) is safe.
+                if jitted is None:
+                    import numba
+
+                    jitted = driver._make_jitted(numba)
+                _compilable(jitted, True)
+            if jitted is None or not (state in ("compiled", "compiling") or slower):
                 return None
             return types.Dispatcher(jitted)
     except Exception as exc:  # an older compiler without this hook: recursion stays interpreted

@@ -511,7 +511,7 @@ class _Driver:
         self.ledger.record_compilation(self.func_id, trial.speedup)
         self.gate.update(self.func_id, self.ledger)
         if not keep_compiled(trial.speedup, self.policy.min_speedup):
-            self._revert(f"compiled version measured slower ({trial.speedup:.2f}x the interpreter's speed)")
+            self._revert(f"{compiler.SLOWER} ({trial.speedup:.2f}x the interpreter's speed)")
             return False
         return True
 
