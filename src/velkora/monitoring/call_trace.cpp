@@ -415,7 +415,18 @@ PyObject* on_py_count(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
         *s.last_calls += 1;
         Py_RETURN_NONE;
     }
-    if (this_stack(s, thread).ignored) Py_RETURN_NONE;
+    if (this_stack(s, thread).ignored) {
+        // Nothing is counted here, but code first met on such a thread (the compiler that velkora's
+        // compile thread imports: thousands of functions) is asked about as on any other: code not
+        // counted anywhere stops costing its events, for every thread.
+        if (st->counted != nullptr && s.table.find(args[0]) == Table::kNone) {
+            vk::Ref yes = vk::Ref::steal(PyObject_CallOneArg(st->counted, args[0]));
+            const int truth = yes ? PyObject_IsTrue(yes.get()) : -1;
+            if (truth < 0) PyErr_Clear();
+            if (truth == 0) return Py_NewRef(st->disable);
+        }
+        Py_RETURN_NONE;
+    }
     const uint32_t i = record_of(st, args[0], args[0], nullptr);
     if (i == Table::kNone) Py_RETURN_NONE;
     if (!s.table.records[i].checked) {
