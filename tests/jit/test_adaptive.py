@@ -322,3 +322,17 @@ def test_a_caller_compiles_around_a_callee_reverted_only_for_speed(compiled):
     assert _slow_callee.adaptive.state is State.REVERTED
     assert drive(_caller, 100) == [sum((i * 0.5) ** 2 + 1.0 for i in range(100))] * 12
     assert _caller.adaptive.state is State.COMPILED, _caller.adaptive.reason
+
+
+@pytest.mark.skipif(not hasattr(sys, "monitoring"), reason="sampled measurement needs sys.monitoring")
+@pytest.mark.parametrize("sampled", [True, False])
+def test_the_compiler_loads_on_the_callers_thread_only_under_a_sampled_measurement(sampled):
+    from velkora.jit.function_driver import _watched
+    from velkora.monitoring import call_trace
+
+    assert not _watched()
+    call_trace.start(sampled=sampled)
+    try:
+        assert _watched() is not sampled   # every call timed: the import would be timed call by call
+    finally:
+        call_trace.stop()
