@@ -52,9 +52,12 @@ PROGRAM = textwrap.dedent("""
         jitted = kernel.adaptive._jitted
         sig = kernel.adaptive.signatures[0]
         print(kernel.adaptive.state.value, jitted.stats.cache_hits[sig], PROCESS.pid is not None)
-    elif MODE == "crash":
+    elif MODE in ("crash", "unstartable"):
+        if MODE == "unstartable":
+            sys.executable = os.path.join(os.path.dirname(sys.executable), "no-such-python")
         [kernel(1000) for _ in range(12)]
-        os.kill(PROCESS.pid, signal.SIGKILL)  # before it answers: compiled here instead
+        if MODE == "crash":
+            os.kill(PROCESS.pid, signal.SIGKILL)  # before it answers: compiled here instead
         kernel.adaptive.wait(60)
         print(kernel.adaptive.state.value, kernel(1000) == kernel.__wrapped__(1000))
     elif MODE in ("short", "longer"):  # ends before an answer can come, or goes further
@@ -113,8 +116,9 @@ def test_a_version_reverted_there_costs_the_caller_no_compiler(tmp_path):
     assert run(tmp_path, "revert", {"VELKORA_JIT_CACHE": "0"}) == ["reverted", "False", "True"]
 
 
-def test_a_process_that_dies_leaves_the_compilation_to_the_caller(tmp_path):
-    assert run(tmp_path, "crash", {"VELKORA_JIT_CACHE": "0"}) == ["compiled", "True"]
+@pytest.mark.parametrize("mode", ["crash", "unstartable"])
+def test_a_process_that_dies_or_never_starts_leaves_the_compilation_to_the_caller(tmp_path, mode):
+    assert run(tmp_path, mode, {"VELKORA_JIT_CACHE": "0"}) == ["compiled", "True"]
 
 
 @pytest.mark.parametrize("mode", ["exit", "kill"])
