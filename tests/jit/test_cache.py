@@ -31,3 +31,9 @@ def test_compiler_version_read_beside_the_package_matches_its_metadata():
     from importlib.metadata import version
 
     assert _compiler_version.__wrapped__() == "numba-" + version("numba")
+
+
+def test_a_function_without_readable_source_has_no_key():
+    namespace = {}
+    exec("def made(x):\n    return x\n", namespace)
+    assert _source_hash(namespace["made"]) is None
