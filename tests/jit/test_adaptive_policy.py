@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from velkora.jit.adaptive_policy import (DriverPolicy, State, cached_decision, failure_reason,
+from velkora.jit.adaptive_policy import (DriverPolicy, State, cached_decision, failure_reason, held_until,
                                          keep_compiled, next_check_count, same_result,
                                          should_ask_gate, worth_compiling)
 
@@ -29,6 +29,14 @@ def test_should_ask_gate(state, calls, at, expected):
 @pytest.mark.parametrize("spent_ns, expected", [(3e9, True), (0.25e9, True), (0.2e9, False)])
 def test_a_handful_of_long_calls_is_worth_a_compilation(spent_ns, expected):
     assert worth_compiling(spent_ns, compile_cost_s=0.25, worth_factor=1.0) is expected
+
+
+@pytest.mark.parametrize("calls, spent, expected", [
+    (3000, 1e7, (3001, 2e7 + 1)), (0, 0.0, (1, 1.0)), (2**63, 1e7, (2**63 - 1, 2e7 + 1)),
+    (None, 1e7, None), (True, 1e7, None), (-1, 1e7, None), (3000, math.nan, None), (3000, "1", None),
+])
+def test_a_run_that_ended_unanswered_holds_the_next_until_it_goes_further(calls, spent, expected):
+    assert held_until(calls, spent) == expected
 
 
 @pytest.mark.parametrize("s, keep", [(1.0, True), (0.99, False), (40.0, True)])

@@ -52,11 +52,19 @@ PROGRAM = textwrap.dedent("""
         jitted = kernel.adaptive._jitted
         sig = kernel.adaptive.signatures[0]
         print(kernel.adaptive.state.value, jitted.stats.cache_hits[sig], PROCESS.pid is not None)
-    elif MODE == "crash":
+    elif MODE in ("crash", "unstartable"):
+        if MODE == "unstartable":
+            sys.executable = os.path.join(os.path.dirname(sys.executable), "no-such-python")
         [kernel(1000) for _ in range(12)]
-        os.kill(PROCESS.pid, signal.SIGKILL)  # before it answers: compiled here instead
+        if MODE == "crash":
+            os.kill(PROCESS.pid, signal.SIGKILL)  # before it answers: compiled here instead
         kernel.adaptive.wait(60)
         print(kernel.adaptive.state.value, kernel(1000) == kernel.__wrapped__(1000))
+    elif MODE in ("short", "longer"):  # ends before an answer can come, or goes further
+        [kernel(1000) for _ in range(12 if MODE == "short" else 40)]
+        if MODE == "longer":
+            kernel.adaptive.wait(60)
+        print(kernel.adaptive.state.value, "numba" in sys.modules, PROCESS.pid is not None)
     else:  # "exit", "kill": report the process, then exit or wait to be killed mid-compilation
         [kernel(1000) for _ in range(12)]
         print(PROCESS.pid, PROCESS._scratch, flush=True)
@@ -108,8 +116,9 @@ def test_a_version_reverted_there_costs_the_caller_no_compiler(tmp_path):
     assert run(tmp_path, "revert", {"VELKORA_JIT_CACHE": "0"}) == ["reverted", "False", "True"]
 
 
-def test_a_process_that_dies_leaves_the_compilation_to_the_caller(tmp_path):
-    assert run(tmp_path, "crash", {"VELKORA_JIT_CACHE": "0"}) == ["compiled", "True"]
+@pytest.mark.parametrize("mode", ["crash", "unstartable"])
+def test_a_process_that_dies_or_never_starts_leaves_the_compilation_to_the_caller(tmp_path, mode):
+    assert run(tmp_path, mode, {"VELKORA_JIT_CACHE": "0"}) == ["compiled", "True"]
 
 
 @pytest.mark.parametrize("mode", ["exit", "kill"])
@@ -126,3 +135,10 @@ def test_the_process_and_its_scratch_cache_go_with_the_program(tmp_path, mode):
 def test_no_process_where_it_is_turned_off(tmp_path):
     # Compiled on the driver's thread, as without a process.
     assert run(tmp_path, "compile", {"VELKORA_JIT_PROCESS": "0"})[::2] == ["compiled", "False"]
+
+
+def test_a_run_that_ends_before_the_answer_makes_the_next_one_wait_as_long(tmp_path):
+    # Asked again at the same point, the second run would only pay for the process again.
+    assert run(tmp_path, "short") == ["compiling", "False", "True"]
+    assert run(tmp_path, "short") == ["interpreted", "False", "False"]
+    assert run(tmp_path, "longer") == ["compiled", "True", "True"]

@@ -113,6 +113,19 @@ def ship_before_the_call(mean_call_ns: float, policy: DriverPolicy) -> bool:
     return mean_call_ns >= policy.long_call_s * 1e9
 
 
+def held_until(run_calls: object, run_spent_ns: object) -> Optional[tuple[int, float]]:
+    """Where a function whose last run ended before its compilation was answered is next looked at:
+    the call past that run's count, or twice that run's time (timings vary from run to run; a run
+    doing as many calls of twice the work is another program), whichever comes first; None for a
+    record that says neither (an older or damaged one: the usual warm-up). Costs nothing."""
+    if isinstance(run_calls, bool) or not isinstance(run_calls, int) or run_calls < 0:
+        return None
+    if isinstance(run_spent_ns, bool) or not isinstance(run_spent_ns, (int, float)) \
+            or not math.isfinite(run_spent_ns) or run_spent_ns < 0:
+        return None
+    return min(run_calls + 1, 2**63 - 1), 2.0 * float(run_spent_ns) + 1.0
+
+
 def speedup(interpreted_ns: float, compiled_ns: float) -> float:
     """Measured speedup of compiled over interpreted calls on the same arguments; a compiled call
     that took no measurable time counts as 1 ns."""

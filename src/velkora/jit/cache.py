@@ -4,13 +4,14 @@ by its source and the compiler's version, so that a second run skips the warm-up
 from __future__ import annotations
 
 import functools
-import hashlib
-import inspect
+import importlib.util
 import json
+import linecache
 import logging
 import os
 import pickle
 import threading
+import types
 from pathlib import Path
 from typing import Any, Callable, Optional
 
@@ -33,7 +34,25 @@ def cache_dir() -> Optional[Path]:
 
 @functools.lru_cache(maxsize=1)
 def _compiler_version() -> str:
-    # Read without importing the compiler: the cache key must be known at decoration time.
+    # Read without importing the compiler (the cache key is needed at decoration time) and, where
+    # the installed package's record lies beside it, without importlib.metadata, whose import and
+    # search of every path entry cost about 15 ms at a program's first decoration.
+    try:
+        spec = importlib.util.find_spec("numba")
+    except (ImportError, ValueError):
+        spec = None
+    if spec is None:
+        return "numba-unknown"
+    if spec.origin:
+        site = os.path.dirname(os.path.dirname(spec.origin))
+        try:
+            names = os.listdir(site)
+        except OSError:
+            names = []
+        found = [n[len("numba-"):-len(".dist-info")] for n in names
+                 if n.startswith("numba-") and n.endswith(".dist-info")]
+        if len(found) == 1:
+            return "numba-" + found[0]
     try:
         from importlib.metadata import version
         return "numba-" + version("numba")
@@ -41,14 +60,56 @@ def _compiler_version() -> str:
         return "numba-unknown"
 
 
+def _sha256() -> Any:
+    # The interpreter's own SHA-256 module loads in a fraction of a millisecond; hashlib's loads
+    # OpenSSL (a few milliseconds at every program's first decoration). Same digests either way.
+    for name in ("_sha256", "_sha2"):
+        try:
+            return __import__(name).sha256
+        except (ImportError, AttributeError):
+            continue
+    import hashlib
+
+    return hashlib.sha256
+
+
+def _consts_text(code: types.CodeType) -> str:
+    # A nested function's or comprehension's code object stands for its own constants: its repr
+    # holds its address, which would give the key of a function with a lambda in it a new value at
+    # every run.
+    return "(" + ", ".join(_consts_text(c) if isinstance(c, types.CodeType) else repr(c)
+                           for c in code.co_consts) + ")"
+
+
+def _source_text(code: types.CodeType, module_globals: dict[str, Any]) -> Optional[str]:
+    # The function's own lines, from its first line (decorators included) to the last its code,
+    # nested code included, ends on: what inspect.getsource finds, without the tokenizer it runs
+    # (a few milliseconds at the first decoration, a tenth of one for each after).
+    linecache.checkcache(code.co_filename)
+    lines = linecache.getlines(code.co_filename, module_globals)
+    last, stack = code.co_firstlineno, [code]
+    while stack:
+        c = stack.pop()
+        for _, end, _, _ in c.co_positions():
+            if end is not None and end > last:
+                last = end
+        stack.extend(k for k in c.co_consts if isinstance(k, types.CodeType))
+    if not lines or last > len(lines):
+        return None  # no file, or not the one it was compiled from
+    return "".join(lines[code.co_firstlineno - 1:last])
+
+
 def _source_hash(func: Callable[..., Any]) -> Optional[str]:
-    try:
-        source = inspect.getsource(func)
-    except (OSError, TypeError):
-        return None  # defined where its source cannot be read: no cache
+    """The cache key of a function: a digest of its source lines and constants; None where its
+    source cannot be read (no cache then). Costs a tenth of a millisecond for a small function."""
     code = getattr(func, "__code__", None)
-    extra = repr(getattr(code, "co_consts", ())) if code is not None else ""
-    return hashlib.sha256((source + "\0" + extra).encode()).hexdigest()
+    if not isinstance(code, types.CodeType):
+        return None
+    source = _source_text(code, getattr(func, "__globals__", {}))
+    if source is None:
+        return None  # defined where its source cannot be read: no cache
+    digest: str = _sha256()((source + "\0" + _consts_text(code)).encode()).hexdigest()
+    return digest
 
 
 class _CacheEntry:
@@ -69,7 +130,8 @@ class _CacheEntry:
         return cached_decision(entry, self.source_hash, _compiler_version())
 
     def store(self, state: State, reason: str, signatures: list[Any], threshold: int,
-              measured: float) -> None:
+              measured: float, **extra: Any) -> None:
+        """Writes the record; `extra`: what the last run measured (see `_Driver._at_exit`)."""
         try:
             sig_blob = pickle.dumps(signatures).hex()
         except Exception:
@@ -77,7 +139,12 @@ class _CacheEntry:
         entry = {"func_id": self.func_id, "source_hash": self.source_hash,
                  "compiler": _compiler_version(), "state": state.value, "reason": reason,
                  "signatures": [str(s) for s in signatures], "signature_blob": sig_blob,
-                 "threshold": threshold, "speedup": measured}
+                 "threshold": threshold, "speedup": measured, **extra}
+        self.write(entry)
+
+    def write(self, entry: dict[str, Any]) -> None:
+        """Replaces the record on disk with `entry`, atomically; a failure leaves the old one."""
+        tmp: Optional[Path] = None
         try:
             self.dir.mkdir(parents=True, exist_ok=True)
             tmp = self.path.with_suffix(f".{os.getpid()}.{threading.get_ident()}.tmp")
@@ -85,8 +152,9 @@ class _CacheEntry:
             os.replace(tmp, self.path)  # readers see the old file or the new one, never half of one
         except OSError as exc:
             logger.debug("velkora.jit: cache entry for %s not written: %s", self.func_id, exc)
-            try:
-                tmp.unlink()
-            except (OSError, UnboundLocalError):
-                pass
+            if tmp is not None:
+                try:
+                    tmp.unlink()
+                except OSError:
+                    pass
 

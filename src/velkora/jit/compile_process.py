@@ -21,7 +21,7 @@ import tempfile
 import threading
 from typing import Any, Callable, Optional
 
-from velkora.jit.compile_worker import read_message, write_message
+from velkora.jit.compile_worker import frame_message, read_message, write_frame
 from velkora.jit.shipping import process_allowed
 
 logger = logging.getLogger(__name__)
@@ -74,6 +74,8 @@ class CompileProcess:
         self._next_id = 0
         self._scratch: Optional[str] = None
         self._atexit = False
+        self._starting: Optional[threading.Event] = None  # set once a start in progress is over
+        self._backlog: list[bytes] = []  # jobs sent while the process starts
 
     def available(self) -> bool:
         """Whether jobs can be sent (a process is running or may be started). Costs nothing."""
@@ -82,7 +84,10 @@ class CompileProcess:
 
     @property
     def pid(self) -> Optional[int]:
-        """The process's id while it runs."""
+        """The process's id while it runs (waiting, at most a few seconds, for a start in progress)."""
+        starting = self._starting
+        if starting is not None:
+            starting.wait(10)
         proc = self._proc
         return proc.pid if proc is not None and proc.returncode is None else None
 
@@ -96,22 +101,32 @@ class CompileProcess:
             return self._scratch
 
     def submit(self, job: dict[str, Any], on_reply: Callable[[Reply], None]) -> bool:
-        """Sends a job (starting the process at the first); `on_reply` gets the answer on the reply
-        thread, or None when the process ended before answering. False when no process can be had:
-        the caller compiles the function itself. Costs a pickle and a pipe write."""
+        """Sends a job; `on_reply` gets the answer on the reply thread, or None when the process
+        ended (or could not be started) before answering. The first job starts the process on that
+        thread, so the caller does not wait for it. False when no process can be had or the job
+        cannot be pickled: the caller compiles the function itself. Costs a pickle and a pipe write."""
         with self._lock:
-            if not self._start_locked():
+            if self._ended is not None or (self._proc is None and self._starting is None
+                                           and not self.available()):
                 return False
-            assert self._proc is not None and self._proc.stdin is not None
             job_id = self._next_id
+            try:
+                frame = frame_message({**job, "id": job_id})
+            except Exception:  # something in it does not pickle
+                return False
             self._next_id += 1
             self._pending[job_id] = on_reply
+            if self._proc is None:
+                self._backlog.append(frame)
+                if self._starting is None:
+                    self._begin_start_locked()
+                return True
+            assert self._proc.stdin is not None
             try:
-                write_message(self._proc.stdin, {**job, "id": job_id})
-            except (OSError, ValueError, pickle.PicklingError) as exc:
+                write_frame(self._proc.stdin, frame)
+            except (OSError, ValueError) as exc:
                 self._pending.pop(job_id, None)
-                if not isinstance(exc, pickle.PicklingError):
-                    self._ended = f"the compile process stopped reading ({exc})"
+                self._ended = f"the compile process stopped reading ({exc})"
                 return False
         return True
 
@@ -120,31 +135,55 @@ class CompileProcess:
             self._atexit = True
             atexit.register(self.close)
 
-    def _start_locked(self) -> bool:
-        if self._proc is not None:
-            return self._ended is None
-        if not self.available():
-            return False
+    def _begin_start_locked(self) -> None:
+        # Starting an interpreter costs the starting thread several milliseconds (more on a busy
+        # machine); the reply thread does it, and the caller's call goes on meanwhile.
         if self._scratch is None:  # made now so that the process knows to remove it if we are killed
             self._scratch = tempfile.mkdtemp(prefix="velkora-jit-")
+        self._register_exit()
+        self._starting = threading.Event()
+        threading.Thread(target=self._start_and_read, args=(self._scratch, self._starting),
+                         name="velkora-jit-replies", daemon=True).start()
+
+    def _start_and_read(self, scratch: str, starting: threading.Event) -> None:
+        proc: Optional[subprocess.Popen[bytes]] = None
         try:
-            self._proc = subprocess.Popen(
-                [sys.executable, "-c", _BOOT, self._scratch, *[p for p in sys.path if isinstance(p, str)]],
+            proc = subprocess.Popen(
+                [sys.executable, "-c", _BOOT, scratch, *[p for p in sys.path if isinstance(p, str)]],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                 # Unbuffered: a buffered pipe object carries a lock the reply thread holds while it
                 # waits, which a forked child could never take to close its copy.
                 bufsize=0, close_fds=True,
                 start_new_session=True)  # no terminal signals: it ends with its stdin
         except OSError as exc:
-            self._ended = f"the compile process could not be started ({exc})"
-            logger.debug("velkora.jit: %s; compiling in this process", self._ended)
-            shutil.rmtree(self._scratch, ignore_errors=True)
-            self._scratch = None
-            return False
-        self._register_exit()
-        threading.Thread(target=self._read_replies, args=(self._proc,), name="velkora-jit-replies",
-                         daemon=True).start()
-        return True
+            reason = f"the compile process could not be started ({exc})"
+        with self._lock:
+            if proc is None:
+                self._ended = self._ended or reason
+                logger.debug("velkora.jit: %s; compiling in this process", reason)
+                if self._scratch == scratch:
+                    shutil.rmtree(scratch, ignore_errors=True)
+                    self._scratch = None
+                pending, self._pending, self._backlog = self._pending, {}, []
+            elif self._ended is not None:  # closed while it started: it ends with its stdin
+                pending = {}
+                _close_pipes(proc)
+                proc = None
+            else:
+                self._proc, pending = proc, {}
+                backlog, self._backlog = self._backlog, []
+                assert proc.stdin is not None
+                try:
+                    for frame in backlog:
+                        write_frame(proc.stdin, frame)
+                except (OSError, ValueError) as exc:
+                    self._ended = f"the compile process stopped reading ({exc})"
+            self._starting = None
+        starting.set()
+        for callback in pending.values():
+            callback(None)  # compiled in this process instead
+        if proc is not None:
+            self._read_replies(proc)
 
     def _read_replies(self, proc: "subprocess.Popen[bytes]") -> None:
         assert proc.stdout is not None
@@ -176,15 +215,9 @@ class CompileProcess:
             proc, self._proc = self._proc, None
             self._ended = self._ended or "closed"
             scratch, self._scratch = self._scratch, None
-            self._pending = {}  # the program is ending: unanswered jobs are not compiled elsewhere
+            self._pending, self._backlog = {}, []  # the program is ending: unanswered jobs are not compiled elsewhere
         if proc is not None:
-            for stream in (proc.stdin, proc.stdout):
-                try:
-                    if stream is not None:
-                        stream.close()
-                except OSError:
-                    pass
-            # Not waited for: it stops at once, mid-compilation too, and cleans up after itself.
+            _close_pipes(proc)  # not waited for: it stops at once, mid-compilation too, and cleans up
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
 
@@ -195,6 +228,7 @@ class CompileProcess:
         proc = self._proc
         self._lock = threading.Lock()
         self._proc, self._ended, self._pending, self._scratch = None, None, {}, None
+        self._starting, self._backlog = None, []  # a start in progress was the parent's thread
         if proc is not None:
             # The descriptors now lead nowhere, so that the pipe objects close harmlessly whenever
             # they are collected (closing the numbers outright could close a reused one later).
@@ -209,6 +243,15 @@ class CompileProcess:
             finally:
                 os.close(devnull)
             proc.returncode = 0  # not ours to wait for
+
+
+def _close_pipes(proc: "subprocess.Popen[bytes]") -> None:
+    for stream in (proc.stdin, proc.stdout):
+        try:
+            if stream is not None:
+                stream.close()
+        except OSError:
+            pass
 
 
 PROCESS = CompileProcess()

@@ -47,10 +47,20 @@ def read_message(stream: IO[bytes]) -> Optional[Any]:
     return pickle.loads(body)
 
 
+def frame_message(message: Any) -> bytes:
+    """`message` as one framed pickle (raises what pickling raises)."""
+    body = pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL)
+    return _HEADER.pack(len(body)) + body
+
+
 def write_message(stream: IO[bytes], message: Any) -> None:
     """Writes `message` as one framed pickle and flushes it."""
-    body = pickle.dumps(message, protocol=pickle.HIGHEST_PROTOCOL)
-    view = memoryview(_HEADER.pack(len(body)) + body)
+    write_frame(stream, frame_message(message))
+
+
+def write_frame(stream: IO[bytes], frame: bytes) -> None:
+    """Writes a frame made by `frame_message` and flushes it."""
+    view = memoryview(frame)
     while view:
         written = stream.write(view)  # a raw pipe may take part of it
         view = view[written if written is not None else 0:]

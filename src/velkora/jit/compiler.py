@@ -7,10 +7,12 @@ numba is imported at the first compilation, never by `import velkora`.
 from __future__ import annotations
 
 import logging
-import queue
 import sys
 import threading
-from typing import Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional
+
+if TYPE_CHECKING:
+    import queue
 
 logger = logging.getLogger(__name__)
 
@@ -107,19 +109,26 @@ class _Worker:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        self._jobs: "Optional[queue.SimpleQueue[Callable[[], None]]]" = None  # made with the first job
         self._thread: Optional[threading.Thread] = None
 
     def submit(self, job: Callable[[], None]) -> None:
         with self._lock:
+            if self._jobs is None:
+                import queue  # most programs never compile: not imported at decoration
+
+                self._jobs = queue.SimpleQueue()
+            jobs = self._jobs
             if self._thread is None or not self._thread.is_alive():
                 self._thread = threading.Thread(target=self._run, name="velkora-jit", daemon=True)
                 self._thread.start()
-        self._jobs.put(job)
+        jobs.put(job)
 
     def _run(self) -> None:
+        jobs = self._jobs
+        assert jobs is not None
         while True:
-            job = self._jobs.get()
+            job = jobs.get()
             # The compiler gives up the interpreter lock around each of its thousands of calls into
             # LLVM, and a caller running interpreted code then keeps it for a whole switch interval
             # (5 ms) before the compiler gets it back: compiling beside a busy caller took seconds.
@@ -131,13 +140,13 @@ class _Worker:
             except Exception:  # a driver fault must not end the worker
                 logger.exception("velkora.jit: compile job failed")
             finally:
-                if self._jobs.empty():
+                if jobs.empty():
                     sys.setswitchinterval(interval)
 
     def reset_after_fork(self) -> None:
         # The thread did not survive the fork; jobs it had queued are the parent's.
         self._lock = threading.Lock()
-        self._jobs = queue.SimpleQueue()
+        self._jobs = None
         self._thread = None
 
 

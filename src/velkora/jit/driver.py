@@ -23,6 +23,7 @@ The compiler (numba) is imported at the first compilation that needs it here, ne
 
 from __future__ import annotations
 
+import atexit
 import functools
 import inspect
 import os
@@ -62,6 +63,16 @@ def _after_fork_in_child() -> None:
     for driver in list(_DRIVERS):
         driver._after_fork()
 
+
+def _at_exit() -> None:
+    for driver in list(_DRIVERS):
+        try:
+            driver.at_exit()
+        except Exception:  # the program is ending: a record not written is a warm-up next time
+            pass
+
+
+atexit.register(_at_exit)
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)

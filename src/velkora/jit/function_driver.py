@@ -15,7 +15,7 @@ from typing import Any, Callable, Optional
 
 from velkora.jit import compiler
 from velkora.jit.adaptive_policy import (DriverPolicy, State, expected_compile_cost, failure_reason,
-                                         load_compiler_early, ship_before_the_call,
+                                         held_until, load_compiler_early, ship_before_the_call,
                                          keep_compiled, next_check_count, same_result, speedup,
                                          time_trigger_ns, worth_compiling)
 from velkora.jit.cache import _CacheEntry, _source_hash, cache_dir
@@ -115,6 +115,7 @@ class _Driver:
         self._remote: Optional[bool] = None  # compiled in the compile process; None: not tried yet
         self._spec: Optional[dict[str, Any]] = None
         self._jitted_dir: Optional[str] = None
+        self._outcome_on_disk = False  # the cache holds a real outcome (not only how far a run got)
         root = cache_dir() if cache else None
         source_hash = _source_hash(func) if root is not None else None
         if root is not None and source_hash is not None:
@@ -495,6 +496,7 @@ class _Driver:
             self.reason = "" if compiled else reason
             self._new_types = 0
         if not compiled and self._cache is not None:
+            self._outcome_on_disk = True
             self._cache.store(State.FAILED, reason, [], self.gate.get_threshold(self.func_id), 0.0)
         self._idle.set()  # last: a waiter may end the process, and the cache entry must be there
 
@@ -540,6 +542,7 @@ class _Driver:
             self.disp.arm(-1, -1.0)
         logger.debug("velkora.jit: %s compiled for %s (%.1fx)", self.func_id, sig, measured)
         if self._cache is not None:
+            self._outcome_on_disk = True
             self._cache.store(State.COMPILED, "", self.signatures, self.gate.get_threshold(self.func_id),
                               measured)
         self._idle.set()
@@ -553,6 +556,7 @@ class _Driver:
             self.state, self.reason = State.REVERTED, reason
             self.disp.arm(-1, -1.0)
         if self._cache is not None:
+            self._outcome_on_disk = True
             self._cache.store(State.REVERTED, reason, [], self.gate.get_threshold(self.func_id), 0.0)
         self._idle.set()
 
@@ -615,13 +619,24 @@ class _Driver:
 
     def warm_start(self) -> bool:
         """Applies a cached outcome: compiled code is loaded in the background, a refusal or a revert
-        stands. True when the cache decided."""
+        stands, and a function whose last run ended before its compilation was answered waits until
+        this run has gone further than that one. True when the cache decided."""
         if self._cache is None:
             return False
         entry = self._cache.load()
         if entry is None:
             return False
         state = State(entry["state"])
+        if state is State.INTERPRETED:
+            held = held_until(entry.get("run_calls"), entry.get("run_spent_ns"))
+            if held is None:
+                return False
+            # A program that ends sooner than an answer comes gains nothing from asking: starting
+            # the compile process and sharing the machine with it only slows it down.
+            self._first_call = False
+            self.disp.arm(*held)
+            return True
+        self._outcome_on_disk = True
         if state in (State.FAILED, State.REVERTED):
             self.state, self.reason = state, f"{entry.get('reason', '')} (remembered)"
             return True
@@ -638,6 +653,25 @@ class _Driver:
         else:
             _WORKER.submit(lambda: self._load_cached(blob, entry.get("speedup")))
         return True
+
+    def at_exit(self) -> None:
+        """The program is ending: a compilation still unanswered leaves a record of how far this run
+        got (calls, time), so that the next run does not ask before it has gone further. A real
+        outcome on disk is never replaced. Costs one small file write, only for such a function."""
+        if self._cache is None or self._outcome_on_disk:
+            return
+        # Under the lock: an outcome concluded meanwhile is stored after this record, over it. A
+        # thread of ours that holds it for long is not waited for: the exit does not wait.
+        if not self._lock.acquire(timeout=0.1):
+            return
+        try:
+            if self.state is not State.COMPILING or self.signatures:
+                return
+            self._cache.store(State.INTERPRETED, "the program ended before its compilation was answered", [],
+                              self.gate.get_threshold(self.func_id), 0.0, run_calls=int(self.disp.calls),
+                              run_spent_ns=float(self.disp.spent_ns))
+        finally:
+            self._lock.release()
 
     def _load_cached(self, blob: str, speedup_entry: Any) -> None:
         nb = _load_compiler()
