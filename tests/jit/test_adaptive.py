@@ -336,3 +336,27 @@ def test_the_compiler_loads_on_the_callers_thread_only_under_a_sampled_measureme
         assert _watched() is not sampled   # every call timed: the import would be timed call by call
     finally:
         call_trace.stop()
+
+
+@adaptive(gate=CompileGate(PolicyConfig(initial_threshold=500, min_threshold=500)), cache=False)
+def _late_callee(x):
+    return x * 3.0 - 1.0
+
+
+@adaptive(gate=small_gate(), cache=False)
+def _early_caller(n):
+    s = 0.0
+    for i in range(n):
+        s += _late_callee(float(i))
+    return s
+
+
+@needs_compiler
+def test_a_caller_tried_before_its_callee_has_a_version_is_tried_again(compiled):
+    expected = [_early_caller.__wrapped__(10)] * 12
+    assert drive(_early_caller, 10) == expected
+    assert _early_caller.adaptive.state is State.INTERPRETED      # waiting, not failed for good
+    drive(_late_callee, 2.0, times=600)
+    assert _late_callee.adaptive.state in (State.COMPILED, State.REVERTED)
+    assert drive(_early_caller, 10, times=40) == [expected[0]] * 40
+    assert _early_caller.adaptive.state is State.COMPILED, _early_caller.adaptive.reason

@@ -29,6 +29,11 @@ logger = logging.getLogger(__name__)
 
 _LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
 
+# In the compiler's refusal when a global it cannot type is a decorated function (one with no version
+# it may use yet); such a refusal is asked again a few times before it counts.
+_CALLEE_NOT_READY = "velkora.jit.dispatch.Dispatcher"
+_CALLEE_WAITS = 4
+
 
 def _watched() -> bool:
     """Whether this thread's calls are profiled or traced (a profiler, a debugger, velkora's own
@@ -104,6 +109,7 @@ class _Driver:
         self._jitted: Any = None
         self._checks_left = 0
         self._new_types = 0
+        self._callee_waits = 0
         self._first_call = True
         self._record_new = False
         self._flushed_calls = 0
@@ -197,7 +203,10 @@ class _Driver:
         if self.state is State.COMPILED and not self._new_types:
             return
         self._flush()
-        gate_says = self.gate.should_compile(self.func_id, self.ledger)
+        # A try that waited for a callee is made again at the count it was armed for, whatever the
+        # gate's pause between compilations says (nothing was compiled).
+        gate_says = (self.state is State.INTERPRETED and self._callee_waits > 0) or \
+            self.gate.should_compile(self.func_id, self.ledger)
         by_time = self.state is State.INTERPRETED and worth_compiling(
             disp.spent_ns, self._cost(), self.policy.worth_factor)
         if not (gate_says or by_time):
@@ -488,6 +497,17 @@ class _Driver:
         self._verify_and_install(jitted, sig, sample)
 
     def _fail(self, reason: str, sig: Any = None) -> None:
+        if not self.signatures and _CALLEE_NOT_READY in reason and self._callee_waits < _CALLEE_WAITS:
+            # A decorated function it calls has no version to call yet (the callee gets hot later,
+            # or compiles in the meantime): asked again after twice the calls and time so far.
+            self._callee_waits += 1
+            logger.debug("velkora.jit: %s waits for a decorated function it calls: %s", self.func_id, reason)
+            with self._lock:
+                self.state, self.reason = State.INTERPRETED, "waits for a decorated function it calls to be compiled"
+                self._jitted = None  # the compiler's dispatcher keeps its refusal: the next try gets a new one
+                self.disp.arm(2 * self.disp.calls + 1, 2 * self.disp.spent_ns + 1.0)
+            self._idle.set()
+            return
         logger.info("velkora.jit: %s%s stays interpreted: the compiler refused it: %s",
                     self.func_id, "" if sig is None else f"{sig}", reason)
         with self._lock:
