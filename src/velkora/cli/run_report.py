@@ -66,7 +66,9 @@ def describe_outcome(outcome: dict[str, Any]) -> str:
         return f"reverted: {reason}" if reason else "reverted"
     if state == "left alone":
         return f"left alone: {reason}"
-    return f"{state}{': ' + reason if reason else ''} (not hot enough to compile)" if state == "interpreted" else state
+    if state == "interpreted":
+        return f"interpreted: {reason}" if reason else "interpreted (not hot enough to compile)"
+    return state
 
 
 def readvise(row: dict[str, Any], host: dict[str, Any], compiler: str | None) -> None:
