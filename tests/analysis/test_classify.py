@@ -655,3 +655,57 @@ def test_waiting_on_pipes_is_not_parallel_work():
     src = ("from multiprocessing.connection import wait\ndef f(readers, timeout):\n"
            "    ready = wait(readers, timeout)\n    return [r.recv() for r in ready]\n")
     assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"
+
+
+# The same bookkeeping (a list and a dict filled, a sorted copy returned) over iterables of different sizes.
+_BOOKKEEPING = """
+def f({args}):
+    out = []
+    seen = {{}}
+    for x in {items}:
+        if x not in seen:
+            seen[x] = len(out)
+            out.append(x)
+            out.append(str(x))
+    return sorted(out), dict(seen)
+"""
+
+
+@pytest.mark.parametrize("args, items", [
+    ("line", "line.split(',')"),                          # the words of one line
+    ("path", "os.listdir(path)"),                         # a directory's entries
+    ("cmd", "subprocess.check_output(cmd).splitlines()"),  # a subprocess's output lines
+    ("**options", "options"),                             # options written out at the call
+    ("a, b", "(a, b, 'c', 'd')"),                         # a handful written out
+], ids=["split", "listdir", "subprocess", "options", "literal"])
+def test_a_handful_of_containers_is_not_memory_work(args, items):
+    r = labels("import os, subprocess\n" + _BOOKKEEPING.format(args=args, items=items))["f"]
+    assert r.pattern != "MEMORY_INTENSIVE" and not r.actionable, r.reasons
+    assert "small" in " ".join(r.reasons)
+
+
+@pytest.mark.parametrize("src", [
+    _BOOKKEEPING.format(args="rows", items="rows"),                 # one entry per item of the input
+    _BOOKKEEPING.format(args="table", items="table.values()"),
+    # a worklist fed by what it takes out
+    "def f(root):\n    todo = [root.first]\n    seen = {}\n    while todo:\n        n = todo.pop()\n"
+    "        seen[n] = list(n.children)\n        todo.extend(n.children)\n    return sorted(seen)\n",
+    # a whole file read, a deep copy, a list as long as a size says
+    "def f(path):\n    with open(path) as fh:\n        text = fh.read()\n    counts = {}\n    for w in ('a', 'b', 'c'):\n"
+    "        counts[w] = text.count(w)\n    return list(counts), dict(counts), sorted(counts)\n",
+    "import copy\ndef f(self):\n    v = copy.deepcopy(self.state)\n    return list(v), dict(v), sorted(v), set(v)\n",
+    "def f(n):\n    return [None] * n, list(), dict(), sorted([]), set(), tuple()\n",
+    # an object's container that another method grows
+    "class C:\n    def add(self, x):\n        self.items.append(x)\n    def f(self):\n        out = []\n"
+    "        for x in self.items:\n            out.append(x)\n            out.append(str(x))\n"
+    "        return sorted(out), dict.fromkeys(out), list(out)\n",
+], ids=["input", "input-values", "worklist", "whole-read", "deepcopy", "explicit-size", "object-grown"])
+def test_containers_that_grow_with_the_input_are_memory_work(src):
+    r = [r for r in labels(src).values() if r.function.endswith("f")][0]
+    assert r.pattern == "MEMORY_INTENSIVE", r.reasons
+
+
+def test_formatting_text_for_each_item_is_not_parallel_work():
+    src = ("def f(opts, indent=''):\n    for name in sorted(opts):\n        for k, v in opts[name].items():\n"
+           "            print(indent + '  %s = %s' % (k, v))\n")
+    assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"
