@@ -709,3 +709,13 @@ def test_formatting_text_for_each_item_is_not_parallel_work():
     src = ("def f(opts, indent=''):\n    for name in sorted(opts):\n        for k, v in opts[name].items():\n"
            "            print(indent + '  %s = %s' % (k, v))\n")
     assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"
+
+
+def test_counting_along_a_list_is_not_computation():
+    # configuration: sections read by name, a cursor stepped by one through the known names
+    src = ("def f(config, existing):\n    for name in sorted(config):\n        section = config[name]\n"
+           "        for key in section:\n            section[key] = section[key].strip()\n"
+           "        i = existing.index(name) + 1\n        while i < len(existing):\n"
+           "            if existing[i].startswith(name + '.'):\n                section['parent'] = name\n"
+           "            i += 1\n")
+    assert labels(src)["f"].pattern == "SEQUENTIAL"

@@ -165,6 +165,23 @@ def _opens(node: ast.AST) -> bool:
 _WHOLE_CALLS = frozenset({"list", "dict", "set", "tuple", "sorted", "deepcopy", "bytearray"})
 
 
+# Calls whose result is one number or flag, whatever they are given.
+_SCALAR_CALLS = frozenset({"len", "index", "count", "int", "float", "bool", "abs", "hash", "id", "ord",
+                           "isinstance", "issubclass", "hasattr", "callable", "getint", "getfloat", "getboolean"})
+
+
+def _named(key: ast.expr) -> bool:
+    """A key written out as a string: the name of a field or a section, not an item of the data."""
+    return isinstance(key, ast.Constant) and isinstance(key.value, str)
+
+
+def _counted(node: ast.expr) -> ast.expr:
+    """`xs` of `len(xs)`: what a length counts; any other expression as it is."""
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "len" and node.args:
+        return node.args[0]
+    return node
+
+
 def _largest(keys: Iterable[SizeKey]) -> SizeKey:
     """The size of a value made of parts of these sizes: the caller's data before an object's container."""
     found: SizeKey = None
@@ -305,6 +322,9 @@ class Measurer:
                 if depth and isinstance(stmt.op, ARITH):
                     u.loop_arith += 1
                     self._count_op(stmt.op)
+                    if isinstance(stmt.op, (ast.Add, ast.Sub)) and type(stmt.value) is ast.Constant and (
+                            stmt.value.value == 1):
+                        u.index_arith += 1      # `i += 1` counts or steps along; it computes nothing
                 u.arith += 1
             if isinstance(tgt, ast.Name):
                 if grows:
@@ -689,12 +709,18 @@ class Measurer:
                 first = node.attr
                 node = node.value
             elif isinstance(node, (ast.Subscript, ast.Starred)):
+                if isinstance(node, ast.Subscript) and _named(node.slice):
+                    return None     # config["handlers"]: a named field, as a record or a configuration has
                 node = node.value
             elif isinstance(node, ast.Call):
                 f = node.func
                 last = f.id if isinstance(f, ast.Name) else f.attr if isinstance(f, ast.Attribute) else ""
-                if last in SMALL_RESULTS:
+                if last in SMALL_RESULTS or last in _SCALAR_CALLS or (last == "get" and node.args and _named(
+                        node.args[0])):
                     return None
+                if last == "range":
+                    # range(len(xs)) is as long as xs; len(xs) itself is one number
+                    return _largest(self._size_key(_counted(a)) for a in node.args)
                 if last == "deepcopy":
                     return ""
                 parts = list(node.args)
@@ -706,7 +732,8 @@ class Measurer:
             elif isinstance(node, ast.BoolOp):
                 return _largest(map(self._size_key, node.values))
             elif isinstance(node, ast.Compare):
-                return _largest(map(self._size_key, (node.left, *node.comparators)))
+                # `while len(todo) > limit`: runs as long as `todo` is long
+                return _largest(self._size_key(_counted(x)) for x in (node.left, *node.comparators))
             elif isinstance(node, ast.IfExp):
                 return _largest(map(self._size_key, (node.body, node.orelse)))
             elif isinstance(node, COMPREHENSIONS):
