@@ -578,8 +578,9 @@ def test_no_gpu_estimate_without_array_operations(src):
     # any()/all() asking a predicate handed in, or a math check, stop at the first item that decides
     ("def f(recur, parts):\n    return any(recur(p) for p in parts)\n", False),
     ("import math\ndef f(xs):\n    return any(math.isnan(x) for x in xs)\n", False),
+    ("import operator\ndef f(xs, ys):\n    return all(map(operator.eq, xs, ys))\n", False),
 ], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words",
-        "asserts", "search", "any-predicate", "any-check"])
+        "asserts", "search", "any-predicate", "any-check", "all-map"])
 def test_independent_items_are_parallel_work_only_when_each_costs(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
@@ -719,3 +720,11 @@ def test_counting_along_a_list_is_not_computation():
            "            if existing[i].startswith(name + '.'):\n                section['parent'] = name\n"
            "            i += 1\n")
     assert labels(src)["f"].pattern == "SEQUENTIAL"
+
+
+def test_an_exception_name_is_no_state_between_iterations():
+    # Python unbinds `e` when its handler ends: the second loop does not read what the first one bound
+    src = ("def f(pairs, more, report):\n    for a, b in pairs:\n        try:\n            hash(a)\n"
+           "        except TypeError as e:\n            report(a, e)\n    for a in more:\n        try:\n"
+           "            hash(a)\n        except TypeError as e:\n            report(a, e)\n")
+    assert "state carried" not in " ".join(labels(src)["f"].reasons)

@@ -239,6 +239,8 @@ class Measurer:
         self.ops = 0                        # arithmetic in loops, bitwise operations left out
         self.streams: set[str] = set()      # names of opened files and pipes: a loop over one reads it
         self.sized: dict[str, str] = {}     # names holding data whose size follows a SizeKey (not None)
+        # `except E as e`: Python unbinds `e` when the handler ends, so no iteration sees another's
+        self.handler_names: set[str] = set()
         # The names of the function a nested one is defined in: what it reads of them is that function's data.
         self.enclosing = enclosing
         self.script = False                 # module code: its loops walk what the script reads
@@ -376,6 +378,7 @@ class Measurer:
             for h in stmt.handlers:
                 if h.name:
                     self._bind(h.name, h.lineno, loop)
+                    self.handler_names.add(h.name)
                 # What a handler calls runs when an item fails: no cost of the items that succeed.
                 callees = len(self.callees)
                 self._block(h.body, depth, loop)
@@ -514,7 +517,8 @@ class Measurer:
         reduced = info["reduce"] - info["load"] - info["store"]
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
         carried = {n for n in (info["store"] & info["load"]) | info["aug"] | (info["reduce"] - reduced)
-                   if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
+                   if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno
+                   and n not in self.handler_names}
         u.reduced |= reduced - carried
         # A loop that reads the container it grows, or an element its earlier iterations wrote
         # (a[i + 1] after a[i]), depends on those iterations too.
@@ -574,6 +578,8 @@ class Measurer:
                         self._note_copy(n.args[0], f.id)
                     if (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.GeneratorExp:
                         self.searches.add(id(n.args[0]))
+                    elif (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.Call:
+                        self.calls.checks.add(id(n.args[0]))        # all(map(eq, a, b)): a check
                     if depth:
                         self._note_name_callee(f.id)
                 elif depth and type(f) is ast.Attribute:
