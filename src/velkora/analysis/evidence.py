@@ -635,7 +635,8 @@ class Measurer:
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
                 elif is_text_op(n) or (type(n.op) is ast.Add and (
-                        _root_name(n.left) in self.texts or _root_name(n.right) in self.texts)):
+                        _root_name(n.left) in self.texts or _root_name(n.right) in self.texts)) or (
+                        type(n.op) is ast.Mod and type(n.left) is ast.Name and n.left.id in self.texts):
                     if depth:
                         u.text_in_loop += 1
                 elif not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
