@@ -678,7 +678,8 @@ def f({args}):
     ("cmd", "subprocess.check_output(cmd).splitlines()"),  # a subprocess's output lines
     ("**options", "options"),                             # options written out at the call
     ("a, b", "(a, b, 'c', 'd')"),                         # a handful written out
-], ids=["split", "listdir", "subprocess", "options", "literal"])
+    ("obj", "dir(obj)"),                                  # the attribute names of one object
+], ids=["split", "listdir", "subprocess", "options", "literal", "attributes"])
 def test_a_handful_of_containers_is_not_memory_work(args, items):
     r = labels("import os, subprocess\n" + _BOOKKEEPING.format(args=args, items=items))["f"]
     assert r.pattern != "MEMORY_INTENSIVE" and not r.actionable, r.reasons
