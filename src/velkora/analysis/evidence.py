@@ -22,7 +22,8 @@ from velkora.analysis.calls import CallCounter, does_work, dotted
 from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
                                      is_sequence, is_text, is_text_op, returns)
 from velkora.analysis.vocabulary import (ARRAY_MODULES, COPY_CALLS, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS,
-                                         NOT_WORK, SMALL_RESULTS, TEXT_METHODS, WAIT_CALLS, WHOLE_READS)
+                                         NOT_WORK, OUTPUT_CALLS, SMALL_RESULTS, TEXT_METHODS, WAIT_CALLS,
+                                         WHOLE_READS)
 
 _BUILTINS = frozenset(dir(builtins))
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
@@ -170,6 +171,14 @@ _SCALAR_CALLS = frozenset({"len", "index", "count", "int", "float", "bool", "abs
                            "isinstance", "issubclass", "hasattr", "callable", "getint", "getfloat", "getboolean"})
 
 
+def _writes(node: ast.expr) -> bool:
+    """print(...), out.write(...), log.info(...): output, whose arguments are formatted, not computed."""
+    if not isinstance(node, ast.Call):
+        return False
+    f = node.func
+    return (isinstance(f, ast.Name) and f.id == "print") or (isinstance(f, ast.Attribute) and f.attr in OUTPUT_CALLS)
+
+
 def _named(key: ast.expr) -> bool:
     """A key written out as a string: the name of a field or a section, not an item of the data."""
     return isinstance(key, ast.Constant) and isinstance(key.value, str)
@@ -241,6 +250,7 @@ class Measurer:
         self.sized: dict[str, str] = {}     # names holding data whose size follows a SizeKey (not None)
         # `except E as e`: Python unbinds `e` when the handler ends, so no iteration sees another's
         self.handler_names: set[str] = set()
+        self.text_ops: set[int] = set()     # `+` nodes inside text being joined
         # The names of the function a nested one is defined in: what it reads of them is that function's data.
         self.enclosing = enclosing
         self.script = False                 # module code: its loops walk what the script reads
@@ -411,10 +421,13 @@ class Measurer:
                 u.effect_calls += u.work_calls - calls
         else:   # Expr, Return, Raise
             calls_before, callees_before, params_before = u.work_calls, len(self.callees), self.param_calls
+            arith_before = u.loop_arith
             if isinstance(stmt, ast.Expr):
                 self.bare_yield = stmt.value
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
+            if depth and isinstance(stmt, ast.Expr) and _writes(stmt.value):
+                u.index_arith += u.loop_arith - arith_before    # columns and offsets of what is printed
             # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
             # matter and which yields no item to map, whatever the call costs.
             if depth and isinstance(stmt, ast.Expr):
@@ -634,11 +647,15 @@ class Measurer:
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif is_text_op(n) or (type(n.op) is ast.Add and (
+                elif id(n) in self.text_ops or is_text_op(n) or (type(n.op) is ast.Add and (
                         _root_name(n.left) in self.texts or _root_name(n.right) in self.texts)) or (
                         type(n.op) is ast.Mod and type(n.left) is ast.Name and n.left.id in self.texts):
                     if depth:
                         u.text_in_loop += 1
+                    # `path + suffix + ".so"`: every piece joined into text is text
+                    for c in (n.left, n.right):
+                        if type(c) is ast.BinOp and type(c.op) is ast.Add:
+                            self.text_ops.add(id(c))
                 elif not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
                     # "%d" % x and "a" + s format text, a - b of sets files values: they compute nothing
                     if isinstance(n.op, ast.MatMult):

@@ -116,3 +116,6 @@ SMALL_RESULTS = TEXT_METHODS | frozenset({"str", "repr", "listdir", "scandir", "
                                           "dir", "vars"})
 # Methods that read a whole file or stream into memory when called without a size.
 WHOLE_READS = frozenset({"read", "readlines", "read_text", "read_bytes", "readall"})
+# Methods that write or log what they are given: the arithmetic in their arguments lays out output.
+OUTPUT_CALLS = frozenset({"write", "writelines", "debug", "info", "warning", "error", "critical", "exception",
+                          "log", "announce"})
