@@ -729,12 +729,10 @@ class Measurer:
                 if name in self.enclosing:
                     return ""       # the enclosing function's data
                 return name         # the module's container
+            if isinstance(node, ast.Constant):
+                return None
             if isinstance(node, ast.Attribute):
                 first = node.attr
-                node = node.value
-            elif isinstance(node, (ast.Subscript, ast.Starred)):
-                if isinstance(node, ast.Subscript) and _named(node.slice):
-                    return None     # config["handlers"]: a named field, as a record or a configuration has
                 node = node.value
             elif isinstance(node, ast.Call):
                 f = node.func
@@ -751,6 +749,12 @@ class Measurer:
                 if isinstance(f, ast.Attribute):
                     parts.append(f.value)
                 return _largest(map(self._size_key, parts))
+            elif isinstance(node, ast.Subscript):
+                if _named(node.slice):
+                    return None     # config["handlers"]: a named field, as a record or a configuration has
+                node = node.value
+            elif isinstance(node, ast.Starred):
+                node = node.value
             elif isinstance(node, ast.BinOp):
                 return _largest(map(self._size_key, (node.left, node.right)))
             elif isinstance(node, ast.BoolOp):
@@ -766,14 +770,18 @@ class Measurer:
                 return None
 
     def _note_size(self, targets: list[ast.expr], key: SizeKey) -> None:
-        """Binds the names of `targets` to a value whose size follows `key`."""
+        """Binds the names of `targets` (names, tuples and lists of them, starred) to a value whose size
+        follows `key`; attributes and items stored into bind no name."""
         for t in targets:
-            for n in ast.walk(t) if not isinstance(t, ast.Name) else (t,):
-                if isinstance(n, ast.Name):
-                    if key is None:
-                        self.sized.pop(n.id, None)
-                    else:
-                        self.sized[n.id] = key
+            if isinstance(t, ast.Name):
+                if key is None:
+                    self.sized.pop(t.id, None)
+                else:
+                    self.sized[t.id] = key
+            elif isinstance(t, (ast.Tuple, ast.List)):
+                self._note_size(t.elts, key)
+            elif isinstance(t, ast.Starred):
+                self._note_size([t.value], key)
 
     def _note_grows(self, node: ast.AST) -> None:
         """Notes a container of the object or the module (`self.tasks`, a module registry) grown here."""
@@ -961,7 +969,10 @@ class Measurer:
                 self._expr(cond, depth + 1, None)
         self.items -= added
         for n, k in outside.items():
-            self._note_size([ast.Name(n)], k)
+            if k is None:
+                self.sized.pop(n, None)
+            else:
+                self.sized[n] = k
         if not isinstance(node, ast.GeneratorExp) and key is not None:
             if key == "":
                 u.sized_growth += 1     # a container of one entry per item of the caller's data
