@@ -17,8 +17,10 @@ from __future__ import annotations
 import argparse
 import collections
 import os
+import platform
 import subprocess
 import sys
+import sysconfig
 import tomllib
 import zipfile
 from pathlib import Path
@@ -38,6 +40,20 @@ def fetch(name: str, version: str, cache: Path) -> Path:
                     "--quiet", f"{name}=={version}", "-d", str(cache)], check=True)
     return fetch(name, version, cache) if any(cache.glob(f"{stem}-{version}-*.whl")) else sys.exit(
         f"no wheel for {name}=={version}")
+
+
+class Stdlib:
+    """The standard library of the running interpreter, read in place, as library `python`: its labels
+    hold for one version of it, which must be the one running."""
+
+    def __init__(self, version: str) -> None:
+        if platform.python_version() != version:
+            sys.exit(f"the labels name the standard library of Python {version}; this is "
+                     f"{platform.python_version()}")
+        self.root = Path(sysconfig.get_paths()["stdlib"])
+
+    def read(self, module: str) -> bytes:
+        return (self.root / module).read_bytes()
 
 
 def _reports(entry: dict, wheels: dict, analysis) -> list:
@@ -61,8 +77,8 @@ def main() -> int:
     args = ap.parse_args()
     spec = tomllib.loads(Path(args.labels or HERE / "labels" / f"{args.set}.toml").read_text())
     cache = Path(args.cache)
-    wheels = {lib["name"]: zipfile.ZipFile(fetch(lib["name"], lib["version"], cache))
-              for lib in spec.get("library", ())}
+    wheels = {lib["name"]: Stdlib(lib["version"]) if lib["name"] == "python" else zipfile.ZipFile(
+        fetch(lib["name"], lib["version"], cache)) for lib in spec.get("library", ())}
     # A case is its own library and module: its source is in the labels file.
     for case in spec.get("case", ()):
         spec.setdefault("function", []).append({**case, "library": "case", "module": case["name"]})

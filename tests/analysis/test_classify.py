@@ -578,8 +578,9 @@ def test_no_gpu_estimate_without_array_operations(src):
     # any()/all() asking a predicate handed in, or a math check, stop at the first item that decides
     ("def f(recur, parts):\n    return any(recur(p) for p in parts)\n", False),
     ("import math\ndef f(xs):\n    return any(math.isnan(x) for x in xs)\n", False),
+    ("import operator\ndef f(xs, ys):\n    return all(map(operator.eq, xs, ys))\n", False),
 ], ids=["format", "split", "arithmetic", "math", "handed-in", "looping-helper", "literal-handful", "words",
-        "asserts", "search", "any-predicate", "any-check"])
+        "asserts", "search", "any-predicate", "any-check", "all-map"])
 def test_independent_items_are_parallel_work_only_when_each_costs(src, parallel):
     r = labels(src)["f"]
     assert (r.pattern == "PARALLEL_FRIENDLY") == parallel, r.reasons
@@ -655,3 +656,79 @@ def test_waiting_on_pipes_is_not_parallel_work():
     src = ("from multiprocessing.connection import wait\ndef f(readers, timeout):\n"
            "    ready = wait(readers, timeout)\n    return [r.recv() for r in ready]\n")
     assert labels(src)["f"].pattern != "PARALLEL_FRIENDLY"
+
+
+# The same bookkeeping (a list and a dict filled, a sorted copy returned) over iterables of different sizes.
+_BOOKKEEPING = """
+def f({args}):
+    out = []
+    seen = {{}}
+    for x in {items}:
+        if x not in seen:
+            seen[x] = len(out)
+            out.append(x)
+            out.append(str(x))
+    return sorted(out), dict(seen)
+"""
+
+
+@pytest.mark.parametrize("args, items", [
+    ("line", "line.split(',')"),                          # the words of one line
+    ("path", "os.listdir(path)"),                         # a directory's entries
+    ("cmd", "subprocess.check_output(cmd).splitlines()"),  # a subprocess's output lines
+    ("**options", "options"),                             # options written out at the call
+    ("a, b", "(a, b, 'c', 'd')"),                         # a handful written out
+    ("obj", "dir(obj)"),                                  # the attribute names of one object
+], ids=["split", "listdir", "subprocess", "options", "literal", "attributes"])
+def test_a_handful_of_containers_is_not_memory_work(args, items):
+    r = labels("import os, subprocess\n" + _BOOKKEEPING.format(args=args, items=items))["f"]
+    assert r.pattern != "MEMORY_INTENSIVE" and not r.actionable, r.reasons
+    assert "small" in " ".join(r.reasons)
+
+
+@pytest.mark.parametrize("src", [
+    _BOOKKEEPING.format(args="rows", items="rows"),                 # one entry per item of the input
+    _BOOKKEEPING.format(args="table", items="table.values()"),
+    # a worklist fed by what it takes out
+    "def f(root):\n    todo = [root.first]\n    seen = {}\n    while todo:\n        n = todo.pop()\n"
+    "        seen[n] = list(n.children)\n        todo.extend(n.children)\n    return sorted(seen)\n",
+    # a whole file read, a deep copy, a list as long as a size says
+    "def f(path):\n    with open(path) as fh:\n        text = fh.read()\n    counts = {}\n    for w in ('a', 'b', 'c'):\n"
+    "        counts[w] = text.count(w)\n    return list(counts), dict(counts), sorted(counts)\n",
+    "import copy\ndef f(self):\n    v = copy.deepcopy(self.state)\n    return list(v), dict(v), sorted(v), set(v)\n",
+    "def f(n):\n    return [None] * n, list(), dict(), sorted([]), set(), tuple()\n",
+    # an object's container that another method grows
+    "class C:\n    def add(self, x):\n        self.items.append(x)\n    def f(self):\n        out = []\n"
+    "        for x in self.items:\n            out.append(x)\n            out.append(str(x))\n"
+    "        return sorted(out), dict.fromkeys(out), list(out)\n",
+], ids=["input", "input-values", "worklist", "whole-read", "deepcopy", "explicit-size", "object-grown"])
+def test_containers_that_grow_with_the_input_are_memory_work(src):
+    r = [r for r in labels(src).values() if r.function.endswith("f")][0]
+    assert r.pattern == "MEMORY_INTENSIVE", r.reasons
+
+
+@pytest.mark.parametrize("line", ["indent + '  %s = %s' % (k, v)", "fmt % (k, v)", "k[:-3] + v + k + '.so'",
+                                  "k, v, len(k) * 2 + 1"], ids=["joined", "template", "chain", "columns"])
+def test_formatting_text_for_each_item_is_not_parallel_work(line):
+    src = ("def f(opts, indent=''):\n    fmt = '%s=%s'\n    for name in opts:\n"
+           f"        for k, v in opts[name].items():\n            print({line})\n")
+    r = labels(src)["f"]
+    assert r.pattern in ("MIXED", "SEQUENTIAL"), r.reasons
+
+
+def test_counting_along_a_list_is_not_computation():
+    # configuration: sections read by name, a cursor stepped by one through the known names
+    src = ("def f(config, existing):\n    for name in sorted(config):\n        section = config[name]\n"
+           "        for key in section:\n            section[key] = section[key].strip()\n"
+           "        i = existing.index(name) + 1\n        while i < len(existing):\n"
+           "            if existing[i].startswith(name + '.'):\n                section['parent'] = name\n"
+           "            i += 1\n")
+    assert labels(src)["f"].pattern == "SEQUENTIAL"
+
+
+def test_an_exception_name_is_no_state_between_iterations():
+    # Python unbinds `e` when its handler ends: the second loop does not read what the first one bound
+    src = ("def f(pairs, more, report):\n    for a, b in pairs:\n        try:\n            hash(a)\n"
+           "        except TypeError as e:\n            report(a, e)\n    for a in more:\n        try:\n"
+           "            hash(a)\n        except TypeError as e:\n            report(a, e)\n")
+    assert "state carried" not in " ".join(labels(src)["f"].reasons)

@@ -14,6 +14,7 @@ import pytest
 import velkora
 from velkora import cli
 from velkora.cli import report
+from velkora.analysis import advice
 from velkora.analysis.classify import FunctionReport
 
 SAMPLE = str(Path(velkora.__file__).with_name("sample_workload.py"))
@@ -208,3 +209,11 @@ def test_without_a_gpu_candidates_are_ranked_by_expected_benefit(capsys):
     _, text, _ = run(capsys, "--no-gpu", SAMPLE)
     assert text.count("note: no GPU") == 1 and top[0]["advice"] in text.replace("\n     ", " ")
     assert document(capsys, "--gpu", SAMPLE)["summary"]["notes"] == []
+
+
+def test_tests_rank_after_the_codes_own_rows_with_as_much_to_gain():
+    rows = [{"name": name, "benefit": 0.0, "score": score, "gpu_speedup": 1.0, "advice": adv, "path": "p.py",
+             "cell": None, "line": line}
+            for line, (name, score, adv) in enumerate([("test_x", 1.0, advice.TEST), ("helper", 0.2, "x")])]
+    for sort in ("benefit", "speedup"):
+        assert [r["name"] for r in sorted(rows, key=report.SORT_KEYS[sort])] == ["helper", "test_x"]

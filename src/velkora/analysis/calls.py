@@ -64,6 +64,8 @@ class CallCounter:
         self.has_parallel = "parallel" in file_flags
         self.params: set[str] = set()       # the unit's arguments: a function among them is the caller's
         self.class_info = class_info
+        # map() calls that any()/all() read until an item decides: a check of each item, not work to spread
+        self.checks: set[int] = set()
 
     def resolve(self, node: ast.AST) -> list[str] | None:
         """The dotted name `node` stands for through the imports, e.g. ['numpy', 'linalg', 'inv']."""
@@ -123,7 +125,7 @@ class CallCounter:
                     u.built_in_loop += 1
             elif name in ("sum", "min", "max") and node.args and not self.has_array:
                 u.reductions += 1
-            if name in MAP_CALLS and len(node.args) >= 2:
+            if name in MAP_CALLS and len(node.args) >= 2 and id(node) not in self.checks:
                 self._map(node.args[0])
         elif resolved and resolved[-1] in COLLECTION_TYPES:
             u.containers += 1

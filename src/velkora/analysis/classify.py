@@ -201,6 +201,12 @@ def _evidence_text(u: Unit, framework: str | None) -> tuple[str, str, list[str]]
     return " ".join(words), *_framework_text(u, framework, reasons)
 
 
+def large_data(u: Unit) -> bool:
+    """Whether the unit's containers hold data of the input's size (see Unit's size fields)."""
+    return bool(u.sized_growth or u.whole_copies or u.whole_reads or u.explicit_sizes or u.array_ops
+                or u.frame_ops or u.array_alloc_in_loop)
+
+
 def _work_words(u: Unit, words: list[Word], reasons: list[str], waiting: bool) -> None:
     """The CPU, memory and parallel words (and their reasons) of a unit."""
     if u.for_loops + u.while_loops:
@@ -247,10 +253,19 @@ def _work_words(u: Unit, words: list[Word], reasons: list[str], waiting: bool) -
         mem.append(Word.CACHE)         # kept copies, or values kept by key
     if u.array_alloc >= 2:
         mem.append(Word.ARRAY)
+    # Containers are memory work when they are large: grown per item of the caller's data, copies or reads
+    # of a whole input, explicit sizes, arrays or frames. A handful of options, headers or fields built
+    # along the way is not, however many such containers there are.
+    small = len(mem) > 2 and not large_data(u)
+    if small:
+        del mem[2:]
     words += mem
     if mem:
         reasons.append(f"{built} container(s) built, {grown} growth(s) and {u.fills_in_loop} store(s) "
                        f"in loops, {u.copies} cop(ies)")
+    if small:
+        reasons.append("the containers are small: none grows per item of the caller's data, and nothing "
+                       "whole is copied or read")
 
 
 def _state_words(u: Unit, words: list[Word], reasons: list[str], framework: str | None) -> None:

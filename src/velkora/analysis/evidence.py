@@ -15,16 +15,21 @@ from __future__ import annotations
 
 import ast
 import builtins
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 from velkora.analysis.calls import CallCounter, does_work, dotted
 from velkora.analysis.shapes import (ARITH, ASSOCIATIVE, COMPREHENSIONS, at_most_twice, breaks, few_items,
                                      is_sequence, is_text, is_text_op, returns)
-from velkora.analysis.vocabulary import (ARRAY_MODULES, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS, NOT_WORK,
-                                         TEXT_METHODS, WAIT_CALLS)
+from velkora.analysis.vocabulary import (ARRAY_MODULES, COPY_CALLS, FRAME_ATTRS, GROWTH_METHODS, MUTATING_METHODS,
+                                         NOT_WORK, OUTPUT_CALLS, SMALL_RESULTS, TEXT_METHODS, WAIT_CALLS,
+                                         WHOLE_READS)
 
 _BUILTINS = frozenset(dir(builtins))
 Aliases = dict[str, str]            # local name -> the dotted module or object it was imported as
+# What a value's size follows: "" the caller's data (an argument, its parts and items), "self.x" or a
+# module name the object's or module's container of that name, None nothing known to grow (a handful).
+SizeKey = str | None
 LoopInfo = dict[str, set[str]]      # what one loop stores, loads, grows... by kind
 
 
@@ -63,6 +68,16 @@ class Unit:
     slice_copies: int = 0               # seq[a:b] of lists, tuples, strings inside loops
     index_arith: int = 0                # arithmetic inside subscripts in loops (which items, not work)
     array_alloc_in_loop: int = 0
+    # size: evidence that the containers are large or grow with the input, against a handful built along
+    # the way (a few options, headers, fields, the words of one line, a directory listing)
+    sized_growth: int = 0               # containers grown per item of the caller's data or of a worklist
+    whole_copies: int = 0               # copies of a whole input: copy(xs), list(xs), xs.copy(), deepcopy
+    whole_reads: int = 0                # a whole file or stream read into memory: f.read(), readlines()
+    explicit_sizes: int = 0             # [None] * n, bytearray(n): as many items as a size says
+    # The object's or module's containers (`self.tasks`, a registry) the unit's loops grow per item of:
+    # as large as the data when some function of the file grows them too (decided once the file is read).
+    sized_if_grown: set[str] = field(default_factory=set)
+    grows: set[str] = field(default_factory=set)    # the object's or module's containers the unit grows
     # parallel and sequential
     independent_maps: int = 0           # map()/comprehensions whose element does work
     independent_loops: int = 0          # for loops carrying no state whose body does work
@@ -147,6 +162,55 @@ def _opens(node: ast.AST) -> bool:
     return len(parts) == 1 or parts[0] in ("os", "io", "gzip", "bz2", "lzma", "codecs") or parts[-1] == "makefile"
 
 
+# Calls that copy or size what they are given: list(xs) copies the caller's data, bytearray(n) allocates n.
+_WHOLE_CALLS = frozenset({"list", "dict", "set", "tuple", "sorted", "deepcopy", "bytearray"})
+
+
+# Calls whose result is one number or flag, whatever they are given.
+_SCALAR_CALLS = frozenset({"len", "index", "count", "int", "float", "bool", "abs", "hash", "id", "ord",
+                           "isinstance", "issubclass", "hasattr", "callable", "getint", "getfloat", "getboolean"})
+
+
+def _writes(node: ast.expr) -> bool:
+    """print(...), out.write(...), log.info(...): output, whose arguments are formatted, not computed."""
+    if not isinstance(node, ast.Call):
+        return False
+    f = node.func
+    return (isinstance(f, ast.Name) and f.id == "print") or (isinstance(f, ast.Attribute) and f.attr in OUTPUT_CALLS)
+
+
+def _named(key: ast.expr) -> bool:
+    """A key written out as a string: the name of a field or a section, not an item of the data."""
+    return isinstance(key, ast.Constant) and isinstance(key.value, str)
+
+
+def _counted(node: ast.expr) -> ast.expr:
+    """`xs` of `len(xs)`: what a length counts; any other expression as it is."""
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id == "len" and node.args:
+        return node.args[0]
+    return node
+
+
+def _largest(keys: Iterable[SizeKey]) -> SizeKey:
+    """The size of a value made of parts of these sizes: the caller's data before an object's container."""
+    found: SizeKey = None
+    for k in keys:
+        if k == "":
+            return k
+        if found is None:
+            found = k
+    return found
+
+
+def _sized_by(node: ast.BinOp) -> bool:
+    """`[None] * n`, `b"\\0" * size`: a list or bytes of as many items as a size that is not written out."""
+    for seq, n in ((node.left, node.right), (node.right, node.left)):
+        if (isinstance(seq, (ast.List, ast.Tuple)) or (isinstance(seq, ast.Constant) and isinstance(
+                seq.value, bytes))) and not isinstance(n, ast.Constant):
+            return True
+    return False
+
+
 def _root_name(node: ast.AST) -> str | None:
     """The name an expression of attributes, calls and items starts from (`w` of `w.lower().strip`)."""
     while isinstance(node, (ast.Attribute, ast.Call, ast.Subscript)):
@@ -161,7 +225,7 @@ class Measurer:
     _DEFS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 
     def __init__(self, unit: Unit, aliases: Aliases, file_flags: frozenset[str],
-                 class_info: dict[str, bool] | None) -> None:
+                 class_info: dict[str, bool] | None, enclosing: frozenset[str] = frozenset()) -> None:
         self.u = unit
         self.calls = CallCounter(unit, aliases, file_flags, class_info)
         self.has_array = "array" in file_flags
@@ -183,6 +247,13 @@ class Measurer:
         self.item_calls = 0                 # calls of methods of those items: w.lower().strip()
         self.ops = 0                        # arithmetic in loops, bitwise operations left out
         self.streams: set[str] = set()      # names of opened files and pipes: a loop over one reads it
+        self.sized: dict[str, str] = {}     # names holding data whose size follows a SizeKey (not None)
+        # `except E as e`: Python unbinds `e` when the handler ends, so no iteration sees another's
+        self.handler_names: set[str] = set()
+        self.text_ops: set[int] = set()     # `+` nodes inside text being joined
+        # The names of the function a nested one is defined in: what it reads of them is that function's data.
+        self.enclosing = enclosing
+        self.script = False                 # module code: its loops walk what the script reads
 
     def measure(self, body: list[ast.stmt], args: ast.arguments | None) -> None:
         if args is not None:
@@ -190,6 +261,18 @@ class Measurer:
                 if a is not None:
                     self.bound[a.arg] = 0
                     self.calls.params.add(a.arg)
+            # The caller's data: the arguments; `**options` are a handful written out at the call.
+            for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg):
+                if a is not None and a.arg not in ("self", "cls"):
+                    self.sized[a.arg] = ""
+            # An argument whose default is a string is text: `indent + "..."` formats, computes nothing.
+            positional = (*args.posonlyargs, *args.args)
+            for a, d in (*zip(positional[len(positional) - len(args.defaults):], args.defaults),
+                         *zip(args.kwonlyargs, args.kw_defaults)):
+                if d is not None and is_text(d):
+                    self.texts.add(a.arg)
+        else:
+            self.script = True
         self._block(body, 0, None)
 
     # -- statements --
@@ -215,6 +298,13 @@ class Measurer:
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
                 self._target(target, stmt.lineno, depth, loop)
+            key = self._size_key(stmt.value)
+            self._note_size(stmt.targets, key)
+            if key == "":
+                # An object's container set from the caller's data is as large as that data.
+                for t in stmt.targets:
+                    if isinstance(t, ast.Attribute) and isinstance(t.value, ast.Name) and t.value.id == "self":
+                        u.grows.add("self." + t.attr)
             if type(stmt.targets[0]) is ast.Name and is_sequence(stmt.value):
                 self.sequences.add(stmt.targets[0].id)
                 if is_text(stmt.value):
@@ -244,6 +334,9 @@ class Measurer:
                 if depth and isinstance(stmt.op, ARITH):
                     u.loop_arith += 1
                     self._count_op(stmt.op)
+                    if isinstance(stmt.op, (ast.Add, ast.Sub)) and type(stmt.value) is ast.Constant and (
+                            stmt.value.value == 1):
+                        u.index_arith += 1      # `i += 1` counts or steps along; it computes nothing
                 u.arith += 1
             if isinstance(tgt, ast.Name):
                 if grows:
@@ -256,10 +349,14 @@ class Measurer:
                 elif loop is not None:
                     self._aug(tgt.id, stmt.op, loop)
             elif isinstance(tgt, ast.Attribute):
+                if type(stmt.op) is ast.BitOr or (isinstance(stmt.op, ast.Add) and is_sequence(stmt.value)):
+                    self._note_grows(tgt)
                 self._expr(tgt.value, depth, loop)
                 if loop is not None and isinstance(tgt.value, ast.Name) and tgt.value.id == "self":
                     self._aug("self." + tgt.attr, stmt.op, loop)
             else:
+                if isinstance(tgt, ast.Subscript):
+                    self._note_grows(tgt.value)
                 if loop is not None and isinstance(tgt, ast.Subscript):
                     self._cell(tgt, loop["cell_store"])
                 self._expr(tgt, depth, loop)
@@ -291,6 +388,7 @@ class Measurer:
             for h in stmt.handlers:
                 if h.name:
                     self._bind(h.name, h.lineno, loop)
+                    self.handler_names.add(h.name)
                 # What a handler calls runs when an item fails: no cost of the items that succeed.
                 callees = len(self.callees)
                 self._block(h.body, depth, loop)
@@ -323,10 +421,13 @@ class Measurer:
                 u.effect_calls += u.work_calls - calls
         else:   # Expr, Return, Raise
             calls_before, callees_before, params_before = u.work_calls, len(self.callees), self.param_calls
+            arith_before = u.loop_arith
             if isinstance(stmt, ast.Expr):
                 self.bare_yield = stmt.value
             for node in ast.iter_child_nodes(stmt):
                 self._expr(node, depth, loop)
+            if depth and isinstance(stmt, ast.Expr) and _writes(stmt.value):
+                u.index_arith += u.loop_arith - arith_before    # columns and offsets of what is printed
             # `p.kill()`, `h.close()`, `cb(self)` alone on a line: done for an effect, whose order may
             # matter and which yields no item to map, whatever the call costs.
             if depth and isinstance(stmt, ast.Expr):
@@ -362,8 +463,10 @@ class Measurer:
         elif isinstance(target, ast.Starred):
             self._target(target.value, line, depth, loop)
         else:   # attribute or subscript store: its parts are loads
-            if depth and isinstance(target, ast.Subscript):
-                self.u.fills_in_loop += 1
+            if isinstance(target, ast.Subscript):
+                self._note_grows(target.value)
+                if depth:
+                    self.u.fills_in_loop += 1
             if loop is not None and isinstance(target, ast.Subscript):
                 self._cell(target, loop["cell_store"])
             if loop is not None and isinstance(target, ast.Subscript) and isinstance(target.value, ast.Name):
@@ -386,12 +489,16 @@ class Measurer:
         info: LoopInfo = {"store": set(), "load": set(), "aug": set(), "targets": set(), "grown": set(),
                 "sub_store": set(), "sub_shift": set(), "reduce": set(), "cell_store": set(),
                 "cell_load": set()}
+        key: SizeKey = None
         if isinstance(stmt, ast.While):
             u.while_loops += 1
             self._expr(stmt.test, depth, info)
+            key = self._size_key(stmt.test)
         else:
             u.for_loops += 1
             it = stmt.iter
+            key = "" if self.script else None if few_items(it) else self._size_key(it)
+            self._note_size([stmt.target], key)
             if (type(it) is ast.Name and it.id in self.streams) or _opens(it):
                 u.waits_in_loop += 1        # `for line in f`: each item is a read
             if isinstance(it, ast.Call) and isinstance(it.func, ast.Name) and it.func.id in (
@@ -411,6 +518,8 @@ class Measurer:
         item = self._item_start()
         growth_before = u.growth_in_loop + u.aug_growth + u.resized_in_loop
         fills_before = u.fills_in_loop
+        built_before = self._built(u)
+        text_before = u.text_in_loop
         if not isinstance(stmt, ast.While):
             self.items |= added
         self._block(stmt.body, depth, info)
@@ -421,7 +530,8 @@ class Measurer:
         reduced = info["reduce"] - info["load"] - info["store"]
         # State carried to the next iteration: a name bound before the loop, read and rebound in it.
         carried = {n for n in (info["store"] & info["load"]) | info["aug"] | (info["reduce"] - reduced)
-                   if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno}
+                   if n not in info["targets"] and self.bound.get(n, 1 << 30) < stmt.lineno
+                   and n not in self.handler_names}
         u.reduced |= reduced - carried
         # A loop that reads the container it grows, or an element its earlier iterations wrote
         # (a[i + 1] after a[i]), depends on those iterations too.
@@ -431,6 +541,7 @@ class Measurer:
         # what it reads, other iterations wrote. Keys compare as written.
         carried |= _crossed(info["cell_load"], info["cell_store"])
         u.carried |= carried
+        self._sized_loop(stmt, key, info, self._built(u) - built_before, u.text_in_loop > text_before)
         if outer is not None:
             for key in ("store", "load", "aug", "grown", "sub_store", "sub_shift", "reduce", "cell_store",
                         "cell_load"):
@@ -476,8 +587,12 @@ class Measurer:
                 self.calls.count(n, depth)
                 f = n.func
                 if type(f) is ast.Name:
+                    if f.id in _WHOLE_CALLS and n.args:
+                        self._note_copy(n.args[0], f.id)
                     if (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.GeneratorExp:
                         self.searches.add(id(n.args[0]))
+                    elif (f.id == "any" or f.id == "all") and n.args and type(n.args[0]) is ast.Call:
+                        self.calls.checks.add(id(n.args[0]))        # all(map(eq, a, b)): a check
                     if depth:
                         self._note_name_callee(f.id)
                 elif depth and type(f) is ast.Attribute:
@@ -500,6 +615,18 @@ class Measurer:
                         u.growth_in_loop += 1
                     continue
                 if isinstance(f, ast.Attribute):
+                    if f.attr in GROWTH_METHODS:
+                        self._note_grows(f.value)
+                        if type(f.value) is ast.Subscript:
+                            # d[k].append(v) into a table of the object or module: it keeps one entry
+                            # per key it is ever given, as large as everything that fed it
+                            k = self._size_key(f.value.value)
+                            if k:
+                                u.sized_if_grown.add(k)
+                    elif f.attr in WHOLE_READS and not n.args and not n.keywords:
+                        u.whole_reads += 1
+                    if f.attr in COPY_CALLS or (type(f.value) is ast.Name and f.value.id == "copy"):
+                        self._note_copy(n.args[0] if n.args else f.value, f.attr)
                     if loop is not None and isinstance(f.value, ast.Name):
                         if f.attr in GROWTH_METHODS:
                             loop["grown"].add(f.value.id)     # growing is not reading
@@ -515,12 +642,20 @@ class Measurer:
             if depth and type(n) is ast.Compare and any(map(is_text, (n.left, *n.comparators))):
                 u.text_in_loop += 1
             if isinstance(n, ast.BinOp):
+                if type(n.op) is ast.Mult and _sized_by(n):
+                    u.explicit_sizes += 1
                 if self.has_array and not isinstance(n.op, ast.MatMult) and (
                         self._is_array(n.left) or self._is_array(n.right)):
                     self._array_arith(n.op, depth)
-                elif is_text_op(n):
+                elif id(n) in self.text_ops or is_text_op(n) or (type(n.op) is ast.Add and (
+                        _root_name(n.left) in self.texts or _root_name(n.right) in self.texts)) or (
+                        type(n.op) is ast.Mod and type(n.left) is ast.Name and n.left.id in self.texts):
                     if depth:
                         u.text_in_loop += 1
+                    # `path + suffix + ".so"`: every piece joined into text is text
+                    for c in (n.left, n.right):
+                        if type(c) is ast.BinOp and type(c.op) is ast.Add:
+                            self.text_ops.add(id(c))
                 elif not (isinstance(n.op, ast.Sub) and self._is_set(n.left)):
                     # "%d" % x and "a" + s format text, a - b of sets files values: they compute nothing
                     if isinstance(n.op, ast.MatMult):
@@ -553,6 +688,129 @@ class Measurer:
                 stack.append(n.value)
                 continue
             stack.extend(ast.iter_child_nodes(n))
+
+    @staticmethod
+    def _built(u: Unit) -> int:
+        return (u.growth_in_loop + u.aug_growth + u.fills_in_loop + u.built_in_loop + u.copies_in_loop
+                + u.comprehension_containers)
+
+    def _sized_loop(self, stmt: ast.For | ast.AsyncFor | ast.While, key: SizeKey, info: LoopInfo, built: int,
+                    text: bool) -> None:
+        """Files the containers a loop built, `built` of them, by the size its items follow (`key`)."""
+        if not built:
+            return
+        if isinstance(stmt, ast.While):
+            # A worklist (`while todo: ... todo.append(...)`) runs as long as the data feeds it; a while
+            # loop over the characters of one string (slices, string methods) parses a line.
+            tested = {n.id for n in ast.walk(stmt.test) if isinstance(n, ast.Name)}
+            if tested & info["grown"]:
+                key = ""
+            if text:
+                return
+        if key == "":
+            self.u.sized_growth += built
+        elif key is not None:
+            self.u.sized_if_grown.add(key)
+
+    def _size_key(self, node: ast.AST) -> SizeKey:
+        """What the size of a value follows (see SizeKey): the arguments, their parts and items, and what
+        is computed from them, follow the caller's data; a string's pieces, a directory's entries, a
+        literal handful follow nothing. Looks at the expression's names and calls only."""
+        first: str | None = None
+        while True:
+            if isinstance(node, ast.Name):
+                name = node.id
+                if name in self.sized:
+                    return self.sized[name]
+                if name == "self" or name == "cls":
+                    return None if first is None else "self." + first
+                if name in self.bound or name in _BUILTINS or name in self.calls.aliases:
+                    return None
+                if name in self.enclosing:
+                    return ""       # the enclosing function's data
+                return name         # the module's container
+            if isinstance(node, ast.Constant):
+                return None
+            if isinstance(node, ast.Attribute):
+                first = node.attr
+                node = node.value
+            elif isinstance(node, ast.Call):
+                f = node.func
+                last = f.id if isinstance(f, ast.Name) else f.attr if isinstance(f, ast.Attribute) else ""
+                if last in SMALL_RESULTS or last in _SCALAR_CALLS or (last == "get" and node.args and _named(
+                        node.args[0])):
+                    return None
+                if last == "range":
+                    # range(len(xs)) is as long as xs; len(xs) itself is one number
+                    return _largest(self._size_key(_counted(a)) for a in node.args)
+                if last == "deepcopy":
+                    return ""
+                parts = list(node.args)
+                if isinstance(f, ast.Attribute):
+                    parts.append(f.value)
+                return _largest(map(self._size_key, parts))
+            elif isinstance(node, ast.Subscript):
+                if _named(node.slice):
+                    return None     # config["handlers"]: a named field, as a record or a configuration has
+                node = node.value
+            elif isinstance(node, ast.Starred):
+                node = node.value
+            elif isinstance(node, ast.BinOp):
+                return _largest(map(self._size_key, (node.left, node.right)))
+            elif isinstance(node, ast.BoolOp):
+                return _largest(map(self._size_key, node.values))
+            elif isinstance(node, ast.Compare):
+                # `while len(todo) > limit`: runs as long as `todo` is long
+                return _largest(self._size_key(_counted(x)) for x in (node.left, *node.comparators))
+            elif isinstance(node, ast.IfExp):
+                return _largest(map(self._size_key, (node.body, node.orelse)))
+            elif isinstance(node, COMPREHENSIONS):
+                node = node.generators[0].iter
+            else:
+                return None
+
+    def _note_size(self, targets: list[ast.expr], key: SizeKey) -> None:
+        """Binds the names of `targets` (names, tuples and lists of them, starred) to a value whose size
+        follows `key`; attributes and items stored into bind no name."""
+        for t in targets:
+            if isinstance(t, ast.Name):
+                if key is None:
+                    self.sized.pop(t.id, None)
+                else:
+                    self.sized[t.id] = key
+            elif isinstance(t, (ast.Tuple, ast.List)):
+                self._note_size(t.elts, key)
+            elif isinstance(t, ast.Starred):
+                self._note_size([t.value], key)
+
+    def _note_grows(self, node: ast.AST) -> None:
+        """Notes a container of the object or the module (`self.tasks`, a module registry) grown here."""
+        first = None
+        while isinstance(node, (ast.Attribute, ast.Subscript)):
+            if isinstance(node, ast.Attribute):
+                first = node.attr
+            node = node.value
+        if isinstance(node, ast.Name):
+            if node.id in ("self", "cls"):
+                if first is not None:
+                    self.u.grows.add("self." + first)
+            elif node.id not in self.bound and node.id not in _BUILTINS and node.id not in self.calls.aliases:
+                self.u.grows.add(node.id)
+
+    def _note_copy(self, node: ast.AST, how: str) -> None:
+        """A copy of `node` made by `how` (copy(x), list(x), x.copy(), deepcopy(x), bytearray(n)): a copy
+        of a whole input, or of everything an object reaches, is large; so is a list of range(a, b)."""
+        if how in ("list", "tuple", "set") and isinstance(node, ast.Call) and isinstance(
+                node.func, ast.Name) and node.func.id == "range" and not all(
+                isinstance(a, ast.Constant) for a in node.args):
+            self.u.explicit_sizes += 1
+            return
+        key = "" if how == "deepcopy" or (how == "bytearray" and not isinstance(node, ast.Constant)) else (
+            self._size_key(node))
+        if key == "":
+            self.u.whole_copies += 1
+        elif key is not None:
+            self.u.sized_if_grown.add(key)
 
     def _is_array(self, node: ast.AST, depth: int = 2) -> bool:
         """Whether `node` is an array value, as far as `depth` levels of the expression show: a name
@@ -693,6 +951,13 @@ class Measurer:
         elts = [node.key, node.value] if isinstance(node, ast.DictComp) else [node.elt]
         added = {n.id for g in node.generators for n in ast.walk(g.target) if isinstance(n, ast.Name)} - self.items
         self.items |= added
+        # The items of the comprehension follow the size of what they are drawn from, for its own body.
+        outside = {n: self.sized.get(n) for n in added}
+        key = None
+        for g in node.generators:
+            k = None if few_items(g.iter) else self._size_key(g.iter)
+            key = k if key is None else key
+            self._note_size([g.target], k)
         for e in elts:
             self._expr(e, depth + 1, None)
         work = (u.calls - calls) + (u.arith - arith)
@@ -703,6 +968,16 @@ class Measurer:
             for cond in g.ifs:
                 self._expr(cond, depth + 1, None)
         self.items -= added
+        for n, k in outside.items():
+            if k is None:
+                self.sized.pop(n, None)
+            else:
+                self.sized[n] = k
+        if not isinstance(node, ast.GeneratorExp) and key is not None:
+            if key == "":
+                u.sized_growth += 1     # a container of one entry per item of the caller's data
+            else:
+                u.sized_if_grown.add(key)
         if worked:
             u.independent_maps += 1
             if id(node) in self.searches:

@@ -75,11 +75,17 @@ def is_text(node: ast.AST) -> bool:
 
 
 def is_text_op(node: ast.BinOp) -> bool:
-    """`"%d" % x`, `"a" + s`, `"-" * 80`: formatting, joining or repeating text, not arithmetic."""
+    """`"%d" % x`, `"a" + s`, `"-" * 80`, `s + "%d" % x`: formatting, joining or repeating text, not
+    arithmetic. Linear in the depth of the operations on text."""
     op = type(node.op)
     if op is ast.Mod:
         return is_text(node.left)
-    return (op is ast.Add or op is ast.Mult) and (is_text(node.left) or is_text(node.right))
+    return (op is ast.Add or op is ast.Mult) and (_texty(node.left) or _texty(node.right))
+
+
+def _texty(node: ast.AST) -> bool:
+    # `indent + "%s" % name`: text joined to formatted text is text too
+    return is_text(node) or (isinstance(node, ast.BinOp) and is_text_op(node))
 
 
 def is_sequence(node: ast.AST) -> bool:

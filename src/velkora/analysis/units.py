@@ -193,7 +193,7 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
 
     # The flags of an alias map are computed once and handed down to the functions that import nothing.
     def visit(body: list[ast.stmt], prefix: str, aliases: Aliases, cls_why: str | None,
-              flags: frozenset[str]) -> None:
+              flags: frozenset[str], outer: frozenset[str] = frozenset()) -> None:
         for node in body:
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 qual = prefix + node.name
@@ -208,6 +208,7 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
                     for name in _drop_own(extra, own):
                         del local[name]
                     local_flags = _file_flags(local)
+                inner = outer
                 if has_no_code(node):
                     unit.no_code = True
                 else:
@@ -216,20 +217,21 @@ def collect_units(tree: ast.Module, namespace: Aliases | None = None,
                         if unit.role:
                             unit.role_why = f"{'fit' if unit.role == 'train' else 'inference'} method of an " \
                                             f"estimator class that {cls_why}"
-                    m = Measurer(unit, local, local_flags, {"estimator": True} if cls_why else None)
+                    m = Measurer(unit, local, local_flags, {"estimator": True} if cls_why else None, outer)
                     m.measure(node.body, node.args)
+                    inner = outer | m.bound.keys()
                 unit.aliases = local
                 units.append(unit)
-                visit(node.body, qual + ".", local, None, local_flags)
+                visit(node.body, qual + ".", local, None, local_flags, inner)
             elif isinstance(node, ast.ClassDef):
                 why = _estimator_class(node, aliases, estimators)
                 estimators[node.name] = why
-                visit(node.body, prefix + node.name + ".", aliases, why, flags)
+                visit(node.body, prefix + node.name + ".", aliases, why, flags, outer)
             elif isinstance(node, (ast.If, ast.Try, ast.TryStar, ast.With, ast.For, ast.While)):
                 for name in ("body", "orelse", "finalbody"):
-                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why, flags)
+                    visit(getattr(node, name, None) or [], prefix, aliases, cls_why, flags, outer)
                 for h in getattr(node, "handlers", ()) or ():
-                    visit(h.body, prefix, aliases, cls_why, flags)
+                    visit(h.body, prefix, aliases, cls_why, flags, outer)
 
     module_flags = _file_flags(module_aliases)
     visit(tree.body, "", module_aliases, None, module_flags)
@@ -270,7 +272,8 @@ def _internal(origin: str) -> bool:
 def link_units(units: list[Unit]) -> None:
     """What the units of one file tell about each other, by the names they call each other by: an item
     whose only work is a call to a function of the file costs what that function does, which counts when
-    it computes; and a function the file hands to a pool or a thread already runs as a worker's task.
+    it computes; a function the file hands to a pool or a thread already runs as a worker's task; and a
+    container of the object or the module is as large as the data when some function of the file grows it.
     Linear in the number of units and of the calls noted."""
     # A function costs per call when its own items cost, or it computes: arithmetic in loops or a good
     # deal of it, math or array calls, loops in loops. One that files a few values in a loop does not.
@@ -278,8 +281,10 @@ def link_units(units: list[Unit]) -> None:
                if (u.costly_items or u.loop_arith >= 2 or u.arith >= 4 or u.math_calls or u.array_ops
                    or u.max_depth >= 2) and not u.waits_in_loop}
     handed: set[str] = set()
+    grown: set[str] = set()
     for u in units:
         handed |= u.handed_to_workers
+        grown |= u.grows
     for u in units:
         own = u.qualname.rpartition(".")[2]
         for callees in u.pending_items:
@@ -287,3 +292,6 @@ def link_units(units: list[Unit]) -> None:
             if any(c in loopers for c in callees if c != own):
                 u.costly_items += 1
         u.worker_body = own in handed
+        # A container of the object or module that the file grows somewhere is as large as what fed it.
+        if u.sized_if_grown & grown:
+            u.sized_growth += 1

@@ -108,3 +108,14 @@ TARGET_STARTERS = frozenset({"Thread", "Process", "Timer"})
 NOT_WORK = PLUMBING | GROWTH_METHODS | CONTAINER_CALLS | COPY_CALLS
 # collections' containers, by the last component of their resolved name.
 COLLECTION_TYPES = frozenset({"Counter", "defaultdict", "deque", "OrderedDict"})
+# Calls whose result is small whatever they are given: the pieces of one string, a directory's entries,
+# a subprocess's output, the attribute names of one object. Iterating over them walks a handful of items,
+# not the caller's data.
+SMALL_RESULTS = TEXT_METHODS | frozenset({"str", "repr", "listdir", "scandir", "iterdir", "glob", "iglob",
+                                          "check_output", "getoutput", "communicate", "finditer", "findall",
+                                          "dir", "vars"})
+# Methods that read a whole file or stream into memory when called without a size.
+WHOLE_READS = frozenset({"read", "readlines", "read_text", "read_bytes", "readall"})
+# Methods that write or log what they are given: the arithmetic in their arguments lays out output.
+OUTPUT_CALLS = frozenset({"write", "writelines", "debug", "info", "warning", "error", "critical", "exception",
+                          "log", "announce"})

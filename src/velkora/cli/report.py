@@ -17,6 +17,7 @@ from dataclasses import dataclass, fields
 from typing import Any
 
 from velkora import __version__
+from velkora.analysis.advice import TEST
 from velkora.analysis.classify import FunctionReport
 from velkora.analysis.patterns import NO_CODE, NOT_CANDIDATES, display
 from velkora.analysis.sources import printable
@@ -100,13 +101,18 @@ def _path_key(row: dict[str, Any]) -> tuple[tuple[str, ...], int, int]:
     return tuple(row["path"].split("/")), -1 if row["cell"] is None else row["cell"], row["line"]
 
 
+def _tests_last(row: dict[str, Any]) -> int:
+    # A test's time is the code it exercises: of the rows with as much to gain, the code's own come first.
+    return 1 if row.get("advice") == TEST else 0
+
+
 SORT_KEYS = {
     "path": _path_key,
     # Without a GPU every speedup is 1.0: the expected benefit then decides, so that nothing with nothing
     # to gain comes before a candidate.
-    "speedup": lambda r: (-r["gpu_speedup"], -r["benefit"], -r["score"], _path_key(r)),
+    "speedup": lambda r: (-r["gpu_speedup"], -r["benefit"], _tests_last(r), -r["score"], _path_key(r)),
     "score": lambda r: (-r["score"], -r["gpu_speedup"], _path_key(r)),
-    "benefit": lambda r: (-r["benefit"], -r["score"], _path_key(r)),
+    "benefit": lambda r: (-r["benefit"], _tests_last(r), -r["score"], _path_key(r)),
 }
 NO_GPU_NOTE = ("no GPU: every speedup is 1.0x, and candidates are ranked by the expected benefit of their "
                "advice on the CPU (--gpu scores as if one were present)")
