@@ -31,6 +31,14 @@ def test_a_handful_of_long_calls_is_worth_a_compilation(spent_ns, expected):
     assert worth_compiling(spent_ns, compile_cost_s=0.25, worth_factor=1.0) is expected
 
 
+@pytest.mark.parametrize("loaded, elsewhere, cost", [(False, False, 0.65), (False, True, 0.4), (True, True, 0.0),
+                                                   (True, False, 0.25)])
+def test_the_program_is_charged_compiling_only_when_it_compiles_itself(loaded, elsewhere, cost):
+    from velkora.jit.adaptive_policy import expected_compile_cost
+
+    assert expected_compile_cost(DriverPolicy(), None, loaded, elsewhere) == pytest.approx(cost)
+
+
 @pytest.mark.parametrize("calls, spent, expected", [
     (3000, 1e7, (3001, 2e7 + 1)), (0, 0.0, (1, 1.0)), (2**63, 1e7, (2**63 - 1, 2e7 + 1)),
     (None, 1e7, None), (True, 1e7, None), (-1, 1e7, None), (3000, math.nan, None), (3000, "1", None),

@@ -81,10 +81,11 @@ def next_check_count(calls: int, threshold: int) -> int:
 
 
 def expected_compile_cost(policy: DriverPolicy, measured_mean_s: Optional[float],
-                          compiler_loaded: bool) -> float:
-    """Seconds a compilation is expected to cost: the mean of those measured in this process, else
-    the policy's guess, plus loading the compiler while it is not loaded yet."""
-    cost = policy.compile_cost_s if measured_mean_s is None else measured_mean_s
+                          compiler_loaded: bool, elsewhere: bool = False) -> float:
+    """Seconds a compilation is expected to cost the program: the mean of those measured in this
+    process, else the policy's guess, plus loading the compiler while it is not loaded yet. Compiled
+    `elsewhere` (the compile process, on another core), only the loading is the program's."""
+    cost = 0.0 if elsewhere else policy.compile_cost_s if measured_mean_s is None else measured_mean_s
     return cost + (0.0 if compiler_loaded else policy.import_cost_s)
 
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import importlib.util
 import inspect
 import logging
+import os
 import pickle
 import sys
 import threading
@@ -32,6 +33,21 @@ _LEDGER = Ledger()  # the process-wide ledger of dispatchers' counters
 # In the compiler's refusal when a global it cannot type is a decorated function (one with no version
 # it may use yet); such a refusal is asked again a few times before it counts.
 _CALLEE_NOT_READY = "velkora.jit.dispatch.Dispatcher"
+
+
+_MAY_COMPILE_ELSEWHERE: Optional[bool] = None
+
+
+def _process_may_compile() -> bool:
+    """Whether compilations can go to the compile process (another core): then the program pays only
+    for loading the compiled code. Looked up once per process."""
+    global _MAY_COMPILE_ELSEWHERE
+    if _MAY_COMPILE_ELSEWHERE is None:
+        from velkora.jit.shipping import process_allowed
+
+        _MAY_COMPILE_ELSEWHERE = (os.cpu_count() or 1) > 1 and process_allowed(
+            dict(os.environ), sys.platform, sys.executable, bool(getattr(sys, "frozen", False)))
+    return _MAY_COMPILE_ELSEWHERE
 _CALLEE_WAITS = 4
 
 
@@ -156,7 +172,8 @@ class _Driver:
     # -- the cycle --
 
     def _cost(self) -> float:
-        return expected_compile_cost(self.policy, _COMPILE_COSTS.mean(), compiler_available() is True)
+        return expected_compile_cost(self.policy, _COMPILE_COSTS.mean(), compiler_available() is True,
+                                     elsewhere=self._remote is not False and _process_may_compile())
 
     def _flush(self) -> None:
         ledger = self._user_ledger
