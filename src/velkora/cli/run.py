@@ -199,7 +199,7 @@ def measure(target: Target, accelerate: bool, on_end: Any, dry_run: bool = True,
                          counted=lambda code: own.package(code.co_filename) is None and not ours(code.co_filename))
         if accel is not None and accel.driver.available:
             accel.driver.leave_unmeasured()
-        if not exact_times:
+        if call_trace.timing() == "sampled":
             switch.lower()
 
     def stop() -> None:
