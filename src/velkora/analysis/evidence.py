@@ -218,6 +218,10 @@ def _root_name(node: ast.AST) -> str | None:
     return node.id if isinstance(node, ast.Name) else None
 
 
+# Operators whose result is no container (a % on text is text): the size of an expression stops there.
+_NUMBER_OPS = (ast.Div, ast.FloorDiv, ast.Pow, ast.Mod, ast.MatMult, ast.LShift, ast.RShift)
+
+
 class Measurer:
     """Walks one unit's statements once and fills its counters: loops, state carried between iterations,
     arithmetic, containers grown and copied. What each call is, it leaves to a CallCounter."""
@@ -298,7 +302,9 @@ class Measurer:
             self._expr(stmt.value, depth, loop)
             for target in stmt.targets:
                 self._target(target, stmt.lineno, depth, loop)
-            key = self._size_key(stmt.value)
+            # (An item stored into, `a[i] = ...`, binds no name: its size is never asked.)
+            targets = stmt.targets
+            key = None if len(targets) == 1 and type(targets[0]) is ast.Subscript else self._size_key(stmt.value)
             self._note_size(stmt.targets, key)
             if key == "":
                 # An object's container set from the caller's data is as large as that data.
@@ -756,6 +762,8 @@ class Measurer:
             elif isinstance(node, ast.Starred):
                 node = node.value
             elif isinstance(node, ast.BinOp):
+                if isinstance(node.op, _NUMBER_OPS):
+                    return None     # a quotient, power or remainder is a number (or text, for %)
                 return _largest(map(self._size_key, (node.left, node.right)))
             elif isinstance(node, ast.BoolOp):
                 return _largest(map(self._size_key, node.values))
